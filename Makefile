@@ -1,0 +1,27 @@
+# The README's two commands: `make run URL=...` and `make test`.
+.PHONY: test run demo build bootstrap clean
+
+PRESETS := host host-release win64 win32
+
+bootstrap:
+	@scripts/bootstrap
+
+build: bootstrap
+	@for p in $(PRESETS); do \
+	  cmake --preset $$p >/dev/null && cmake --build --preset $$p || exit 1; \
+	done
+
+test: build
+	@scripts/run-suites
+
+run: bootstrap
+	@cmake --preset host-release >/dev/null && cmake --build --preset host-release --target tobrine
+	@build/host-release/src/app/tobrine $(URL)
+
+demo: bootstrap
+	@cmake --preset host-release >/dev/null && cmake --build --preset host-release --target tobrine
+	@python3 tests/e2e/demo.py build/host-release/src/app/tobrine
+
+clean:
+	@scripts/wine-session stop 2>/dev/null || true
+	rm -rf build

@@ -1,0 +1,92 @@
+// The signatures of the system functions the program declares and calls through
+// the external function table, in fixed-width types. On Windows these are the
+// real kernel32 / wininet / ole32 functions; on Linux the loader resolves the same
+// names to the stand-ins of platform/posix.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define TOBRINE_WINAPI __attribute__((stdcall))
+#else
+#define TOBRINE_WINAPI
+#endif
+
+namespace tobrine::winapi {
+
+using Bool = int32_t;
+using Dword = uint32_t;
+using Handle = void*;
+using Hinternet = void*;
+using WideChar = uint16_t;  // UTF-16 code unit
+
+using ThreadStart = Dword(TOBRINE_WINAPI*)(void* parameter);
+
+using MsgWaitForMultipleObjectsFn = Dword(TOBRINE_WINAPI*)(Dword count, const Handle* handles,
+                                                           Bool waitAll, Dword milliseconds,
+                                                           Dword wakeMask);
+using CloseHandleFn = Bool(TOBRINE_WINAPI*)(Handle handle);
+using CreateThreadFn = Handle(TOBRINE_WINAPI*)(void* security, std::size_t stackSize,
+                                              ThreadStart start, void* parameter, Dword flags,
+                                              Dword* threadId);
+using TerminateThreadFn = Bool(TOBRINE_WINAPI*)(Handle thread, Dword exitCode);
+using MultiByteToWideCharFn = int32_t(TOBRINE_WINAPI*)(uint32_t codePage, Dword flags,
+                                                       const char* source, int32_t sourceLength,
+                                                       WideChar* destination, int32_t capacity);
+using WideCharToMultiByteFn = int32_t(TOBRINE_WINAPI*)(uint32_t codePage, Dword flags,
+                                                       const WideChar* source,
+                                                       int32_t sourceLength, char* destination,
+                                                       int32_t capacity, const char* defaultChar,
+                                                       Bool* usedDefault);
+using LCMapStringAFn = int32_t(TOBRINE_WINAPI*)(Dword locale, Dword flags, const char* source,
+                                                int32_t sourceLength, char* destination,
+                                                int32_t capacity);
+using InternetOpenAFn = Hinternet(TOBRINE_WINAPI*)(const char* agent, Dword accessType,
+                                                  const char* proxy, const char* proxyBypass,
+                                                  Dword flags);
+using InternetConnectAFn = Hinternet(TOBRINE_WINAPI*)(Hinternet internet, const char* server,
+                                                     uint16_t port, const char* user,
+                                                     const char* password, Dword service,
+                                                     Dword flags, uintptr_t context);
+using HttpOpenRequestAFn = Hinternet(TOBRINE_WINAPI*)(Hinternet connection, const char* verb,
+                                                     const char* object, const char* version,
+                                                     const char* referrer,
+                                                     const char** acceptTypes, Dword flags,
+                                                     uintptr_t context);
+using HttpSendRequestAFn = Bool(TOBRINE_WINAPI*)(Hinternet request, const char* headers,
+                                                Dword headersLength, void* optional,
+                                                Dword optionalLength);
+using InternetReadFileFn = Bool(TOBRINE_WINAPI*)(Hinternet file, void* buffer,
+                                                Dword bytesToRead, Dword* bytesRead);
+using HttpQueryInfoAFn = Bool(TOBRINE_WINAPI*)(Hinternet request, Dword infoLevel, void* buffer,
+                                              Dword* bufferLength, Dword* index);
+using InternetCloseHandleFn = Bool(TOBRINE_WINAPI*)(Hinternet handle);
+using InternetSetCookieAFn = Bool(TOBRINE_WINAPI*)(const char* url, const char* cookieName,
+                                                  const char* cookieData);
+using CoInitializeFn = int32_t(TOBRINE_WINAPI*)(void* reserved);
+using CoUninitializeFn = void(TOBRINE_WINAPI*)();
+
+// Constants of these interfaces that the program uses.
+inline constexpr Dword kWaitObject0 = 0;
+inline constexpr Dword kWaitTimeout = 0x102;
+inline constexpr Dword kWaitFailed = 0xFFFFFFFF;
+inline constexpr Dword kInfinite = 0xFFFFFFFF;
+inline constexpr Dword kQsAllEvents = 0x04BF;
+inline constexpr Dword kErrorInsufficientBuffer = 122;
+
+inline constexpr Dword kInternetOpenTypeDirect = 1;
+inline constexpr Dword kInternetOpenTypeProxy = 3;
+inline constexpr Dword kInternetServiceHttp = 3;
+inline constexpr Dword kInternetFlagReload = 0x80000000;
+inline constexpr Dword kInternetFlagNeedFile = 0x00000010;
+inline constexpr Dword kInternetFlagNoCookies = 0x00080000;
+inline constexpr Dword kInternetFlagNoAutoRedirect = 0x00200000;
+inline constexpr Dword kInternetFlagSecure = 0x00800000;
+inline constexpr Dword kInternetFlagIgnoreRedirectToHttps = 0x00004000;
+inline constexpr Dword kHttpQueryRawHeadersCrlf = 22;
+
+inline constexpr Dword kLocaleZhCn = 0x0804;
+inline constexpr Dword kLcmapSimplifiedChinese = 0x02000000;
+
+}  // namespace tobrine::winapi

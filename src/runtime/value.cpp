@@ -1,0 +1,225 @@
+#include "runtime/value.h"
+
+#include <cfenv>
+#include <cmath>
+#include <cstring>
+
+#include "runtime/fatal.h"
+
+namespace tobrine {
+
+std::size_t StoredSize(ValueKind k) {
+  switch (k) {
+    case ValueKind::kByte: return 1;
+    case ValueKind::kShort: return 2;
+    case ValueKind::kInt: return 4;
+    case ValueKind::kInt64: return 8;
+    case ValueKind::kFloat: return 4;
+    case ValueKind::kDouble: return 8;
+    case ValueKind::kLogical: return 4;
+    case ValueKind::kDateTime: return 8;
+    case ValueKind::kText: return 4;
+    case ValueKind::kByteBlock: return 4;
+    case ValueKind::kSubroutine: return 4;
+    default: return 0;
+  }
+}
+
+std::size_t ElementSize(ValueKind k) {
+  switch (k) {
+    case ValueKind::kText:
+    case ValueKind::kByteBlock:
+    case ValueKind::kSubroutine:
+      return sizeof(void*);
+    default:
+      return StoredSize(k);
+  }
+}
+
+// --- TextValue ---------------------------------------------------------------
+
+TextValue TextValue::FromBytes(std::string_view bytes) {
+  if (bytes.empty()) return TextValue();
+  return Allocated(bytes);
+}
+
+TextValue TextValue::Allocated(std::string_view bytes) {
+  auto* block = static_cast<char*>(RuntimeHeap::Allocate(bytes.size() + 1));
+  if (!bytes.empty()) std::memcpy(block, bytes.data(), bytes.size());
+  block[bytes.size()] = '\0';
+  return Adopt(block);
+}
+
+std::string_view TextValue::view() const {
+  return block_ ? std::string_view(block_, std::strlen(block_)) : std::string_view();
+}
+
+// --- ByteBlock ----------------------------------------------------------------
+
+ByteBlock ByteBlock::FromBytes(const void* bytes, std::size_t n) {
+  if (n == 0) return ByteBlock();
+  return Allocated(bytes, n);
+}
+
+ByteBlock ByteBlock::Allocated(const void* bytes, std::size_t n) {
+  auto* block = static_cast<int32_t*>(RuntimeHeap::Allocate(8 + n));
+  block[0] = 1;
+  block[1] = static_cast<int32_t>(n);
+  if (n) std::memcpy(block + 2, bytes, n);
+  return Adopt(block);
+}
+
+// --- ArrayValue ---------------------------------------------------------------
+
+namespace {
+void* FreshEmptyArray() {
+  auto* block = static_cast<int32_t*>(RuntimeHeap::Allocate(8));
+  block[0] = 1;
+  block[1] = 0;
+  return block;
+}
+}  // namespace
+
+ArrayValue::ArrayValue(ValueKind elementKind) : kind_(elementKind), block_(FreshEmptyArray()) {}
+
+ArrayValue ArrayValue::Adopt(ValueKind elementKind, void* block) {
+  ArrayValue a(elementKind);
+  RuntimeHeap::Free(a.block_);
+  a.block_ = block;
+  return a;
+}
+
+ArrayValue& ArrayValue::operator=(ArrayValue&& other) noexcept {
+  if (this != &other) {
+    ReleaseElements();
+    RuntimeHeap::Free(block_);
+    kind_ = other.kind_;
+    block_ = std::exchange(other.block_, nullptr);
+  }
+  return *this;
+}
+
+ArrayValue::~ArrayValue() {
+  ReleaseElements();
+  RuntimeHeap::Free(block_);
+}
+
+int32_t ArrayValue::count() const { return ElementCount(block_); }
+
+void ArrayValue::ReleaseElements() {
+  if (!block_ || ConstantPool::Contains(block_)) return;
+  if (kind_ != ValueKind::kText && kind_ != ValueKind::kByteBlock) return;
+  void* first = nullptr;
+  int32_t n = ElementCount(block_, &first);
+  auto** elements = static_cast<void**>(first);
+  for (int32_t i = 0; i < n; ++i) {
+    RuntimeHeap::Free(elements[i]);
+    elements[i] = nullptr;
+  }
+}
+
+void ArrayValue::Clear() {
+  ReleaseElements();
+  RuntimeHeap::Free(block_);
+  block_ = FreshEmptyArray();
+}
+
+std::string_view ArrayValue::TextAt(int32_t i) const {
+  auto* slot = static_cast<char**>(CheckedIndex(block_, i, sizeof(char*)));
+  return *slot ? std::string_view(*slot) : std::string_view();
+}
+
+char*& ArrayValue::TextSlot(int32_t i) {
+  return *static_cast<char**>(CheckedIndex(block_, i, sizeof(char*)));
+}
+
+// --- helpers ------------------------------------------------------------------
+
+TextValue JoinTextList(std::initializer_list<std::string_view> texts) {
+  std::size_t total = 0;
+  for (auto t : texts) total += t.size();
+  auto* block = static_cast<char*>(RuntimeHeap::Allocate(total + 1));
+  char* out = block;
+  for (auto t : texts) {
+    if (!t.empty()) std::memcpy(out, t.data(), t.size());
+    out += t.size();
+  }
+  *out = '\0';
+  return TextValue::Adopt(block);
+}
+
+int TextsEqual(const char* a, const char* b) {
+  auto* x = reinterpret_cast<const unsigned char*>(a ? a : "");
+  auto* y = reinterpret_cast<const unsigned char*>(b ? b : "");
+  for (;; ++x, ++y) {
+    if (*x != *y) return *x < *y ? -1 : 1;
+    if (*x == 0) return 0;
+  }
+}
+
+int32_t RawTextLength(const char* text) {
+  return text ? static_cast<int32_t>(std::strlen(text)) : 0;
+}
+
+int32_t ElementCount(const void* array, void** first) {
+  if (!array) {
+    if (first) *first = nullptr;
+    return 0;
+  }
+  auto* header = static_cast<const int32_t*>(array);
+  int32_t dims = header[0];
+  if (first) *first = const_cast<int32_t*>(header + 1 + (dims > 0 ? dims : 0));
+  if (dims <= 0) return 0;
+  int64_t count = 1;
+  for (int32_t d = 0; d < dims; ++d) count *= header[1 + d];
+  return static_cast<int32_t>(count);
+}
+
+int64_t TruncateToInteger(double x) {
+  // The conversion truncates in C++ whatever the FPU mode; keep the mode switch
+  // explicit so that the rule does not depend on that.
+  int saved = std::fegetround();
+  std::fesetround(FE_TOWARDZERO);
+  double t = std::nearbyint(x);
+  std::fesetround(saved);
+  if (!(t == t)) return INT64_MIN;  // NaN
+  if (t >= 9.2233720368547758e18) return INT64_MIN;
+  if (t < -9.2233720368547758e18) return INT64_MIN;
+  return static_cast<int64_t>(t);
+}
+
+void AppendElement(ArrayValue& array, const char* text) {
+  constexpr std::size_t kRef = sizeof(char*);
+  void*& block = array.block();
+  RuntimeHeap::MakeArrayWritable(kRef, block);
+  void* first = nullptr;
+  int32_t c = ElementCount(block, &first);
+  auto* header = static_cast<int32_t*>(block);
+  if (header[0] != 1) {
+    // Move the elements down to follow a one-dimensional header.
+    std::memmove(header + 2, first, static_cast<std::size_t>(c) * kRef);
+  }
+  header[0] = 1;
+  header[1] = c + 1;
+  block = RuntimeHeap::Reallocate(block, 8 + kRef * static_cast<std::size_t>(c + 1));
+  auto** elements = reinterpret_cast<char**>(static_cast<int32_t*>(block) + 2);
+  if (text) {
+    std::size_t n = std::strlen(text);
+    auto* copy = static_cast<char*>(RuntimeHeap::Allocate(n + 1));
+    std::memcpy(copy, text, n + 1);
+    elements[c] = copy;
+  } else {
+    elements[c] = nullptr;
+  }
+}
+
+void* CheckedIndex(const void* array, int32_t index, std::size_t elementSize) {
+  void* first = nullptr;
+  int32_t count = ElementCount(array, &first);
+  int64_t i = static_cast<int64_t>(index) - 1;
+  if (i < 0) ReportRuntimeError(kIndexBelowOne);
+  if (i >= count) ReportRuntimeError(kIndexAboveCount);
+  return static_cast<char*>(first) + i * static_cast<int64_t>(elementSize);
+}
+
+}  // namespace tobrine
