@@ -5,6 +5,7 @@
 #include <deque>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 
 namespace tobrine::posix {
 namespace {
@@ -63,10 +64,12 @@ void SignalAll() {
   g_changed.notify_all();
 }
 
-bool WaitUntil(const std::function<bool()>& ready,
-               std::optional<std::chrono::steady_clock::time_point> deadline) {
+bool WaitUntil(const std::function<bool()>& ready, std::optional<uint32_t> timeoutMs) {
   std::unique_lock<std::mutex> lock(g_mutex);
-  if (deadline) return g_changed.wait_until(lock, *deadline, ready);
+  if (timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(*timeoutMs);
+    return g_changed.wait_until(lock, deadline, ready);
+  }
   g_changed.wait(lock, ready);
   return true;
 }

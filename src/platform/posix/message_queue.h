@@ -3,7 +3,6 @@
 // so does SignalAll (a worker thread ending).
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -36,8 +35,8 @@ bool TakeNewInput();
 // Wakes every thread waiting in WaitUntil.
 void SignalAll();
 // Waits until `ready()` is true (evaluated under the queues' lock, so it must not
-// post or signal itself) or the deadline passes. Returns ready()'s last value.
-bool WaitUntil(const std::function<bool()>& ready,
-               std::optional<std::chrono::steady_clock::time_point> deadline);
+// post or signal itself) or `timeoutMs` milliseconds have passed (no time-out
+// when absent). Returns ready()'s last value.
+bool WaitUntil(const std::function<bool()>& ready, std::optional<uint32_t> timeoutMs);
 
 }  // namespace tobrine::posix
