@@ -54,6 +54,9 @@ ByteBlock ZeroBytes(int32_t n);
 
 // --- System services ---
 uint32_t TickCount();
+// Dispatches the window messages already waiting for the calling thread until the
+// queue is empty or the next one is the quit message (which stays queued).
+void ProcessEvents();
 // A modal message box. `content` is shown as ToText shows numbers, texts, logical
 // values and date-times (any other kind shows nothing); caption "信息：" when left
 // out; `parent` is a system window handle. The task-modal flag 0x2000 is added

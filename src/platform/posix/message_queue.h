@@ -9,8 +9,19 @@
 
 namespace tobrine::posix {
 
+struct QueuedMessage;
+
+// Something a message can be addressed to: a headless window or control.
+class MessageTarget {
+ public:
+  virtual void HandleMessage(const QueuedMessage& message) = 0;
+
+ protected:
+  ~MessageTarget() = default;
+};
+
 struct QueuedMessage {
-  void* target = nullptr;  // the headless window the message is for, or nullptr
+  MessageTarget* target = nullptr;  // nullptr: a thread message (such as WM_QUIT)
   uint32_t message = 0;    // Win32 message number (WM_QUIT = 0x12, ...)
   uintptr_t wparam = 0;
   intptr_t lparam = 0;
