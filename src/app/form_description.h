@@ -238,4 +238,17 @@ const FormDescription& LoadStoredForm();
 // The unit `id` of `window`, or nullptr.
 const UnitRecord* FindUnit(const WindowEntry& window, uint32_t id);
 
+// One image of an icon file (the window's icon block): its directory entry and
+// its bytes (BITMAPINFOHEADER, palette, XOR bits, AND mask), a view into the file.
+struct IconImage {
+  int width = 0;  // 256 when the entry stores 0
+  int height = 0;
+  int bitCount = 0;
+  std::string_view bits;
+};
+
+// The images of an icon file in directory order; empty when the file is not a
+// well-formed icon (bad header, entries or image ranges outside the file).
+std::vector<IconImage> IconFileImages(std::string_view icon);
+
 }  // namespace tobrine::app

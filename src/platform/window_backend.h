@@ -25,6 +25,14 @@ struct ListColumnSpec {
   int32_t imageIndex = -1;
 };
 
+// One image of the window icon: its size, colour depth and stored bits (the
+// BITMAPINFOHEADER-led image of an icon file).
+struct IconImageSpec {
+  int32_t width = 0;
+  int32_t bitCount = 0;
+  std::string_view bits;
+};
+
 struct MainWindowSpec {
   std::string_view title;
   int32_t left = 0, top = 0, width = 0, height = 0;  // outer rectangle, screen coordinates
@@ -32,7 +40,7 @@ struct MainWindowSpec {
   bool maximiseBox = false;
   bool minimiseBox = true;
   bool controlBox = true;
-  std::string_view iconFile;  // icon-file bytes; empty for the default icon
+  std::vector<IconImageSpec> icon;  // empty: the system's default icon
 };
 
 struct ControlSpec {

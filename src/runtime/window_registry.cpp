@@ -106,7 +106,8 @@ NativeWindow CreateMain(const UnitRecord& r) {
   s.maximiseBox = p->maximizeButton != 0;
   s.minimiseBox = p->minimizeButton != 0;
   s.controlBox = p->controlBox != 0;
-  s.iconFile = p->icon;
+  for (const auto& image : app::IconFileImages(p->icon))
+    s.icon.push_back({image.width, image.bitCount, image.bits});
   NativeWindow w = platform::CreateMainWindow(s);
   if (!w) return nullptr;
   // The system may adjust the outer size it was asked for; the stored one holds.

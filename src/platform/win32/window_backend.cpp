@@ -113,46 +113,28 @@ LRESULT CALLBACK MainWindowProc(HWND h, UINT m, WPARAM wp, LPARAM lp) {
   return WithCommonEvents(h, m, wp, lp, &DefWindowProcW);
 }
 
-// The image of an icon file that best fits `size` pixels: that size at the most
-// colours, else the nearest larger one, else the largest. Null when the bytes
-// hold no usable image.
-HICON IconFromFile(std::string_view file, int size) {
-  auto u16 = [&](std::size_t at) {
-    return static_cast<unsigned>(static_cast<uint8_t>(file[at])) |
-           static_cast<unsigned>(static_cast<uint8_t>(file[at + 1])) << 8;
-  };
-  auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
-  if (file.size() < 6 || u16(0) != 0 || u16(2) != 1) return nullptr;
-  const std::size_t count = u16(4);
-  if (file.size() < 6 + 16 * count) return nullptr;
-  int bestIndex = -1, bestSize = 0, bestBits = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t e = 6 + 16 * i;
-    const int w = static_cast<uint8_t>(file[e]) ? static_cast<uint8_t>(file[e]) : 256;
-    const int bits = static_cast<int>(u16(e + 6));
-    const std::size_t bytes = u32(e + 8), offset = u32(e + 12);
-    if (offset > file.size() || bytes > file.size() - offset) continue;
-    auto rank = [size](int s) { return s == size ? 0 : s > size ? s - size : 10000 - s; };
-    if (bestIndex < 0 || rank(w) < rank(bestSize) || (w == bestSize && bits > bestBits)) {
-      bestIndex = static_cast<int>(i);
-      bestSize = w;
-      bestBits = bits;
-    }
+// The image that best fits `size` pixels: that size at the most colours, else
+// the nearest larger one, else the largest.
+HICON BestIcon(const std::vector<IconImageSpec>& images, int size) {
+  auto rank = [size](int s) { return s == size ? 0 : s > size ? s - size : 10000 - s; };
+  const IconImageSpec* best = nullptr;
+  for (const auto& image : images) {
+    if (!best || rank(image.width) < rank(best->width) ||
+        (image.width == best->width && image.bitCount > best->bitCount))
+      best = &image;
   }
-  if (bestIndex < 0) return nullptr;
-  const std::size_t e = 6 + 16 * static_cast<std::size_t>(bestIndex);
-  auto* bits = reinterpret_cast<PBYTE>(const_cast<char*>(file.data() + u32(e + 12)));
-  return CreateIconFromResourceEx(bits, u32(e + 8), TRUE, 0x00030000, size, size,
-                                  LR_DEFAULTCOLOR);
+  if (!best) return nullptr;
+  auto* bits = reinterpret_cast<PBYTE>(const_cast<char*>(best->bits.data()));
+  return CreateIconFromResourceEx(bits, static_cast<DWORD>(best->bits.size()), TRUE, 0x00030000,
+                                  size, size, LR_DEFAULTCOLOR);
 }
 
-void SetIcons(HWND h, std::string_view iconFile) {
-  if (iconFile.empty()) return;
-  if (HICON big = IconFromFile(iconFile, GetSystemMetrics(SM_CXICON))) {
+void SetIcons(HWND h, const std::vector<IconImageSpec>& images) {
+  if (HICON big = BestIcon(images, GetSystemMetrics(SM_CXICON))) {
     SetPropW(h, kBigIconProp, big);
     SendMessageW(h, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
   }
-  if (HICON small = IconFromFile(iconFile, GetSystemMetrics(SM_CXSMICON))) {
+  if (HICON small = BestIcon(images, GetSystemMetrics(SM_CXSMICON))) {
     SetPropW(h, kSmallIconProp, small);
     SendMessageW(h, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
   }
@@ -242,7 +224,7 @@ NativeWindow CreateMainWindow(const MainWindowSpec& spec) {
                            spec.top, spec.width, spec.height, nullptr, nullptr,
                            GetModuleHandleW(nullptr), nullptr);
   if (!h) return nullptr;
-  SetIcons(h, spec.iconFile);
+  SetIcons(h, spec.icon);
   SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(DefaultFont()), FALSE);
   return N(h);
 }
