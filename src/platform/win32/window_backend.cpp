@@ -134,9 +134,9 @@ void SetIcons(HWND h, const std::vector<IconImageSpec>& images) {
     SetPropW(h, kBigIconProp, big);
     SendMessageW(h, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
   }
-  if (HICON small = BestIcon(images, GetSystemMetrics(SM_CXSMICON))) {
-    SetPropW(h, kSmallIconProp, small);
-    SendMessageW(h, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+  if (HICON smallIcon = BestIcon(images, GetSystemMetrics(SM_CXSMICON))) {
+    SetPropW(h, kSmallIconProp, smallIcon);
+    SendMessageW(h, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
   }
 }
 
