@@ -51,7 +51,9 @@ void LoadStartupWindow() {
   if (!LoadWindow(LoadStoredForm(), kMainFormId)) ReportRuntimeMessage("载入启动窗口失败", 0);
 }
 
-void RunMainLoop() { RunWindowLoop(); }
+void RunMainLoop() {
+  RunWindowLoop();
+}
 
 void EndRuntime() {
   RunExitRoutines();

@@ -77,9 +77,9 @@ struct InputMessage {
 
 // What the window layer decided about an input message.
 struct InputVerdict {
-  bool consume = false;     // the window never sees the message
+  bool consume = false;  // the window never sees the message
   bool replaceWparam = false;
-  uintptr_t wparam = 0;     // the new character code when replaceWparam
+  uintptr_t wparam = 0;  // the new character code when replaceWparam
 };
 
 // The window layer's side: the backend reports through these, on the GUI thread,

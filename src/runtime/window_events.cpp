@@ -58,7 +58,9 @@ class Events final : public platform::WindowEvents {
 
 }  // namespace
 
-void SetHandlerTable(std::vector<BoundHandler> table) { HandlerTable() = std::move(table); }
+void SetHandlerTable(std::vector<BoundHandler> table) {
+  HandlerTable() = std::move(table);
+}
 
 bool DispatchEvent(DispatchRecord& record) {
   const app::UnitRecord* unit = LoadedUnit(record.windowId, record.controlId);
@@ -88,14 +90,30 @@ std::optional<DispatchRecord> CommonEventFor(const platform::InputMessage& m, in
   const int32_t x = static_cast<int32_t>(lp & 0xFFFF);
   const int32_t y = static_cast<int32_t>(lp >> 16);
   switch (m.message) {
-    case kWmLButtonDown: r.event = kEventLeftDown; break;
-    case kWmLButtonUp: r.event = kEventLeftUp; break;
-    case kWmLButtonDblClk: r.event = kEventLeftDoubleClick; break;
-    case kWmRButtonDown: r.event = kEventRightDown; break;
-    case kWmRButtonUp: r.event = kEventRightUp; break;
-    case kWmMouseMove: r.event = kEventMouseMove; break;
-    case kWmSetFocus: r.event = kEventFocusReceived; return r;
-    case kWmKillFocus: r.event = kEventFocusLost; return r;
+    case kWmLButtonDown:
+      r.event = kEventLeftDown;
+      break;
+    case kWmLButtonUp:
+      r.event = kEventLeftUp;
+      break;
+    case kWmLButtonDblClk:
+      r.event = kEventLeftDoubleClick;
+      break;
+    case kWmRButtonDown:
+      r.event = kEventRightDown;
+      break;
+    case kWmRButtonUp:
+      r.event = kEventRightUp;
+      break;
+    case kWmMouseMove:
+      r.event = kEventMouseMove;
+      break;
+    case kWmSetFocus:
+      r.event = kEventFocusReceived;
+      return r;
+    case kWmKillFocus:
+      r.event = kEventFocusLost;
+      return r;
     case kWmKeyDown:
     case kWmSysKeyDown:
       r.event = kEventKeyDown;
@@ -116,7 +134,8 @@ std::optional<DispatchRecord> CommonEventFor(const platform::InputMessage& m, in
       args({distance / kWheelDelta, keyState});
       return r;
     }
-    default: return std::nullopt;
+    default:
+      return std::nullopt;
   }
   args({x, y, keyState});
   return r;

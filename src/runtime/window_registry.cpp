@@ -160,9 +160,13 @@ bool LoadWindow(const app::FormDescription& form, uint32_t windowId) {
   return true;
 }
 
-bool IsWindowLoaded(uint32_t windowId) { return FindWindow(windowId) != nullptr; }
+bool IsWindowLoaded(uint32_t windowId) {
+  return FindWindow(windowId) != nullptr;
+}
 
-int32_t LoadedWindowCount() { return static_cast<int32_t>(Registry().size()); }
+int32_t LoadedWindowCount() {
+  return static_cast<int32_t>(Registry().size());
+}
 
 NativeWindow LookupControl(uint32_t windowId, uint32_t controlId) {
   Window* w = FindWindow(windowId);
@@ -218,10 +222,18 @@ PropertyValue ReadProperty(uint32_t windowId, uint32_t controlId, int32_t index,
   platform::NativeRect rect{r.left, r.top, r.width, r.height};
   if (n) platform::GetNativeRect(n, &rect);
   switch (index) {
-    case kPropertyLeft: integer(rect.left); return v;
-    case kPropertyTop: integer(rect.top); return v;
-    case kPropertyWidth: integer(rect.width); return v;
-    case kPropertyHeight: integer(rect.height); return v;
+    case kPropertyLeft:
+      integer(rect.left);
+      return v;
+    case kPropertyTop:
+      integer(rect.top);
+      return v;
+    case kPropertyWidth:
+      integer(rect.width);
+      return v;
+    case kPropertyHeight:
+      integer(rect.height);
+      return v;
     case kPropertyTag:
       v.kind = ValueKind::kText;
       v.text = TextValue::FromBytes(r.tag);
@@ -236,7 +248,8 @@ PropertyValue ReadProperty(uint32_t windowId, uint32_t controlId, int32_t index,
       v.kind = ValueKind::kByteBlock;
       v.bytes = ByteBlock::FromBytes(r.mousePointer);
       return v;
-    default: break;
+    default:
+      break;
   }
   if (index < kFirstOwnProperty) return v;
   if (!n) ReportRuntimeMessage(kControlNotCreated, 0);

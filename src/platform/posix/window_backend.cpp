@@ -2,6 +2,8 @@
 // the per-thread message queues. Each window is a message target; its own
 // handling of a message mimics what the system control does with it, and the
 // window layer hears about mouse and keyboard messages first.
+#include "platform/window_backend.h"
+
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -14,7 +16,6 @@
 
 #include "platform/posix/headless_window.h"
 #include "platform/posix/message_queue.h"
-#include "platform/window_backend.h"
 
 extern char** environ;
 
@@ -168,9 +169,13 @@ void NativeWindowObject::HandleMessage(const posix::QueuedMessage& m) {
   }
 }
 
-void SetWindowEvents(WindowEvents* events) { g_events = events; }
+void SetWindowEvents(WindowEvents* events) {
+  g_events = events;
+}
 
-bool StartGuiThread() { return true; }
+bool StartGuiThread() {
+  return true;
+}
 void EndGuiThread() {}
 
 void ScreenSize(int32_t* width, int32_t* height) {
@@ -200,7 +205,9 @@ NativeWindow CreateControl(NativeWindow parent, const ControlSpec& spec) {
   return w;
 }
 
-int32_t SingleLineEditMinHeight(NativeWindow) { return kTextHeight + 2 * kEdgeHeight; }
+int32_t SingleLineEditMinHeight(NativeWindow) {
+  return kTextHeight + 2 * kEdgeHeight;
+}
 
 bool GetNativeRect(NativeWindow w, NativeRect* rect) {
   std::lock_guard<std::mutex> lock(g_mutex);
@@ -237,7 +244,9 @@ bool IsNativeEnabled(NativeWindow w) {
   return w && w->alive && w->enabled;
 }
 
-NativeWindow NativeParent(NativeWindow w) { return w ? w->parent : nullptr; }
+NativeWindow NativeParent(NativeWindow w) {
+  return w ? w->parent : nullptr;
+}
 
 std::string GetNativeText(NativeWindow w) {
   std::lock_guard<std::mutex> lock(g_mutex);
@@ -258,9 +267,13 @@ void DestroyNative(NativeWindow w) {
   if (w->topLevel && g_events) g_events->OnDestroyed(w);
 }
 
-intptr_t NativeHandleValue(NativeWindow w) { return reinterpret_cast<intptr_t>(w); }
+intptr_t NativeHandleValue(NativeWindow w) {
+  return reinterpret_cast<intptr_t>(w);
+}
 
-int32_t CurrentKeyState() { return g_keyState; }
+int32_t CurrentKeyState() {
+  return g_keyState;
+}
 
 int32_t ListRowCount(NativeWindow list) {
   std::lock_guard<std::mutex> lock(g_mutex);
@@ -363,7 +376,9 @@ void PostWindowMessage(NativeWindow window, uint32_t message, uintptr_t wparam, 
   posix::PostToThread(window->thread, {window, message, wparam, lparam});
 }
 
-void PostClick(NativeWindow button) { PostWindowMessage(button, platform::kBmClick); }
+void PostClick(NativeWindow button) {
+  PostWindowMessage(button, platform::kBmClick);
+}
 
 void PostDoubleClick(NativeWindow list, int32_t row) {
   int32_t y = kListHeaderHeight + kListRowHeight / 2;
@@ -375,9 +390,13 @@ void PostDoubleClick(NativeWindow list, int32_t row) {
   PostWindowMessage(list, platform::kWmLButtonUp, 0, at);
 }
 
-void PostClose(NativeWindow window) { PostWindowMessage(window, platform::kWmClose); }
+void PostClose(NativeWindow window) {
+  PostWindowMessage(window, platform::kWmClose);
+}
 
-void SetKeyState(int32_t keyState) { platform::g_keyState = keyState; }
+void SetKeyState(int32_t keyState) {
+  platform::g_keyState = keyState;
+}
 
 std::vector<std::vector<std::string>> Rows(NativeWindow list) {
   std::lock_guard<std::mutex> lock(platform::g_mutex);
@@ -394,6 +413,8 @@ void SelectRow(NativeWindow list, int32_t row) {
   if (list) list->selected = row >= 0 && row < static_cast<int32_t>(list->rows.size()) ? row : -1;
 }
 
-void SetListObserver(ListObserver observer) { platform::g_listObserver = std::move(observer); }
+void SetListObserver(ListObserver observer) {
+  platform::g_listObserver = std::move(observer);
+}
 
 }  // namespace tobrine::headless

@@ -5,10 +5,10 @@
 // waiting fetch's), not only from the program's own loop.
 #include "platform/window_backend.h"
 
-#include <windows.h>
 #include <commctrl.h>
 #include <ole2.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <string>
@@ -27,8 +27,12 @@ WindowEvents* g_events = nullptr;
 bool g_oleInitialised = false;
 int g_nextControlId = 1001;
 
-HWND H(NativeWindow w) { return reinterpret_cast<HWND>(w); }
-NativeWindow N(HWND h) { return reinterpret_cast<NativeWindow>(h); }
+HWND H(NativeWindow w) {
+  return reinterpret_cast<HWND>(w);
+}
+NativeWindow N(HWND h) {
+  return reinterpret_cast<NativeWindow>(h);
+}
 
 std::wstring Widen(std::string_view text) {
   if (text.empty()) return std::wstring();
@@ -46,7 +50,9 @@ std::string Narrow(const wchar_t* text, int length) {
   return s;
 }
 
-HFONT DefaultFont() { return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT)); }
+HFONT DefaultFont() {
+  return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+}
 
 bool IsCommonInput(UINT m) {
   return (m >= WM_KEYDOWN && m <= WM_SYSKEYUP && m != WM_DEADCHAR && m != WM_SYSCHAR &&
@@ -108,7 +114,8 @@ LRESULT CALLBACK MainWindowProc(HWND h, UINT m, WPARAM wp, LPARAM lp) {
       for (const wchar_t* prop : {kBigIconProp, kSmallIconProp})
         if (HANDLE icon = RemovePropW(h, prop)) DestroyIcon(static_cast<HICON>(icon));
       break;
-    default: break;
+    default:
+      break;
   }
   return WithCommonEvents(h, m, wp, lp, &DefWindowProcW);
 }
@@ -160,13 +167,31 @@ DWORD StyleOfBorder(const MainWindowSpec& s, DWORD* exStyle) {
   DWORD style = WS_CLIPCHILDREN;
   *exStyle = 0;
   switch (s.borderMode) {
-    case 0: style |= WS_POPUP; break;
-    case 1: style |= WS_OVERLAPPED | WS_CAPTION | WS_THICKFRAME; break;
-    case 3: style |= WS_CAPTION | WS_THICKFRAME; *exStyle |= WS_EX_TOOLWINDOW; break;
-    case 4: style |= WS_CAPTION; *exStyle |= WS_EX_TOOLWINDOW; break;
-    case 5: style |= WS_CAPTION | WS_THICKFRAME; *exStyle |= WS_EX_CLIENTEDGE; break;
-    case 6: style |= WS_CAPTION; *exStyle |= WS_EX_CLIENTEDGE; break;
-    default: style |= WS_OVERLAPPED | WS_CAPTION; break;  // 2: fixed single frame
+    case 0:
+      style |= WS_POPUP;
+      break;
+    case 1:
+      style |= WS_OVERLAPPED | WS_CAPTION | WS_THICKFRAME;
+      break;
+    case 3:
+      style |= WS_CAPTION | WS_THICKFRAME;
+      *exStyle |= WS_EX_TOOLWINDOW;
+      break;
+    case 4:
+      style |= WS_CAPTION;
+      *exStyle |= WS_EX_TOOLWINDOW;
+      break;
+    case 5:
+      style |= WS_CAPTION | WS_THICKFRAME;
+      *exStyle |= WS_EX_CLIENTEDGE;
+      break;
+    case 6:
+      style |= WS_CAPTION;
+      *exStyle |= WS_EX_CLIENTEDGE;
+      break;
+    default:
+      style |= WS_OVERLAPPED | WS_CAPTION;
+      break;  // 2: fixed single frame
   }
   if (s.borderMode != 0) {
     if (s.controlBox) style |= WS_SYSMENU;
@@ -197,7 +222,9 @@ void AddColumns(HWND list, const std::vector<ListColumnSpec>& columns) {
 
 }  // namespace
 
-void SetWindowEvents(WindowEvents* events) { g_events = events; }
+void SetWindowEvents(WindowEvents* events) {
+  g_events = events;
+}
 
 bool StartGuiThread() {
   INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};
@@ -302,8 +329,7 @@ bool GetNativeRect(NativeWindow window, NativeRect* rect) {
 }
 
 void MoveNative(NativeWindow window, const NativeRect& r) {
-  SetWindowPos(H(window), nullptr, r.left, r.top, r.width, r.height,
-               SWP_NOZORDER | SWP_NOACTIVATE);
+  SetWindowPos(H(window), nullptr, r.left, r.top, r.width, r.height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void ShowNative(NativeWindow window, bool visible) {
@@ -311,9 +337,15 @@ void ShowNative(NativeWindow window, bool visible) {
   if (visible && !NativeParent(window)) UpdateWindow(H(window));
 }
 
-bool IsNativeAlive(NativeWindow window) { return window && IsWindow(H(window)); }
-bool IsNativeVisible(NativeWindow window) { return IsWindowVisible(H(window)) != 0; }
-bool IsNativeEnabled(NativeWindow window) { return IsWindowEnabled(H(window)) != 0; }
+bool IsNativeAlive(NativeWindow window) {
+  return window && IsWindow(H(window));
+}
+bool IsNativeVisible(NativeWindow window) {
+  return IsWindowVisible(H(window)) != 0;
+}
+bool IsNativeEnabled(NativeWindow window) {
+  return IsWindowEnabled(H(window)) != 0;
+}
 
 NativeWindow NativeParent(NativeWindow window) {
   if (!(GetWindowLongPtrW(H(window), GWL_STYLE) & WS_CHILD)) return nullptr;
@@ -332,9 +364,13 @@ void SetNativeText(NativeWindow window, std::string_view text) {
   SetWindowTextW(H(window), Widen(text).c_str());
 }
 
-void DestroyNative(NativeWindow window) { DestroyWindow(H(window)); }
+void DestroyNative(NativeWindow window) {
+  DestroyWindow(H(window));
+}
 
-intptr_t NativeHandleValue(NativeWindow window) { return reinterpret_cast<intptr_t>(window); }
+intptr_t NativeHandleValue(NativeWindow window) {
+  return reinterpret_cast<intptr_t>(window);
+}
 
 int32_t CurrentKeyState() {
   int32_t state = 0;
@@ -348,7 +384,9 @@ int32_t ListRowCount(NativeWindow list) {
   return static_cast<int32_t>(SendMessageW(H(list), LVM_GETITEMCOUNT, 0, 0));
 }
 
-void ListDeleteAllRows(NativeWindow list) { SendMessageW(H(list), LVM_DELETEALLITEMS, 0, 0); }
+void ListDeleteAllRows(NativeWindow list) {
+  SendMessageW(H(list), LVM_DELETEALLITEMS, 0, 0);
+}
 
 int32_t ListInsertRow(NativeWindow list, const ListRowSpec& row) {
   std::wstring title = Widen(row.title);
@@ -416,6 +454,8 @@ int RunMessageLoop() {
   return static_cast<int>(msg.wParam);
 }
 
-void PostQuit(int code) { PostQuitMessage(code); }
+void PostQuit(int code) {
+  PostQuitMessage(code);
+}
 
 }  // namespace tobrine::platform
