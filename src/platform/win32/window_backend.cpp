@@ -5,10 +5,11 @@
 // waiting fetch's), not only from the program's own loop.
 #include "platform/window_backend.h"
 
+#include <windows.h>
+// After windows.h, which they build on.
 #include <commctrl.h>
 #include <ole2.h>
 #include <shellapi.h>
-#include <windows.h>
 
 #include <algorithm>
 #include <string>
