@@ -446,9 +446,19 @@ void ShellOpen(std::string_view target) {
   ShellExecuteA(owner, "open", file.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
+namespace {
+bool IsProgramWindow(HWND h) {
+  wchar_t cls[64] = L"";
+  return h && GetClassNameW(h, cls, 64) && lstrcmpW(cls, kWindowClass) == 0;
+}
+}  // namespace
+
 int RunMessageLoop() {
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    // Tab and the arrow keys move between the controls with tab stops.
+    HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+    if (IsProgramWindow(root) && IsDialogMessageW(root, &msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
