@@ -1,5 +1,6 @@
 #include "runtime/window_registry.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <utility>

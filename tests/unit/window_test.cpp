@@ -354,6 +354,13 @@ TEST(StartUp, LoadsMainFormAndEndsWithZeroWhenClosed) {
         std::exit(ok ? 0 : 1);
       },
       testing::ExitedWithCode(0), "started and closed");
+  // A startup window that cannot be created (here: it is already there).
+  EXPECT_EXIT(
+      {
+        ASSERT_TRUE(LoadWindow(app::LoadStoredForm(), kMainFormId));
+        app::LoadStartupWindow();
+      },
+      test::EndsFatally(), testing::HasSubstr(test::ReportText("载入启动窗口失败", 0)));
 }
 
 }  // namespace

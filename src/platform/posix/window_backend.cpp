@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -64,7 +65,7 @@ constexpr int32_t kEdgeHeight = 2;
 
 std::mutex g_mutex;  // guards the windows' texts, rows and flags
 WindowEvents* g_events = nullptr;
-int32_t g_keyState = 0;
+std::atomic<int32_t> g_keyState{0};
 headless::ListObserver g_listObserver;
 
 std::vector<std::unique_ptr<NativeWindowObject>>& AllWindows() {
