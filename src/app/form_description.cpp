@@ -1,10 +1,11 @@
-// Reading and writing the stored form description. The reader trusts nothing:
-// every length, count and offset is checked against the bytes that are left
-// before anything is read or allocated.
+// Reading and writing the stored form description. Each layout is written down
+// once, as a field list that both the reader and the writer walk, so the two
+// cannot disagree. The reader trusts nothing: every length, count and offset is
+// checked against the bytes that are left before anything is read or allocated.
 #include "app/form_description.h"
 
 #include <algorithm>
-#include <cstring>
+#include <concepts>
 #include <set>
 #include <type_traits>
 
@@ -31,7 +32,6 @@ class Reader {
     rest_.remove_prefix(n);
     return out;
   }
-  void Skip(std::size_t n) { Take(n); }
 
   template <typename T>
   T Int() {
@@ -65,6 +65,35 @@ class Reader {
     return out;
   }
 
+  // The field-list interface.
+  template <typename T>
+  void Field(T& v) {
+    if constexpr (std::is_enum_v<T>) {
+      v = static_cast<T>(Int<std::underlying_type_t<T>>());
+    } else {
+      v = Int<T>();
+    }
+  }
+  template <typename T, std::size_t N>
+  void Field(std::array<T, N>& values) {
+    for (T& v : values) Field(v);
+  }
+  void Counted(std::string& bytes) { bytes = Counted(); }
+  void CText(std::string& text) { text = CText(); }
+  void Reserved(std::size_t n) { Take(n); }
+  template <typename T, typename Each>
+  void Items(std::vector<T>& items, std::size_t item_size, Each each) {
+    items.resize(Count(item_size));
+    for (T& item : items) each(item);
+  }
+  // A counted block that holds whole items and nothing else.
+  template <typename T, typename Each>
+  void ItemBlock(std::vector<T>& items, Each each) {
+    Reader block(Counted());
+    while (block.ok() && !block.AtEnd()) each(block, items.emplace_back());
+    if (!block.ok()) Fail();
+  }
+
  private:
   std::string_view Fail() {
     ok_ = false;
@@ -81,263 +110,210 @@ class Writer {
   std::string& bytes() { return out_; }
 
   template <typename T>
-  void Int(T value) {
-    auto v = static_cast<std::make_unsigned_t<T>>(value);
-    for (std::size_t i = 0; i < sizeof(T); ++i)
-      out_.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+  void Field(T value) {
+    if constexpr (std::is_enum_v<T>) {
+      Field(static_cast<std::underlying_type_t<T>>(value));
+    } else {
+      auto v = static_cast<std::make_unsigned_t<T>>(value);
+      for (std::size_t i = 0; i < sizeof(T); ++i) {
+        out_.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+      }
+    }
   }
-  void Zeros(std::size_t n) { out_.append(n, '\0'); }
+  template <typename T, std::size_t N>
+  void Field(const std::array<T, N>& values) {
+    for (T v : values) Field(v);
+  }
   void Counted(std::string_view bytes) {
-    Int(static_cast<int32_t>(bytes.size()));
+    Field(static_cast<int32_t>(bytes.size()));
     out_.append(bytes);
   }
   void CText(std::string_view text) {
     out_.append(text);
     out_.push_back('\0');
   }
+  void Reserved(std::size_t n) { out_.append(n, '\0'); }
+  template <typename T, typename Each>
+  void Items(const std::vector<T>& items, std::size_t, Each each) {
+    Field(static_cast<int32_t>(items.size()));
+    for (const T& item : items) each(item);
+  }
+  template <typename T, typename Each>
+  void ItemBlock(const std::vector<T>& items, Each each) {
+    Writer block;
+    for (const T& item : items) each(block, item);
+    Counted(block.bytes());
+  }
 
  private:
   std::string out_;
 };
 
+// P is the structure, const when writing.
+template <typename P, typename Struct>
+concept Of = std::same_as<std::remove_const_t<P>, Struct>;
+
 // ---------------------------------------------------------------------------
-// Property blocks, one reader and one writer per kind, field for field.
+// The layouts.
 
-template <std::size_t N, typename T>
-void ReadArray(Reader& r, std::array<T, N>& values) {
-  for (T& v : values) v = r.Int<T>();
+template <typename Io, Of<WindowProperties> P>
+void Fields(Io& io, P& p) {
+  io.Field(p.borderMode);
+  io.Field(p.unnamed1);
+  io.Field(p.backgroundColour);
+  io.Field(p.maximizeButton);
+  io.Field(p.minimizeButton);
+  io.Field(p.controlBox);
+  io.Field(p.positionMode);
+  io.Field(p.movable);
+  io.Field(p.unnamed2);
+  io.Field(p.unnamed3);
+  io.Field(p.unnamed4);
+  io.Field(p.alwaysOnTop);
+  io.Field(p.unnamed5);
+  io.Counted(p.className);
+  io.Counted(p.backgroundPicture);
+  io.Counted(p.icon);
+  io.Counted(p.unnamedBlock);
+  io.Counted(p.title);
+  io.Counted(p.unnamedText);
 }
 
-bool ReadProperties(Reader& r, WindowProperties& p) {
-  p.borderMode = r.I32();
-  p.unnamed1 = r.I32();
-  p.backgroundColour = r.U32();
-  p.maximizeButton = r.I32();
-  p.minimizeButton = r.I32();
-  p.controlBox = r.I32();
-  p.positionMode = r.I32();
-  p.movable = r.I32();
-  ReadArray(r, p.unnamed2);
-  p.unnamed3 = r.I32();
-  ReadArray(r, p.unnamed4);
-  p.alwaysOnTop = r.I32();
-  p.unnamed5 = r.I32();
-  p.className = r.Counted();
-  p.backgroundPicture = r.Counted();
-  p.icon = r.Counted();
-  p.unnamedBlock = r.Counted();
-  p.title = r.Counted();
-  p.unnamedText = r.Counted();
-  return r.ok();
+template <typename Io, Of<EditBoxProperties> P>
+void Fields(Io& io, P& p) {
+  io.Field(p.borderMode);
+  io.Field(p.textColour);
+  io.Field(p.backgroundColour);
+  io.Field(p.hideSelection);
+  io.Field(p.maxLength);
+  io.Field(p.multiLine);
+  io.Field(p.scrollBars);
+  io.Field(p.alignment);
+  io.Field(p.inputMode);
+  io.Field(p.passwordChar);  // 16 bits
+  io.Field(p.caseConversion);
+  io.Field(p.spinBox);
+  io.Field(p.spinMinimum);
+  io.Field(p.spinMaximum);
+  io.Field(p.selectionStart);
+  io.Field(p.selectionLength);
+  io.Counted(p.font);
+  io.Counted(p.content);
+  io.Counted(p.unnamedText1);
+  io.Counted(p.unnamedText2);
 }
 
-void WriteProperties(Writer& w, const WindowProperties& p) {
-  w.Int(p.borderMode);
-  w.Int(p.unnamed1);
-  w.Int(p.backgroundColour);
-  w.Int(p.maximizeButton);
-  w.Int(p.minimizeButton);
-  w.Int(p.controlBox);
-  w.Int(p.positionMode);
-  w.Int(p.movable);
-  for (int32_t v : p.unnamed2) w.Int(v);
-  w.Int(p.unnamed3);
-  for (int32_t v : p.unnamed4) w.Int(v);
-  w.Int(p.alwaysOnTop);
-  w.Int(p.unnamed5);
-  w.Counted(p.className);
-  w.Counted(p.backgroundPicture);
-  w.Counted(p.icon);
-  w.Counted(p.unnamedBlock);
-  w.Counted(p.title);
-  w.Counted(p.unnamedText);
+template <typename Io, Of<ButtonProperties> P>
+void Fields(Io& io, P& p) {
+  io.Field(p.buttonType);
+  io.Field(p.horizontalAlignment);
+  io.Field(p.verticalAlignment);
+  io.Counted(p.picture);
+  io.Counted(p.font);
+  io.Counted(p.caption);
 }
 
-bool ReadProperties(Reader& r, EditBoxProperties& p) {
-  p.borderMode = r.I32();
-  p.textColour = r.U32();
-  p.backgroundColour = r.U32();
-  p.hideSelection = r.I32();
-  p.maxLength = r.I32();
-  p.multiLine = r.I32();
-  p.scrollBars = r.I32();
-  p.alignment = r.I32();
-  p.inputMode = r.I32();
-  p.passwordChar = r.Int<uint16_t>();
-  p.caseConversion = r.I32();
-  p.spinBox = r.I32();
-  p.spinMinimum = r.I32();
-  p.spinMaximum = r.I32();
-  p.selectionStart = r.I32();
-  p.selectionLength = r.I32();
-  p.font = r.Counted();
-  p.content = r.Counted();
-  p.unnamedText1 = r.Counted();
-  p.unnamedText2 = r.Counted();
-  return r.ok();
+template <typename Io, Of<LabelProperties> P>
+void Fields(Io& io, P& p) {
+  io.Field(p.appearance);
+  io.Counted(p.picture);
+  io.Counted(p.font);
+  io.Counted(p.text);
+  io.Counted(p.unnamedText1);
+  io.Counted(p.unnamedText2);
 }
 
-void WriteProperties(Writer& w, const EditBoxProperties& p) {
-  w.Int(p.borderMode);
-  w.Int(p.textColour);
-  w.Int(p.backgroundColour);
-  w.Int(p.hideSelection);
-  w.Int(p.maxLength);
-  w.Int(p.multiLine);
-  w.Int(p.scrollBars);
-  w.Int(p.alignment);
-  w.Int(p.inputMode);
-  w.Int(p.passwordChar);
-  w.Int(p.caseConversion);
-  w.Int(p.spinBox);
-  w.Int(p.spinMinimum);
-  w.Int(p.spinMaximum);
-  w.Int(p.selectionStart);
-  w.Int(p.selectionLength);
-  w.Counted(p.font);
-  w.Counted(p.content);
-  w.Counted(p.unnamedText1);
-  w.Counted(p.unnamedText2);
+template <typename Io, Of<ColumnDefinition> C>
+void Fields(Io& io, C& c) {
+  io.Field(c.bitmapOnRight);  // 8 bits
+  io.Field(c.image);
+  io.Field(c.alignment);
+  io.Field(c.width);
+  io.CText(c.title);
 }
 
-bool ReadProperties(Reader& r, ButtonProperties& p) {
-  p.buttonType = r.I32();
-  p.horizontalAlignment = r.I32();
-  p.verticalAlignment = r.I32();
-  p.picture = r.Counted();
-  p.font = r.Counted();
-  p.caption = r.Counted();
-  return r.ok();
+template <typename Io, Of<ReportListProperties> P>
+void Fields(Io& io, P& p) {
+  io.Field(p.borderMode);
+  io.Field(p.textColour);
+  io.Field(p.textBackgroundColour);
+  io.Field(p.backgroundColour);
+  io.Field(p.view);
+  io.Field(p.iconAlignment);
+  io.Field(p.autoArrange);
+  io.Field(p.labelWrap);
+  io.Field(p.hideColumnHeaders);
+  io.Field(p.headersClickable);
+  io.Field(p.fullRowSelect);
+  io.Field(p.gridLines);
+  io.Field(p.headerDragDrop);
+  io.Field(p.hotTracking);
+  io.Field(p.unnamed1);
+  io.Field(p.labelEditing);
+  io.Field(p.sortOrder);
+  io.Field(p.checkBoxes);
+  io.Field(p.flatScrollBars);
+  io.Field(p.singleSelection);
+  io.Field(p.unnamed2);
+  io.Field(p.alwaysShowSelection);
+  io.Counted(p.font);
+  io.Counted(p.headerImages);
+  io.Counted(p.itemImages);
+  io.ItemBlock(p.columns, [](Io& block, auto& c) { Fields(block, c); });
+  io.Counted(p.stateImages);
+  io.Counted(p.initialRows);
 }
 
-void WriteProperties(Writer& w, const ButtonProperties& p) {
-  w.Int(p.buttonType);
-  w.Int(p.horizontalAlignment);
-  w.Int(p.verticalAlignment);
-  w.Counted(p.picture);
-  w.Counted(p.font);
-  w.Counted(p.caption);
+// A window entry's reserved head, before its units.
+template <typename Io, Of<WindowEntry> W>
+void Fields(Io& io, W& w) {
+  io.Field(w.reservedValue1);
+  io.Field(w.reservedValue2);
+  io.Counted(w.reservedText1);
+  io.Counted(w.reservedText2);
 }
 
-bool ReadProperties(Reader& r, LabelProperties& p) {
-  ReadArray(r, p.appearance);
-  p.picture = r.Counted();
-  p.font = r.Counted();
-  p.text = r.Counted();
-  p.unnamedText1 = r.Counted();
-  p.unnamedText2 = r.Counted();
-  return r.ok();
+// Everything of a record before the kind's properties.
+template <typename Io, Of<UnitRecord> U>
+void Fields(Io& io, U& u) {
+  io.Field(u.kind);
+  io.Reserved(kReservedHeadSize);
+  io.CText(u.name);
+  io.CText(u.remark);
+  io.Reserved(4);  // the created control, at run time
+  io.Field(u.left);
+  io.Field(u.top);
+  io.Field(u.width);
+  io.Field(u.height);
+  io.Reserved(4);  // the mouse-pointer handle, at run time
+  io.Field(u.parent);
+  io.Items(u.children, 4, [&io](auto& child) { io.Field(child); });
+  io.Counted(u.mousePointer);
+  io.CText(u.tag);
+  io.Reserved(4);
+  io.Field(u.flags);
+  io.Reserved(4);
+  io.Items(u.events, 8, [&io](auto& e) {
+    io.Field(e.event);
+    io.Field(e.handlerOffset);
+  });
+  io.Reserved(kReservedHeadSize);
+  io.Field(u.propertyVersion);
 }
 
-void WriteProperties(Writer& w, const LabelProperties& p) {
-  for (uint32_t v : p.appearance) w.Int(v);
-  w.Counted(p.picture);
-  w.Counted(p.font);
-  w.Counted(p.text);
-  w.Counted(p.unnamedText1);
-  w.Counted(p.unnamedText2);
-}
+// ---------------------------------------------------------------------------
+// Units.
 
-// The column block holds whole entries and nothing else.
-bool ReadColumns(std::string_view block, std::vector<ColumnDefinition>& columns) {
-  Reader r(block);
-  while (r.ok() && !r.AtEnd()) {
-    ColumnDefinition c;
-    c.bitmapOnRight = r.Int<uint8_t>();
-    c.image = r.I32();
-    c.alignment = r.I32();
-    c.width = r.I32();
-    c.title = r.CText();
-    if (r.ok()) columns.push_back(std::move(c));
-  }
-  return r.ok();
-}
-
-std::string ColumnBlock(const std::vector<ColumnDefinition>& columns) {
-  Writer w;
-  for (const ColumnDefinition& c : columns) {
-    w.Int(c.bitmapOnRight);
-    w.Int(c.image);
-    w.Int(c.alignment);
-    w.Int(c.width);
-    w.CText(c.title);
-  }
-  return std::move(w.bytes());
-}
-
-bool ReadProperties(Reader& r, ReportListProperties& p) {
-  p.borderMode = r.I32();
-  p.textColour = r.U32();
-  p.textBackgroundColour = r.U32();
-  p.backgroundColour = r.U32();
-  p.view = r.I32();
-  p.iconAlignment = r.I32();
-  p.autoArrange = r.I32();
-  p.labelWrap = r.I32();
-  p.hideColumnHeaders = r.I32();
-  p.headersClickable = r.I32();
-  p.fullRowSelect = r.I32();
-  p.gridLines = r.I32();
-  p.headerDragDrop = r.I32();
-  p.hotTracking = r.I32();
-  ReadArray(r, p.unnamed1);
-  p.labelEditing = r.I32();
-  p.sortOrder = r.I32();
-  p.checkBoxes = r.I32();
-  p.flatScrollBars = r.I32();
-  p.singleSelection = r.I32();
-  p.unnamed2 = r.I32();
-  p.alwaysShowSelection = r.I32();
-  p.font = r.Counted();
-  p.headerImages = r.Counted();
-  p.itemImages = r.Counted();
-  std::string_view columns = r.Counted();
-  p.stateImages = r.Counted();
-  p.initialRows = r.Counted();
-  return r.ok() && ReadColumns(columns, p.columns);
-}
-
-void WriteProperties(Writer& w, const ReportListProperties& p) {
-  w.Int(p.borderMode);
-  w.Int(p.textColour);
-  w.Int(p.textBackgroundColour);
-  w.Int(p.backgroundColour);
-  w.Int(p.view);
-  w.Int(p.iconAlignment);
-  w.Int(p.autoArrange);
-  w.Int(p.labelWrap);
-  w.Int(p.hideColumnHeaders);
-  w.Int(p.headersClickable);
-  w.Int(p.fullRowSelect);
-  w.Int(p.gridLines);
-  w.Int(p.headerDragDrop);
-  w.Int(p.hotTracking);
-  for (int32_t v : p.unnamed1) w.Int(v);
-  w.Int(p.labelEditing);
-  w.Int(p.sortOrder);
-  w.Int(p.checkBoxes);
-  w.Int(p.flatScrollBars);
-  w.Int(p.singleSelection);
-  w.Int(p.unnamed2);
-  w.Int(p.alwaysShowSelection);
-  w.Counted(p.font);
-  w.Counted(p.headerImages);
-  w.Counted(p.itemImages);
-  w.Counted(ColumnBlock(p.columns));
-  w.Counted(p.stateImages);
-  w.Counted(p.initialRows);
-}
-
-// The property reader and version for a stored kind code; false for a kind we do not know.
 template <typename P>
 bool ReadKind(Reader& r, UnitRecord& unit, uint32_t version) {
   if (unit.propertyVersion != version) return false;
   P p;
-  if (!ReadProperties(r, p)) return false;
+  Fields(r, p);
   unit.properties = std::move(p);
-  return true;
+  return r.ok();
 }
 
+// The properties of a stored kind code; false for a kind we do not know.
 bool ReadUnitProperties(Reader& r, UnitRecord& unit) {
   switch (unit.kind) {
     case UnitKind::kWindow:
@@ -359,33 +335,12 @@ std::optional<UnitRecord> ReadUnitRecord(std::string_view record, uint32_t id) {
   Reader r(record);
   UnitRecord u;
   u.id = id;
-  u.kind = static_cast<UnitKind>(r.U32());
-  r.Skip(kReservedHeadSize);
-  u.name = r.CText();
-  u.remark = r.CText();
-  r.Skip(4);  // the created control, at run time
-  u.left = r.I32();
-  u.top = r.I32();
-  u.width = r.I32();
-  u.height = r.I32();
-  r.Skip(4);  // the mouse-pointer handle, at run time
-  u.parent = r.U32();
-  u.children.resize(r.Count(4));
-  for (uint32_t& child : u.children) child = r.U32();
-  u.mousePointer = r.Counted();
-  u.tag = r.CText();
-  r.Skip(4);
-  u.flags = r.U32();
-  r.Skip(4);
-  u.events.resize(r.Count(8));
-  for (EventBinding& e : u.events) {
-    e.event = r.I32();
-    e.handlerOffset = r.I32();
+  Fields(r, u);
+  if (!r.ok()) return std::nullopt;
+  for (const EventBinding& e : u.events) {
     if (e.handlerOffset < kNoHandler || e.handlerOffset >= kEventHandlerCount) return std::nullopt;
   }
-  r.Skip(kReservedHeadSize);
-  u.propertyVersion = r.U32();
-  if (!r.ok() || !ReadUnitProperties(r, u) || !r.AtEnd()) return std::nullopt;
+  if (!ReadUnitProperties(r, u) || !r.AtEnd()) return std::nullopt;
   return u;
 }
 
@@ -428,47 +383,19 @@ bool ReadUnits(std::string_view block, std::size_t count, std::vector<UnitRecord
   return records.AtEnd() && UnitsConsistent(units);
 }
 
-void WriteUnitRecord(Writer& w, const UnitRecord& u) {
-  w.Int(static_cast<uint32_t>(u.kind));
-  w.Zeros(kReservedHeadSize);
-  w.CText(u.name);
-  w.CText(u.remark);
-  w.Zeros(4);
-  w.Int(u.left);
-  w.Int(u.top);
-  w.Int(u.width);
-  w.Int(u.height);
-  w.Zeros(4);
-  w.Int(u.parent);
-  w.Int(static_cast<int32_t>(u.children.size()));
-  for (uint32_t child : u.children) w.Int(child);
-  w.Counted(u.mousePointer);
-  w.CText(u.tag);
-  w.Zeros(4);
-  w.Int(u.flags);
-  w.Zeros(4);
-  w.Int(static_cast<int32_t>(u.events.size()));
-  for (const EventBinding& e : u.events) {
-    w.Int(e.event);
-    w.Int(e.handlerOffset);
-  }
-  w.Zeros(kReservedHeadSize);
-  w.Int(u.propertyVersion);
-  std::visit([&w](const auto& p) { WriteProperties(w, p); }, u.properties);
-}
-
 std::string UnitsBlock(const std::vector<UnitRecord>& units) {
   Writer records;
   std::vector<uint32_t> offsets;
   for (const UnitRecord& u : units) {
     offsets.push_back(static_cast<uint32_t>(records.bytes().size()));
     Writer record;
-    WriteUnitRecord(record, u);
+    Fields(record, u);
+    std::visit([&record](const auto& p) { Fields(record, p); }, u.properties);
     records.Counted(record.bytes());
   }
   Writer block;
-  for (const UnitRecord& u : units) block.Int(u.id);
-  for (uint32_t offset : offsets) block.Int(offset);
+  for (const UnitRecord& u : units) block.Field(u.id);
+  for (uint32_t offset : offsets) block.Field(offset);
   block.bytes() += records.bytes();
   return std::move(block.bytes());
 }
@@ -486,10 +413,7 @@ std::optional<FormDescription> ParseFormDescription(std::string_view bytes) {
   form.windows.resize(static_cast<std::size_t>(table_size) / 8);
   for (WindowEntry& window : form.windows) window.id = table.U32();
   for (WindowEntry& window : form.windows) {
-    window.reservedValue1 = r.I32();
-    window.reservedValue2 = r.I32();
-    window.reservedText1 = r.Counted();
-    window.reservedText2 = r.Counted();
+    Fields(r, window);
     const int32_t unit_count = r.I32();
     std::string_view units = r.Counted();
     if (!r.ok() || unit_count <= 0 ||
@@ -503,15 +427,12 @@ std::optional<FormDescription> ParseFormDescription(std::string_view bytes) {
 
 std::string SerializeFormDescription(const FormDescription& form) {
   Writer w;
-  w.Int(static_cast<int32_t>(form.windows.size() * 8));
-  for (const WindowEntry& window : form.windows) w.Int(window.id);
-  w.Zeros(form.windows.size() * 4);  // the loaded window objects, at run time
+  w.Field(static_cast<int32_t>(form.windows.size() * 8));
+  for (const WindowEntry& window : form.windows) w.Field(window.id);
+  w.Reserved(form.windows.size() * 4);  // the loaded window objects, at run time
   for (const WindowEntry& window : form.windows) {
-    w.Int(window.reservedValue1);
-    w.Int(window.reservedValue2);
-    w.Counted(window.reservedText1);
-    w.Counted(window.reservedText2);
-    w.Int(static_cast<int32_t>(window.units.size()));
+    Fields(w, window);
+    w.Field(static_cast<int32_t>(window.units.size()));
     w.Counted(UnitsBlock(window.units));
   }
   return std::move(w.bytes());
@@ -536,7 +457,7 @@ std::vector<IconImage> IconFileImages(std::string_view icon) {
     IconImage image;
     image.width = r.Int<uint8_t>();
     image.height = r.Int<uint8_t>();
-    r.Skip(4);  // colour count, reserved, planes
+    r.Reserved(4);  // colour count, reserved, planes
     image.bitCount = r.Int<uint16_t>();
     const uint32_t size = r.U32();
     const uint32_t offset = r.U32();
