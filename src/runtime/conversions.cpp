@@ -39,6 +39,7 @@ std::string_view BlockBytes(const void* block) {
 }
 
 std::string_view UpToZero(std::string_view bytes) {
+  if (bytes.empty()) return bytes;
   const void* zero = std::memchr(bytes.data(), 0, bytes.size());
   return zero ? bytes.substr(
                     0, static_cast<std::size_t>(static_cast<const char*>(zero) - bytes.data()))

@@ -13,6 +13,7 @@ namespace tobrine {
 namespace {
 
 std::string_view UpToNul(std::string_view text) {
+  if (text.empty()) return text;
   const void* nul = std::memchr(text.data(), '\0', text.size());
   if (!nul) return text;
   return text.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
