@@ -76,10 +76,20 @@ int32_t RegexObject::GetMatchCount() const {
 
 // FirstIndex counts UTF-16 units and every unit takes at least one byte of the
 // subject, so the match starts at or after that byte: find it again from there.
+// The search starts on the character boundary at or before that byte, so that
+// it never pairs the trail byte of one character with the next.
 int32_t RegexObject::BytePosition(const ComObject& match, std::string_view found) const {
   const int32_t index = Truncated(ReadNumber(match, "FirstIndex"));
   const bool ignoreCase = ReadText(regexp_, "IgnoreCase").view() != "0";
-  return FindText(subject_.view(), found, index, ignoreCase) - 1;
+  const std::string_view subject = subject_.view();
+  int32_t boundary = 0;
+  while (boundary < index && boundary < static_cast<int32_t>(subject.size())) {
+    const bool lead = static_cast<unsigned char>(subject[static_cast<std::size_t>(boundary)]) >= 0x80;
+    const int32_t step = lead && boundary + 1 < static_cast<int32_t>(subject.size()) ? 2 : 1;
+    if (boundary + step > index) break;
+    boundary += step;
+  }
+  return FindText(subject, found, boundary + 1, ignoreCase) - 1;
 }
 
 TextValue RegexObject::GetMatchText(int32_t n, int32_t* position) const {
