@@ -84,7 +84,8 @@ int32_t RegexObject::BytePosition(const ComObject& match, std::string_view found
   const std::string_view subject = subject_.view();
   int32_t boundary = 0;
   while (boundary < index && boundary < static_cast<int32_t>(subject.size())) {
-    const bool lead = static_cast<unsigned char>(subject[static_cast<std::size_t>(boundary)]) >= 0x80;
+    const bool lead =
+        static_cast<unsigned char>(subject[static_cast<std::size_t>(boundary)]) >= 0x80;
     const int32_t step = lead && boundary + 1 < static_cast<int32_t>(subject.size()) ? 2 : 1;
     if (boundary + step > index) break;
     boundary += step;
