@@ -24,7 +24,6 @@ namespace {
 
 using text::kAutomationBadParamCount;
 using text::kAutomationException;
-using text::kAutomationParamNotOptional;
 using text::kAutomationTypeMismatch;
 
 constexpr uint32_t kMatchLimit = 10'000'000;
@@ -156,7 +155,6 @@ class SubMatchesObject final : public HostObject {
     }
     if (args.empty()) return kAutomationBadParamCount;
     int32_t k = 0;
-    if (args[0].type == HostValue::Type::kMissing) return kAutomationParamNotOptional;
     if (!ToInt32(args[0], k)) return kAutomationTypeMismatch;
     if (k < 0 || static_cast<std::size_t>(k) >= m.groups.size()) return kAutomationException;
     const auto& g = m.groups[static_cast<std::size_t>(k)];
@@ -218,7 +216,6 @@ class MatchCollectionObject final : public HostObject {
       return 0;
     }
     if (args.empty()) return kAutomationBadParamCount;
-    if (args[0].type == HostValue::Type::kMissing) return kAutomationParamNotOptional;
     int32_t i = 0;
     if (!ToInt32(args[0], i)) return kAutomationTypeMismatch;
     if (i < 0 || static_cast<std::size_t>(i) >= r_->matches.size()) return kAutomationException;
@@ -304,9 +301,6 @@ class RegExpObject final : public HostObject {
     const std::size_t need = index == kReplace ? 2 : 1;
     if (args.size() < need) return kAutomationBadParamCount;
     std::u16string subject;
-    for (std::size_t i = 0; i < need; ++i) {
-      if (args[i].type == HostValue::Type::kMissing) return kAutomationParamNotOptional;
-    }
     if (!ToText(args[0], subject)) return kAutomationTypeMismatch;
     if (!Compiled()) return kAutomationException;  // a pattern the engine refuses
     auto search = std::make_shared<SearchResult>();
