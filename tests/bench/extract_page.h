@@ -14,8 +14,10 @@ inline std::string ManifestPage() {
   const std::string filler(56, 'x');
   for (int i = 0; i < kLinks; ++i) {
     page += "<div class=\"app\"><p>" + filler + "</p>\n";
-    page += "<a href=\"itms-services://?action=download-manifest&url=https://host.example/plists/apps/" +
-            std::to_string(i) + ".plist\">install</a></div>\n";
+    page +=
+        "<a "
+        "href=\"itms-services://?action=download-manifest&url=https://host.example/plists/apps/" +
+        std::to_string(i) + ".plist\">install</a></div>\n";
   }
   return page;
 }

@@ -37,7 +37,9 @@ TEST(RegExpComponent, EmptyMatchesAdvanceOneCharacter) {
 }
 
 TEST(RegExpComponent, FirstIndexCountsUtf16Units) {
-  ComObject matches = Search("b", "\xD6\xD0\xCE\xC4" "ab");  // two double-byte characters first
+  ComObject matches = Search("b",
+                             "\xD6\xD0\xCE\xC4"
+                             "ab");  // two double-byte characters first
   ComObject match = text::ReadObject(matches, "Item", {AutomationArg::Int32(0)});
   EXPECT_EQ(text::ReadNumber(match, "FirstIndex"), 3);
   EXPECT_EQ(text::ReadNumber(match, "Length"), 1);
@@ -50,9 +52,10 @@ TEST(RegExpComponent, ReplaceAndMembers) {
   ASSERT_TRUE(text::Create(re, "VBScript.RegExp"));
   text::WriteProperty(re, "Global", AutomationArg::Boolean(true));
   text::WriteProperty(re, "Pattern", AutomationArg::Text("(o)"));
-  EXPECT_EQ(text::CallText(re, "Replace", {AutomationArg::Text("foo"), AutomationArg::Text("[$&$1$$]")})
-                .view(),
-            "f[oo$][oo$]");
+  EXPECT_EQ(
+      text::CallText(re, "Replace", {AutomationArg::Text("foo"), AutomationArg::Text("[$&$1$$]")})
+          .view(),
+      "f[oo$][oo$]");
   EXPECT_EQ(text::CallText(re, "Test", {AutomationArg::Text("xyz")}).view(), "0");
   text::WriteProperty(re, "Pattern", AutomationArg::Text("(unclosed"));
   EXPECT_TRUE(text::CallObject(re, "Execute", {AutomationArg::Text("x")}).IsEmpty());

@@ -92,6 +92,12 @@ TEST_F(TextTest, EmptyInEmptyOut) {
 TEST_F(TextTest, Utf16BlockWithoutTerminatorIsReadToItsEnd) {
   ByteBlock block = ByteBlock::FromBytes(std::string("a\0b\0", 4));
   EXPECT_EQ(text::Utf16ToCodePage(block).view(), "ab");
+  // Invalid UTF-8 that the default code page reads as fewer units than UTF-8
+  // needs: the block is filled without its terminator and still read safely.
+  EXPECT_LE(text::Utf8ToGbk("\xC3"
+                            "A")
+                .size(),
+            2);
 }
 
 TEST_F(TextTest, Big5CharacterMissingFromGbkKeepsTheRest) {
