@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "runtime/external.h"
@@ -77,6 +78,15 @@ TEST_F(TextTest, ConversionExamples) {
     EXPECT_EQ(std::string(got.view()), r.want) << r.name;
     EXPECT_EQ(got.size(), static_cast<int32_t>(r.want.size())) << r.name << ": no trailing bytes";
   }
+}
+
+TEST_F(TextTest, SizesAreAskedInTheDefaultCodePage) {
+  // Three UTF-8 bytes read in code page 936 count three units (one and a half
+  // characters and the terminator): spare zero bytes follow the terminator.
+  EXPECT_EQ(Bytes(text::CodePageToUtf16("\xE4\xB8\xAD")), std::string("\x2D\x4E\0\0\0\0", 6));
+  // A code page the system does not have leaves the buffer as it was made: the
+  // terminator and "ab" counted three bytes, doubled.
+  EXPECT_EQ(text::Utf16ToCodePage(text::CodePageToUtf16("ab"), 12345).view(), "      ");
 }
 
 TEST_F(TextTest, EmptyInEmptyOut) {
@@ -192,6 +202,29 @@ TEST_F(TextTest, RegExpMembersThroughTheAutomationLayer) {
   EXPECT_NE(text::LastAutomationError(), 0);
   EXPECT_TRUE(text::ReadVariant(subs, "Item", {AutomationArg::Int32(1)}).IsEmpty());
   EXPECT_NE(text::LastAutomationError(), 0);
+}
+
+TEST_F(TextTest, VariantsAndThePerThreadError) {
+  ComObject re;
+  ASSERT_TRUE(text::Create(re, "VBScript.RegExp"));
+  text::WriteProperty(re, "Global", AutomationArg::Boolean(true));
+  text::Variant global = text::ReadVariant(re, "Global");
+  EXPECT_FALSE(global.IsEmpty());
+  EXPECT_EQ(text::VariantToText(global).view(), "-1");
+  text::WriteProperty(re, "Pattern", AutomationArg::Text("b"));
+  ComObject matches = text::CallObject(re, "Execute", {AutomationArg::Text("abab")});
+  ComObject second = text::ReadObject(matches, "Item", {AutomationArg::Int32(1)});
+  EXPECT_EQ(text::VariantToText(text::ReadVariant(second, "FirstIndex")).view(), "3");
+
+  // A failure on another thread leaves this thread's code alone.
+  ASSERT_EQ(text::LastAutomationError(), 0);
+  int32_t other = 0;
+  std::thread([&] {
+    text::ReadText(ComObject(), "Pattern");
+    other = text::LastAutomationError();
+  }).join();
+  EXPECT_EQ(other, -1);
+  EXPECT_EQ(text::LastAutomationError(), 0);
 }
 
 TEST_F(TextTest, UnregisteredIdentifierKeepsTheHeldObject) {
