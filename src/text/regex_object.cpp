@@ -36,9 +36,10 @@ RegexObject::RegexObject(const RegexObject& other)
 RegexObject::~RegexObject() {
   regexp_.Clear();
   subject_.reset();
-  UninitialiseCom();
-  // OLE stays initialised on the thread from start-up, so the release is sound.
+  // The match collection goes before this object's COM initialisation ends, so
+  // that it is sound also on a thread where no other initialisation holds COM.
   matches_.Clear();
+  UninitialiseCom();
 }
 
 bool RegexObject::Create(std::string_view pattern, std::string_view subject,
