@@ -34,13 +34,18 @@ std::vector<Module>& Modules() {
       // As on Windows, MsgWaitForMultipleObjects lives in user32, not kernel32.
       {"kernel32",
        {TOBRINE_EXPORT(MultiByteToWideChar), TOBRINE_EXPORT(WideCharToMultiByte),
-        TOBRINE_EXPORT(LCMapStringA)}},
+        TOBRINE_EXPORT(LCMapStringA), TOBRINE_EXPORT(CreateThread), TOBRINE_EXPORT(CloseHandle),
+        TOBRINE_EXPORT(TerminateThread)}},
       {"gdi32", {}},
-      {"user32", {}},
+      {"user32", {TOBRINE_EXPORT(MsgWaitForMultipleObjects)}},
       {"advapi32", {}},
       {"mpr", {}},
       {"shell32", {}},
-      {"wininet", {}},
+      {"wininet",
+       {TOBRINE_EXPORT(InternetOpenA), TOBRINE_EXPORT(InternetConnectA),
+        TOBRINE_EXPORT(HttpOpenRequestA), TOBRINE_EXPORT(HttpSendRequestA),
+        TOBRINE_EXPORT(InternetReadFile), TOBRINE_EXPORT(HttpQueryInfoA),
+        TOBRINE_EXPORT(InternetCloseHandle), TOBRINE_EXPORT(InternetSetCookieA)}},
       {"ole32", {TOBRINE_EXPORT(CoInitialize), TOBRINE_EXPORT(CoUninitialize)}},
   };
   return *modules;
