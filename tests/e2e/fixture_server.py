@@ -28,7 +28,8 @@ unchanged) and answers CONNECT with 501.
 When ready it writes one JSON line {"http", "https", "proxy", "ca_pem",
 "ca_der", "pid"} to standard output and, with --ports-file, to that file
 (written whole, then renamed into place). It ends on /__quit, when standard
-input closes (unless --ignore-stdin), or after --lifetime seconds.
+input closes (unless --ignore-stdin), after --idle seconds without a request,
+or after --lifetime seconds.
 """
 import argparse
 import json
@@ -50,6 +51,7 @@ PATTERN = bytes(range(32, 127)) * 700  # ~66 KB, cut from for large bodies
 proxy_log = []
 log_lock = threading.Lock()
 stop = threading.Event()
+last_request = [time.monotonic()]
 
 
 def read_request(rfile):
@@ -88,6 +90,7 @@ class Handler(socketserver.StreamRequestHandler):
         raw = read_request(self.rfile)
         if raw is None:
             return
+        last_request[0] = time.monotonic()
         request_line = raw.split(b"\r\n", 1)[0].decode("latin-1")
         parts = request_line.split(" ")
         target = parts[1] if len(parts) > 1 else "/"
@@ -216,6 +219,8 @@ def main():
     parser.add_argument("--ports-file", help="also write the JSON line here")
     parser.add_argument("--lifetime", type=float, default=1800,
                         help="seconds after which the server ends by itself")
+    parser.add_argument("--idle", type=float, default=0,
+                        help="end after this many seconds without a request (0: never)")
     parser.add_argument("--ignore-stdin", action="store_true",
                         help="do not end when standard input closes")
     args = parser.parse_args()
@@ -248,7 +253,10 @@ def main():
             sys.stdin.read()
             stop.set()
         threading.Thread(target=watch_stdin, daemon=True).start()
-    stop.wait(args.lifetime)
+    deadline = time.monotonic() + args.lifetime
+    while not stop.wait(1.0) and time.monotonic() < deadline:
+        if args.idle and time.monotonic() - last_request[0] > args.idle:
+            break
     stop.set()
     time.sleep(0.2)  # lets /__quit's answer go out
 
