@@ -223,7 +223,14 @@ def main():
                         help="end after this many seconds without a request (0: never)")
     parser.add_argument("--ignore-stdin", action="store_true",
                         help="do not end when standard input closes")
+    parser.add_argument("--detach", action="store_true",
+                        help="let go of the inherited standard streams (the ports go to "
+                             "--ports-file only), so nobody waits on them")
     args = parser.parse_args()
+    if args.detach:
+        null = os.open(os.devnull, os.O_RDWR)
+        for fd in (0, 1, 2):
+            os.dup2(null, fd)
 
     Handler.root = args.root
     plain = Server(("127.0.0.1", 0), Handler)

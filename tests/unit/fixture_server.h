@@ -56,7 +56,7 @@ inline Fixture StartFixture() {
 #ifdef _WIN32
   argv[0] = "/usr/bin/python3";
   // No pipe reaches a Linux program from Wine: the server ends when idle.
-  argv.insert(argv.end(), {"--ignore-stdin", "--idle", "60"});
+  argv.insert(argv.end(), {"--ignore-stdin", "--detach", "--idle", "60"});
 #endif
   if (!StartHostProgram(argv)) {
     f.error = "cannot start python3 with the fixture server";

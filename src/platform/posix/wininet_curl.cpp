@@ -184,10 +184,22 @@ void Drive(RequestHandle* r, Ready ready) {
   }
 }
 
-// Splits the caller's header block into lines; an empty line ends nothing here
-// (the block may hold blank lines after a cookie line).
-void AddHeaderLines(RequestHandle* r, std::string_view block, bool* hasAgent, bool* hasAccept,
-                    bool* hasContentType) {
+// Whether the block has a line for the header `name` (any letter case).
+bool HasHeader(std::string_view block, std::string_view name) {
+  for (std::size_t p = 0; p < block.size();) {
+    std::size_t e = block.find('\n', p);
+    std::string_view line = block.substr(p, e == std::string_view::npos ? block.npos : e - p);
+    std::size_t colon = line.find(':');
+    if (colon != std::string_view::npos && IEquals(Trim(line.substr(0, colon)), name)) return true;
+    if (e == std::string_view::npos) break;
+    p = e + 1;
+  }
+  return false;
+}
+
+// Adds the caller's header lines in order; blank lines (the block may hold one
+// after a cookie line) and lines without a colon are left out.
+void AddHeaderLines(RequestHandle* r, std::string_view block) {
   std::size_t p = 0;
   while (p < block.size()) {
     std::size_t e = block.find('\n', p);
@@ -196,13 +208,9 @@ void AddHeaderLines(RequestHandle* r, std::string_view block, bool* hasAgent, bo
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     std::size_t colon = line.find(':');
     if (Trim(line).empty() || colon == std::string_view::npos) continue;
-    std::string_view name = Trim(line.substr(0, colon));
-    if (IEquals(name, "User-Agent")) *hasAgent = true;
-    if (IEquals(name, "Accept")) *hasAccept = true;
-    if (IEquals(name, "Content-Type")) *hasContentType = true;
     std::string header(line);
     // curl drops a header whose value is empty unless it is written "Name;".
-    if (Trim(line.substr(colon + 1)).empty()) header = std::string(name) + ";";
+    if (Trim(line.substr(colon + 1)).empty()) header = std::string(Trim(line.substr(0, colon))) + ";";
     r->headerList = curl_slist_append(r->headerList, header.c_str());
   }
 }
@@ -331,19 +339,29 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
     block = headersLength == 0xFFFFFFFFu ? std::string_view(headers)
                                          : std::string_view(headers, headersLength);
   }
-  bool hasAgent = false, hasAccept = false, hasContentType = false;
-  AddHeaderLines(r, block, &hasAgent, &hasAccept, &hasContentType);
-  // Nothing of curl's own beyond Host, and the agent unless the caller sent one.
-  if (!hasAccept) r->headerList = curl_slist_append(r->headerList, "Accept:");
-  r->headerList = curl_slist_append(r->headerList, "Expect:");
-  if (!hasAgent && !r->connection.agent.empty())
-    curl_easy_setopt(e, CURLOPT_USERAGENT, r->connection.agent.c_str());
+  const bool isPost = r->verb == "POST";
+  if (isPost && optional && optionalLength)
+    r->postBody.assign(static_cast<char*>(optional), optionalLength);
+  // The lines go out as WinINet sends them: Host, Content-Length (POST), the
+  // agent unless the caller names one, then the caller's lines as given, and
+  // nothing of curl's own.
+  if (isPost) {
+    std::string length = "Content-Length: " + std::to_string(r->postBody.size());
+    r->headerList = curl_slist_append(r->headerList, length.c_str());
+  }
+  if (!HasHeader(block, "User-Agent") && !r->connection.agent.empty()) {
+    std::string agentLine = "User-Agent: " + r->connection.agent;
+    r->headerList = curl_slist_append(r->headerList, agentLine.c_str());
+  }
+  AddHeaderLines(r, block);
+  for (const char* drop : {"Accept:", "Expect:", "Proxy-Connection:", "Content-Type:"}) {
+    if (!HasHeader(block, std::string_view(drop, std::strlen(drop) - 1)))
+      r->headerList = curl_slist_append(r->headerList, drop);
+  }
 
   if (r->verb == "GET") {
     curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
-  } else if (r->verb == "POST") {
-    if (!hasContentType) r->headerList = curl_slist_append(r->headerList, "Content-Type:");
-    if (optional && optionalLength) r->postBody.assign(static_cast<char*>(optional), optionalLength);
+  } else if (isPost) {
     curl_easy_setopt(e, CURLOPT_POST, 1L);
     curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r->postBody.size()));
     curl_easy_setopt(e, CURLOPT_POSTFIELDS, r->postBody.data());
