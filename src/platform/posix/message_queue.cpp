@@ -80,3 +80,12 @@ bool WaitUntil(const std::function<bool()>& ready, std::optional<uint32_t> timeo
 }
 
 }  // namespace tobrine::posix
+
+namespace tobrine::posix {
+
+bool WaitForThreadMessage(std::optional<uint32_t> timeoutMs) {
+  const ThreadKey key = CurrentThreadKey();
+  return WaitUntil([key] { return !Queues()[key].messages.empty(); }, timeoutMs);
+}
+
+}  // namespace tobrine::posix

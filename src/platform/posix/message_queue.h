@@ -53,3 +53,12 @@ void SignalAll();
 bool WaitUntil(const std::function<bool()>& ready, std::optional<uint32_t> timeoutMs);
 
 }  // namespace tobrine::posix
+
+namespace tobrine::posix {
+
+// Waits until the calling thread's queue holds a message or `timeoutMs`
+// milliseconds have passed (no time-out when absent). True when a message is
+// waiting; the message stays queued.
+bool WaitForThreadMessage(std::optional<uint32_t> timeoutMs);
+
+}  // namespace tobrine::posix

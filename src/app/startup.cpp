@@ -1,0 +1,72 @@
+#include "app/startup.h"
+
+#include <cfenv>
+
+#include "app/form_description.h"
+#include "app/handlers.h"
+#include "app/result_list.h"
+#include "platform/system.h"
+#include "platform/window_backend.h"
+#include "runtime/external.h"
+#include "runtime/fatal.h"
+#include "runtime/window_registry.h"
+
+namespace tobrine::app {
+namespace {
+
+template <EventHandler handler>
+void Call(DispatchRecord& /*record*/) {
+  handler();  // the program's handlers take no arguments and return nothing
+}
+
+// The program's clean-up routine: it holds nothing that outlives the window.
+void ProgramCleanup() {}
+
+// The program's global initialisation: it has no global variables.
+void InitialiseGlobals() {}
+
+}  // namespace
+
+std::vector<BoundHandler> ProgramHandlerTable() {
+  std::vector<BoundHandler> table(kEventHandlerCount, nullptr);
+  table[kOpenSelectedLinkHandler] = &Call<OpenSelectedLink>;
+  return table;
+}
+
+void StartRuntime() {
+  // Without OLE the window can still do all it does; the automation layer
+  // initialises COM on its own.
+  platform::StartGuiThread();
+  const std::string programDir = platform::ProgramDirectory();
+  platform::ChangeDirectory(programDir);
+  SetExternalSearchDirectories("", programDir, "");
+  LoadStoredForm();
+  SetHandlerTable(ProgramHandlerTable());
+  std::fesetenv(FE_DFL_ENV);
+  RegisterExitRoutine(&ProgramCleanup);
+  InitialiseGlobals();
+}
+
+void LoadStartupWindow() {
+  if (!LoadWindow(LoadStoredForm(), kMainFormId)) ReportRuntimeMessage("载入启动窗口失败", 0);
+}
+
+void RunMainLoop() {
+  RunWindowLoop();
+}
+
+void EndRuntime() {
+  RunExitRoutines();
+  ReleaseExternalModules();
+  platform::EndGuiThread();
+}
+
+int RunProgram() {
+  StartRuntime();
+  LoadStartupWindow();
+  RunMainLoop();
+  EndRuntime();
+  return 0;
+}
+
+}  // namespace tobrine::app

@@ -1,0 +1,164 @@
+#include "runtime/window_events.h"
+
+#include <algorithm>
+#include <initializer_list>
+#include <utility>
+
+#include "runtime/window_detail.h"
+#include "runtime/window_registry.h"
+
+namespace tobrine {
+namespace {
+
+// System message numbers of the input that raises common events.
+constexpr uint32_t kWmSetFocus = 0x0007;
+constexpr uint32_t kWmKillFocus = 0x0008;
+constexpr uint32_t kWmKeyDown = 0x0100;
+constexpr uint32_t kWmKeyUp = 0x0101;
+constexpr uint32_t kWmChar = 0x0102;
+constexpr uint32_t kWmSysKeyDown = 0x0104;
+constexpr uint32_t kWmSysKeyUp = 0x0105;
+constexpr uint32_t kWmMouseMove = 0x0200;
+constexpr uint32_t kWmLButtonDown = 0x0201;
+constexpr uint32_t kWmLButtonUp = 0x0202;
+constexpr uint32_t kWmLButtonDblClk = 0x0203;
+constexpr uint32_t kWmRButtonDown = 0x0204;
+constexpr uint32_t kWmRButtonUp = 0x0205;
+constexpr uint32_t kWmMouseWheel = 0x020A;
+constexpr int32_t kWheelDelta = 120;
+
+std::vector<BoundHandler>& HandlerTable() {
+  static auto* table = new std::vector<BoundHandler>();
+  return *table;
+}
+
+class Events final : public platform::WindowEvents {
+ public:
+  platform::InputVerdict OnInput(platform::NativeWindow target,
+                                 const platform::InputMessage& message) override {
+    uint32_t windowId = 0, controlId = 0;
+    if (!FindUnitOf(target, &windowId, &controlId)) return {};
+    auto record = CommonEventFor(message, platform::CurrentKeyState());
+    if (!record) return {};
+    record->windowId = windowId;
+    record->controlId = controlId;
+    if (!DispatchEvent(*record)) return {};
+    return VerdictAfterDispatch(*record);
+  }
+
+  void OnButtonClicked(platform::NativeWindow button) override {
+    DispatchRecord record;
+    if (!FindUnitOf(button, &record.windowId, &record.controlId)) return;
+    record.event = kEventButtonClicked;
+    DispatchEvent(record);  // the result of a click handler is not used
+  }
+
+  void OnDestroyed(platform::NativeWindow window) override { detail::WindowDestroyed(window); }
+};
+
+}  // namespace
+
+void SetHandlerTable(std::vector<BoundHandler> table) {
+  HandlerTable() = std::move(table);
+}
+
+bool DispatchEvent(DispatchRecord& record) {
+  const app::UnitRecord* unit = LoadedUnit(record.windowId, record.controlId);
+  if (!unit) return false;
+  BoundHandler handler = nullptr;
+  for (const auto& b : unit->events) {
+    if (b.event != record.event) continue;
+    if (b.handlerOffset >= 0 && b.handlerOffset < static_cast<int32_t>(HandlerTable().size()))
+      handler = HandlerTable()[b.handlerOffset];
+    break;
+  }
+  if (!handler) return false;
+  record.resultGiven = 0;
+  record.result = 0;
+  // The handler may process messages itself; events raised meanwhile nest here.
+  handler(record);
+  return true;
+}
+
+std::optional<DispatchRecord> CommonEventFor(const platform::InputMessage& m, int32_t keyState) {
+  DispatchRecord r;
+  auto args = [&r](std::initializer_list<int32_t> a) {
+    r.argumentCount = static_cast<int32_t>(a.size());
+    std::copy(a.begin(), a.end(), r.arguments.begin());
+  };
+  const auto lp = static_cast<uint32_t>(static_cast<uintptr_t>(m.lparam));
+  const int32_t x = static_cast<int32_t>(lp & 0xFFFF);
+  const int32_t y = static_cast<int32_t>(lp >> 16);
+  switch (m.message) {
+    case kWmLButtonDown:
+      r.event = kEventLeftDown;
+      break;
+    case kWmLButtonUp:
+      r.event = kEventLeftUp;
+      break;
+    case kWmLButtonDblClk:
+      r.event = kEventLeftDoubleClick;
+      break;
+    case kWmRButtonDown:
+      r.event = kEventRightDown;
+      break;
+    case kWmRButtonUp:
+      r.event = kEventRightUp;
+      break;
+    case kWmMouseMove:
+      r.event = kEventMouseMove;
+      break;
+    case kWmSetFocus:
+      r.event = kEventFocusReceived;
+      return r;
+    case kWmKillFocus:
+      r.event = kEventFocusLost;
+      return r;
+    case kWmKeyDown:
+    case kWmSysKeyDown:
+      r.event = kEventKeyDown;
+      args({static_cast<int32_t>(m.wparam & 0x1FFF), keyState});
+      return r;
+    case kWmKeyUp:
+    case kWmSysKeyUp:
+      r.event = kEventKeyUp;
+      args({static_cast<int32_t>(m.wparam & 0x1FFF), keyState});
+      return r;
+    case kWmChar:
+      r.event = kEventCharacter;
+      args({static_cast<int32_t>(m.wparam)});
+      return r;
+    case kWmMouseWheel: {
+      const auto distance = static_cast<int16_t>((m.wparam >> 16) & 0xFFFF);
+      r.event = kEventWheel;
+      args({distance / kWheelDelta, keyState});
+      return r;
+    }
+    default:
+      return std::nullopt;
+  }
+  args({x, y, keyState});
+  return r;
+}
+
+platform::InputVerdict VerdictAfterDispatch(const DispatchRecord& record) {
+  platform::InputVerdict v;
+  if (!record.resultGiven) return v;
+  if (record.result == 0) {
+    v.consume = true;
+  } else if (record.event == kEventCharacter) {
+    v.replaceWparam = true;
+    v.wparam = static_cast<uintptr_t>(static_cast<uint32_t>(record.result));
+  }
+  return v;
+}
+
+namespace detail {
+
+platform::WindowEvents* WindowLayerEvents() {
+  static Events events;
+  return &events;
+}
+
+}  // namespace detail
+}  // namespace tobrine

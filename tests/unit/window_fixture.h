@@ -1,0 +1,78 @@
+// A loaded MainForm on the headless backend for the window-layer tests: the
+// stored description, optionally rebound, loaded before each test and closed
+// after it, with the GUI thread's queue drained.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "app/form_description.h"
+#include "platform/posix/headless_window.h"
+#include "platform/posix/message_queue.h"
+#include "platform/window_backend.h"
+#include "runtime/window_events.h"
+#include "runtime/window_registry.h"
+
+namespace tobrine::test {
+
+inline app::UnitRecord& UnitOf(app::FormDescription& form, uint32_t id) {
+  for (auto& u : form.windows.at(0).units)
+    if (u.id == id) return u;
+  ADD_FAILURE() << "no unit " << std::hex << id;
+  static app::UnitRecord none;
+  return none;
+}
+
+// Removes whatever is left in the calling thread's queue (quit messages too).
+inline void DrainQueue() {
+  posix::QueuedMessage m;
+  while (posix::PeekThreadMessage(&m, true)) {
+  }
+}
+
+class LoadedMainForm : public testing::Test {
+ protected:
+  // Every handler call lands here: a copy of the record; the handler returns
+  // `reply` when set and runs `during` first.
+  static inline std::vector<DispatchRecord> calls;
+  static inline std::optional<int32_t> reply;
+  static inline std::function<void(const DispatchRecord&)> during;
+
+  static void Recorder(DispatchRecord& r) {
+    calls.push_back(r);
+    if (during) during(r);
+    if (reply) {
+      r.resultGiven = 1;
+      r.result = *reply;
+    }
+  }
+
+  // The description to load; tests adjust the stored one.
+  virtual app::FormDescription Form() { return app::LoadStoredForm(); }
+  // The handler table: the recorder at every offset unless a test says otherwise.
+  virtual std::vector<BoundHandler> Handlers() { return {&Recorder, &Recorder}; }
+
+  void SetUp() override {
+    calls.clear();
+    reply.reset();
+    during = nullptr;
+    headless::SetKeyState(0);
+    DrainQueue();
+    SetHandlerTable(Handlers());
+    ASSERT_TRUE(LoadWindow(Form(), app::kMainFormId));
+  }
+
+  void TearDown() override {
+    if (IsWindowLoaded(app::kMainFormId))
+      platform::DestroyNative(LookupControl(app::kMainFormId, app::kWindowUnitId));
+    headless::SetListObserver(nullptr);
+    DrainQueue();
+  }
+
+  static platform::NativeWindow Control(uint32_t id) { return LookupControl(app::kMainFormId, id); }
+};
+
+}  // namespace tobrine::test

@@ -1,0 +1,367 @@
+// The window layer on the headless backend: loading MainForm from the stored
+// description, property reads, lookups that end the process, event numbering
+// and dispatch, the return-value rules, nested dispatch and the quit rule.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/startup.h"
+#include "runtime/commands.h"
+#include "test_support.h"
+#include "window_fixture.h"
+
+namespace tobrine {
+namespace {
+
+using app::kButton1;
+using app::kEditBox1;
+using app::kLabel1;
+using app::kLabel2;
+using app::kMainFormId;
+using app::kReportList1;
+using app::kWindowUnitId;
+
+constexpr uint32_t kWmKeyDown = 0x0100, kWmKeyUp = 0x0101, kWmChar = 0x0102, kWmSysKeyDown = 0x0104,
+                   kWmSysKeyUp = 0x0105, kWmMouseMove = 0x0200, kWmLButtonDown = 0x0201,
+                   kWmLButtonUp = 0x0202, kWmLButtonDblClk = 0x0203, kWmRButtonDown = 0x0204,
+                   kWmRButtonUp = 0x0205, kWmRButtonDblClk = 0x0206, kWmMButtonDown = 0x0207,
+                   kWmMouseWheel = 0x020A, kWmSetFocus = 0x0007, kWmKillFocus = 0x0008;
+
+int32_t IntProperty(uint32_t control, int32_t index) {
+  PropertyValue v = ReadProperty(kMainFormId, control, index);
+  EXPECT_TRUE(v.kind == ValueKind::kInt || v.kind == ValueKind::kLogical) << index;
+  return v.integer;
+}
+
+std::string TextProperty(uint32_t control, int32_t index) {
+  PropertyValue v = ReadProperty(kMainFormId, control, index);
+  return std::string(v.text.view());
+}
+
+using MainForm = test::LoadedMainForm;
+
+TEST_F(MainForm, LoadsCentredWithEveryControlAsStored) {
+  // A 1024 x 768 screen puts the 583 x 342 window at (220, 213).
+  EXPECT_EQ(IntProperty(kWindowUnitId, kPropertyLeft), 220);
+  EXPECT_EQ(IntProperty(kWindowUnitId, kPropertyTop), 213);
+  EXPECT_EQ(IntProperty(kWindowUnitId, kPropertyWidth), 583);
+  EXPECT_EQ(IntProperty(kWindowUnitId, kPropertyHeight), 342);
+  EXPECT_EQ(platform::GetNativeText(Control(kWindowUnitId)), "Tobrine 1.0.1 BY：Velmar");
+  EXPECT_TRUE(IntProperty(kWindowUnitId, kPropertyVisible));
+
+  struct Row {
+    uint32_t id;
+    int32_t left, top, width, height;
+    const char* text;  // nullptr: not checked here
+  } rows[] = {
+      {kLabel1, 16, 16, 64, 32, "输入网址："},
+      {kEditBox1, 80, 16, 416, 32, nullptr},
+      {kButton1, 504, 16, 56, 32, "获取"},
+      {kReportList1, 16, 56, 544, 216, ""},
+      {kLabel2, 88, 282, 400, 19, "此软件仅用于编程学习交流  请勿用于非法  如负法律责任与作者无关"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << std::hex << r.id);
+    EXPECT_EQ(IntProperty(r.id, kPropertyLeft), r.left);
+    EXPECT_EQ(IntProperty(r.id, kPropertyTop), r.top);
+    EXPECT_EQ(IntProperty(r.id, kPropertyWidth), r.width);
+    EXPECT_EQ(IntProperty(r.id, kPropertyHeight), r.height);
+    EXPECT_TRUE(IntProperty(r.id, kPropertyVisible));
+    EXPECT_FALSE(IntProperty(r.id, kPropertyDisabled));
+    PropertyValue tag = ReadProperty(kMainFormId, r.id, kPropertyTag);
+    EXPECT_EQ(tag.kind, ValueKind::kText);
+    EXPECT_TRUE(tag.text.absent());
+    PropertyValue pointer = ReadProperty(kMainFormId, r.id, kPropertyMousePointer);
+    EXPECT_EQ(pointer.kind, ValueKind::kByteBlock);
+    EXPECT_EQ(pointer.bytes.bytes(), std::string(4, '\0'));
+    if (r.text) {
+      EXPECT_EQ(platform::GetNativeText(Control(r.id)), r.text);
+    }
+  }
+  const std::string address = TextProperty(kEditBox1, kEditContentProperty);
+  EXPECT_EQ(address.size(), 43u);
+  EXPECT_EQ(address.rfind("https://", 0), 0u) << address;
+
+  platform::NativeWindow list = Control(kReportList1);
+  EXPECT_EQ(headless::ColumnTitles(list), (std::vector<std::string>{"序号", "网址"}));
+  EXPECT_EQ(platform::ListRowCount(list), 0);
+  EXPECT_EQ(IntProperty(kReportList1, kListSelectedRowProperty), -1);
+}
+
+TEST_F(MainForm, PropertiesAnswerFromTheLiveControls) {
+  platform::SetNativeText(Control(kEditBox1), "http://typed.example/");
+  EXPECT_EQ(TextProperty(kEditBox1, kEditContentProperty), "http://typed.example/");
+  platform::SetNativeText(Control(kEditBox1), "");
+  PropertyValue empty = ReadProperty(kMainFormId, kEditBox1, kEditContentProperty);
+  EXPECT_EQ(empty.kind, ValueKind::kText);
+  EXPECT_TRUE(empty.text.absent());
+
+  platform::MoveNative(Control(kLabel2), {5, 6, 70, 80});
+  EXPECT_EQ(IntProperty(kLabel2, kPropertyLeft), 5);
+  EXPECT_EQ(IntProperty(kLabel2, kPropertyTop), 6);
+  EXPECT_EQ(IntProperty(kLabel2, kPropertyWidth), 70);
+  EXPECT_EQ(IntProperty(kLabel2, kPropertyHeight), 80);
+  platform::ShowNative(Control(kLabel2), false);
+  EXPECT_FALSE(IntProperty(kLabel2, kPropertyVisible));
+  // A control is visible only while its window is.
+  platform::ShowNative(Control(kWindowUnitId), false);
+  EXPECT_FALSE(IntProperty(kLabel1, kPropertyVisible));
+
+  platform::NativeWindow list = Control(kReportList1);
+  for (int i = 0; i < 3; ++i) platform::ListInsertRow(list, {});
+  headless::SelectRow(list, 2);
+  EXPECT_EQ(IntProperty(kReportList1, kListSelectedRowProperty), 2);
+}
+
+// A form whose edit box is stored shorter than its text.
+class ShortEditBox : public test::LoadedMainForm {
+  app::FormDescription Form() override {
+    app::FormDescription f = app::LoadStoredForm();
+    test::UnitOf(f, kEditBox1).height = 5;
+    test::UnitOf(f, kButton1).flags |= app::kUnitDisabled;
+    test::UnitOf(f, kLabel1).flags &= ~app::kUnitVisible;
+    return f;
+  }
+};
+
+TEST_F(ShortEditBox, GrowsToItsTextHeightAndKeepsStoredFlags) {
+  const int32_t least = platform::SingleLineEditMinHeight(Control(kWindowUnitId));
+  EXPECT_GT(least, 5);
+  EXPECT_EQ(IntProperty(kEditBox1, kPropertyHeight), least);
+  EXPECT_EQ(IntProperty(kReportList1, kPropertyHeight), 216);  // other kinds keep theirs
+  EXPECT_TRUE(IntProperty(kButton1, kPropertyDisabled));
+  EXPECT_FALSE(IntProperty(kLabel1, kPropertyVisible));
+  // A disabled button cannot be clicked.
+  headless::PostClick(Control(kButton1));
+  ProcessEvents();
+  EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(MainForm, LookupsOfWhatIsNotThereEndTheProcess) {
+  const std::string noControl = "指定窗口或窗口组件不存在或尚未载入";
+  EXPECT_EXIT(ReadProperty(0x52019999, kEditBox1, kPropertyLeft), test::EndsFatally(),
+              testing::HasSubstr(test::ReportText("未载入欲访问窗口组件所在的窗口", 0)));
+  EXPECT_EXIT(ReadProperty(kMainFormId, 0x16019999, kPropertyLeft), test::EndsFatally(),
+              testing::HasSubstr(test::ReportText(noControl, 0)));
+  EXPECT_EXIT(LookupControl(0x52019999, kReportList1), test::EndsFatally(),
+              testing::HasSubstr(test::ReportText(noControl, 0)));
+  EXPECT_EXIT(LookupControl(kMainFormId, 0x16019999), test::EndsFatally(),
+              testing::HasSubstr(test::ReportText(noControl, 0)));
+  EXPECT_EXIT(
+      {
+        platform::DestroyNative(Control(kReportList1));
+        LookupControl(kMainFormId, kReportList1);
+      },
+      test::EndsFatally(), testing::HasSubstr(test::ReportText(noControl, 0)));
+  EXPECT_EXIT(
+      {
+        platform::DestroyNative(Control(kEditBox1));
+        ReadProperty(kMainFormId, kEditBox1, kEditContentProperty);
+      },
+      test::EndsFatally(), testing::HasSubstr(test::ReportText(noControl, 0)));
+}
+
+// 标签1 with every common event bound.
+class AllCommonEvents : public test::LoadedMainForm {
+  app::FormDescription Form() override {
+    app::FormDescription f = app::LoadStoredForm();
+    auto& events = test::UnitOf(f, kLabel1).events;
+    for (int32_t e = -1; e >= -12; --e) events.push_back({e, 0});
+    return f;
+  }
+};
+
+TEST_F(AllCommonEvents, MessagesRaiseNumberedEventsWithTheirArguments) {
+  const auto at = [](uint32_t x, uint32_t y) { return static_cast<intptr_t>(y << 16 | x); };
+  struct Row {
+    uint32_t message;
+    uintptr_t wparam;
+    intptr_t lparam;
+    int32_t keyState;
+    int32_t event;  // 1: no event
+    std::vector<int32_t> arguments;
+  } rows[] = {
+      {kWmLButtonDown, 1, at(20, 48), 3, kEventLeftDown, {20, 48, 3}},
+      {kWmLButtonUp, 0, at(21, 49), 0, kEventLeftUp, {21, 49, 0}},
+      {kWmLButtonDblClk, 1, at(0, 0), 4, kEventLeftDoubleClick, {0, 0, 4}},
+      {kWmRButtonDown, 2, at(7, 8), 1, kEventRightDown, {7, 8, 1}},
+      {kWmRButtonUp, 0, at(7, 8), 2, kEventRightUp, {7, 8, 2}},
+      // The halves of the position are unsigned: -1 reads as 65535.
+      {kWmMouseMove, 0, at(0xFFFF, 0xFFFE), 0, kEventMouseMove, {65535, 65534, 0}},
+      {kWmSetFocus, 0, 0, 0, kEventFocusReceived, {}},
+      {kWmKillFocus, 0, 0, 0, kEventFocusLost, {}},
+      {kWmKeyDown, 0xE041, 0, 1, kEventKeyDown, {0x0041, 1}},  // low 13 bits of the code
+      {kWmSysKeyDown, 0x73, 0, 4, kEventKeyDown, {0x73, 4}},   // with Alt held
+      {kWmKeyUp, 0x0D, 0, 0, kEventKeyUp, {0x0D, 0}},
+      {kWmSysKeyUp, 0x12, 0, 4, kEventKeyUp, {0x12, 4}},
+      {kWmChar, 0xB0, 0, 0, kEventCharacter, {0xB0}},
+      {kWmMouseWheel, static_cast<uintptr_t>(0xFF10) << 16, 0, 2, kEventWheel, {-2, 2}},
+      {kWmMouseWheel, static_cast<uintptr_t>(360) << 16, 0, 0, kEventWheel, {3, 0}},
+      // Right double-clicks and the middle button raise nothing.
+      {kWmRButtonDblClk, 0, at(1, 1), 0, 1, {}},
+      {kWmMButtonDown, 0, at(1, 1), 0, 1, {}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << "message 0x" << std::hex << r.message);
+    calls.clear();
+    headless::SetKeyState(r.keyState);
+    headless::PostWindowMessage(Control(kLabel1), r.message, r.wparam, r.lparam);
+    ProcessEvents();
+    if (r.event == 1) {
+      EXPECT_TRUE(calls.empty());
+      continue;
+    }
+    ASSERT_EQ(calls.size(), 1u);
+    const DispatchRecord& c = calls[0];
+    EXPECT_EQ(c.windowId, kMainFormId);
+    EXPECT_EQ(c.controlId, kLabel1);
+    EXPECT_EQ(c.event, r.event);
+    ASSERT_EQ(c.argumentCount, static_cast<int32_t>(r.arguments.size()));
+    for (std::size_t i = 0; i < r.arguments.size(); ++i) EXPECT_EQ(c.arguments[i], r.arguments[i]);
+  }
+}
+
+TEST_F(MainForm, DoubleClickOnTheListReachesItsHandlerOnce) {
+  platform::NativeWindow list = Control(kReportList1);
+  for (int i = 0; i < 4; ++i) platform::ListInsertRow(list, {});
+  headless::PostDoubleClick(list, 2);
+  ProcessEvents();
+  ASSERT_EQ(calls.size(), 1u);  // press and release have no binding
+  EXPECT_EQ(calls[0].event, kEventLeftDoubleClick);
+  EXPECT_EQ(calls[0].controlId, kReportList1);
+  EXPECT_EQ(calls[0].argumentCount, 3);
+  // The handler returned nothing: the list still selected the row itself.
+  EXPECT_EQ(platform::ListFirstSelectedRow(list), 2);
+}
+
+TEST_F(MainForm, UnboundEventsAreNotDispatched) {
+  DispatchRecord r;
+  r.windowId = kMainFormId;
+  r.controlId = kButton1;
+  r.event = kEventRightDown;
+  EXPECT_FALSE(DispatchEvent(r));
+  r.windowId = 0x52019999;
+  r.event = kEventButtonClicked;
+  EXPECT_FALSE(DispatchEvent(r));
+  EXPECT_TRUE(calls.empty());
+}
+
+// 按钮1: click and press bound; 编辑框1: typed characters bound.
+class ReturnValues : public test::LoadedMainForm {
+  app::FormDescription Form() override {
+    app::FormDescription f = app::LoadStoredForm();
+    test::UnitOf(f, kButton1).events = {{kEventLeftDown, 0}, {kEventButtonClicked, 0}};
+    test::UnitOf(f, kEditBox1).events = {{kEventCharacter, 0}};
+    return f;
+  }
+};
+
+TEST_F(ReturnValues, ZeroConsumesTheMessageAndNonZeroReplacesACharacter) {
+  struct Row {
+    std::optional<int32_t> reply;
+    std::vector<int32_t> events;  // raised by a click on the button
+    std::string typed;            // what reaches the edit box when 'a' is typed
+  } rows[] = {
+      {std::nullopt, {kEventLeftDown, kEventButtonClicked}, "a"},
+      {0, {kEventLeftDown}, ""},  // the button never sees the press: no click
+      {'X', {kEventLeftDown, kEventButtonClicked}, "X"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.reply ? std::to_string(*r.reply) : "no value");
+    reply = r.reply;
+    calls.clear();
+    headless::PostClick(Control(kButton1));
+    ProcessEvents();
+    std::vector<int32_t> events;
+    for (const auto& c : calls) events.push_back(c.event);
+    EXPECT_EQ(events, r.events);
+
+    platform::SetNativeText(Control(kEditBox1), "");
+    headless::PostWindowMessage(Control(kEditBox1), kWmChar, 'a');
+    ProcessEvents();
+    EXPECT_EQ(platform::GetNativeText(Control(kEditBox1)), r.typed);
+  }
+}
+
+TEST_F(ReturnValues, EventsRaisedWhileAHandlerProcessesMessagesRunNested) {
+  int depth = 0;
+  std::vector<std::pair<int32_t, int>> seen;  // event, nesting depth when it ran
+  during = [&](const DispatchRecord& r) {
+    seen.push_back({r.event, depth});
+    if (r.event != kEventButtonClicked || depth > 0) return;
+    ++depth;
+    // A waiting fetch does this: a second click arrives and is handled inside.
+    headless::PostClick(Control(kButton1));
+    ProcessEvents();
+    --depth;
+  };
+  headless::PostClick(Control(kButton1));
+  ProcessEvents();
+  const std::vector<std::pair<int32_t, int>> want = {
+      {kEventLeftDown, 0}, {kEventButtonClicked, 0}, {kEventLeftDown, 1}, {kEventButtonClicked, 1}};
+  EXPECT_EQ(seen, want);
+}
+
+TEST_F(MainForm, ClosingTheLastWindowEndsTheLoop) {
+  // ProcessEvents stops at a quit message and leaves it queued.
+  platform::PostQuit(7);
+  headless::PostClick(Control(kButton1));
+  ProcessEvents();
+  posix::QueuedMessage m;
+  ASSERT_TRUE(posix::PeekThreadMessage(&m, true));
+  EXPECT_EQ(m.message, 0x0012u);
+  EXPECT_EQ(m.wparam, 7u);
+  test::DrainQueue();
+
+  headless::PostClose(Control(kWindowUnitId));
+  EXPECT_EQ(RunWindowLoop(), 0);
+  EXPECT_FALSE(IsWindowLoaded(kMainFormId));
+  EXPECT_EQ(LoadedWindowCount(), 0);
+  EXPECT_FALSE(posix::PeekThreadMessage(&m, false));
+  // Without a window the loop does not start at all.
+  EXPECT_EQ(RunWindowLoop(), 0);
+}
+
+TEST(WindowLoop, DestroyingAWindowOutsideTheLoopPostsNoQuit) {
+  test::DrainQueue();
+  ASSERT_TRUE(LoadWindow(app::LoadStoredForm(), kMainFormId));
+  EXPECT_FALSE(LoadWindow(app::LoadStoredForm(), kMainFormId));  // loaded once only
+  EXPECT_FALSE(LoadWindow(app::LoadStoredForm(), 0x52019999));   // not in the form
+  platform::DestroyNative(LookupControl(kMainFormId, kWindowUnitId));
+  EXPECT_FALSE(IsWindowLoaded(kMainFormId));
+  posix::QueuedMessage m;
+  EXPECT_FALSE(posix::PeekThreadMessage(&m, false));
+}
+
+// The program's whole start-up on the headless backend, in a child process (it
+// changes the current directory and the handler table): the window comes up
+// from the stored form, a close ends the loop and the program returns 0.
+TEST(StartUp, LoadsMainFormAndEndsWithZeroWhenClosed) {
+  EXPECT_EXIT(
+      {
+        app::StartRuntime();
+        app::LoadStartupWindow();
+        bool ok = IsWindowLoaded(kMainFormId) &&
+                  platform::IsNativeVisible(LookupControl(kMainFormId, kWindowUnitId)) &&
+                  platform::GetNativeText(LookupControl(kMainFormId, kButton1)) == "获取";
+        headless::PostClose(LookupControl(kMainFormId, kWindowUnitId));
+        app::RunMainLoop();
+        ok = ok && !IsWindowLoaded(kMainFormId);
+        app::EndRuntime();
+        std::fputs(ok ? "started and closed\n" : "start-up went wrong\n", stderr);
+        std::exit(ok ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "started and closed");
+  // A startup window that cannot be created (here: it is already there).
+  EXPECT_EXIT(
+      {
+        ASSERT_TRUE(LoadWindow(app::LoadStoredForm(), kMainFormId));
+        app::LoadStartupWindow();
+      },
+      test::EndsFatally(), testing::HasSubstr(test::ReportText("载入启动窗口失败", 0)));
+}
+
+}  // namespace
+}  // namespace tobrine
