@@ -18,9 +18,9 @@ namespace tobrine {
 
 // --- Text measurement and extraction ---
 int32_t TextLength(std::string_view text);
-TextValue LeftText(std::string_view text, int32_t n);                 // (bytes)
-TextValue RightText(std::string_view text, int32_t n);                // (bytes)
-TextValue MidText(std::string_view text, int32_t start, int32_t n);   // (bytes)
+TextValue LeftText(std::string_view text, int32_t n);                // (bytes)
+TextValue RightText(std::string_view text, int32_t n);               // (bytes)
+TextValue MidText(std::string_view text, int32_t start, int32_t n);  // (bytes)
 TextValue SpaceText(int32_t n);
 TextValue ToLowerCase(std::string_view text);
 // Removes leading and trailing spaces: ASCII 0x20 and the full-width space A1 A1.
@@ -31,9 +31,8 @@ int32_t FindText(std::string_view text, std::string_view sought,
                  std::optional<int32_t> start = std::nullopt,
                  std::optional<bool> ignoreCase = std::nullopt);
 TextValue ReplaceSubtext(std::string_view text, std::string_view sought,
-                         std::optional<std::string_view> replacement,
-                         std::optional<int32_t> start, std::optional<int32_t> count,
-                         bool caseSensitive);
+                         std::optional<std::string_view> replacement, std::optional<int32_t> start,
+                         std::optional<int32_t> count, bool caseSensitive);
 TextValue ReplaceRange(std::string_view text, int32_t start, int32_t n,
                        std::optional<std::string_view> replacement = std::nullopt);  // (bytes)
 int32_t CompareText(std::string_view a, std::string_view b, bool caseSensitive);
@@ -65,5 +64,14 @@ void ProcessEvents();
 int32_t ShowMessageBox(const Value& content, int32_t style,
                        std::optional<std::string_view> caption = std::nullopt,
                        std::optional<intptr_t> parent = std::nullopt);
+
+namespace detail {
+// The parts of ShowMessageBox around the system box, kept apart for tests:
+// the flags passed on for a style, the result for the system's button id, and
+// the text shown for a content value.
+uint32_t MessageBoxFlags(int32_t style);
+int32_t MessageBoxResult(int systemButton);
+TextValue MessageBoxContent(const Value& content);
+}  // namespace detail
 
 }  // namespace tobrine

@@ -33,4 +33,9 @@ bool WriteData(int32_t file, std::initializer_list<Value> values);
 // a variable whose read failed is left empty.
 bool ReadData(int32_t file, std::initializer_list<VarRef> variables);
 
+// The position and the length of the content in bytes; -1 for an unregistered
+// number.
+int64_t FilePosition(int32_t file);
+int64_t FileLength(int32_t file);
+
 }  // namespace tobrine
