@@ -8,10 +8,7 @@
 #include "runtime/external.h"
 #include "runtime/memory_file.h"
 #include "web/http_exchange.h"
-#if __has_include("text/codepage.h")
 #include "text/codepage.h"
-#define TOBRINE_HAVE_BODY_CONVERSION 1
-#endif
 
 namespace tobrine {
 namespace {
@@ -41,17 +38,11 @@ bool HasScheme(std::string_view address) {
 }
 
 ByteBlock ConvertBody(int32_t conversion, const ByteBlock& raw) {
+  // The converted text ends at the body's first NUL byte.
   std::string_view bytes = raw.bytes();
   bytes = bytes.substr(0, bytes.find('\0'));
-#ifdef TOBRINE_HAVE_BODY_CONVERSION
-  TextValue body = TextValue::FromBytes(bytes);
-  TextValue converted = conversion == 1 ? Utf8ToGbk(body) : Big5ToSimplifiedGbk(body);
+  TextValue converted = conversion == 1 ? text::Utf8ToGbk(bytes) : text::Big5ToSimplifiedGbk(bytes);
   return ToByteBlock(Value::Text(converted));
-#else
-  (void)conversion;
-  (void)bytes;
-  return {};  // the conversion routines are not part of this build yet
-#endif
 }
 
 }  // namespace
