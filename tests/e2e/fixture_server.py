@@ -95,7 +95,7 @@ class Handler(socketserver.StreamRequestHandler):
         parts = request_line.split(" ")
         target = parts[1] if len(parts) > 1 else "/"
         path, _, query = target.partition("?")
-        pairs = urllib.parse.parse_qsl(query, keep_blank_values=True)
+        pairs = urllib.parse.parse_qsl(query, keep_blank_values=True, encoding="latin-1")
         args = dict(pairs)
         out = self.wfile
         try:
