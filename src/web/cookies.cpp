@@ -18,8 +18,8 @@ void StoreCookie(std::string_view host, TextValue& line) {
   TextValue site = JoinTexts(std::string_view("http://"), host);
   // The store's answer is not looked at: the cookie is in the received text
   // whether or not it could be stored.
-  CallExternal<winapi::InternetSetCookieAFn>(kExtInternetSetCookieA, site.c_str(),
-                                             name.c_str(), data.c_str());
+  CallExternal<winapi::InternetSetCookieAFn>(kExtInternetSetCookieA, site.c_str(), name.c_str(),
+                                             data.c_str());
 }
 
 }  // namespace
@@ -31,8 +31,8 @@ TextValue CollectCookies(std::string_view headerText, std::string_view host) {
   std::size_t pos = 0;
   while (true) {
     std::size_t lf = headerText.find('\n', pos);
-    std::string_view raw = headerText.substr(pos, lf == std::string_view::npos ? headerText.npos
-                                                                               : lf - pos);
+    std::string_view raw =
+        headerText.substr(pos, lf == std::string_view::npos ? headerText.npos : lf - pos);
     if (lf != std::string_view::npos && !raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
     if (FindText(raw, kCookieMarker, 1, true) != -1) {
       TextValue line = RightText(raw, TextLength(raw) - static_cast<int32_t>(kCookieMarker.size()));

@@ -23,8 +23,7 @@ constexpr std::string_view kAcceptLine =
     "application/x-shockwave-flash, application/vnd.ms-excel, application/vnd.ms-powerpoint, "
     "application/msword, */*\r\n";
 constexpr std::string_view kLanguageLine = "Accept-Language: zh-cn\r\n";
-constexpr std::string_view kContentTypeLine =
-    "Content-Type: application/x-www-form-urlencoded\r\n";
+constexpr std::string_view kContentTypeLine = "Content-Type: application/x-www-form-urlencoded\r\n";
 constexpr std::string_view kCrLf = "\r\n";
 constexpr int32_t kChunk = 2048;
 
@@ -34,7 +33,9 @@ TextValue SlotText(const ByteBlock& slot) {
   return TextValue::FromBytes(bytes.substr(0, bytes.find('\0')));
 }
 
-ByteBlock TextBytes(std::string_view text) { return ByteBlock::FromBytes(text); }
+ByteBlock TextBytes(std::string_view text) {
+  return ByteBlock::FromBytes(text);
+}
 
 bool Contains(std::string_view block, std::string_view word) {
   return FindText(block, word, 1, true) != -1;
@@ -55,8 +56,8 @@ TextValue QueryRawHeaders(Hinternet request) {
   winapi::Dword length = kChunk;
   auto query = [&] {
     return CallExternal<winapi::HttpQueryInfoAFn>(kExtHttpQueryInfoA, request,
-                                                  winapi::kHttpQueryRawHeadersCrlf,
-                                                  buffer.data(), &length, nullptr);
+                                                  winapi::kHttpQueryRawHeadersCrlf, buffer.data(),
+                                                  &length, nullptr);
   };
   if (query()) return TextValue::FromBytes(buffer.data());
   if (length > kChunk && length < (1u << 24)) {
@@ -80,8 +81,8 @@ TextValue ComposeHeaders(TextValue block, std::string_view address, std::string_
   if (verb == "POST" && !body.empty()) {
     if (!Contains(block, "Content-Type")) block = JoinTexts(block, kContentTypeLine);
     if (!Contains(block, "Content-Length"))
-      block = JoinTexts(block, std::string_view("Content-Length: "),
-                        std::to_string(body.size()), kCrLf);
+      block = JoinTexts(block, std::string_view("Content-Length: "), std::to_string(body.size()),
+                        kCrLf);
   }
   if ((verb == "GET" || verb == "POST") && !cookies.empty())
     block = JoinTexts(block, std::string_view("Cookie: "), cookies, kCrLf, kCrLf);
@@ -139,18 +140,16 @@ void HttpExchange(int32_t file, const std::atomic<bool>* stop) {
                                                      winapi::kInternetOpenTypeDirect, "", "", 0u);
   } else {
     TextValue proxy = JoinTexts(std::string_view("http="), SlotText(slots[2]));
-    internet = CallExternal<winapi::InternetOpenAFn>(kExtInternetOpenA, agent.c_str(),
-                                                     winapi::kInternetOpenTypeProxy,
-                                                     proxy.c_str(), "", 0u);
+    internet = CallExternal<winapi::InternetOpenAFn>(
+        kExtInternetOpenA, agent.c_str(), winapi::kInternetOpenTypeProxy, proxy.c_str(), "", 0u);
   }
   if (!internet) return fail();
 
   // The address's own port; without one, 443 for https and 80 for http.
   const auto port = static_cast<uint16_t>(UrlPort(address));
-  connection = CallExternal<winapi::InternetConnectAFn>(kExtInternetConnectA, internet,
-                                                        host.c_str(), port, "", "",
-                                                        winapi::kInternetServiceHttp, 0u,
-                                                        uintptr_t{0});
+  connection = CallExternal<winapi::InternetConnectAFn>(
+      kExtInternetConnectA, internet, host.c_str(), port, "", "", winapi::kInternetServiceHttp, 0u,
+      uintptr_t{0});
   if (!connection) return fail();
 
   winapi::Dword flags = winapi::kInternetFlagReload | winapi::kInternetFlagNeedFile;
@@ -161,16 +160,15 @@ void HttpExchange(int32_t file, const std::atomic<bool>* stop) {
   else
     flags |= winapi::kInternetFlagIgnoreRedirectToHttps;
 
-  request = CallExternal<winapi::HttpOpenRequestAFn>(kExtHttpOpenRequestA, connection,
-                                                     verb.c_str(), path.c_str(), "HTTP/1.1",
-                                                     nullptr, nullptr, flags, uintptr_t{0});
+  request = CallExternal<winapi::HttpOpenRequestAFn>(kExtHttpOpenRequestA, connection, verb.c_str(),
+                                                     path.c_str(), "HTTP/1.1", nullptr, nullptr,
+                                                     flags, uintptr_t{0});
   if (!request) return fail();
 
   TextValue block = ComposeHeaders(std::move(extra), address, verb, slots[4], cookies);
   if (verb.view() == "GET") {
     CallExternal<winapi::HttpSendRequestAFn>(kExtHttpSendRequestA, request, block.c_str(),
-                                             static_cast<winapi::Dword>(block.size()), nullptr,
-                                             0u);
+                                             static_cast<winapi::Dword>(block.size()), nullptr, 0u);
   } else if (verb.view() == "POST") {
     CallExternal<winapi::HttpSendRequestAFn>(
         kExtHttpSendRequestA, request, block.c_str(), static_cast<winapi::Dword>(block.size()),

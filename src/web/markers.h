@@ -21,7 +21,8 @@ TextValue TextBetween(TextValue& text, TextValue& left, TextValue& right,
 // Everything before the first `marker` at or after `start` (position 1 when
 // absent or not above 0), including the part before `start`; empty when the
 // marker is missing. Exact match unless `ignoreCase`.
-TextValue TextBefore(TextValue& text, TextValue& marker, std::optional<int32_t> start = std::nullopt,
+TextValue TextBefore(TextValue& text, TextValue& marker,
+                     std::optional<int32_t> start = std::nullopt,
                      std::optional<bool> ignoreCase = std::nullopt);
 
 }  // namespace tobrine

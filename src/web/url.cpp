@@ -25,7 +25,9 @@ TextValue Authority(std::string_view address) {
 
 }  // namespace
 
-bool IsSecureAddress(std::string_view address) { return SchemeLength(address) == 8; }
+bool IsSecureAddress(std::string_view address) {
+  return SchemeLength(address) == 8;
+}
 
 TextValue UrlHost(std::string_view address) {
   TextValue work = RightText(address, TextLength(address) - SchemeLength(address));

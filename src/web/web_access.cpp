@@ -7,14 +7,15 @@
 #include "runtime/commands.h"
 #include "runtime/external.h"
 #include "runtime/memory_file.h"
-#include "web/http_exchange.h"
 #include "text/codepage.h"
+#include "web/http_exchange.h"
 
 namespace tobrine {
 namespace {
 
 constexpr std::string_view kTimeoutNotice =
-    "超时返回，指定网站不能访问，或者你的网络出现问题，你可以把参数中的＂超时返回＂的值设置长一些。";
+    "超时返回，指定网站不能访问，或者你的网络出现问题，你可以把参数中的＂超时返回＂的值设置长一些"
+    "。";
 
 // One fetch's record file, shared by the waiting thread and the worker. Whoever
 // lets go last closes the file, so a worker given up on at the time-out keeps
@@ -26,7 +27,8 @@ struct FetchJob {
 };
 
 winapi::Dword TOBRINE_WINAPI FetchWorker(void* parameter) {
-  std::unique_ptr<std::shared_ptr<FetchJob>> job(static_cast<std::shared_ptr<FetchJob>*>(parameter));
+  std::unique_ptr<std::shared_ptr<FetchJob>> job(
+      static_cast<std::shared_ptr<FetchJob>*>(parameter));
   HttpExchange((*job)->file, &(*job)->stop);
   return 0;
 }
@@ -47,16 +49,17 @@ ByteBlock ConvertBody(int32_t conversion, const ByteBlock& raw) {
 
 }  // namespace
 
-std::string_view TimeoutNotice() { return kTimeoutNotice; }
+std::string_view TimeoutNotice() {
+  return kTimeoutNotice;
+}
 
 ByteBlock WebAccess(TextValue& address, std::optional<int32_t> method,
                     std::optional<std::string_view> proxy,
                     std::optional<std::string_view> extraHeaders,
                     std::optional<std::string_view> postBody,
-                    std::optional<std::string_view> cookies,
-                    std::optional<int32_t> timeoutSeconds, TextValue* receivedHeaders,
-                    std::optional<int32_t> bodyConversion, TextValue* receivedCookies,
-                    std::optional<bool> followRedirects) {
+                    std::optional<std::string_view> cookies, std::optional<int32_t> timeoutSeconds,
+                    TextValue* receivedHeaders, std::optional<int32_t> bodyConversion,
+                    TextValue* receivedCookies, std::optional<bool> followRedirects) {
   if (TrimSpaces(address).empty()) return {};
   const bool follow = followRedirects.value_or(true);
   if (!HasScheme(address)) address = JoinTexts(std::string_view("http://"), address);
@@ -74,18 +77,18 @@ ByteBlock WebAccess(TextValue& address, std::optional<int32_t> method,
         ByteBlock::FromBytes(cookies.value_or("")),
         ByteBlock::FromBytes(follow ? "真" : "假"),
     };
-    if (!WriteData(job->file, {Value::Bytes(slots[0]), Value::Bytes(slots[1]),
-                               Value::Bytes(slots[2]), Value::Bytes(slots[3]),
-                               Value::Bytes(slots[4]), Value::Bytes(slots[5]),
-                               Value::Bytes(slots[6])}))
+    if (!WriteData(job->file,
+                   {Value::Bytes(slots[0]), Value::Bytes(slots[1]), Value::Bytes(slots[2]),
+                    Value::Bytes(slots[3]), Value::Bytes(slots[4]), Value::Bytes(slots[5]),
+                    Value::Bytes(slots[6])}))
       return {};
   }
 
   auto* parameter = new std::shared_ptr<FetchJob>(job);
   winapi::Dword threadId = 0;
-  winapi::Handle thread = CallExternal<winapi::CreateThreadFn>(
-      kExtCreateThread, nullptr, std::size_t{0}, &FetchWorker, static_cast<void*>(parameter),
-      0u, &threadId);
+  winapi::Handle thread =
+      CallExternal<winapi::CreateThreadFn>(kExtCreateThread, nullptr, std::size_t{0}, &FetchWorker,
+                                           static_cast<void*>(parameter), 0u, &threadId);
   if (!thread) {  // no worker: nothing will ever arrive
     delete parameter;
     return {};
@@ -102,9 +105,8 @@ ByteBlock WebAccess(TextValue& address, std::optional<int32_t> method,
     // of messages cannot stretch the fetch beyond it.
     const auto remaining =
         static_cast<winapi::Dword>(elapsed >= timeoutMs ? 0 : timeoutMs - elapsed);
-    r = CallExternal<winapi::MsgWaitForMultipleObjectsFn>(kExtMsgWaitForMultipleObjects, 1u,
-                                                          &thread, 0, remaining,
-                                                          winapi::kQsAllEvents);
+    r = CallExternal<winapi::MsgWaitForMultipleObjectsFn>(
+        kExtMsgWaitForMultipleObjects, 1u, &thread, 0, remaining, winapi::kQsAllEvents);
     if (static_cast<int64_t>(TickCount() - start) >= timeoutMs) r = winapi::kWaitTimeout;
     ProcessEvents();
   } while (r != winapi::kWaitObject0 && r != winapi::kWaitTimeout);
@@ -121,8 +123,8 @@ ByteBlock WebAccess(TextValue& address, std::optional<int32_t> method,
 
   ByteBlock slots[kExchangeSlots];
   SeekFileStart(job->file);
-  const bool read = ReadData(job->file, {slots[0], slots[1], slots[2], slots[3], slots[4],
-                                         slots[5], slots[6]});
+  const bool read =
+      ReadData(job->file, {slots[0], slots[1], slots[2], slots[3], slots[4], slots[5], slots[6]});
   job.reset();  // closes the file
   if (!read) return {};
   auto slotText = [](const ByteBlock& b) {

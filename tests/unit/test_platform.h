@@ -3,6 +3,7 @@
 // under Wine, on the same Linux machine as the fixture server.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -20,6 +21,8 @@ std::optional<std::string> ReadHostFile(const std::string& path);
 // file; Windows: the DER certificate goes into the Wine prefix's Root store).
 bool TrustTestCa(const std::string& pemPath, const std::string& derPath);
 void SleepMilliseconds(int ms);
+// The calling thread's last error of a system function (GetLastError).
+uint32_t LastSystemError();
 // Sets an environment variable of this process (inherited by child processes).
 void SetEnvironment(const std::string& name, const std::string& value);
 

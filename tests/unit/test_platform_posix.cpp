@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "platform/posix/message_queue.h"
+#include "platform/posix/standins.h"
 #include "test_platform.h"
 
 extern char** environ;
@@ -47,7 +48,13 @@ bool TrustTestCa(const std::string& pemPath, const std::string& /*derPath*/) {
   return setenv("SSL_CERT_FILE", pemPath.c_str(), 1) == 0;
 }
 
-void SleepMilliseconds(int ms) { usleep(static_cast<useconds_t>(ms) * 1000); }
+void SleepMilliseconds(int ms) {
+  usleep(static_cast<useconds_t>(ms) * 1000);
+}
+
+uint32_t LastSystemError() {
+  return posix::LastError();
+}
 
 void SetEnvironment(const std::string& name, const std::string& value) {
   setenv(name.c_str(), value.c_str(), 1);
@@ -75,6 +82,8 @@ void MessageProbe::Post() {
   posix::PostToThread(impl_->owner, m);
 }
 
-int MessageProbe::dispatched() const { return impl_->count.load(); }
+int MessageProbe::dispatched() const {
+  return impl_->count.load();
+}
 
 }  // namespace tobrine::test

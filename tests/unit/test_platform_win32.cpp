@@ -9,7 +9,9 @@
 namespace tobrine::test {
 namespace {
 
-std::string WindowsPath(const std::string& hostPath) { return "Z:" + hostPath; }
+std::string WindowsPath(const std::string& hostPath) {
+  return "Z:" + hostPath;
+}
 
 std::string ProgramFolder() {
   char path[MAX_PATH] = {};
@@ -27,8 +29,8 @@ bool StartHostProgram(const std::vector<std::string>& argv) {
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &si, &pi))
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                      &pi))
     return false;
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
@@ -49,13 +51,13 @@ std::optional<std::string> ReadHostFile(const std::string& path) {
 // The helper next to the test program adds the certificate to the Wine
 // prefix's Root store (never to the machine's own store).
 bool TrustTestCa(const std::string& /*pemPath*/, const std::string& derPath) {
-  std::string command = "\"" + ProgramFolder() + "\\wine_addroot.exe\" \"" +
-                        WindowsPath(derPath) + "\" user";
+  std::string command =
+      "\"" + ProgramFolder() + "\\wine_addroot.exe\" \"" + WindowsPath(derPath) + "\" user";
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &si, &pi))
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                      &pi))
     return false;
   WaitForSingleObject(pi.hProcess, 60000);
   DWORD code = 1;
@@ -65,7 +67,13 @@ bool TrustTestCa(const std::string& /*pemPath*/, const std::string& derPath) {
   return code == 0;
 }
 
-void SleepMilliseconds(int ms) { Sleep(static_cast<DWORD>(ms)); }
+void SleepMilliseconds(int ms) {
+  Sleep(static_cast<DWORD>(ms));
+}
+
+uint32_t LastSystemError() {
+  return GetLastError();
+}
 
 void SetEnvironment(const std::string& name, const std::string& value) {
   SetEnvironmentVariableA(name.c_str(), value.c_str());
@@ -99,8 +107,8 @@ MessageProbe::MessageProbe(std::function<void()> handler) : impl_(std::make_uniq
   }();
   (void)registered;
   // A hidden top-level window of this thread.
-  impl_->window = CreateWindowExA(0, "TobrineTestProbe", "", WS_OVERLAPPED, 0, 0, 10, 10,
-                                  nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+  impl_->window = CreateWindowExA(0, "TobrineTestProbe", "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
+                                  nullptr, GetModuleHandleA(nullptr), nullptr);
   SetWindowLongPtrA(impl_->window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(impl_.get()));
 }
 
@@ -108,8 +116,12 @@ MessageProbe::~MessageProbe() {
   if (impl_->window) DestroyWindow(impl_->window);
 }
 
-void MessageProbe::Post() { PostMessageA(impl_->window, WM_APP, 0, 0); }
+void MessageProbe::Post() {
+  PostMessageA(impl_->window, WM_APP, 0, 0);
+}
 
-int MessageProbe::dispatched() const { return impl_->count.load(); }
+int MessageProbe::dispatched() const {
+  return impl_->count.load();
+}
 
 }  // namespace tobrine::test

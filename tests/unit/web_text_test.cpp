@@ -84,14 +84,10 @@ TEST(Markers, TextBefore) {
     std::optional<bool> ignoreCase;
     const char* want;
   } rows[] = {
-      {"a=1; Path=/", ";", {}, {}, "a=1"},
-      {"no marker", ";", {}, {}, ""},
-      {";first", ";", {}, {}, ""},
-      {"abcXdef", "x", {}, {}, ""},
-      {"abcXdef", "x", {}, true, "abc"},
-      {"a;b;c", ";", 3, {}, "a;b"},
-      {"a;b;c", ";", 0, {}, "a"},
-      {"a;b;c", ";", -5, {}, "a"},
+      {"a=1; Path=/", ";", {}, {}, "a=1"}, {"no marker", ";", {}, {}, ""},
+      {";first", ";", {}, {}, ""},         {"abcXdef", "x", {}, {}, ""},
+      {"abcXdef", "x", {}, true, "abc"},   {"a;b;c", ";", 3, {}, "a;b"},
+      {"a;b;c", ";", 0, {}, "a"},          {"a;b;c", ";", -5, {}, "a"},
   };
   for (const auto& r : rows) {
     TextValue text = TextValue::FromBytes(r.text);
@@ -105,8 +101,7 @@ TEST(Cookies, CollectedText) {
     const char* headers;
     const char* want;
   } rows[] = {
-      {"HTTP/1.1 200 OK\r\nSet-Cookie: a=1; Path=/\r\nSet-Cookie: b=2; Path=/\r\n\r\n",
-       "a=1;b=2;"},
+      {"HTTP/1.1 200 OK\r\nSet-Cookie: a=1; Path=/\r\nSet-Cookie: b=2; Path=/\r\n\r\n", "a=1;b=2;"},
       {"HTTP/1.1 200 OK\r\nset-cookie: c=3; path=/\r\n\r\n", "c=3;"},
       // The marker further on in a line: its first 12 bytes are cut, whatever they are.
       {"HTTP/1.1 200 OK\r\nX-Note: see Set-Cookie: d=4; x\r\n\r\n", "Set-Cookie: d=4;"},
@@ -117,7 +112,8 @@ TEST(Cookies, CollectedText) {
       {"HTTP/1.1 200 OK\r\nX-A: b\r\n\r\n", ""},
       {"", ""},
   };
-  for (const auto& r : rows) EXPECT_EQ(CollectCookies(r.headers, "127.0.0.1").view(), r.want) << r.headers;
+  for (const auto& r : rows)
+    EXPECT_EQ(CollectCookies(r.headers, "127.0.0.1").view(), r.want) << r.headers;
 }
 
 }  // namespace

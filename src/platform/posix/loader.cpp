@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/loader.h"
@@ -52,6 +53,7 @@ std::vector<Module>& Modules() {
 }
 
 std::mutex g_mutex;
+std::vector<std::string> g_loadAttempts;
 
 // "KERNEL32.DLL" and "kernel32" name the same module; a name with a folder in it
 // names a file, which no stand-in is.
@@ -69,6 +71,7 @@ Module* Find(const std::string& name) {
 
 ModuleHandle LoadModule(const std::string& name) {
   std::lock_guard<std::mutex> lock(g_mutex);
+  g_loadAttempts.push_back(name);
   Module* m = Find(name);
   if (!m || !m->available) return nullptr;
   ++m->loads;
@@ -96,6 +99,11 @@ namespace tobrine::posix {
 void SetModuleAvailable(const std::string& name, bool available) {
   std::lock_guard<std::mutex> lock(platform::g_mutex);
   if (auto* m = platform::Find(name)) m->available = available;
+}
+
+std::vector<std::string> TakeLoadAttempts() {
+  std::lock_guard<std::mutex> lock(platform::g_mutex);
+  return std::exchange(platform::g_loadAttempts, {});
 }
 
 int ModuleLoadCount(const std::string& name) {

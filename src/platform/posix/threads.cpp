@@ -6,12 +6,14 @@
 #include <thread>
 
 #include "platform/posix/message_queue.h"
+#include "platform/posix/standin_modules.h"
 #include "platform/posix/standins.h"
 
 namespace tobrine::posix {
 namespace {
 
 constexpr uint32_t kThreadTag = 0x54485244;  // "THRD"
+std::atomic<bool> g_startsFail{false};
 
 struct ThreadObject {
   uint32_t tag = kThreadTag;
@@ -37,6 +39,10 @@ Handle CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadStart s
                     void* parameter, Dword /*flags*/, Dword* threadId) {
   if (!start) {
     SetLastError(87);  // ERROR_INVALID_PARAMETER
+    return nullptr;
+  }
+  if (g_startsFail.load()) {
+    SetLastError(8);  // ERROR_NOT_ENOUGH_MEMORY
     return nullptr;
   }
   static std::atomic<Dword> nextId{1000};
@@ -110,6 +116,10 @@ Bool TerminateThread(Handle thread, Dword /*exitCode*/) {
   if (t->ended.load()) return 1;
   SetLastError(5);  // ERROR_ACCESS_DENIED
   return 0;
+}
+
+void SetThreadStartsFail(bool fail) {
+  g_startsFail.store(fail);
 }
 
 }  // namespace tobrine::posix

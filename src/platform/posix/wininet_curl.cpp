@@ -47,7 +47,9 @@ std::mutex g_shareLocks[CURL_LOCK_DATA_LAST];
 void LockShare(CURL*, curl_lock_data data, curl_lock_access, void*) {
   g_shareLocks[data].lock();
 }
-void UnlockShare(CURL*, curl_lock_data data, void*) { g_shareLocks[data].unlock(); }
+void UnlockShare(CURL*, curl_lock_data data, void*) {
+  g_shareLocks[data].unlock();
+}
 
 CURLSH* CookieShare() {
   static CURLSH* share = [] {
@@ -63,7 +65,11 @@ CURLSH* CookieShare() {
 
 // --- Handles ---
 
-enum class Kind : uint32_t { kInternet = 0x494E4554, kConnection = 0x434F4E4E, kRequest = 0x52455155 };
+enum class Kind : uint32_t {
+  kInternet = 0x494E4554,
+  kConnection = 0x434F4E4E,
+  kRequest = 0x52455155
+};
 
 struct HandleBase {
   explicit HandleBase(Kind k) : kind(k) {}
@@ -210,7 +216,8 @@ void AddHeaderLines(RequestHandle* r, std::string_view block) {
     if (Trim(line).empty() || colon == std::string_view::npos) continue;
     std::string header(line);
     // curl drops a header whose value is empty unless it is written "Name;".
-    if (Trim(line.substr(colon + 1)).empty()) header = std::string(Trim(line.substr(0, colon))) + ";";
+    if (Trim(line.substr(colon + 1)).empty())
+      header = std::string(Trim(line.substr(0, colon))) + ";";
     r->headerList = curl_slist_append(r->headerList, header.c_str());
   }
 }
@@ -282,8 +289,8 @@ Hinternet HttpOpenRequestA(Hinternet connection, const char* verb, const char* o
   return r;
 }
 
-Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLength,
-                      void* optional, Dword optionalLength) {
+Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLength, void* optional,
+                      Dword optionalLength) {
   auto* r = As<RequestHandle>(request, Kind::kRequest);
   if (!r || r->sent) {
     SetLastError(r ? kErrorInternetIncorrectHandleState : kErrorInvalidHandle);
@@ -294,8 +301,8 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
   std::string host = r->connection.host;
   if (host.find(':') != std::string::npos) host = "[" + host + "]";  // an IPv6 literal
   uint16_t port = r->connection.port ? r->connection.port : (secure ? 443 : 80);
-  std::string url = (secure ? "https://" : "http://") + host + ":" + std::to_string(port) +
-                    r->object;
+  std::string url =
+      (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + r->object;
 
   r->easy = curl_easy_init();
   r->multi = curl_multi_init();
@@ -327,10 +334,9 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, 30L);
     // A redirect from http to https is followed only when the request allows it;
     // a secure request is never redirected to plain http.
-    const char* protocols = secure ? "https"
-                            : (r->flags & winapi::kInternetFlagIgnoreRedirectToHttps)
-                                ? "http,https"
-                                : "http";
+    const char* protocols = secure                                                    ? "https"
+                            : (r->flags & winapi::kInternetFlagIgnoreRedirectToHttps) ? "http,https"
+                                                                                      : "http";
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
   }
 
@@ -342,10 +348,10 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
   const bool isPost = r->verb == "POST";
   if (isPost && optional && optionalLength)
     r->postBody.assign(static_cast<char*>(optional), optionalLength);
-  // The lines go out as WinINet sends them: Host, Content-Length (POST), the
-  // agent unless the caller names one, then the caller's lines as given, and
-  // nothing of curl's own.
-  if (isPost) {
+  // The lines go out as WinINet sends them: Host, Content-Length (POST, unless
+  // the caller gives one), the agent unless the caller names one, then the
+  // caller's lines as given, and nothing of curl's own.
+  if (isPost && !HasHeader(block, "Content-Length")) {
     std::string length = "Content-Length: " + std::to_string(r->postBody.size());
     r->headerList = curl_slist_append(r->headerList, length.c_str());
   }
@@ -479,7 +485,8 @@ Bool InternetSetCookieA(const char* url, const char* cookieName, const char* coo
   std::string path = "/";
   for (std::size_t p = data.find(';'); p != std::string_view::npos;) {
     std::size_t e = data.find(';', p + 1);
-    std::string_view attr = Trim(data.substr(p + 1, e == std::string_view::npos ? data.npos : e - p - 1));
+    std::string_view attr =
+        Trim(data.substr(p + 1, e == std::string_view::npos ? data.npos : e - p - 1));
     if (attr.size() > 5 && IEquals(attr.substr(0, 5), "path=")) path = std::string(attr.substr(5));
     p = e;
   }
