@@ -231,11 +231,13 @@ TEST(WebFetch, FailedHandleGivesEmptyOutputs) {
     EXPECT_EQ(headers.view(), "");
     EXPECT_EQ(received.view(), "");
   }
-  // Nobody listening: an empty body and no headers.
-  EXPECT_EQ(Fetch("http://127.0.0.1:1/x", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                  "c=1", 20, &headers, &received),
+  // Nobody listening: an empty body and no cookies. WinINet under Wine answers
+  // the header query of the failed request with an empty line; the stand-in
+  // fails the query, which gives the empty text.
+  EXPECT_EQ(Fetch("http://127.0.0.1:1/x", std::nullopt, std::nullopt, std::nullopt,
+                  std::nullopt, "c=1", 20, &headers, &received),
             "");
-  EXPECT_EQ(headers.view(), "");
+  EXPECT_EQ(headers.view(), kUnderWine ? "\r\n" : "");
   EXPECT_EQ(received.view(), "");
 }
 
