@@ -231,6 +231,7 @@ def main():
         null = os.open(os.devnull, os.O_RDWR)
         for fd in (0, 1, 2):
             os.dup2(null, fd)
+        os.closerange(3, 1024)  # copies of the starter's pipes may sit there too
 
     Handler.root = args.root
     plain = Server(("127.0.0.1", 0), Handler)
