@@ -58,16 +58,19 @@ Handle CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadStart s
     SetLastError(8);  // ERROR_NOT_ENOUGH_MEMORY
     return nullptr;
   }
+  auto* running = new std::thread(std::move(worker));
   try {
-    std::thread([t, w = std::move(worker)]() mutable {
-      w.join();
+    std::thread([t, running] {
+      running->join();
+      delete running;
       t->ended.store(true);
       SignalAll();
       Release(t);
     }).detach();
   } catch (const std::system_error&) {
     // No waiter thread: wait here, then hand back an ended thread.
-    worker.join();
+    running->join();
+    delete running;
     t->ended.store(true);
     Release(t);
   }
