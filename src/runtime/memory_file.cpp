@@ -334,30 +334,30 @@ bool SeekFileStart(int32_t file) {
   return true;
 }
 
-bool WriteData(int32_t file, std::initializer_list<Value> values) {
+namespace {
+// Applies `step` to each item in order; the first failure moves the position
+// back to where the command began.
+template <typename Item, typename Step>
+bool EachOrMoveBack(int32_t file, std::initializer_list<Item> items, Step step) {
   auto f = FileRegistry::Instance().Find(file);
   if (!f) return false;
   const std::size_t start = f->position();
-  for (const Value& v : values) {
-    if (!WriteValue(*f, v)) {
+  for (const Item& item : items) {
+    if (!step(*f, item)) {
       f->Seek(start);
       return false;
     }
   }
   return true;
 }
+}  // namespace
+
+bool WriteData(int32_t file, std::initializer_list<Value> values) {
+  return EachOrMoveBack(file, values, WriteValue);
+}
 
 bool ReadData(int32_t file, std::initializer_list<VarRef> variables) {
-  auto f = FileRegistry::Instance().Find(file);
-  if (!f) return false;
-  const std::size_t start = f->position();
-  for (const VarRef& var : variables) {
-    if (!ReadVariable(*f, var)) {
-      f->Seek(start);
-      return false;
-    }
-  }
-  return true;
+  return EachOrMoveBack(file, variables, ReadVariable);
 }
 
 int64_t FilePosition(int32_t file) {
