@@ -35,6 +35,7 @@ or after --lifetime seconds.
 import argparse
 import json
 import os
+import shutil
 import socket
 import socketserver
 import ssl
@@ -279,6 +280,12 @@ def main():
             break
     stop.set()
     time.sleep(0.2)  # lets /__quit's answer go out
+    shutil.rmtree(directory, ignore_errors=True)
+    if args.ports_file:
+        try:
+            os.remove(args.ports_file)
+        except OSError:
+            pass
 
 
 if __name__ == "__main__":
