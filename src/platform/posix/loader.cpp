@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/loader.h"
@@ -34,19 +35,25 @@ std::vector<Module>& Modules() {
       // As on Windows, MsgWaitForMultipleObjects lives in user32, not kernel32.
       {"kernel32",
        {TOBRINE_EXPORT(MultiByteToWideChar), TOBRINE_EXPORT(WideCharToMultiByte),
-        TOBRINE_EXPORT(LCMapStringA)}},
+        TOBRINE_EXPORT(LCMapStringA), TOBRINE_EXPORT(CreateThread), TOBRINE_EXPORT(CloseHandle),
+        TOBRINE_EXPORT(TerminateThread)}},
       {"gdi32", {}},
-      {"user32", {}},
+      {"user32", {TOBRINE_EXPORT(MsgWaitForMultipleObjects)}},
       {"advapi32", {}},
       {"mpr", {}},
       {"shell32", {}},
-      {"wininet", {}},
+      {"wininet",
+       {TOBRINE_EXPORT(InternetOpenA), TOBRINE_EXPORT(InternetConnectA),
+        TOBRINE_EXPORT(HttpOpenRequestA), TOBRINE_EXPORT(HttpSendRequestA),
+        TOBRINE_EXPORT(InternetReadFile), TOBRINE_EXPORT(HttpQueryInfoA),
+        TOBRINE_EXPORT(InternetCloseHandle), TOBRINE_EXPORT(InternetSetCookieA)}},
       {"ole32", {TOBRINE_EXPORT(CoInitialize), TOBRINE_EXPORT(CoUninitialize)}},
   };
   return *modules;
 }
 
 std::mutex g_mutex;
+std::vector<std::string> g_loadAttempts;
 
 // "KERNEL32.DLL" and "kernel32" name the same module; a name with a folder in it
 // names a file, which no stand-in is.
@@ -64,6 +71,7 @@ Module* Find(const std::string& name) {
 
 ModuleHandle LoadModule(const std::string& name) {
   std::lock_guard<std::mutex> lock(g_mutex);
+  g_loadAttempts.push_back(name);
   Module* m = Find(name);
   if (!m || !m->available) return nullptr;
   ++m->loads;
@@ -91,6 +99,11 @@ namespace tobrine::posix {
 void SetModuleAvailable(const std::string& name, bool available) {
   std::lock_guard<std::mutex> lock(platform::g_mutex);
   if (auto* m = platform::Find(name)) m->available = available;
+}
+
+std::vector<std::string> TakeLoadAttempts() {
+  std::lock_guard<std::mutex> lock(platform::g_mutex);
+  return std::exchange(platform::g_loadAttempts, {});
 }
 
 int ModuleLoadCount(const std::string& name) {

@@ -59,6 +59,11 @@ bool TakeNewInput() {
   return std::exchange(q.newInput, false);
 }
 
+bool TakeNewInputWhileWaiting() {
+  Queue& q = Queues()[CurrentThreadKey()];
+  return std::exchange(q.newInput, false);
+}
+
 void SignalAll() {
   { std::lock_guard<std::mutex> lock(g_mutex); }
   g_changed.notify_all();

@@ -42,6 +42,8 @@ bool PeekThreadMessage(QueuedMessage* out, bool remove);
 // Whether input arrived for the calling thread since it last looked at its queue
 // (and clears the mark).
 bool TakeNewInput();
+// The same, for a WaitUntil predicate, which runs with the queues' lock held.
+bool TakeNewInputWhileWaiting();
 
 // Wakes every thread waiting in WaitUntil.
 void SignalAll();

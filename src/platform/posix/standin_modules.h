@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tobrine::posix {
 
@@ -14,5 +15,12 @@ void SetModuleAvailable(const std::string& name, bool available);
 
 // How many times a module has been loaded and not yet released (for tests).
 int ModuleLoadCount(const std::string& name);
+
+// The names LoadModule was asked for since the last call, in order (for tests
+// of the binding's search order).
+std::vector<std::string> TakeLoadAttempts();
+
+// Makes CreateThread fail (or work again), as when a thread cannot be created.
+void SetThreadStartsFail(bool fail);
 
 }  // namespace tobrine::posix

@@ -19,6 +19,37 @@ int32_t WideCharToMultiByte(uint32_t codePage, Dword flags, const WideChar* sour
 int32_t LCMapStringA(Dword locale, Dword flags, const char* source, int32_t sourceLength,
                      char* destination, int32_t capacity);
 
+// kernel32 / user32: threads and the message-aware wait (threads.cpp). A thread
+// handle is closed with CloseHandle; TerminateThread cannot stop a running
+// thread here and fails for one (it succeeds, doing nothing, for an ended one).
+Handle CreateThread(void* security, std::size_t stackSize, ThreadStart start, void* parameter,
+                    Dword flags, Dword* threadId);
+Dword MsgWaitForMultipleObjects(Dword count, const Handle* handles, Bool waitAll,
+                                Dword milliseconds, Dword wakeMask);
+Bool CloseHandle(Handle handle);
+Bool TerminateThread(Handle thread, Dword exitCode);
+
+// wininet on libcurl (wininet_curl.cpp): direct or "http=host:port" proxy (for
+// http:// requests only), the request flags the program sets, the caller's
+// header block sent as given, the body streamed through InternetReadFile, raw
+// headers of the final response (level 22 only), one process-wide cookie store.
+// SSL_CERT_FILE, when set, names the trusted CA file.
+Hinternet InternetOpenA(const char* agent, Dword accessType, const char* proxy,
+                        const char* proxyBypass, Dword flags);
+Hinternet InternetConnectA(Hinternet internet, const char* server, uint16_t port,
+                           const char* user, const char* password, Dword service, Dword flags,
+                           uintptr_t context);
+Hinternet HttpOpenRequestA(Hinternet connection, const char* verb, const char* object,
+                           const char* version, const char* referrer, const char** acceptTypes,
+                           Dword flags, uintptr_t context);
+Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLength,
+                      void* optional, Dword optionalLength);
+Bool InternetReadFile(Hinternet file, void* buffer, Dword bytesToRead, Dword* bytesRead);
+Bool HttpQueryInfoA(Hinternet request, Dword infoLevel, void* buffer, Dword* bufferLength,
+                    Dword* index);
+Bool InternetCloseHandle(Hinternet handle);
+Bool InternetSetCookieA(const char* url, const char* cookieName, const char* cookieData);
+
 // ole32: the in-process automation host needs no per-thread set-up.
 int32_t CoInitialize(void* reserved);
 void CoUninitialize();

@@ -1,0 +1,504 @@
+// WinINet on libcurl: one easy handle per request, driven through a multi
+// handle on the calling thread so that the body streams through
+// InternetReadFile instead of being held whole. One process-wide cookie store (a
+// curl share) serves every request that does not switch cookies off and takes
+// what InternetSetCookieA stores.
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/posix/standins.h"
+
+namespace tobrine::posix {
+namespace {
+
+constexpr Dword kErrorInvalidHandle = 6;
+constexpr Dword kErrorInternetCannotConnect = 12029;
+constexpr Dword kErrorInternetIncorrectHandleState = 12019;
+constexpr Dword kErrorHttpHeaderNotFound = 12150;
+constexpr Dword kErrorInternetInvalidUrl = 12005;
+// Above this much unread body the transfer pauses until the reader catches up.
+constexpr std::size_t kPauseAbove = 1 << 20;
+
+bool IEquals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// --- The process-wide cookie store ---
+
+std::mutex g_shareLocks[CURL_LOCK_DATA_LAST];
+
+void LockShare(CURL*, curl_lock_data data, curl_lock_access, void*) {
+  g_shareLocks[data].lock();
+}
+void UnlockShare(CURL*, curl_lock_data data, void*) {
+  g_shareLocks[data].unlock();
+}
+
+CURLSH* CookieShare() {
+  static CURLSH* share = [] {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    CURLSH* s = curl_share_init();
+    curl_share_setopt(s, CURLSHOPT_LOCKFUNC, LockShare);
+    curl_share_setopt(s, CURLSHOPT_UNLOCKFUNC, UnlockShare);
+    curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+    return s;
+  }();
+  return share;
+}
+
+// --- Handles ---
+
+enum class Kind : uint32_t {
+  kInternet = 0x494E4554,
+  kConnection = 0x434F4E4E,
+  kRequest = 0x52455155
+};
+
+struct HandleBase {
+  explicit HandleBase(Kind k) : kind(k) {}
+  virtual ~HandleBase() { kind = Kind{}; }
+  Kind kind;
+};
+
+struct InternetHandle : HandleBase {
+  InternetHandle() : HandleBase(Kind::kInternet) {}
+  std::string agent;
+  std::string httpProxy;  // used for http:// requests only
+  std::string anyProxy;   // a proxy given without a scheme: every request
+};
+
+struct ConnectionHandle : HandleBase {
+  ConnectionHandle() : HandleBase(Kind::kConnection) {}
+  std::string agent, httpProxy, anyProxy, host;
+  uint16_t port = 0;
+};
+
+struct RequestHandle : HandleBase {
+  RequestHandle() : HandleBase(Kind::kRequest) {}
+  ~RequestHandle() override {
+    if (multi && easy) curl_multi_remove_handle(multi, easy);
+    if (easy) curl_easy_cleanup(easy);
+    if (multi) curl_multi_cleanup(multi);
+    curl_slist_free_all(headerList);
+  }
+  ConnectionHandle connection{};  // a copy: the caller may close its parent first
+  std::string verb, object;
+  Dword flags = 0;
+
+  CURL* easy = nullptr;
+  CURLM* multi = nullptr;
+  curl_slist* headerList = nullptr;
+  std::string postBody;
+  bool sent = false;
+  bool done = false;
+  bool failed = false;
+  bool paused = false;
+  bool headersFinal = false;
+  std::string responseHeaders;  // of the response being received
+  std::string finalHeaders;     // of the final response
+  std::string body;             // received, not yet read
+  std::size_t bodyRead = 0;
+};
+
+template <typename T>
+T* As(void* handle, Kind kind) {
+  auto* base = static_cast<HandleBase*>(handle);
+  if (!base || base->kind != kind) return nullptr;
+  return static_cast<T*>(base);
+}
+
+// Which status codes curl follows when following is on.
+bool IsFollowedRedirect(long code) {
+  return code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
+}
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+  auto* r = static_cast<RequestHandle*>(user);
+  std::string_view line(data, size * count);
+  if (line.substr(0, 5) == "HTTP/") r->responseHeaders.clear();
+  r->responseHeaders.append(line);
+  if (line == "\r\n" || line == "\n") {
+    long code = 0;
+    curl_easy_getinfo(r->easy, CURLINFO_RESPONSE_CODE, &code);
+    bool following = !(r->flags & winapi::kInternetFlagNoAutoRedirect);
+    bool hasLocation = false;
+    std::string_view all = r->responseHeaders;
+    for (std::size_t p = 0; p < all.size();) {
+      std::size_t e = all.find('\n', p);
+      std::string_view l = all.substr(p, e == std::string_view::npos ? all.npos : e - p);
+      if (l.size() >= 9 && IEquals(l.substr(0, 9), "location:")) hasLocation = true;
+      if (e == std::string_view::npos) break;
+      p = e + 1;
+    }
+    if (code / 100 != 1 && !(following && IsFollowedRedirect(code) && hasLocation)) {
+      r->finalHeaders = r->responseHeaders;
+      r->headersFinal = true;
+    }
+  }
+  return size * count;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  auto* r = static_cast<RequestHandle*>(user);
+  if (r->body.size() - r->bodyRead > kPauseAbove) {
+    r->paused = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  if (r->bodyRead > 0 && r->bodyRead >= r->body.size() / 2) {
+    r->body.erase(0, r->bodyRead);
+    r->bodyRead = 0;
+  }
+  r->body.append(data, size * count);
+  return size * count;
+}
+
+// Runs the transfer until `ready()` holds or it has ended.
+template <typename Ready>
+void Drive(RequestHandle* r, Ready ready) {
+  while (!r->done && !ready()) {
+    int running = 0;
+    if (curl_multi_perform(r->multi, &running) != CURLM_OK) {
+      r->done = r->failed = true;
+      break;
+    }
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(r->multi, &left)) {
+      if (msg->msg == CURLMSG_DONE) {
+        r->done = true;
+        if (msg->data.result != CURLE_OK) r->failed = true;
+      }
+    }
+    if (r->done || ready()) break;
+    curl_multi_poll(r->multi, nullptr, 0, 1000, nullptr);
+  }
+}
+
+// Whether the block has a line for the header `name` (any letter case).
+bool HasHeader(std::string_view block, std::string_view name) {
+  for (std::size_t p = 0; p < block.size();) {
+    std::size_t e = block.find('\n', p);
+    std::string_view line = block.substr(p, e == std::string_view::npos ? block.npos : e - p);
+    std::size_t colon = line.find(':');
+    if (colon != std::string_view::npos && IEquals(Trim(line.substr(0, colon)), name)) return true;
+    if (e == std::string_view::npos) break;
+    p = e + 1;
+  }
+  return false;
+}
+
+// Adds the caller's header lines in order; blank lines (the block may hold one
+// after a cookie line) and lines without a colon are left out.
+void AddHeaderLines(RequestHandle* r, std::string_view block) {
+  std::size_t p = 0;
+  while (p < block.size()) {
+    std::size_t e = block.find('\n', p);
+    std::string_view line = block.substr(p, e == std::string_view::npos ? block.npos : e - p);
+    p = e == std::string_view::npos ? block.size() : e + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::size_t colon = line.find(':');
+    if (Trim(line).empty() || colon == std::string_view::npos) continue;
+    std::string header(line);
+    // curl drops a header whose value is empty unless it is written "Name;".
+    if (Trim(line.substr(colon + 1)).empty())
+      header = std::string(Trim(line.substr(0, colon))) + ";";
+    r->headerList = curl_slist_append(r->headerList, header.c_str());
+  }
+}
+
+// Parses "http=host:port", "host:port" or a list of such, separated by spaces
+// or semicolons.
+void ParseProxy(std::string_view spec, InternetHandle* h) {
+  std::size_t p = 0;
+  while (p < spec.size()) {
+    std::size_t e = spec.find_first_of(" ;", p);
+    std::string_view item = spec.substr(p, e == std::string_view::npos ? spec.npos : e - p);
+    p = e == std::string_view::npos ? spec.size() : e + 1;
+    if (item.empty()) continue;
+    std::size_t eq = item.find('=');
+    if (eq == std::string_view::npos) {
+      h->anyProxy = std::string(item);
+    } else if (IEquals(item.substr(0, eq), "http")) {
+      h->httpProxy = std::string(item.substr(eq + 1));
+    }
+  }
+}
+
+}  // namespace
+
+Hinternet InternetOpenA(const char* agent, Dword accessType, const char* proxy,
+                        const char* /*proxyBypass*/, Dword /*flags*/) {
+  CookieShare();
+  auto* h = new InternetHandle();
+  h->agent = agent ? agent : "";
+  if (accessType == winapi::kInternetOpenTypeProxy && proxy) ParseProxy(proxy, h);
+  return h;
+}
+
+Hinternet InternetConnectA(Hinternet internet, const char* server, uint16_t port,
+                           const char* /*user*/, const char* /*password*/, Dword service,
+                           Dword /*flags*/, uintptr_t /*context*/) {
+  auto* h = As<InternetHandle>(internet, Kind::kInternet);
+  if (!h || service != winapi::kInternetServiceHttp || !server || !*server) {
+    SetLastError(h ? kErrorInternetInvalidUrl : kErrorInvalidHandle);
+    return nullptr;
+  }
+  auto* c = new ConnectionHandle();
+  c->agent = h->agent;
+  c->httpProxy = h->httpProxy;
+  c->anyProxy = h->anyProxy;
+  c->host = server;
+  c->port = port;
+  return c;
+}
+
+Hinternet HttpOpenRequestA(Hinternet connection, const char* verb, const char* object,
+                           const char* /*version*/, const char* /*referrer*/,
+                           const char** /*acceptTypes*/, Dword flags, uintptr_t /*context*/) {
+  auto* c = As<ConnectionHandle>(connection, Kind::kConnection);
+  if (!c) {
+    SetLastError(kErrorInvalidHandle);
+    return nullptr;
+  }
+  auto* r = new RequestHandle();
+  r->connection.agent = c->agent;
+  r->connection.httpProxy = c->httpProxy;
+  r->connection.anyProxy = c->anyProxy;
+  r->connection.host = c->host;
+  r->connection.port = c->port;
+  r->verb = verb && *verb ? verb : "GET";
+  r->object = object && *object ? object : "/";
+  if (r->object[0] != '/') r->object.insert(0, "/");
+  r->flags = flags;
+  return r;
+}
+
+Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLength, void* optional,
+                      Dword optionalLength) {
+  auto* r = As<RequestHandle>(request, Kind::kRequest);
+  if (!r || r->sent) {
+    SetLastError(r ? kErrorInternetIncorrectHandleState : kErrorInvalidHandle);
+    return 0;
+  }
+  r->sent = true;
+  const bool secure = r->flags & winapi::kInternetFlagSecure;
+  std::string host = r->connection.host;
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";  // an IPv6 literal
+  uint16_t port = r->connection.port ? r->connection.port : (secure ? 443 : 80);
+  std::string url =
+      (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + r->object;
+
+  r->easy = curl_easy_init();
+  r->multi = curl_multi_init();
+  CURL* e = r->easy;
+  curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, r);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, r);
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 60L);
+  if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile && *caFile)
+    curl_easy_setopt(e, CURLOPT_CAINFO, caFile);
+
+  // The proxy: an "http=" proxy serves http:// requests only; an empty proxy
+  // also keeps curl from taking one from the environment.
+  std::string proxy = r->connection.anyProxy;
+  if (!secure && !r->connection.httpProxy.empty()) proxy = r->connection.httpProxy;
+  curl_easy_setopt(e, CURLOPT_PROXY, proxy.c_str());
+
+  if (!(r->flags & winapi::kInternetFlagNoCookies)) {
+    curl_easy_setopt(e, CURLOPT_SHARE, CookieShare());
+    curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // the cookie engine, no file
+  }
+  if (!(r->flags & winapi::kInternetFlagNoAutoRedirect)) {
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_MAXREDIRS, 30L);
+    // A redirect from http to https is followed only when the request allows it;
+    // a secure request is never redirected to plain http.
+    const char* protocols = secure                                                    ? "https"
+                            : (r->flags & winapi::kInternetFlagIgnoreRedirectToHttps) ? "http,https"
+                                                                                      : "http";
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
+  }
+
+  std::string_view block;
+  if (headers) {
+    block = headersLength == 0xFFFFFFFFu ? std::string_view(headers)
+                                         : std::string_view(headers, headersLength);
+  }
+  const bool isPost = r->verb == "POST";
+  if (isPost && optional && optionalLength)
+    r->postBody.assign(static_cast<char*>(optional), optionalLength);
+  // The lines go out as WinINet sends them: Host, Content-Length (POST, unless
+  // the caller gives one), the agent unless the caller names one, then the
+  // caller's lines as given, and nothing of curl's own.
+  if (isPost && !HasHeader(block, "Content-Length")) {
+    std::string length = "Content-Length: " + std::to_string(r->postBody.size());
+    r->headerList = curl_slist_append(r->headerList, length.c_str());
+  }
+  if (!HasHeader(block, "User-Agent") && !r->connection.agent.empty()) {
+    std::string agentLine = "User-Agent: " + r->connection.agent;
+    r->headerList = curl_slist_append(r->headerList, agentLine.c_str());
+  }
+  AddHeaderLines(r, block);
+  for (const char* drop : {"Accept:", "Expect:", "Proxy-Connection:", "Content-Type:"}) {
+    if (!HasHeader(block, std::string_view(drop, std::strlen(drop) - 1)))
+      r->headerList = curl_slist_append(r->headerList, drop);
+  }
+
+  if (r->verb == "GET") {
+    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+  } else if (isPost) {
+    curl_easy_setopt(e, CURLOPT_POST, 1L);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r->postBody.size()));
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, r->postBody.data());
+  } else if (r->verb == "HEAD") {
+    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+  } else {
+    curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r->verb.c_str());
+  }
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, r->headerList);
+
+  curl_multi_add_handle(r->multi, e);
+  Drive(r, [r] { return r->headersFinal; });
+  if (!r->headersFinal) {
+    r->failed = true;
+    SetLastError(kErrorInternetCannotConnect);
+    return 0;
+  }
+  return 1;
+}
+
+Bool InternetReadFile(Hinternet file, void* buffer, Dword bytesToRead, Dword* bytesRead) {
+  if (bytesRead) *bytesRead = 0;
+  auto* r = As<RequestHandle>(file, Kind::kRequest);
+  if (!r || !buffer || !bytesRead) {
+    SetLastError(kErrorInvalidHandle);
+    return 0;
+  }
+  if (!r->sent || !r->headersFinal) {
+    SetLastError(kErrorInternetIncorrectHandleState);
+    return 0;
+  }
+  if (r->bodyRead == r->body.size() && r->paused) {
+    r->paused = false;
+    curl_easy_pause(r->easy, CURLPAUSE_CONT);
+  }
+  Drive(r, [r] { return r->bodyRead < r->body.size(); });
+  std::size_t n = std::min<std::size_t>(bytesToRead, r->body.size() - r->bodyRead);
+  if (n == 0 && r->failed) {
+    SetLastError(kErrorInternetCannotConnect);
+    return 0;
+  }
+  std::memcpy(buffer, r->body.data() + r->bodyRead, n);
+  r->bodyRead += n;
+  *bytesRead = static_cast<Dword>(n);
+  return 1;
+}
+
+Bool HttpQueryInfoA(Hinternet request, Dword infoLevel, void* buffer, Dword* bufferLength,
+                    Dword* /*index*/) {
+  auto* r = As<RequestHandle>(request, Kind::kRequest);
+  if (!r || !bufferLength) {
+    SetLastError(kErrorInvalidHandle);
+    return 0;
+  }
+  if (!r->headersFinal) {
+    SetLastError(kErrorInternetIncorrectHandleState);
+    return 0;
+  }
+  if (infoLevel != winapi::kHttpQueryRawHeadersCrlf) {
+    SetLastError(kErrorHttpHeaderNotFound);
+    return 0;
+  }
+  const std::string& text = r->finalHeaders;
+  // Too small: the length needed, NUL included, as WinINet reports it.
+  if (!buffer || *bufferLength < text.size() + 1) {
+    *bufferLength = static_cast<Dword>(text.size() + 1);
+    SetLastError(winapi::kErrorInsufficientBuffer);
+    return 0;
+  }
+  std::memcpy(buffer, text.c_str(), text.size() + 1);
+  *bufferLength = static_cast<Dword>(text.size());
+  return 1;
+}
+
+Bool InternetCloseHandle(Hinternet handle) {
+  auto* base = static_cast<HandleBase*>(handle);
+  if (!base || (base->kind != Kind::kInternet && base->kind != Kind::kConnection &&
+                base->kind != Kind::kRequest)) {
+    SetLastError(kErrorInvalidHandle);
+    return 0;
+  }
+  delete base;
+  return 1;
+}
+
+// Stores a session cookie for the URL's host (any port) and path "/" unless the
+// data names a path.
+Bool InternetSetCookieA(const char* url, const char* cookieName, const char* cookieData) {
+  if (!url || !cookieData) {
+    SetLastError(87);  // ERROR_INVALID_PARAMETER
+    return 0;
+  }
+  std::string_view u(url);
+  std::size_t scheme = u.find("://");
+  if (scheme == std::string_view::npos) {
+    SetLastError(kErrorInternetInvalidUrl);
+    return 0;
+  }
+  std::string_view rest = u.substr(scheme + 3);
+  std::string_view host = rest.substr(0, rest.find_first_of("/:?#"));
+  if (host.empty()) {
+    SetLastError(kErrorInternetInvalidUrl);
+    return 0;
+  }
+  std::string name = cookieName ? cookieName : "";
+  std::string_view data(cookieData);
+  std::string_view value = data.substr(0, data.find(';'));
+  if (name.empty()) {  // "name=value" given as the data alone
+    std::size_t eq = value.find('=');
+    if (eq != std::string_view::npos) {
+      name = std::string(Trim(value.substr(0, eq)));
+      value = value.substr(eq + 1);
+    }
+  }
+  std::string path = "/";
+  for (std::size_t p = data.find(';'); p != std::string_view::npos;) {
+    std::size_t e = data.find(';', p + 1);
+    std::string_view attr =
+        Trim(data.substr(p + 1, e == std::string_view::npos ? data.npos : e - p - 1));
+    if (attr.size() > 5 && IEquals(attr.substr(0, 5), "path=")) path = std::string(attr.substr(5));
+    p = e;
+  }
+  // Netscape cookie-file format: domain, subdomains, path, secure, expiry,
+  // name, value.
+  std::string line = std::string(host) + "\tFALSE\t" + path + "\tFALSE\t0\t" + name + "\t" +
+                     std::string(Trim(value));
+  CURL* e = curl_easy_init();
+  curl_easy_setopt(e, CURLOPT_SHARE, CookieShare());
+  CURLcode rc = curl_easy_setopt(e, CURLOPT_COOKIELIST, line.c_str());
+  curl_easy_cleanup(e);
+  return rc == CURLE_OK ? 1 : 0;
+}
+
+}  // namespace tobrine::posix

@@ -1,0 +1,49 @@
+#include "web/cookies.h"
+
+#include <string>
+
+#include "runtime/commands.h"
+#include "runtime/external.h"
+#include "web/markers.h"
+
+namespace tobrine {
+namespace {
+
+constexpr std::string_view kCookieMarker = "Set-Cookie: ";
+
+void StoreCookie(std::string_view host, TextValue& line) {
+  int32_t e = FindText(line, "=");
+  TextValue name = LeftText(line, e - 1);
+  TextValue data = RightText(line, TextLength(line) - e);
+  TextValue site = JoinTexts(std::string_view("http://"), host);
+  // The store's answer is not looked at: the cookie is in the received text
+  // whether or not it could be stored.
+  CallExternal<winapi::InternetSetCookieAFn>(kExtInternetSetCookieA, site.c_str(), name.c_str(),
+                                             data.c_str());
+}
+
+}  // namespace
+
+TextValue CollectCookies(std::string_view headerText, std::string_view host) {
+  if (FindText(headerText, kCookieMarker, 1, true) == -1) return {};
+  std::string result;
+  TextValue semicolon = TextValue::Literal(";");
+  std::size_t pos = 0;
+  while (true) {
+    std::size_t lf = headerText.find('\n', pos);
+    std::string_view raw =
+        headerText.substr(pos, lf == std::string_view::npos ? headerText.npos : lf - pos);
+    if (lf != std::string_view::npos && !raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+    if (FindText(raw, kCookieMarker, 1, true) != -1) {
+      TextValue line = RightText(raw, TextLength(raw) - static_cast<int32_t>(kCookieMarker.size()));
+      result += TextBefore(line, semicolon).view();
+      result += ';';
+      StoreCookie(host, line);
+    }
+    if (lf == std::string_view::npos) break;
+    pos = lf + 1;
+  }
+  return TextValue::FromBytes(result);
+}
+
+}  // namespace tobrine

@@ -1,0 +1,272 @@
+#!/usr/bin/env python3
+"""HTTP, HTTPS and proxy fixtures for the web-access tests, on 127.0.0.1 only.
+
+Every response closes its connection. Routes (the query string is parsed as
+name=value pairs; %-escapes are decoded):
+
+  /echo                the exact request bytes received (head and body)
+  /respond?h=LINE&...&status=N&body=TEXT
+                       a response with each h as a header line, in order
+  /cookies/set?NAME=VALUE&...
+                       one "Set-Cookie: NAME=VALUE; Path=/" line per pair
+  /redirect?to=URL&code=N
+                       a redirect (302 unless given) to URL
+  /bigheader?n=N       an X-Filler header of N bytes, then "Set-Cookie: big=1"
+  /slow?ms=N           "slow" after N milliseconds
+  /never               headers announcing 1 MB, then one byte every 0.5 s forever
+  /large?bytes=N       N bytes of a repeating pattern, generated while sending
+  /empty               200 with an empty body and "X-Empty: yes"
+  /files/PATH          the file PATH under --root (404 when missing)
+  /__proxylog          the request lines the proxy received, one per line
+                       (?clear=1 empties the log afterwards)
+  /__quit              ends the server
+
+The proxy port is a logging forward proxy: it logs each request line, forwards
+absolute-form requests to 127.0.0.1 or localhost only (the rest of the request
+unchanged) and answers CONNECT with 501.
+
+When ready it writes one JSON line {"http", "https", "proxy", "ca_pem",
+"ca_der", "pid"} to standard output and, with --ports-file, to that file
+(written whole, then renamed into place). It ends on /__quit, when standard
+input closes (unless --ignore-stdin), after --idle seconds without a request,
+or after --lifetime seconds.
+"""
+import argparse
+import json
+import os
+import socket
+import socketserver
+import ssl
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from site_server import make_ca  # noqa: E402
+
+PATTERN = bytes(range(32, 127)) * 700  # ~66 KB, cut from for large bodies
+proxy_log = []
+log_lock = threading.Lock()
+stop = threading.Event()
+last_request = [time.monotonic()]
+
+
+def read_request(rfile):
+    """The raw request bytes (head + body) or None at end of stream."""
+    head = b""
+    while not head.endswith(b"\r\n\r\n"):
+        line = rfile.readline(65536)
+        if not line:
+            return None
+        head += line
+        if head == b"\r\n":  # stray empty line between requests
+            head = b""
+    length = 0
+    for line in head.split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length":
+            length = int(value.strip() or b"0")
+    body = rfile.read(length) if length else b""
+    return head + body
+
+
+def response(status, headers, body=b"", length=None):
+    reason = {200: "OK", 301: "Moved Permanently", 302: "Found", 303: "See Other",
+              307: "Temporary Redirect", 404: "Not Found", 501: "Not Implemented"}
+    lines = ["HTTP/1.1 %d %s" % (status, reason.get(status, "Status"))]
+    lines += headers
+    lines.append("Content-Length: %d" % (len(body) if length is None else length))
+    lines.append("Connection: close")
+    return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body
+
+
+class Handler(socketserver.StreamRequestHandler):
+    root = None
+
+    def handle(self):
+        raw = read_request(self.rfile)
+        if raw is None:
+            return
+        last_request[0] = time.monotonic()
+        request_line = raw.split(b"\r\n", 1)[0].decode("latin-1")
+        parts = request_line.split(" ")
+        target = parts[1] if len(parts) > 1 else "/"
+        path, _, query = target.partition("?")
+        pairs = urllib.parse.parse_qsl(query, keep_blank_values=True, encoding="latin-1")
+        args = dict(pairs)
+        out = self.wfile
+        try:
+            if path == "/echo":
+                out.write(response(200, ["Content-Type: application/octet-stream"], raw))
+            elif path == "/respond":
+                headers = [v for k, v in pairs if k == "h"]
+                out.write(response(int(args.get("status", "200")), headers,
+                                   args.get("body", "").encode("latin-1")))
+            elif path == "/cookies/set":
+                out.write(response(200, ["Set-Cookie: %s=%s; Path=/" % kv for kv in pairs],
+                                   b"cookies set"))
+            elif path == "/redirect":
+                out.write(response(int(args.get("code", "302")),
+                                   ["Location: " + args.get("to", "/")], b"moved"))
+            elif path == "/bigheader":
+                filler = "X-Filler: " + "f" * int(args.get("n", "3000"))
+                out.write(response(200, [filler, "Set-Cookie: big=1; Path=/"], b"big"))
+            elif path == "/slow":
+                time.sleep(int(args.get("ms", "1000")) / 1000.0)
+                out.write(response(200, [], b"slow"))
+            elif path == "/never":
+                out.write(response(200, [], length=1 << 20))
+                out.flush()
+                while not stop.is_set():
+                    out.write(b".")
+                    out.flush()
+                    time.sleep(0.5)
+            elif path == "/large":
+                remaining = int(args.get("bytes", "0"))
+                out.write(response(200, ["Content-Type: application/octet-stream"],
+                                   length=remaining))
+                while remaining > 0:
+                    chunk = PATTERN[:min(remaining, 65536)]
+                    out.write(chunk)
+                    remaining -= len(chunk)
+            elif path == "/empty":
+                out.write(response(200, ["X-Empty: yes"]))
+            elif path.startswith("/files/") and self.root:
+                self.serve_file(urllib.parse.unquote(path[len("/files/"):]))
+            elif path == "/__proxylog":
+                with log_lock:
+                    text = "".join(line + "\n" for line in proxy_log)
+                    if args.get("clear"):
+                        proxy_log.clear()
+                out.write(response(200, ["Content-Type: text/plain"], text.encode("latin-1")))
+            elif path == "/__quit":
+                out.write(response(200, [], b"bye"))
+                stop.set()
+            else:
+                out.write(response(404, [], b"not found"))
+            out.flush()
+        except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
+            pass  # the client went away (time-outs, abandoned fetches)
+
+    def serve_file(self, relative):
+        root = os.path.realpath(self.root)
+        full = os.path.realpath(os.path.join(root, relative))
+        if not full.startswith(root + os.sep) or not os.path.isfile(full):
+            self.wfile.write(response(404, [], b"not found"))
+            return
+        with open(full, "rb") as f:
+            self.wfile.write(response(200, [], f.read()))
+
+
+class ProxyHandler(socketserver.StreamRequestHandler):
+    def handle(self):
+        raw = read_request(self.rfile)
+        if raw is None:
+            return
+        request_line, _, rest = raw.partition(b"\r\n")
+        line = request_line.decode("latin-1")
+        with log_lock:
+            proxy_log.append(line)
+        method, target, version = (line.split(" ") + ["", "", ""])[:3]
+        url = urllib.parse.urlsplit(target)
+        if method == "CONNECT" or url.scheme != "http" or url.hostname not in (
+                "127.0.0.1", "localhost"):
+            self.wfile.write(response(501, [], b"proxy: not forwarded"))
+            return
+        origin = url.path or "/"
+        if url.query:
+            origin += "?" + url.query
+        forwarded = ("%s %s %s\r\n" % (method, origin, version)).encode("latin-1") + rest
+        try:
+            with socket.create_connection((url.hostname, url.port or 80)) as upstream:
+                upstream.sendall(forwarded)
+                while True:
+                    data = upstream.recv(65536)
+                    if not data:
+                        break
+                    self.wfile.write(data)
+        except OSError:
+            pass
+
+
+class Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    request_queue_size = 64
+
+
+class TlsServer(Server):
+    context = None
+
+    def get_request(self):
+        sock, address = self.socket.accept()
+        sock.settimeout(10)
+        try:
+            sock = self.context.wrap_socket(sock, server_side=True)
+        except (ssl.SSLError, OSError):
+            sock.close()
+            raise
+        sock.settimeout(None)
+        return sock, address
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", help="folder served under /files/")
+    parser.add_argument("--ports-file", help="also write the JSON line here")
+    parser.add_argument("--lifetime", type=float, default=1800,
+                        help="seconds after which the server ends by itself")
+    parser.add_argument("--idle", type=float, default=0,
+                        help="end after this many seconds without a request (0: never)")
+    parser.add_argument("--ignore-stdin", action="store_true",
+                        help="do not end when standard input closes")
+    parser.add_argument("--detach", action="store_true",
+                        help="let go of the inherited standard streams (the ports go to "
+                             "--ports-file only), so nobody waits on them")
+    args = parser.parse_args()
+    if args.detach:
+        null = os.open(os.devnull, os.O_RDWR)
+        for fd in (0, 1, 2):
+            os.dup2(null, fd)
+
+    Handler.root = args.root
+    plain = Server(("127.0.0.1", 0), Handler)
+    proxy = Server(("127.0.0.1", 0), ProxyHandler)
+    directory = tempfile.mkdtemp(prefix="tobrine-fixture-")
+    ca_pem = make_ca(directory)
+    secure = TlsServer(("127.0.0.1", 0), Handler)
+    secure.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    secure.context.load_cert_chain(os.path.join(directory, "server.pem"),
+                                   os.path.join(directory, "server.key"))
+    for s in (plain, proxy, secure):
+        threading.Thread(target=s.serve_forever, daemon=True).start()
+
+    info = {"http": plain.server_address[1], "https": secure.server_address[1],
+            "proxy": proxy.server_address[1], "ca_pem": ca_pem,
+            "ca_der": os.path.join(directory, "ca.der"), "pid": os.getpid()}
+    line = json.dumps(info)
+    if args.ports_file:
+        partial = args.ports_file + ".part"
+        with open(partial, "w") as f:
+            f.write(line + "\n")
+        os.replace(partial, args.ports_file)
+    print(line, flush=True)
+
+    if not args.ignore_stdin:
+        def watch_stdin():
+            sys.stdin.read()
+            stop.set()
+        threading.Thread(target=watch_stdin, daemon=True).start()
+    deadline = time.monotonic() + args.lifetime
+    while not stop.wait(1.0) and time.monotonic() < deadline:
+        if args.idle and time.monotonic() - last_request[0] > args.idle:
+            break
+    stop.set()
+    time.sleep(0.2)  # lets /__quit's answer go out
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,98 @@
+// The HTTP fixture server of tests/e2e/fixture_server.py, started once per test
+// program on first use (127.0.0.1 only, ephemeral ports).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "test_platform.h"
+
+#ifndef TOBRINE_SOURCE_DIR
+#error "TOBRINE_SOURCE_DIR must name the source tree"
+#endif
+
+namespace tobrine::test {
+
+struct Fixture {
+  bool ok = false;
+  int http = 0, https = 0, proxy = 0;
+  std::string caPem, caDer;
+  std::string error;
+
+  std::string Http(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(http) + path;
+  }
+  // By name: WinINet under Wine does not match an IP address in a certificate.
+  std::string Https(const std::string& path) const {
+    return "https://localhost:" + std::to_string(https) + path;
+  }
+  std::string ProxyAddress() const { return "127.0.0.1:" + std::to_string(proxy); }
+};
+
+namespace detail {
+
+inline int JsonInt(const std::string& json, const std::string& key) {
+  auto p = json.find("\"" + key + "\":");
+  return p == std::string::npos ? 0 : std::atoi(json.c_str() + p + key.size() + 3);
+}
+
+inline std::string JsonText(const std::string& json, const std::string& key) {
+  auto p = json.find("\"" + key + "\": \"");
+  if (p == std::string::npos) return {};
+  p += key.size() + 5;
+  return json.substr(p, json.find('"', p) - p);
+}
+
+inline Fixture StartFixture() {
+  Fixture f;
+  std::random_device rd;
+  std::string portsFile = "/tmp/tobrine-fixture-" + std::to_string(rd()) + ".json";
+  std::string script = std::string(TOBRINE_SOURCE_DIR) + "/tests/e2e/fixture_server.py";
+  std::vector<std::string> argv = {
+      "python3",    script, "--ports-file", portsFile,
+      "--lifetime", "900",  "--root",       std::string(TOBRINE_SOURCE_DIR) + "/tests/e2e"};
+#ifdef _WIN32
+  argv[0] = "/usr/bin/python3";
+  // No pipe reaches a Linux program from Wine: the server ends when idle.
+  argv.insert(argv.end(), {"--ignore-stdin", "--detach", "--idle", "60"});
+#endif
+  if (!StartHostProgram(argv)) {
+    f.error = "cannot start python3 with the fixture server";
+    return f;
+  }
+  std::optional<std::string> json;
+  for (int i = 0; i < 300 && !(json = ReadHostFile(portsFile)); ++i) SleepMilliseconds(50);
+  if (!json) {
+    f.error = "the fixture server did not report its ports";
+    return f;
+  }
+  f.http = JsonInt(*json, "http");
+  f.https = JsonInt(*json, "https");
+  f.proxy = JsonInt(*json, "proxy");
+  f.caPem = JsonText(*json, "ca_pem");
+  f.caDer = JsonText(*json, "ca_der");
+  if (!TrustTestCa(f.caPem, f.caDer)) {
+    f.error = "cannot make the test CA trusted";
+    return f;
+  }
+  f.ok = f.http && f.https && f.proxy;
+  return f;
+}
+
+}  // namespace detail
+
+// The running fixture server; a test that needs it calls this first and skips
+// when it is not available.
+inline const Fixture& FixtureServer() {
+  static const Fixture fixture = detail::StartFixture();
+  return fixture;
+}
+
+#define TOBRINE_NEED_FIXTURE(f)                                         \
+  const ::tobrine::test::Fixture& f = ::tobrine::test::FixtureServer(); \
+  if (!f.ok) GTEST_FAIL() << "fixture server: " << f.error
+
+}  // namespace tobrine::test

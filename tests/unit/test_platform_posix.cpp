@@ -1,0 +1,89 @@
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "platform/posix/message_queue.h"
+#include "platform/posix/standins.h"
+#include "test_platform.h"
+
+extern char** environ;
+
+namespace tobrine::test {
+
+bool StartHostProgram(const std::vector<std::string>& argv) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+  posix_spawn_file_actions_addclose(&actions, fds[1]);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[0]);
+  // The write end stays open (and is not inherited) until this process ends;
+  // the server ends when it sees its input close.
+  return rc == 0;
+}
+
+std::optional<std::string> ReadHostFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool TrustTestCa(const std::string& pemPath, const std::string& /*derPath*/) {
+  return setenv("SSL_CERT_FILE", pemPath.c_str(), 1) == 0;
+}
+
+void SleepMilliseconds(int ms) {
+  usleep(static_cast<useconds_t>(ms) * 1000);
+}
+
+uint32_t LastSystemError() {
+  return posix::LastError();
+}
+
+void SetEnvironment(const std::string& name, const std::string& value) {
+  setenv(name.c_str(), value.c_str(), 1);
+}
+
+struct MessageProbe::Impl : posix::MessageTarget {
+  std::function<void()> handler;
+  posix::ThreadKey owner = posix::CurrentThreadKey();
+  std::atomic<int> count{0};
+  void HandleMessage(const posix::QueuedMessage&) override {
+    ++count;
+    handler();
+  }
+};
+
+MessageProbe::MessageProbe(std::function<void()> handler) : impl_(std::make_unique<Impl>()) {
+  impl_->handler = std::move(handler);
+}
+MessageProbe::~MessageProbe() = default;
+
+void MessageProbe::Post() {
+  posix::QueuedMessage m;
+  m.target = impl_.get();
+  m.message = 0x8000;  // WM_APP
+  posix::PostToThread(impl_->owner, m);
+}
+
+int MessageProbe::dispatched() const {
+  return impl_->count.load();
+}
+
+}  // namespace tobrine::test

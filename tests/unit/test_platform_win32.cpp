@@ -1,0 +1,127 @@
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+#include "test_platform.h"
+
+namespace tobrine::test {
+namespace {
+
+std::string WindowsPath(const std::string& hostPath) {
+  return "Z:" + hostPath;
+}
+
+std::string ProgramFolder() {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string p = path;
+  return p.substr(0, p.find_last_of("\\/"));
+}
+
+}  // namespace
+
+// Wine starts a Linux program when CreateProcess is given one.
+bool StartHostProgram(const std::vector<std::string>& argv) {
+  std::string command;
+  for (const auto& a : argv) command += (command.empty() ? "" : " ") + ("\"" + a + "\"");
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                      &pi))
+    return false;
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return true;
+}
+
+std::optional<std::string> ReadHostFile(const std::string& path) {
+  FILE* f = std::fopen(WindowsPath(path).c_str(), "rb");
+  if (!f) return std::nullopt;
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  std::fclose(f);
+  return out;
+}
+
+// The helper next to the test program adds the certificate to the Wine
+// prefix's Root store (never to the machine's own store).
+bool TrustTestCa(const std::string& /*pemPath*/, const std::string& derPath) {
+  std::string command =
+      "\"" + ProgramFolder() + "\\wine_addroot.exe\" \"" + WindowsPath(derPath) + "\" user";
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                      &pi))
+    return false;
+  WaitForSingleObject(pi.hProcess, 60000);
+  DWORD code = 1;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return code == 0;
+}
+
+void SleepMilliseconds(int ms) {
+  Sleep(static_cast<DWORD>(ms));
+}
+
+uint32_t LastSystemError() {
+  return GetLastError();
+}
+
+void SetEnvironment(const std::string& name, const std::string& value) {
+  SetEnvironmentVariableA(name.c_str(), value.c_str());
+  _putenv((name + "=" + value).c_str());
+}
+
+struct MessageProbe::Impl {
+  std::function<void()> handler;
+  HWND window = nullptr;
+  std::atomic<int> count{0};
+
+  static LRESULT CALLBACK Proc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+    if (m == WM_APP) {
+      auto* self = reinterpret_cast<Impl*>(GetWindowLongPtrA(w, GWLP_USERDATA));
+      ++self->count;
+      self->handler();
+      return 0;
+    }
+    return DefWindowProcA(w, m, wp, lp);
+  }
+};
+
+MessageProbe::MessageProbe(std::function<void()> handler) : impl_(std::make_unique<Impl>()) {
+  impl_->handler = std::move(handler);
+  static const bool registered = [] {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = &Impl::Proc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "TobrineTestProbe";
+    return RegisterClassA(&wc) != 0;
+  }();
+  (void)registered;
+  // A hidden top-level window of this thread.
+  impl_->window = CreateWindowExA(0, "TobrineTestProbe", "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
+                                  nullptr, GetModuleHandleA(nullptr), nullptr);
+  SetWindowLongPtrA(impl_->window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(impl_.get()));
+}
+
+MessageProbe::~MessageProbe() {
+  if (impl_->window) DestroyWindow(impl_->window);
+}
+
+void MessageProbe::Post() {
+  PostMessageA(impl_->window, WM_APP, 0, 0);
+}
+
+int MessageProbe::dispatched() const {
+  return impl_->count.load();
+}
+
+}  // namespace tobrine::test
