@@ -1,0 +1,45 @@
+// Extraction of every text between two markers, and the marker escaping and
+// multi-pair replacement it rests on.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "runtime/value.h"
+
+namespace tobrine::text {
+
+struct ExtractOptions {
+  int32_t lengthLimit = 0;    // pieces longer than this many bytes are dropped; 0 keeps all
+  std::string_view prefix;    // put before each piece
+  std::string_view suffix;    // put after each piece
+  bool includeLeft = false;   // the left marker before each result
+  bool includeRight = false;  // the right marker after each result
+};
+
+// Empties `results`, then appends every piece that stands between `left` and
+// `right` (case ignored, on one line, shortest from the leftmost start), wrapped
+// as the options say. Returns the element count of `results`.
+int32_t ExtractAllBetween(std::string_view source, std::string_view left, std::string_view right,
+                          ArrayValue& results, const ExtractOptions& options = {});
+
+// The text with a backslash before every character that has a meaning in a
+// pattern; double-byte characters are walked whole.
+TextValue EscapePatternText(std::string_view text);
+
+// One find text and its replacement; an empty find text leaves the text unchanged.
+struct ReplacePair {
+  std::string_view find;
+  std::string_view replacement;
+};
+
+// Applies up to five pairs in order, each from `start` (0 or absent: 1), `count`
+// times (absent: every occurrence), with or without regard to case.
+TextValue ReplaceMany(std::string_view text, std::optional<int32_t> count,
+                      std::optional<int32_t> start, std::optional<bool> caseSensitive,
+                      const ReplacePair& first, const ReplacePair& second = {},
+                      const ReplacePair& third = {}, const ReplacePair& fourth = {},
+                      const ReplacePair& fifth = {});
+
+}  // namespace tobrine::text
