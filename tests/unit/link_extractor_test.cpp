@@ -147,7 +147,7 @@ TEST_F(LinkExtractorRun, EveryPathOfAPage) {
 }
 
 TEST_F(LinkExtractorRun, EmptyOrUnreachableAddressStillCloses) {
-  for (const std::string address : {std::string(), std::string("   "),
+  for (const std::string& address : {std::string(), std::string("   "),
                                     std::string("http://127.0.0.1:1/page")}) {
     std::string boxes;
     EXPECT_EQ(Run(address, &boxes), "") << "'" << address << "'";
