@@ -27,12 +27,6 @@ constexpr std::string_view kContentTypeLine = "Content-Type: application/x-www-f
 constexpr std::string_view kCrLf = "\r\n";
 constexpr int32_t kChunk = 2048;
 
-// The bytes of a slot up to its first NUL.
-TextValue SlotText(const ByteBlock& slot) {
-  std::string_view bytes = slot.bytes();
-  return TextValue::FromBytes(bytes.substr(0, bytes.find('\0')));
-}
-
 ByteBlock TextBytes(std::string_view text) {
   return ByteBlock::FromBytes(text);
 }
@@ -91,17 +85,37 @@ TextValue ComposeHeaders(TextValue block, std::string_view address, std::string_
 
 }  // namespace
 
-void HttpExchange(int32_t file, const std::atomic<bool>* stop) {
-  ByteBlock slots[kExchangeSlots];
-  SeekFileStart(file);
-  if (!ReadData(file, {slots[0], slots[1], slots[2], slots[3], slots[4], slots[5], slots[6]}))
-    return;
+TextValue ExchangeSlotText(const ByteBlock& slot) {
+  std::string_view bytes = slot.bytes();
+  return TextValue::FromBytes(bytes.substr(0, bytes.find('\0')));
+}
 
-  TextValue address = SlotText(slots[0]);
-  TextValue verb = SlotText(slots[1]);
-  TextValue extra = SlotText(slots[3]);
-  TextValue cookies = SlotText(slots[5]);
-  const bool follow = SlotText(slots[6]).view() == "真";
+bool WriteExchangeRecord(int32_t file, const ExchangeRecord& r) {
+  return SeekFileStart(file) &&
+         WriteData(file,
+                   {Value::Bytes(r[0]), Value::Bytes(r[1]), Value::Bytes(r[2]), Value::Bytes(r[3]),
+                    Value::Bytes(r[4]), Value::Bytes(r[5]), Value::Bytes(r[6])});
+}
+
+bool ReadExchangeRecord(int32_t file, ExchangeRecord& r) {
+  return SeekFileStart(file) && ReadData(file, {r[0], r[1], r[2], r[3], r[4], r[5], r[6]});
+}
+
+void HttpExchange(int32_t file, const std::atomic<bool>* stop) {
+  ExchangeRecord slots;
+  if (!ReadExchangeRecord(file, slots)) {
+    // An unreadable request must not come back as its own answer (the address
+    // as the body): the record becomes seven empty slots.
+    for (auto& slot : slots) slot = ByteBlock();
+    WriteExchangeRecord(file, slots);
+    return;
+  }
+
+  TextValue address = ExchangeSlotText(slots[0]);
+  TextValue verb = ExchangeSlotText(slots[1]);
+  TextValue extra = ExchangeSlotText(slots[3]);
+  TextValue cookies = ExchangeSlotText(slots[5]);
+  const bool follow = ExchangeSlotText(slots[6]).view() == "真";
   // Only an address that begins with the https scheme is secure; "https://"
   // further on (in a query) does not make it so.
   const bool secure = IsSecureAddress(address);
@@ -118,10 +132,7 @@ void HttpExchange(int32_t file, const std::atomic<bool>* stop) {
   Hinternet internet = nullptr, connection = nullptr, request = nullptr;
   auto writeBack = [&] {
     if (stop && stop->load()) return;
-    SeekFileStart(file);
-    WriteData(file, {Value::Bytes(slots[0]), Value::Bytes(slots[1]), Value::Bytes(slots[2]),
-                     Value::Bytes(slots[3]), Value::Bytes(slots[4]), Value::Bytes(slots[5]),
-                     Value::Bytes(slots[6])});
+    WriteExchangeRecord(file, slots);
   };
   // A handle that cannot be opened: empty body, and no received cookies or
   // headers (the request's own verb and cookie text are not results).
@@ -139,7 +150,7 @@ void HttpExchange(int32_t file, const std::atomic<bool>* stop) {
     internet = CallExternal<winapi::InternetOpenAFn>(kExtInternetOpenA, agent.c_str(),
                                                      winapi::kInternetOpenTypeDirect, "", "", 0u);
   } else {
-    TextValue proxy = JoinTexts(std::string_view("http="), SlotText(slots[2]));
+    TextValue proxy = JoinTexts(std::string_view("http="), ExchangeSlotText(slots[2]));
     internet = CallExternal<winapi::InternetOpenAFn>(
         kExtInternetOpenA, agent.c_str(), winapi::kInternetOpenTypeProxy, proxy.c_str(), "", 0u);
   }

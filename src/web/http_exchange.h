@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "runtime/value.h"
+
 namespace tobrine {
 
 // The exchange record: seven byte blocks one after another in the record format
@@ -17,6 +19,13 @@ namespace tobrine {
 //   6 cookie text to send              -> raw response header text
 //   7 follow redirects, "真" or "假"    (kept)
 inline constexpr int kExchangeSlots = 7;
+using ExchangeRecord = ByteBlock[kExchangeSlots];
+
+// Writes the record at the start of `file` / reads it from there.
+bool WriteExchangeRecord(int32_t file, const ExchangeRecord& record);
+bool ReadExchangeRecord(int32_t file, ExchangeRecord& record);
+// The text of a slot: its bytes up to the first NUL.
+TextValue ExchangeSlotText(const ByteBlock& slot);
 
 // Reads the request from the start of `file`, performs it and writes the record
 // back there. Failures come back as an empty body. When `stop` becomes true the

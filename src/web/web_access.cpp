@@ -68,7 +68,7 @@ ByteBlock WebAccess(TextValue& address, std::optional<int32_t> method,
   job->file = OpenMemoryFile();
   if (job->file == 0) return {};
   {
-    ByteBlock slots[kExchangeSlots] = {
+    ExchangeRecord request = {
         ByteBlock::FromBytes(address.view()),
         ByteBlock::FromBytes(method.value_or(0) == 1 ? "POST" : "GET"),
         ByteBlock::FromBytes(proxy.value_or("")),
@@ -77,11 +77,7 @@ ByteBlock WebAccess(TextValue& address, std::optional<int32_t> method,
         ByteBlock::FromBytes(cookies.value_or("")),
         ByteBlock::FromBytes(follow ? "真" : "假"),
     };
-    if (!WriteData(job->file,
-                   {Value::Bytes(slots[0]), Value::Bytes(slots[1]), Value::Bytes(slots[2]),
-                    Value::Bytes(slots[3]), Value::Bytes(slots[4]), Value::Bytes(slots[5]),
-                    Value::Bytes(slots[6])}))
-      return {};
+    if (!WriteExchangeRecord(job->file, request)) return {};
   }
 
   auto* parameter = new std::shared_ptr<FetchJob>(job);
@@ -103,8 +99,9 @@ ByteBlock WebAccess(TextValue& address, std::optional<int32_t> method,
     const uint32_t elapsed = TickCount() - start;
     // Each wait lasts at most until the time-out is reached, so that a stream
     // of messages cannot stretch the fetch beyond it.
-    const auto remaining =
-        static_cast<winapi::Dword>(elapsed >= timeoutMs ? 0 : timeoutMs - elapsed);
+    // (Never the "infinite" value, however long the time-out.)
+    const auto remaining = static_cast<winapi::Dword>(
+        std::min<int64_t>(elapsed >= timeoutMs ? 0 : timeoutMs - elapsed, 0xFFFFFFFE));
     r = CallExternal<winapi::MsgWaitForMultipleObjectsFn>(
         kExtMsgWaitForMultipleObjects, 1u, &thread, 0, remaining, winapi::kQsAllEvents);
     if (static_cast<int64_t>(TickCount() - start) >= timeoutMs) r = winapi::kWaitTimeout;
@@ -121,18 +118,12 @@ ByteBlock WebAccess(TextValue& address, std::optional<int32_t> method,
   }
   CallExternal<winapi::CloseHandleFn>(kExtCloseHandle, thread);
 
-  ByteBlock slots[kExchangeSlots];
-  SeekFileStart(job->file);
-  const bool read =
-      ReadData(job->file, {slots[0], slots[1], slots[2], slots[3], slots[4], slots[5], slots[6]});
+  ExchangeRecord slots;
+  const bool read = ReadExchangeRecord(job->file, slots);
   job.reset();  // closes the file
   if (!read) return {};
-  auto slotText = [](const ByteBlock& b) {
-    std::string_view bytes = b.bytes();
-    return TextValue::FromBytes(bytes.substr(0, bytes.find('\0')));
-  };
-  if (receivedHeaders) *receivedHeaders = slotText(slots[5]);
-  if (receivedCookies) *receivedCookies = slotText(slots[1]);
+  if (receivedHeaders) *receivedHeaders = ExchangeSlotText(slots[5]);
+  if (receivedCookies) *receivedCookies = ExchangeSlotText(slots[1]);
   const int32_t conversion = bodyConversion.value_or(0);
   if (conversion == 1 || conversion == 2) return ConvertBody(conversion, slots[0]);
   return std::move(slots[0]);

@@ -13,10 +13,11 @@ name=value pairs; %-escapes are decoded):
                        a redirect (302 unless given) to URL
   /bigheader?n=N       an X-Filler header of N bytes, then "Set-Cookie: big=1"
   /slow?ms=N           "slow" after N milliseconds
-  /never               headers announcing 1 MB, then one byte every 0.5 s forever
+  /never               headers announcing 1 GB, then 1 KB every 0.5 s forever
   /large?bytes=N       N bytes of a repeating pattern, generated while sending
   /empty               200 with an empty body and "X-Empty: yes"
   /files/PATH          the file PATH under --root (404 when missing)
+  /__never             how many /never responses are still being sent
   /__proxylog          the request lines the proxy received, one per line
                        (?clear=1 empties the log afterwards)
   /__quit              ends the server
@@ -52,6 +53,7 @@ proxy_log = []
 log_lock = threading.Lock()
 stop = threading.Event()
 last_request = [time.monotonic()]
+never_active = [0]  # /never responses still being sent
 
 
 def read_request(rfile):
@@ -118,12 +120,22 @@ class Handler(socketserver.StreamRequestHandler):
                 time.sleep(int(args.get("ms", "1000")) / 1000.0)
                 out.write(response(200, [], b"slow"))
             elif path == "/never":
-                out.write(response(200, [], length=1 << 20))
-                out.flush()
-                while not stop.is_set():
-                    out.write(b".")
+                with log_lock:
+                    never_active[0] += 1
+                try:
+                    out.write(response(200, [], length=1 << 30))
                     out.flush()
-                    time.sleep(0.5)
+                    # 1 KB at a time: a reader waiting for a full 2 KB chunk
+                    # still gets one every second.
+                    while not stop.is_set():
+                        out.write(b"." * 1024)
+                        out.flush()
+                        time.sleep(0.5)
+                finally:
+                    with log_lock:
+                        never_active[0] -= 1
+            elif path == "/__never":
+                out.write(response(200, [], str(never_active[0]).encode()))
             elif path == "/large":
                 remaining = int(args.get("bytes", "0"))
                 out.write(response(200, ["Content-Type: application/octet-stream"],
@@ -231,6 +243,7 @@ def main():
         null = os.open(os.devnull, os.O_RDWR)
         for fd in (0, 1, 2):
             os.dup2(null, fd)
+        os.closerange(3, 1024)  # copies of the starter's pipes may sit there too
 
     Handler.root = args.root
     plain = Server(("127.0.0.1", 0), Handler)

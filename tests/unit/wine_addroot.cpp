@@ -1,7 +1,9 @@
 // wine_addroot CERT.der user|machine: adds a DER certificate to the Root store
 // of the Wine prefix the tests run in, so that WinINet trusts the test CA.
-#include <wincrypt.h>
 #include <windows.h>
+
+// wincrypt.h needs the types of windows.h first.
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <vector>

@@ -47,17 +47,32 @@ Handle CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadStart s
   }
   static std::atomic<Dword> nextId{1000};
   auto* t = new ThreadObject();
+  // The handle is signalled only once the thread has fully ended, its
+  // thread-local state (the TLS library's included) released, as on Windows:
+  // a small second thread waits for it.
+  std::thread worker;
   try {
-    std::thread([t, start, parameter] {
-      start(parameter);
+    worker = std::thread([start, parameter] { start(parameter); });
+  } catch (const std::system_error&) {
+    delete t;
+    SetLastError(8);  // ERROR_NOT_ENOUGH_MEMORY
+    return nullptr;
+  }
+  auto* running = new std::thread(std::move(worker));
+  try {
+    std::thread([t, running] {
+      running->join();
+      delete running;
       t->ended.store(true);
       SignalAll();
       Release(t);
     }).detach();
   } catch (const std::system_error&) {
-    delete t;
-    SetLastError(8);  // ERROR_NOT_ENOUGH_MEMORY
-    return nullptr;
+    // No waiter thread: wait here, then hand back an ended thread.
+    running->join();
+    delete running;
+    t->ended.store(true);
+    Release(t);
   }
   if (threadId) *threadId = nextId.fetch_add(1);
   return t;
