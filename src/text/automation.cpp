@@ -1,5 +1,7 @@
 #include "text/automation.h"
 
+#include <string>
+
 #include "runtime/external.h"
 
 namespace tobrine::text {
@@ -37,7 +39,7 @@ std::u16string Widen(std::string_view text) {
   std::u16string wide(static_cast<std::size_t>(n), u'\0');
   CallExternal<winapi::MultiByteToWideCharFn>(kExtMultiByteToWideChar, 0u, 0u, source.get(), -1,
                                               reinterpret_cast<winapi::WideChar*>(wide.data()), n);
-  wide.resize(wide.find(u'\0') == std::u16string::npos ? wide.size() : wide.find(u'\0'));
+  wide.resize(std::char_traits<char16_t>::length(wide.c_str()));  // up to the terminator
   return wide;
 }
 

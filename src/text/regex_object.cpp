@@ -36,9 +36,10 @@ RegexObject::RegexObject(const RegexObject& other)
 RegexObject::~RegexObject() {
   regexp_.Clear();
   subject_.reset();
-  UninitialiseCom();
-  // OLE stays initialised on the thread from start-up, so the release is sound.
+  // The match collection goes before this object's COM initialisation ends, so
+  // that it is sound also on a thread where no other initialisation holds COM.
   matches_.Clear();
+  UninitialiseCom();
 }
 
 bool RegexObject::Create(std::string_view pattern, std::string_view subject,
@@ -84,7 +85,8 @@ int32_t RegexObject::BytePosition(const ComObject& match, std::string_view found
   const std::string_view subject = subject_.view();
   int32_t boundary = 0;
   while (boundary < index && boundary < static_cast<int32_t>(subject.size())) {
-    const bool lead = static_cast<unsigned char>(subject[static_cast<std::size_t>(boundary)]) >= 0x80;
+    const bool lead =
+        static_cast<unsigned char>(subject[static_cast<std::size_t>(boundary)]) >= 0x80;
     const int32_t step = lead && boundary + 1 < static_cast<int32_t>(subject.size()) ? 2 : 1;
     if (boundary + step > index) break;
     boundary += step;

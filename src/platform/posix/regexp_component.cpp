@@ -24,7 +24,6 @@ namespace {
 
 using text::kAutomationBadParamCount;
 using text::kAutomationException;
-using text::kAutomationParamNotOptional;
 using text::kAutomationTypeMismatch;
 
 constexpr uint32_t kMatchLimit = 10'000'000;
@@ -143,33 +142,45 @@ std::u16string Part(const std::u16string& s, const Span& span) {
 
 // --- Sub-match collection, match, match collection ----------------------------
 
-class SubMatchesObject final : public HostObject {
+// A read-only collection: "Item" (0-based, the default member) and "Count".
+class CollectionObject : public HostObject {
  public:
-  SubMatchesObject(std::shared_ptr<const SearchResult> r, std::size_t i)
-      : r_(std::move(r)), i_(i) {}
   std::span<const HostMember> Members() const override { return kMembers; }
   int32_t Invoke(int index, bool, std::vector<HostValue>& args, HostValue& result) override {
-    const MatchInfo& m = r_->matches[i_];
     if (index == 1) {
-      result = HostValue::Int32(static_cast<int32_t>(m.groups.size()));
+      result = HostValue::Int32(static_cast<int32_t>(Size()));
       return 0;
     }
     if (args.empty()) return kAutomationBadParamCount;
-    int32_t k = 0;
-    if (args[0].type == HostValue::Type::kMissing) return kAutomationParamNotOptional;
-    if (!ToInt32(args[0], k)) return kAutomationTypeMismatch;
-    if (k < 0 || static_cast<std::size_t>(k) >= m.groups.size()) return kAutomationException;
-    const auto& g = m.groups[static_cast<std::size_t>(k)];
-    result =
-        g ? HostValue::Text(Part(r_->subject, *g)) : HostValue();  // an unmatched group is empty
+    int32_t i = 0;
+    if (!ToInt32(args[0], i)) return kAutomationTypeMismatch;
+    if (i < 0 || static_cast<std::size_t>(i) >= Size()) return kAutomationException;
+    result = ItemAt(static_cast<std::size_t>(i));
     return 0;
   }
+
+ protected:
+  virtual std::size_t Size() const = 0;
+  virtual HostValue ItemAt(std::size_t i) const = 0;
 
  private:
   static constexpr std::array<HostMember, 2> kMembers{{
       {u"Item", true, false, false, 1, true},
       {u"Count", true, false, false, 0, false},
   }};
+};
+
+class SubMatchesObject final : public CollectionObject {
+ public:
+  SubMatchesObject(std::shared_ptr<const SearchResult> r, std::size_t i)
+      : r_(std::move(r)), i_(i) {}
+
+ private:
+  std::size_t Size() const override { return r_->matches[i_].groups.size(); }
+  HostValue ItemAt(std::size_t k) const override {
+    const auto& g = r_->matches[i_].groups[k];
+    return g ? HostValue::Text(Part(r_->subject, *g)) : HostValue();  // an unmatched group is empty
+  }
   std::shared_ptr<const SearchResult> r_;
   std::size_t i_;
 };
@@ -208,29 +219,15 @@ class MatchObject final : public HostObject {
   std::size_t i_;
 };
 
-class MatchCollectionObject final : public HostObject {
+class MatchCollectionObject final : public CollectionObject {
  public:
   explicit MatchCollectionObject(std::shared_ptr<const SearchResult> r) : r_(std::move(r)) {}
-  std::span<const HostMember> Members() const override { return kMembers; }
-  int32_t Invoke(int index, bool, std::vector<HostValue>& args, HostValue& result) override {
-    if (index == 1) {
-      result = HostValue::Int32(static_cast<int32_t>(r_->matches.size()));
-      return 0;
-    }
-    if (args.empty()) return kAutomationBadParamCount;
-    if (args[0].type == HostValue::Type::kMissing) return kAutomationParamNotOptional;
-    int32_t i = 0;
-    if (!ToInt32(args[0], i)) return kAutomationTypeMismatch;
-    if (i < 0 || static_cast<std::size_t>(i) >= r_->matches.size()) return kAutomationException;
-    result = HostValue::Object(new MatchObject(r_, static_cast<std::size_t>(i)));
-    return 0;
-  }
 
  private:
-  static constexpr std::array<HostMember, 2> kMembers{{
-      {u"Item", true, false, false, 1, true},
-      {u"Count", true, false, false, 0, false},
-  }};
+  std::size_t Size() const override { return r_->matches.size(); }
+  HostValue ItemAt(std::size_t i) const override {
+    return HostValue::Object(new MatchObject(r_, i));
+  }
   std::shared_ptr<const SearchResult> r_;
 };
 
@@ -304,9 +301,6 @@ class RegExpObject final : public HostObject {
     const std::size_t need = index == kReplace ? 2 : 1;
     if (args.size() < need) return kAutomationBadParamCount;
     std::u16string subject;
-    for (std::size_t i = 0; i < need; ++i) {
-      if (args[i].type == HostValue::Type::kMissing) return kAutomationParamNotOptional;
-    }
     if (!ToText(args[0], subject)) return kAutomationTypeMismatch;
     if (!Compiled()) return kAutomationException;  // a pattern the engine refuses
     auto search = std::make_shared<SearchResult>();

@@ -281,53 +281,67 @@ int32_t PlatformInvoke(void* object, const std::u16string& name, AccessKind kind
     return kAutomationNoDispatch;
   }
   const LCID locale = GetUserDefaultLCID();
-  ComPtr<ITypeInfo> info;
-  ComPtr<ITypeComp> comp;
-  if (FAILED(dispatch->GetTypeInfo(0, locale, info.out())) || !info ||
-      FAILED(info->GetTypeComp(comp.out())) || !comp) {
-    return kAutomationNoTypeInfo;
-  }
-
-  // Bind the name, one invoke kind after another.
+  const bool put = kind == AccessKind::kPropertyPut;
   std::u16string nameCopy = name;
   auto* oleName = reinterpret_cast<LPOLESTR>(nameCopy.data());
-#ifdef _WIN64
-  const SYSKIND system = SYS_WIN64;  // the system kind of this build
-#else
-  const SYSKIND system = SYS_WIN32;
-#endif
-  const ULONG hash = LHashValOfNameSys(system, locale, oleName);
-  BoundMember bound;
-  for (INVOKEKIND k : BindOrder(kind)) {
-    bound.Reset();
-    HRESULT hr =
-        comp->Bind(oleName, hash, static_cast<WORD>(k), bound.info.out(), &bound.kind, &bound.bind);
-    if (SUCCEEDED(hr) && bound.kind != DESCKIND_NONE) break;
-  }
-  if (bound.kind != DESCKIND_FUNCDESC && bound.kind != DESCKIND_VARDESC) {
-    return kAutomationNoMember;
-  }
-
-  // Member id, dispatch flags and declared parameters.
-  const bool put = kind == AccessKind::kPropertyPut;
   MEMBERID member = 0;
   WORD flags = 0;
   std::size_t declared = 0;
   bool varArgs = false;
   const FUNCDESC* func = nullptr;
-  if (bound.kind == DESCKIND_FUNCDESC) {
-    func = bound.bind.lpfuncdesc;
-    member = func->memid;
-    flags = static_cast<WORD>(func->invkind);
-    declared = static_cast<std::size_t>(func->cParams);
-    varArgs = func->cParamsOpt == -1;
+  BoundMember bound;
+
+  ComPtr<ITypeInfo> info;
+  ComPtr<ITypeComp> comp;
+  const HRESULT typeInfo = dispatch->GetTypeInfo(0, locale, info.out());
+  if (typeInfo == E_NOTIMPL) {
+    // Some component builds (Wine's collections) announce type information but
+    // do not implement it: bind by name through IDispatch alone, with the
+    // dispatch flags of the access kind and no declared parameter list.
+    DISPID id = DISPID_UNKNOWN;
+    if (FAILED(dispatch->GetIDsOfNames(IID_NULL, &oleName, 1, locale, &id))) {
+      return kAutomationNoMember;
+    }
+    member = id;
+    flags = kind == AccessKind::kPropertyGet  ? DISPATCH_PROPERTYGET | DISPATCH_METHOD
+            : kind == AccessKind::kMethodCall ? DISPATCH_METHOD | DISPATCH_PROPERTYGET
+                                              : DISPATCH_PROPERTYPUT;
+    varArgs = true;
   } else {
-    const VARDESC* var = bound.bind.lpvardesc;
-    member = var->memid;
-    flags = !put                                         ? DISPATCH_PROPERTYGET
-            : IsObjectOrArray(var->elemdescVar.tdesc.vt) ? DISPATCH_PROPERTYPUTREF
-                                                         : DISPATCH_PROPERTYPUT;
-    declared = put ? 1 : 0;
+    if (FAILED(typeInfo) || !info || FAILED(info->GetTypeComp(comp.out())) || !comp) {
+      return kAutomationNoTypeInfo;
+    }
+    // Bind the name, one invoke kind after another.
+#ifdef _WIN64
+    const SYSKIND system = SYS_WIN64;  // the system kind of this build
+#else
+    const SYSKIND system = SYS_WIN32;
+#endif
+    const ULONG hash = LHashValOfNameSys(system, locale, oleName);
+    for (INVOKEKIND k : BindOrder(kind)) {
+      bound.Reset();
+      HRESULT hr = comp->Bind(oleName, hash, static_cast<WORD>(k), bound.info.out(), &bound.kind,
+                              &bound.bind);
+      if (SUCCEEDED(hr) && bound.kind != DESCKIND_NONE) break;
+    }
+    if (bound.kind != DESCKIND_FUNCDESC && bound.kind != DESCKIND_VARDESC) {
+      return kAutomationNoMember;
+    }
+    // Member id, dispatch flags and declared parameters.
+    if (bound.kind == DESCKIND_FUNCDESC) {
+      func = bound.bind.lpfuncdesc;
+      member = func->memid;
+      flags = static_cast<WORD>(func->invkind);
+      declared = static_cast<std::size_t>(func->cParams);
+      varArgs = func->cParamsOpt == -1;
+    } else {
+      const VARDESC* var = bound.bind.lpvardesc;
+      member = var->memid;
+      flags = !put                                         ? DISPATCH_PROPERTYGET
+              : IsObjectOrArray(var->elemdescVar.tdesc.vt) ? DISPATCH_PROPERTYPUTREF
+                                                           : DISPATCH_PROPERTYPUT;
+      declared = put ? 1 : 0;
+    }
   }
 
   std::size_t count = args.size();
