@@ -4,6 +4,7 @@
 
 #include "app/form_description.h"
 #include "app/handlers.h"
+#include "app/link_extractor.h"
 #include "app/result_list.h"
 #include "platform/system.h"
 #include "platform/window_backend.h"
@@ -29,6 +30,7 @@ void InitialiseGlobals() {}
 
 std::vector<BoundHandler> ProgramHandlerTable() {
   std::vector<BoundHandler> table(kEventHandlerCount, nullptr);
+  table[kLinkExtractorHandler] = &Call<LinkExtractor>;
   table[kOpenSelectedLinkHandler] = &Call<OpenSelectedLink>;
   return table;
 }

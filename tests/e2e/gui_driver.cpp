@@ -4,12 +4,17 @@
 //   rows    inserts three result rows into the list (as the link extractor would)
 //   open    double-clicks below the rows, then on the third row
 //   close   closes the window
+//   fetch URL EXPECTED   types URL, clicks "获取", waits for the one closing box
+//                        "获取完成！！", closes it and compares the list's rows
+//                        with EXPECTED (a UTF-8 file of "number<TAB>link" lines)
+//   dblclick N           double-clicks row N (from 1) on its "序号" cell
 // Prints one PASS/FAIL line per check; the exit code is the number of failures.
 #include <windows.h>
 // After windows.h, which it builds on.
 #include <commctrl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 
@@ -238,6 +243,82 @@ void Open(HWND top) {
   Check(selected, L"row 3 selected by the double-click");
 }
 
+std::wstring FromUtf8(const std::string& s) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
+  std::wstring w(n > 0 ? n - 1 : 0, L'\0');
+  if (n > 1) MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w.data(), n);
+  return w;
+}
+
+std::wstring ReadUtf8File(const char* path) {
+  std::string bytes;
+  if (FILE* f = std::fopen(path, "rb")) {
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+    std::fclose(f);
+  }
+  return FromUtf8(bytes);
+}
+
+const wchar_t kInfoCaption[] = L"\u4FE1\u606F\uFF1A";             // 信息：
+const wchar_t kFinished[] = L"\u83B7\u53D6\u5B8C\u6210\uFF01\uFF01";  // 获取完成！！
+
+HWND InfoBox() { return FindWindowW(L"#32770", kInfoCaption); }
+
+std::wstring BoxText(HWND box) {
+  if (HWND c = GetDlgItem(box, 0xFFFF)) return Text(c);
+  for (HWND c = FindWindowExW(box, nullptr, L"Static", nullptr); c;
+       c = FindWindowExW(box, c, L"Static", nullptr))
+    if (!Text(c).empty()) return Text(c);
+  return L"";
+}
+
+void Fetch(HWND top, const std::string& url, const char* expectedFile) {
+  HWND edit = Child(top, L"Edit"), button = Child(top, L"Button"),
+       list = Child(top, L"SysListView32");
+  const std::wstring address = FromUtf8(url);
+  SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(address.c_str()));
+  Check(Text(edit) == address, L"address typed: " + Text(edit));
+  // Posted: the click runs the whole lookup and then a modal box.
+  PostMessageW(button, BM_CLICK, 0, 0);
+  HWND box = WaitFor(InfoBox, 60000);
+  Check(box != nullptr, L"the closing box appeared");
+  if (!box) return;
+  Check(BoxText(box) == kFinished, L"closing box text: " + BoxText(box));
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+  Check(WaitFor([&] { return IsWindow(box) ? nullptr : top; }, 5000) != nullptr,
+        L"OK closed the box");
+  Sleep(500);
+  Check(InfoBox() == nullptr, L"no second closing box");
+  Check(Text(edit) == address, L"the address box is unchanged");
+
+  Remote remote(list);
+  std::wstring rows;
+  const int count = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int r = 0; r < count; ++r)
+    rows += remote.ItemText(list, r, 0) + L"\t" + remote.ItemText(list, r, 1) + L"\n";
+  const std::wstring want = ReadUtf8File(expectedFile);
+  Check(rows == want, L"rows:\n" + rows + L"want:\n" + want);
+}
+
+void DoubleClickRow(HWND top, int row) {
+  HWND list = Child(top, L"SysListView32");
+  Remote remote(list);
+  const RECT r = remote.ItemRect(list, row - 1);
+  DoubleClick(list, MAKELPARAM(r.left + 10, (r.top + r.bottom) / 2));
+  const bool selected = WaitFor(
+      [&] {
+        return SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED) ==
+                       row - 1
+                   ? list
+                   : nullptr;
+      },
+      5000);
+  Check(selected, L"row " + std::to_wstring(row) + L" selected by the double-click");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -251,6 +332,10 @@ int main(int argc, char** argv) {
     Rows(top);
   } else if (phase == "open") {
     Open(top);
+  } else if (phase == "fetch" && argc == 4) {
+    Fetch(top, argv[2], argv[3]);
+  } else if (phase == "dblclick" && argc == 3) {
+    DoubleClickRow(top, std::atoi(argv[2]));
   } else if (phase == "close") {
     PostMessageW(top, WM_CLOSE, 0, 0);
   } else {

@@ -8,8 +8,9 @@
 In every file served, @BASE@ becomes http://127.0.0.1:<http port>, @HOSTPORT@
 127.0.0.1:<http port> and @HOSTPORT_TLS@ 127.0.0.1:<https port>. With --tls the
 same routes are also served over HTTPS with a throwaway CA made by openssl.
-When ready, one JSON line goes to standard output: {"http": port, "https": port,
-"ca": path}. Runs until standard input closes or it is killed.
+When ready, one JSON line goes to standard output (and to --ports-file when
+given): {"http": port, "https": port, "ca": path}. Runs until standard input
+closes, --lifetime seconds pass, or it is killed.
 """
 import argparse
 import http.server
@@ -114,10 +115,19 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", default=os.path.join(HERE, "sites"))
     parser.add_argument("--tls", action="store_true")
+    parser.add_argument("--ports-file")
+    parser.add_argument("--lifetime", type=float, default=0)
     args = parser.parse_args()
     info = start(args.root, args.tls)
     print(json.dumps(info), flush=True)
-    sys.stdin.read()  # until the test closes our standard input
+    if args.ports_file:
+        with open(args.ports_file + ".tmp", "w") as f:
+            f.write(json.dumps(info))
+        os.rename(args.ports_file + ".tmp", args.ports_file)
+    if args.lifetime:
+        time.sleep(args.lifetime)
+    else:
+        sys.stdin.read()  # until the test closes our standard input
 
 
 if __name__ == "__main__":

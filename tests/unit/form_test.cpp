@@ -59,7 +59,7 @@ TEST(StoredForm, UnitsInStoredOrderWithTheirRectanglesAndFlags) {
   } rows[] = {
       {kWindowUnitId, UnitKind::kWindow, "", 50, 50, 583, 342, 1, 6, {}},
       {kLabel2, UnitKind::kLabel, "标签2", 88, 282, 400, 19, 1, 2, {}},
-      {kButton1, UnitKind::kButton, "按钮1", 504, 16, 56, 32, 5, 1, {{0, kNoHandler}}},
+      {kButton1, UnitKind::kButton, "按钮1", 504, 16, 56, 32, 5, 1, {{0, kLinkExtractorHandler}}},
       {kReportList1,
        UnitKind::kReportList,
        "超级列表框1",
@@ -425,7 +425,7 @@ TEST(FormDescriptionReader, DamagedFieldsAreRefused) {
   ASSERT_EQ(GetI32(button, ChildCountAt(5)), 0);
   ASSERT_EQ(GetI32(button, PointerBlockAt(5)), 4);
   ASSERT_EQ(GetI32(button, button_events_at), 1);
-  ASSERT_EQ(GetI32(button, button_events_at + 8), kNoHandler);
+  ASSERT_EQ(GetI32(button, button_events_at + 8), kLinkExtractorHandler);
   ASSERT_EQ(GetI32(edit, edit_content_at), 43);
   ASSERT_EQ(GetI32(list, columns_at), 36);
 

@@ -98,8 +98,8 @@ UnitRecord Button1() {
   p.caption = "获取";
   UnitRecord u = Unit(kButton1, UnitKind::kButton, "按钮1", 504, 16, 56, 32,
                       kUnitVisible | kUnitTabStop, kButtonPropertyVersion, std::move(p));
-  // Clicked. The link extractor is not part of the program yet: nothing is bound.
-  u.events = {{0, kNoHandler}};
+  // Clicked: the link extractor.
+  u.events = {{0, kLinkExtractorHandler}};
   return u;
 }
 

@@ -1,0 +1,51 @@
+#!/usr/bin/env python3
+"""The Linux command line end to end: `tobrine URL` against the sample sites on
+127.0.0.1; checks the exact standard output, the closing message and the exit
+status. Usage: cli_test.py TOBRINE"""
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import site_server  # noqa: E402
+
+tobrine = sys.argv[1]
+info = site_server.start(os.path.join(os.path.dirname(os.path.abspath(__file__)), "sites"), True)
+env = dict(os.environ, SSL_CERT_FILE=info["ca"], LANG="C.UTF-8")
+base = "http://127.0.0.1:%d" % info["http"]
+failed = 0
+
+
+def check(args, want_out, want_status=0):
+    global failed
+    run = subprocess.run([tobrine] + args, env=env, capture_output=True, timeout=120)
+    out = run.stdout.decode("utf-8", "replace")
+    err = run.stderr.decode("utf-8", "replace")
+    ok = run.returncode == want_status and out == want_out
+    if want_status == 0:
+        ok = ok and err.count("获取完成！！") == 1
+    print("%s tobrine %s (status %d)" % ("PASS" if ok else "FAIL", " ".join(args), run.returncode))
+    if not ok:
+        failed += 1
+        print("  stdout: %r\n  want:   %r\n  stderr: %r" % (out, want_out, err))
+
+
+check([base + "/variant_b/"],
+      "1\thttp://dl.example.com/b1.ipa\n2\thttps://dl.example.com/first.ipa\n"
+      "3\thttp://dl.example.com/b1.ipa\n")
+# Every text inside the tool is code page 936: the UTF-8 bytes of a link are kept
+# as they stand and shown as code page 936 text.
+check([base + "/chinese/"],
+      "1\thttp://dl.example.com/b1.ipa\n2\t%s\n"
+      % "https://cdn.example.com/应用/二.ipa".encode("utf-8").decode("gbk", "replace"))
+check(["127.0.0.1:%d/fallback1/" % info["http"]], "1\thttps://dl.example.com/f1.ipa\n")
+check([base + "/no-such-site/"], "")
+check([""], "")
+run = subprocess.run([tobrine, "--help"], capture_output=True)
+if run.returncode != 0 or b"usage: tobrine [URL]" not in run.stdout:
+    failed += 1
+    print("FAIL tobrine --help")
+else:
+    print("PASS tobrine --help")
+print("%d passed, %d failed" % (6 - failed, failed))
+sys.exit(1 if failed else 0)

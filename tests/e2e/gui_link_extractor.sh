@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The whole lookup in the real window under Wine + Xvfb: a sample distribution
+# page served on 127.0.0.1, "获取" clicked from gui_driver.exe, the rows read
+# back, a double-click on row 2 handed to the shell, a lookup that finds nothing
+# still closing with its one box. Run inside `scripts/wine-session start`.
+# Usage: gui_link_extractor.sh TOBRINE_EXE DRIVER_EXE ARTIFACT_DIR
+set -uo pipefail
+tobrine=$1 driver=$2 artifacts=$3
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$here/../../scripts/wine-env.sh"
+if [ -z "${DISPLAY:-}" ]; then
+  echo "no display: start the Wine session first (scripts/wine-session start)" >&2
+  exit 1
+fi
+mkdir -p "$artifacts"
+artifacts=$(cd "$artifacts" && pwd)
+export URL_LOG=$artifacts/lookup-opened-urls.txt
+rm -f "$URL_LOG"
+failed=0
+fail() { echo "FAIL $*"; failed=1; }
+
+# The site server prints its ports on its first line and runs until its input closes.
+coproc SERVER { python3 "$here/site_server.py"; }
+read -r info <&"${SERVER[0]}"
+port=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["http"])' "$info")
+base=http://127.0.0.1:$port
+
+"$WINE" "$tobrine" </dev/null >/dev/null 2>&1 &
+app=$!
+finish() { kill "$app" 2>/dev/null; wait "$app" 2>/dev/null; }
+trap 'finish; kill "$SERVER_PID" 2>/dev/null' EXIT
+
+phase() { "$WINE" "$driver" "$@" </dev/null || fail "driver phase $*"; }
+
+printf '1\thttp://dl.example.com/b1.ipa\n2\thttps://dl.example.com/first.ipa\n3\thttp://dl.example.com/b1.ipa\n' \
+  > "$artifacts/lookup-expected.txt"
+phase fetch "$base/variant_b/" "$artifacts/lookup-expected.txt"
+sleep 0.3
+import -window root "$artifacts/link-extractor.png" || fail "screenshot"
+
+phase dblclick 2
+want="https://dl.example.com/first.ipa"
+for _ in $(seq 50); do [ -s "$URL_LOG" ] && break; sleep 0.1; done
+sleep 0.5
+opened=$(cat "$URL_LOG" 2>/dev/null)
+if [ "$opened" = "$want" ]; then
+  echo "PASS row 2's link reached the shell: $opened"
+else
+  fail "the shell was asked to open: '${opened}' (want '$want' once)"
+fi
+
+# A page without any marker: no rows, the closing box all the same.
+: > "$artifacts/lookup-nothing.txt"
+phase fetch "$base/no-such-site/" "$artifacts/lookup-nothing.txt"
+
+phase close
+status=
+for _ in $(seq 100); do
+  if ! kill -0 "$app" 2>/dev/null; then
+    wait "$app"
+    status=$?
+    break
+  fi
+  sleep 0.1
+done
+if [ "$status" = 0 ]; then
+  echo "PASS closing the window ended the program with status 0"
+else
+  fail "program status after close: '${status:-still running}'"
+fi
+exit $failed
