@@ -31,6 +31,7 @@ finish() { kill "$app" 2>/dev/null; wait "$app" 2>/dev/null; }
 trap 'finish; kill "$SERVER_PID" 2>/dev/null' EXIT
 
 phase() { "$WINE" "$driver" "$@" </dev/null || fail "driver phase $*"; }
+. "$here/gui_common.sh"
 
 printf '1\thttp://dl.example.com/b1.ipa\n2\thttps://dl.example.com/first.ipa\n3\thttp://dl.example.com/b1.ipa\n' \
   > "$artifacts/lookup-expected.txt"
@@ -39,33 +40,11 @@ sleep 0.3
 import -window root "$artifacts/link-extractor.png" || fail "screenshot"
 
 phase dblclick 2
-want="https://dl.example.com/first.ipa"
-for _ in $(seq 50); do [ -s "$URL_LOG" ] && break; sleep 0.1; done
-sleep 0.5
-opened=$(cat "$URL_LOG" 2>/dev/null)
-if [ "$opened" = "$want" ]; then
-  echo "PASS row 2's link reached the shell: $opened"
-else
-  fail "the shell was asked to open: '${opened}' (want '$want' once)"
-fi
+expect_opened "https://dl.example.com/first.ipa" "row 2's link reached the shell"
 
 # A page without any marker: no rows, the closing box all the same.
 : > "$artifacts/lookup-nothing.txt"
 phase fetch "$base/no-such-site/" "$artifacts/lookup-nothing.txt"
 
-phase close
-status=
-for _ in $(seq 100); do
-  if ! kill -0 "$app" 2>/dev/null; then
-    wait "$app"
-    status=$?
-    break
-  fi
-  sleep 0.1
-done
-if [ "$status" = 0 ]; then
-  echo "PASS closing the window ended the program with status 0"
-else
-  fail "program status after close: '${status:-still running}'"
-fi
+close_and_expect_status_0
 exit $failed

@@ -22,6 +22,7 @@ app=$!
 finish() { kill "$app" 2>/dev/null; wait "$app" 2>/dev/null; }
 
 phase() { "$WINE" "$driver" "$1" </dev/null || fail "driver phase $1"; }
+. "$(dirname "${BASH_SOURCE[0]}")/gui_common.sh"
 
 phase layout
 phase rows
@@ -31,30 +32,7 @@ import -window root "$artifacts/main-window.png" || fail "screenshot"
 phase open
 
 # The shell's open request reaches the recording browser asynchronously.
-want="https://dl.example/three.ipa"
-for _ in $(seq 50); do [ -s "$URL_LOG" ] && break; sleep 0.1; done
-sleep 0.5
-opened=$(cat "$URL_LOG" 2>/dev/null)
-if [ "$opened" = "$want" ]; then
-  echo "PASS the shell was asked to open exactly: $opened"
-else
-  fail "the shell was asked to open: '${opened}' (want '$want' once)"
-fi
+expect_opened "https://dl.example/three.ipa" "the shell was asked to open exactly"
 
-phase close
-status=
-for _ in $(seq 100); do
-  if ! kill -0 "$app" 2>/dev/null; then
-    wait "$app"
-    status=$?
-    break
-  fi
-  sleep 0.1
-done
-if [ "$status" = 0 ]; then
-  echo "PASS closing the window ended the program with status 0"
-else
-  fail "program status after close: '${status:-still running}'"
-  finish
-fi
+close_and_expect_status_0
 exit $failed
