@@ -111,9 +111,9 @@ void EndGuiThread();
 void ScreenSize(int32_t* width, int32_t* height);
 
 // Creates the (hidden) main window; null when it cannot be created.
-NativeWindow CreateMainWindow(const MainWindowSpec& spec);
+NativeWindow CreateMainWindow(const MainWindowSpec& args);
 // Creates a hidden child control; null when it cannot be created.
-NativeWindow CreateControl(NativeWindow parent, const ControlSpec& spec);
+NativeWindow CreateControl(NativeWindow parent, const ControlSpec& args);
 // The least height of a single-line edit box on `parent`: the text height of its
 // font plus twice the system edge height.
 int32_t SingleLineEditMinHeight(NativeWindow parent);

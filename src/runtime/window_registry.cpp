@@ -147,12 +147,12 @@ bool LoadWindow(const app::FormDescription& form, uint32_t windowId) {
     NativeWindow parent = w.native;
     if (u.record.parent != 0)
       if (Unit* p = FindUnit(w, u.record.parent); p && p->native) parent = p->native;
-    platform::ControlSpec spec = SpecOf(u.record);
-    if (spec.kind == platform::ControlKind::kEdit && !spec.multiLine) {
+    platform::ControlSpec args = SpecOf(u.record);
+    if (args.kind == platform::ControlKind::kEdit && !args.multiLine) {
       // A single-line box is at least as tall as its text plus the edges.
-      spec.height = std::max(spec.height, platform::SingleLineEditMinHeight(parent));
+      args.height = std::max(args.height, platform::SingleLineEditMinHeight(parent));
     }
-    u.native = platform::CreateControl(parent, spec);
+    u.native = platform::CreateControl(parent, args);
   }
   for (std::size_t i = w.units.size(); i-- > 1;)
     if (w.units[i].native && (w.units[i].record.flags & app::kUnitVisible))

@@ -184,24 +184,24 @@ void ScreenSize(int32_t* width, int32_t* height) {
   *height = headless::kScreenHeight;
 }
 
-NativeWindow CreateMainWindow(const MainWindowSpec& spec) {
+NativeWindow CreateMainWindow(const MainWindowSpec& args) {
   NativeWindow w = NewWindow();
   w->topLevel = true;
-  w->rect = {spec.left, spec.top, spec.width, spec.height};
-  w->text = std::string(spec.title);
+  w->rect = {args.left, args.top, args.width, args.height};
+  w->text = std::string(args.title);
   return w;
 }
 
-NativeWindow CreateControl(NativeWindow parent, const ControlSpec& spec) {
+NativeWindow CreateControl(NativeWindow parent, const ControlSpec& args) {
   if (!parent || !parent->alive) return nullptr;
   NativeWindow w = NewWindow();
   std::lock_guard<std::mutex> lock(g_mutex);
-  w->kind = spec.kind;
+  w->kind = args.kind;
   w->parent = parent;
-  w->rect = {spec.left, spec.top, spec.width, spec.height};
-  w->enabled = !spec.disabled;
-  w->text = std::string(spec.text);
-  for (const auto& c : spec.columns) w->columns.push_back(c.title);
+  w->rect = {args.left, args.top, args.width, args.height};
+  w->enabled = !args.disabled;
+  w->text = std::string(args.text);
+  for (const auto& c : args.columns) w->columns.push_back(c.title);
   parent->children.push_back(w);
   return w;
 }
@@ -291,15 +291,15 @@ void ListDeleteAllRows(NativeWindow list) {
   Notify(list, headless::ListChange::kCleared, -1);
 }
 
-int32_t ListInsertRow(NativeWindow list, const ListRowSpec& spec) {
+int32_t ListInsertRow(NativeWindow list, const ListRowSpec& args) {
   int32_t index;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!list || !list->alive) return -1;
     const auto count = static_cast<int32_t>(list->rows.size());
-    index = spec.position < 0 || spec.position > count ? count : spec.position;
+    index = args.position < 0 || args.position > count ? count : args.position;
     std::vector<std::string> row(std::max<std::size_t>(list->columns.size(), 1));
-    row[0] = std::string(spec.title);
+    row[0] = std::string(args.title);
     list->rows.insert(list->rows.begin() + index, std::move(row));
     if (list->selected >= index) ++list->selected;
   }

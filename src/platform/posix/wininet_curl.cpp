@@ -224,12 +224,12 @@ void AddHeaderLines(RequestHandle* r, std::string_view block) {
 
 // Parses "http=host:port", "host:port" or a list of such, separated by spaces
 // or semicolons.
-void ParseProxy(std::string_view spec, InternetHandle* h) {
+void ParseProxy(std::string_view args, InternetHandle* h) {
   std::size_t p = 0;
-  while (p < spec.size()) {
-    std::size_t e = spec.find_first_of(" ;", p);
-    std::string_view item = spec.substr(p, e == std::string_view::npos ? spec.npos : e - p);
-    p = e == std::string_view::npos ? spec.size() : e + 1;
+  while (p < args.size()) {
+    std::size_t e = args.find_first_of(" ;", p);
+    std::string_view item = args.substr(p, e == std::string_view::npos ? args.npos : e - p);
+    p = e == std::string_view::npos ? args.size() : e + 1;
     if (item.empty()) continue;
     std::size_t eq = item.find('=');
     if (eq == std::string_view::npos) {

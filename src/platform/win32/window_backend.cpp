@@ -244,64 +244,64 @@ void ScreenSize(int32_t* width, int32_t* height) {
   *height = GetSystemMetrics(SM_CYSCREEN);
 }
 
-NativeWindow CreateMainWindow(const MainWindowSpec& spec) {
+NativeWindow CreateMainWindow(const MainWindowSpec& args) {
   if (!RegisterWindowClass()) return nullptr;
   DWORD exStyle = 0;
-  const DWORD style = StyleOfBorder(spec, &exStyle);
-  HWND h = CreateWindowExW(exStyle, kWindowClass, Widen(spec.title).c_str(), style, spec.left,
-                           spec.top, spec.width, spec.height, nullptr, nullptr,
+  const DWORD style = StyleOfBorder(args, &exStyle);
+  HWND h = CreateWindowExW(exStyle, kWindowClass, Widen(args.title).c_str(), style, args.left,
+                           args.top, args.width, args.height, nullptr, nullptr,
                            GetModuleHandleW(nullptr), nullptr);
   if (!h) return nullptr;
-  SetIcons(h, spec.icon);
+  SetIcons(h, args.icon);
   SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(DefaultFont()), FALSE);
   return N(h);
 }
 
-NativeWindow CreateControl(NativeWindow parent, const ControlSpec& spec) {
+NativeWindow CreateControl(NativeWindow parent, const ControlSpec& args) {
   const wchar_t* cls = L"STATIC";
-  DWORD style = WS_CHILD | (spec.tabStop ? WS_TABSTOP : 0) | (spec.disabled ? WS_DISABLED : 0);
-  DWORD exStyle = spec.clientEdge ? WS_EX_CLIENTEDGE : 0;
-  switch (spec.kind) {
+  DWORD style = WS_CHILD | (args.tabStop ? WS_TABSTOP : 0) | (args.disabled ? WS_DISABLED : 0);
+  DWORD exStyle = args.clientEdge ? WS_EX_CLIENTEDGE : 0;
+  switch (args.kind) {
     case ControlKind::kEdit:
       cls = L"EDIT";
       style |= ES_LEFT | ES_AUTOHSCROLL;
-      if (!spec.hideSelection) style |= ES_NOHIDESEL;
-      if (spec.multiLine) style |= ES_MULTILINE | ES_AUTOVSCROLL;
-      if (spec.readOnly) style |= ES_READONLY;
-      if (spec.passwordChar) style |= ES_PASSWORD;
+      if (!args.hideSelection) style |= ES_NOHIDESEL;
+      if (args.multiLine) style |= ES_MULTILINE | ES_AUTOVSCROLL;
+      if (args.readOnly) style |= ES_READONLY;
+      if (args.passwordChar) style |= ES_PASSWORD;
       break;
     case ControlKind::kButton:
       cls = L"BUTTON";
-      style |= (spec.defaultButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) | BS_CENTER | BS_VCENTER;
+      style |= (args.defaultButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) | BS_CENTER | BS_VCENTER;
       break;
     case ControlKind::kLabel:
       style |= SS_LEFT | SS_NOTIFY;  // SS_NOTIFY: the label gets its own mouse input
       break;
     case ControlKind::kReportList:
       cls = WC_LISTVIEWW;
-      style |= LVS_REPORT | (spec.singleSelection ? LVS_SINGLESEL : 0) |
-               (spec.headersClickable ? 0 : LVS_NOSORTHEADER) |
-               (spec.hideHeaders ? LVS_NOCOLUMNHEADER : 0);
+      style |= LVS_REPORT | (args.singleSelection ? LVS_SINGLESEL : 0) |
+               (args.headersClickable ? 0 : LVS_NOSORTHEADER) |
+               (args.hideHeaders ? LVS_NOCOLUMNHEADER : 0);
       break;
   }
-  HWND h = CreateWindowExW(exStyle, cls, Widen(spec.text).c_str(), style, spec.left, spec.top,
-                           spec.width, spec.height, H(parent),
+  HWND h = CreateWindowExW(exStyle, cls, Widen(args.text).c_str(), style, args.left, args.top,
+                           args.width, args.height, H(parent),
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(g_nextControlId++)),
                            GetModuleHandleW(nullptr), nullptr);
   if (!h) return nullptr;
   SetPropW(h, kKindProp,
-           reinterpret_cast<HANDLE>(static_cast<INT_PTR>(static_cast<int>(spec.kind) + 1)));
+           reinterpret_cast<HANDLE>(static_cast<INT_PTR>(static_cast<int>(args.kind) + 1)));
   SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(DefaultFont()), FALSE);
-  if (spec.kind == ControlKind::kEdit) {
-    if (spec.passwordChar)
-      SendMessageW(h, EM_SETPASSWORDCHAR, static_cast<WPARAM>(spec.passwordChar), 0);
-    if (spec.maxLength > 0) SendMessageW(h, EM_LIMITTEXT, spec.maxLength, 0);
-  } else if (spec.kind == ControlKind::kReportList) {
+  if (args.kind == ControlKind::kEdit) {
+    if (args.passwordChar)
+      SendMessageW(h, EM_SETPASSWORDCHAR, static_cast<WPARAM>(args.passwordChar), 0);
+    if (args.maxLength > 0) SendMessageW(h, EM_LIMITTEXT, args.maxLength, 0);
+  } else if (args.kind == ControlKind::kReportList) {
     DWORD ex = LVS_EX_INFOTIP | LVS_EX_SUBITEMIMAGES;
-    if (spec.fullRowSelect) ex |= LVS_EX_FULLROWSELECT;
-    if (spec.gridLines) ex |= LVS_EX_GRIDLINES;
+    if (args.fullRowSelect) ex |= LVS_EX_FULLROWSELECT;
+    if (args.gridLines) ex |= LVS_EX_GRIDLINES;
     SendMessageW(h, LVM_SETEXTENDEDLISTVIEWSTYLE, ex, ex);
-    AddColumns(h, spec.columns);
+    AddColumns(h, args.columns);
     // The header is part of the list: its input counts as the list's.
     if (HWND header = reinterpret_cast<HWND>(SendMessageW(h, LVM_GETHEADER, 0, 0)))
       Subclass(header);
