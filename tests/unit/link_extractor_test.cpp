@@ -178,6 +178,14 @@ TEST_F(LinkExtractorRun, RowsAppearOneByOneAsManifestsArrive) {
   EXPECT_EQ(seen, (std::vector<std::string>{"0:1", "1:2", "2:3"}));
 }
 
+// A manifest that outlasts the fetch's 60-second time-out gives the notice text,
+// which holds no link: no row, and the next manifest's row is number 1.
+TEST_F(LinkExtractorRun, ManifestThatTimesOutGivesNoRow) {
+  std::string boxes;
+  EXPECT_EQ(Run(server.Url("/timeout/"), &boxes), "1\thttp://dl.example.com/b1.ipa\n");
+  EXPECT_EQ(Count(boxes, kClosingBox), 1) << boxes;
+}
+
 // A second click while the first run waits for its (slow) page runs a complete
 // lookup nested inside; the outer run then appends its rows after the nested
 // run's rows and numbers them on.
