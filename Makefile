@@ -1,5 +1,5 @@
 # The README's two commands: `make run URL=...` and `make test`.
-.PHONY: test run demo build bootstrap clean
+.PHONY: test run demo build bootstrap clean format check-format
 
 PRESETS := host host-release win64 win32
 
@@ -12,7 +12,15 @@ build: bootstrap
 	done
 
 test: build
+	@scripts/check-format
 	@scripts/run-suites
+
+# Formats every C++ file of the tree with the committed .clang-format.
+format:
+	@git ls-files -- '*.cpp' '*.h' | xargs clang-format -i
+
+check-format:
+	@scripts/check-format
 
 run: bootstrap
 	@cmake --preset host-release >/dev/null && cmake --build --preset host-release --target tobrine

@@ -37,8 +37,8 @@ void PrintRow(const std::vector<std::string>& cells) {
 
 int main(int argc, char** argv) {
   using namespace tobrine;
-  if (argc > 2 || (argc == 2 && (std::strcmp(argv[1], "--help") == 0 ||
-                                 std::strcmp(argv[1], "-h") == 0))) {
+  if (argc > 2 ||
+      (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))) {
     std::fputs(kUsage, argc > 2 ? stderr : stdout);
     return argc > 2 ? 2 : 0;
   }
@@ -57,8 +57,8 @@ int main(int argc, char** argv) {
                                        int32_t row, const std::vector<std::string>& cells) {
     if (change == headless::ListChange::kCleared) {
       printed.clear();
-    } else if (change == headless::ListChange::kCellSet && cells.size() > 1 &&
-               !cells[1].empty() && printed.insert(row).second) {
+    } else if (change == headless::ListChange::kCellSet && cells.size() > 1 && !cells[1].empty() &&
+               printed.insert(row).second) {
       PrintRow(cells);
     }
   });

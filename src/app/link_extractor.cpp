@@ -33,8 +33,8 @@ constexpr std::string_view kFinishedMessage = "获取完成！！";
 // at most 8 bytes ("https://").
 constexpr int32_t kShortestLink = 8;
 
-void List(ArrayValue& links, std::string_view page, std::string_view left,
-          std::string_view right, std::string_view prefix, bool includeRight) {
+void List(ArrayValue& links, std::string_view page, std::string_view left, std::string_view right,
+          std::string_view prefix, bool includeRight) {
   text::ExtractOptions options;
   options.prefix = prefix;
   options.includeRight = includeRight;

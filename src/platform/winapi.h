@@ -28,42 +28,41 @@ using MsgWaitForMultipleObjectsFn = Dword(TOBRINE_WINAPI*)(Dword count, const Ha
                                                            Dword wakeMask);
 using CloseHandleFn = Bool(TOBRINE_WINAPI*)(Handle handle);
 using CreateThreadFn = Handle(TOBRINE_WINAPI*)(void* security, std::size_t stackSize,
-                                              ThreadStart start, void* parameter, Dword flags,
-                                              Dword* threadId);
+                                               ThreadStart start, void* parameter, Dword flags,
+                                               Dword* threadId);
 using TerminateThreadFn = Bool(TOBRINE_WINAPI*)(Handle thread, Dword exitCode);
 using MultiByteToWideCharFn = int32_t(TOBRINE_WINAPI*)(uint32_t codePage, Dword flags,
                                                        const char* source, int32_t sourceLength,
                                                        WideChar* destination, int32_t capacity);
 using WideCharToMultiByteFn = int32_t(TOBRINE_WINAPI*)(uint32_t codePage, Dword flags,
-                                                       const WideChar* source,
-                                                       int32_t sourceLength, char* destination,
-                                                       int32_t capacity, const char* defaultChar,
-                                                       Bool* usedDefault);
+                                                       const WideChar* source, int32_t sourceLength,
+                                                       char* destination, int32_t capacity,
+                                                       const char* defaultChar, Bool* usedDefault);
 using LCMapStringAFn = int32_t(TOBRINE_WINAPI*)(Dword locale, Dword flags, const char* source,
                                                 int32_t sourceLength, char* destination,
                                                 int32_t capacity);
 using InternetOpenAFn = Hinternet(TOBRINE_WINAPI*)(const char* agent, Dword accessType,
-                                                  const char* proxy, const char* proxyBypass,
-                                                  Dword flags);
+                                                   const char* proxy, const char* proxyBypass,
+                                                   Dword flags);
 using InternetConnectAFn = Hinternet(TOBRINE_WINAPI*)(Hinternet internet, const char* server,
-                                                     uint16_t port, const char* user,
-                                                     const char* password, Dword service,
-                                                     Dword flags, uintptr_t context);
+                                                      uint16_t port, const char* user,
+                                                      const char* password, Dword service,
+                                                      Dword flags, uintptr_t context);
 using HttpOpenRequestAFn = Hinternet(TOBRINE_WINAPI*)(Hinternet connection, const char* verb,
-                                                     const char* object, const char* version,
-                                                     const char* referrer,
-                                                     const char** acceptTypes, Dword flags,
-                                                     uintptr_t context);
+                                                      const char* object, const char* version,
+                                                      const char* referrer,
+                                                      const char** acceptTypes, Dword flags,
+                                                      uintptr_t context);
 using HttpSendRequestAFn = Bool(TOBRINE_WINAPI*)(Hinternet request, const char* headers,
-                                                Dword headersLength, void* optional,
-                                                Dword optionalLength);
-using InternetReadFileFn = Bool(TOBRINE_WINAPI*)(Hinternet file, void* buffer,
-                                                Dword bytesToRead, Dword* bytesRead);
+                                                 Dword headersLength, void* optional,
+                                                 Dword optionalLength);
+using InternetReadFileFn = Bool(TOBRINE_WINAPI*)(Hinternet file, void* buffer, Dword bytesToRead,
+                                                 Dword* bytesRead);
 using HttpQueryInfoAFn = Bool(TOBRINE_WINAPI*)(Hinternet request, Dword infoLevel, void* buffer,
-                                              Dword* bufferLength, Dword* index);
+                                               Dword* bufferLength, Dword* index);
 using InternetCloseHandleFn = Bool(TOBRINE_WINAPI*)(Hinternet handle);
 using InternetSetCookieAFn = Bool(TOBRINE_WINAPI*)(const char* url, const char* cookieName,
-                                                  const char* cookieData);
+                                                   const char* cookieData);
 using CoInitializeFn = int32_t(TOBRINE_WINAPI*)(void* reserved);
 using CoUninitializeFn = void(TOBRINE_WINAPI*)();
 

@@ -26,8 +26,8 @@ constexpr char kStoredFunctions[] =
     "CoInitialize\0CoUninitialize";
 static_assert(kStoredCount == kExternalFunctionCount);
 
-constexpr const char* kDefaultLibraries[] = {"Kernel32.dll", "Gdi32.dll",   "User32.dll",
-                                             "Advapi32.dll", "Mpr.dll", "Shell32.dll"};
+constexpr const char* kDefaultLibraries[] = {"Kernel32.dll", "Gdi32.dll", "User32.dll",
+                                             "Advapi32.dll", "Mpr.dll",   "Shell32.dll"};
 
 const char* NthText(const char* list, int n) {
   const char* p = list;
@@ -63,10 +63,16 @@ platform::ModuleHandle LoadNamed(const std::string& name) {
 
 }  // namespace
 
-const char* ExternalLibraryName(int index) { return NthText(kStoredLibraries, index); }
-const char* ExternalFunctionName(int index) { return NthText(kStoredFunctions, index); }
+const char* ExternalLibraryName(int index) {
+  return NthText(kStoredLibraries, index);
+}
+const char* ExternalFunctionName(int index) {
+  return NthText(kStoredFunctions, index);
+}
 
-bool IsExternalFunctionBound(int index) { return g_entries[index].address.load() != nullptr; }
+bool IsExternalFunctionBound(int index) {
+  return g_entries[index].address.load() != nullptr;
+}
 
 void SetExternalSearchDirectories(std::string dllDirectory, std::string programDirectory,
                                   std::string extraDirectory) {
@@ -108,11 +114,10 @@ void* BindExternalFunction(int index) {
 
   if (!address) {
     if (module) platform::ReleaseModule(module);
-    std::string message =
-        library.empty()
-            ? "无法找到指定DLL库文件中的输出命令“" + std::string(ExternalFunctionName(index)) + "”"
-            : "无法找到指定DLL库文件“" + library + "”中的输出命令“" +
-                  std::string(ExternalFunctionName(index)) + "”";
+    std::string message = library.empty() ? "无法找到指定DLL库文件中的输出命令“" +
+                                                std::string(ExternalFunctionName(index)) + "”"
+                                          : "无法找到指定DLL库文件“" + library + "”中的输出命令“" +
+                                                std::string(ExternalFunctionName(index)) + "”";
     ReportRuntimeMessage(message, 0);
   }
 

@@ -55,7 +55,9 @@ std::string ComposeRuntimeErrorText(std::string_view message, int code) {
   return text;
 }
 
-void ReportRuntimeError(int code) { ReportRuntimeMessage(RuntimeErrorMessage(code), code); }
+void ReportRuntimeError(int code) {
+  ReportRuntimeMessage(RuntimeErrorMessage(code), code);
+}
 
 void ReportRuntimeMessage(std::string_view message, int code) {
   std::string text = ComposeRuntimeErrorText(message, code);

@@ -37,7 +37,9 @@ bool ConstantPool::Contains(const void* p) {
   return c >= g_pool && c < g_pool + kPoolSize;
 }
 
-char* ConstantPool::EmptyText() { return g_pool + kEmptyTextOffset; }
+char* ConstantPool::EmptyText() {
+  return g_pool + kEmptyTextOffset;
+}
 
 int32_t* ConstantPool::EmptyArrayHeader() {
   return reinterpret_cast<int32_t*>(g_pool + kEmptyHeaderOffset);
@@ -58,7 +60,9 @@ char* ConstantPool::Literal(std::string_view text) {
   return block;
 }
 
-const char* ConstantPool::End() { return g_pool + kPoolSize; }
+const char* ConstantPool::End() {
+  return g_pool + kPoolSize;
+}
 
 void* RuntimeHeap::Allocate(std::size_t size) {
   void* p = platform::HeapAllocate(size);
@@ -66,7 +70,9 @@ void* RuntimeHeap::Allocate(std::size_t size) {
   return p;
 }
 
-void* RuntimeHeap::AllocateUnchecked(std::size_t size) { return platform::HeapAllocate(size); }
+void* RuntimeHeap::AllocateUnchecked(std::size_t size) {
+  return platform::HeapAllocate(size);
+}
 
 void* RuntimeHeap::Reallocate(void* block, std::size_t size) {
   if (!block) return Allocate(size);
@@ -93,8 +99,8 @@ void RuntimeHeap::MakeArrayWritable(std::size_t elementSize, void*& array) {
   int32_t dims = header[0];
   int64_t count = dims > 0 ? 1 : 0;
   for (int32_t d = 0; d < dims; ++d) count *= header[1 + d];
-  std::size_t size = 4 + 4 * static_cast<std::size_t>(dims) +
-                     elementSize * static_cast<std::size_t>(count);
+  std::size_t size =
+      4 + 4 * static_cast<std::size_t>(dims) + elementSize * static_cast<std::size_t>(count);
   void* copy = Allocate(size);
   std::memcpy(copy, array, size);
   array = copy;

@@ -3,6 +3,8 @@
 
 namespace tobrine {
 
-void ProcessEvents() { platform::PumpPendingMessages(); }
+void ProcessEvents() {
+  platform::PumpPendingMessages();
+}
 
 }  // namespace tobrine

@@ -10,18 +10,30 @@ namespace tobrine {
 
 std::size_t StoredSize(ValueKind k) {
   switch (k) {
-    case ValueKind::kByte: return 1;
-    case ValueKind::kShort: return 2;
-    case ValueKind::kInt: return 4;
-    case ValueKind::kInt64: return 8;
-    case ValueKind::kFloat: return 4;
-    case ValueKind::kDouble: return 8;
-    case ValueKind::kLogical: return 4;
-    case ValueKind::kDateTime: return 8;
-    case ValueKind::kText: return 4;
-    case ValueKind::kByteBlock: return 4;
-    case ValueKind::kSubroutine: return 4;
-    default: return 0;
+    case ValueKind::kByte:
+      return 1;
+    case ValueKind::kShort:
+      return 2;
+    case ValueKind::kInt:
+      return 4;
+    case ValueKind::kInt64:
+      return 8;
+    case ValueKind::kFloat:
+      return 4;
+    case ValueKind::kDouble:
+      return 8;
+    case ValueKind::kLogical:
+      return 4;
+    case ValueKind::kDateTime:
+      return 8;
+    case ValueKind::kText:
+      return 4;
+    case ValueKind::kByteBlock:
+      return 4;
+    case ValueKind::kSubroutine:
+      return 4;
+    default:
+      return 0;
   }
 }
 
@@ -104,7 +116,9 @@ ArrayValue::~ArrayValue() {
   RuntimeHeap::Free(block_);
 }
 
-int32_t ArrayValue::count() const { return ElementCount(block_); }
+int32_t ArrayValue::count() const {
+  return ElementCount(block_);
+}
 
 void ArrayValue::ReleaseElements() {
   if (!block_ || ConstantPool::Contains(block_)) return;

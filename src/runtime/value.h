@@ -35,11 +35,19 @@ enum class ValueKind : uint32_t {
 
 inline constexpr uint32_t ArrayFlag = 0x20000000;
 
-constexpr uint32_t KindCode(ValueKind k) { return static_cast<uint32_t>(k); }
-constexpr uint32_t ArrayOf(ValueKind k) { return KindCode(k) | ArrayFlag; }
+constexpr uint32_t KindCode(ValueKind k) {
+  return static_cast<uint32_t>(k);
+}
+constexpr uint32_t ArrayOf(ValueKind k) {
+  return KindCode(k) | ArrayFlag;
+}
 // Basic kinds have bit 31 set and bit 30 clear.
-constexpr bool IsBasicKindCode(uint32_t code) { return (code & 0xC0000000u) == 0x80000000u; }
-constexpr bool IsNumericKind(ValueKind k) { return (KindCode(k) & 0xFF) == 0x01; }
+constexpr bool IsBasicKindCode(uint32_t code) {
+  return (code & 0xC0000000u) == 0x80000000u;
+}
+constexpr bool IsNumericKind(ValueKind k) {
+  return (KindCode(k) & 0xFF) == 0x01;
+}
 // Size of one stored value of a basic kind (references count as pointers in
 // memory; the record format of memory files stores them by content).
 std::size_t StoredSize(ValueKind k);
@@ -203,20 +211,85 @@ struct Value {
   };
 
   Value() : i64(0) {}
-  static Value Byte(uint8_t v) { Value x; x.kind = KindCode(ValueKind::kByte); x.u8 = v; return x; }
-  static Value Short(int16_t v) { Value x; x.kind = KindCode(ValueKind::kShort); x.i16 = v; return x; }
-  static Value Int(int32_t v) { Value x; x.kind = KindCode(ValueKind::kInt); x.i32 = v; return x; }
-  static Value Int64(int64_t v) { Value x; x.kind = KindCode(ValueKind::kInt64); x.i64 = v; return x; }
-  static Value Float(float v) { Value x; x.kind = KindCode(ValueKind::kFloat); x.f32 = v; return x; }
-  static Value Double(double v) { Value x; x.kind = KindCode(ValueKind::kDouble); x.f64 = v; return x; }
-  static Value Logical(bool v) { Value x; x.kind = KindCode(ValueKind::kLogical); x.i32 = v ? 1 : 0; return x; }
-  static Value DateTime(double v) { Value x; x.kind = KindCode(ValueKind::kDateTime); x.f64 = v; return x; }
-  static Value Text(const TextValue& t) { Value x; x.kind = KindCode(ValueKind::kText); x.ref = t.get(); return x; }
+  static Value Byte(uint8_t v) {
+    Value x;
+    x.kind = KindCode(ValueKind::kByte);
+    x.u8 = v;
+    return x;
+  }
+  static Value Short(int16_t v) {
+    Value x;
+    x.kind = KindCode(ValueKind::kShort);
+    x.i16 = v;
+    return x;
+  }
+  static Value Int(int32_t v) {
+    Value x;
+    x.kind = KindCode(ValueKind::kInt);
+    x.i32 = v;
+    return x;
+  }
+  static Value Int64(int64_t v) {
+    Value x;
+    x.kind = KindCode(ValueKind::kInt64);
+    x.i64 = v;
+    return x;
+  }
+  static Value Float(float v) {
+    Value x;
+    x.kind = KindCode(ValueKind::kFloat);
+    x.f32 = v;
+    return x;
+  }
+  static Value Double(double v) {
+    Value x;
+    x.kind = KindCode(ValueKind::kDouble);
+    x.f64 = v;
+    return x;
+  }
+  static Value Logical(bool v) {
+    Value x;
+    x.kind = KindCode(ValueKind::kLogical);
+    x.i32 = v ? 1 : 0;
+    return x;
+  }
+  static Value DateTime(double v) {
+    Value x;
+    x.kind = KindCode(ValueKind::kDateTime);
+    x.f64 = v;
+    return x;
+  }
+  static Value Text(const TextValue& t) {
+    Value x;
+    x.kind = KindCode(ValueKind::kText);
+    x.ref = t.get();
+    return x;
+  }
   // A text given by bytes must be NUL-terminated (a literal or a TextValue's block).
-  static Value TextBlock(const char* block) { Value x; x.kind = KindCode(ValueKind::kText); x.ref = block; return x; }
-  static Value Bytes(const ByteBlock& b) { Value x; x.kind = KindCode(ValueKind::kByteBlock); x.ref = b.get(); return x; }
-  static Value Array(const ArrayValue& a) { Value x; x.kind = ArrayOf(a.elementKind()); x.ref = a.block(); return x; }
-  static Value Raw(uint32_t kind, int64_t payload) { Value x; x.kind = kind; x.i64 = payload; return x; }
+  static Value TextBlock(const char* block) {
+    Value x;
+    x.kind = KindCode(ValueKind::kText);
+    x.ref = block;
+    return x;
+  }
+  static Value Bytes(const ByteBlock& b) {
+    Value x;
+    x.kind = KindCode(ValueKind::kByteBlock);
+    x.ref = b.get();
+    return x;
+  }
+  static Value Array(const ArrayValue& a) {
+    Value x;
+    x.kind = ArrayOf(a.elementKind());
+    x.ref = a.block();
+    return x;
+  }
+  static Value Raw(uint32_t kind, int64_t payload) {
+    Value x;
+    x.kind = kind;
+    x.i64 = payload;
+    return x;
+  }
   bool given() const { return kind != 0; }
 };
 

@@ -261,10 +261,12 @@ std::wstring ReadUtf8File(const char* path) {
   return FromUtf8(bytes);
 }
 
-const wchar_t kInfoCaption[] = L"\u4FE1\u606F\uFF1A";             // 信息：
+const wchar_t kInfoCaption[] = L"\u4FE1\u606F\uFF1A";                 // 信息：
 const wchar_t kFinished[] = L"\u83B7\u53D6\u5B8C\u6210\uFF01\uFF01";  // 获取完成！！
 
-HWND InfoBox() { return FindWindowW(L"#32770", kInfoCaption); }
+HWND InfoBox() {
+  return FindWindowW(L"#32770", kInfoCaption);
+}
 
 std::wstring BoxText(HWND box) {
   if (HWND c = GetDlgItem(box, 0xFFFF)) return Text(c);

@@ -41,9 +41,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     ArrayValue blocks = SizedArray(ValueKind::kByteBlock, shape & 7);
     ArrayValue texts = SizedArray(ValueKind::kText, (shape >> 3) & 7);
     switch (shape >> 6) {
-      case 0: ReadData(file, {VarRef(block), VarRef(text), VarRef(number)}); break;
-      case 1: ReadData(file, {VarRef(blocks), VarRef(real)}); break;
-      case 2: ReadData(file, {VarRef(texts), VarRef(block)}); break;
+      case 0:
+        ReadData(file, {VarRef(block), VarRef(text), VarRef(number)});
+        break;
+      case 1:
+        ReadData(file, {VarRef(blocks), VarRef(real)});
+        break;
+      case 2:
+        ReadData(file, {VarRef(texts), VarRef(block)});
+        break;
       default:
         ReadData(file, {VarRef(number), VarRef(blocks), VarRef(texts), VarRef(text)});
         break;

@@ -1,10 +1,11 @@
 // The external function table and lazy binding, against the real system
 // libraries on Windows and the stand-in modules on Linux.
+#include "runtime/external.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "runtime/external.h"
 #include "test_support.h"
 
 namespace tobrine {
@@ -16,15 +17,24 @@ TEST(ExternalTable, EntriesAsDeclared) {
     const char* library;
     const char* function;
   } rows[] = {
-      {0, "", "MsgWaitForMultipleObjects"}, {1, "kernel32", "CloseHandle"},
-      {2, "", "CreateThread"},              {3, "", "TerminateThread"},
-      {4, "", "MultiByteToWideChar"},       {5, "kernel32.dll", "WideCharToMultiByte"},
-      {6, "kernel32", "WideCharToMultiByte"}, {7, "kernel32", "LCMapStringA"},
-      {8, "wininet.dll", "InternetOpenA"},  {9, "wininet.dll", "InternetConnectA"},
-      {10, "wininet.dll", "HttpOpenRequestA"}, {11, "wininet.dll", "HttpSendRequestA"},
-      {12, "wininet.dll", "InternetReadFile"}, {13, "wininet.dll", "HttpQueryInfoA"},
-      {14, "wininet.dll", "InternetCloseHandle"}, {15, "wininet.dll", "InternetSetCookieA"},
-      {16, "ole32.dll", "CoInitialize"},    {17, "ole32.dll", "CoUninitialize"},
+      {0, "", "MsgWaitForMultipleObjects"},
+      {1, "kernel32", "CloseHandle"},
+      {2, "", "CreateThread"},
+      {3, "", "TerminateThread"},
+      {4, "", "MultiByteToWideChar"},
+      {5, "kernel32.dll", "WideCharToMultiByte"},
+      {6, "kernel32", "WideCharToMultiByte"},
+      {7, "kernel32", "LCMapStringA"},
+      {8, "wininet.dll", "InternetOpenA"},
+      {9, "wininet.dll", "InternetConnectA"},
+      {10, "wininet.dll", "HttpOpenRequestA"},
+      {11, "wininet.dll", "HttpSendRequestA"},
+      {12, "wininet.dll", "InternetReadFile"},
+      {13, "wininet.dll", "HttpQueryInfoA"},
+      {14, "wininet.dll", "InternetCloseHandle"},
+      {15, "wininet.dll", "InternetSetCookieA"},
+      {16, "ole32.dll", "CoInitialize"},
+      {17, "ole32.dll", "CoUninitialize"},
   };
   ASSERT_EQ(std::size(rows), static_cast<std::size_t>(kExternalFunctionCount));
   for (const auto& r : rows) {

@@ -1,9 +1,10 @@
 // The fatal reporter: table, composed text, exit code, exit routines discarded.
+#include "runtime/fatal.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
-#include "runtime/fatal.h"
 #include "test_support.h"
 
 namespace tobrine {
@@ -32,7 +33,9 @@ TEST(ComposeRuntimeErrorText, CodeAndMessageLines) {
   for (const auto& r : rows) EXPECT_EQ(ComposeRuntimeErrorText(r.message, r.code), r.want);
 }
 
-void SayGoodbye() { std::fputs("exit routine ran\n", stderr); }
+void SayGoodbye() {
+  std::fputs("exit routine ran\n", stderr);
+}
 
 TEST(FatalDeathTest, ReportEndsWithMinusOneAndSkipsExitRoutines) {
   EXPECT_EXIT(
@@ -41,8 +44,9 @@ TEST(FatalDeathTest, ReportEndsWithMinusOneAndSkipsExitRoutines) {
         ReportRuntimeError(6);
       },
       test::EndsFatally(),
-      testing::AllOf(testing::HasSubstr("错误代码：6\r\n\r\n错误信息：调用DLL命令后发现堆栈错误\r\n"),
-                     testing::Not(testing::HasSubstr("exit routine ran"))));
+      testing::AllOf(
+          testing::HasSubstr("错误代码：6\r\n\r\n错误信息：调用DLL命令后发现堆栈错误\r\n"),
+          testing::Not(testing::HasSubstr("exit routine ran"))));
 }
 
 TEST(FatalDeathTest, NormalExitRunsExitRoutines) {
@@ -65,7 +69,8 @@ TEST(FatalDeathTest, DefaultPresenterOnLinuxWritesUtf8) {
         ReportRuntimeMessage("载入启动窗口失败", 0);
       },
       test::EndsFatally(),
-      testing::HasSubstr(reinterpret_cast<const char*>(u8"[错误] 运行时出错!\r\n\r\n错误信息：载入启动窗口失败")));
+      testing::HasSubstr(
+          reinterpret_cast<const char*>(u8"[错误] 运行时出错!\r\n\r\n错误信息：载入启动窗口失败")));
 }
 #endif
 

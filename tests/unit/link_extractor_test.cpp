@@ -71,7 +71,9 @@ struct SiteServer {
 };
 
 // UTF-8 bytes as they come from a page, whatever the execution character set.
-std::string Utf8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
+std::string Utf8(const char8_t* s) {
+  return reinterpret_cast<const char*>(s);
+}
 
 class LinkExtractorRun : public test::LoadedMainForm {
  protected:
@@ -147,8 +149,8 @@ TEST_F(LinkExtractorRun, EveryPathOfAPage) {
 }
 
 TEST_F(LinkExtractorRun, EmptyOrUnreachableAddressStillCloses) {
-  for (const std::string& address : {std::string(), std::string("   "),
-                                    std::string("http://127.0.0.1:1/page")}) {
+  for (const std::string& address :
+       {std::string(), std::string("   "), std::string("http://127.0.0.1:1/page")}) {
     std::string boxes;
     EXPECT_EQ(Run(address, &boxes), "") << "'" << address << "'";
     EXPECT_EQ(Count(boxes, kClosingBox), 1) << "'" << address << "'";

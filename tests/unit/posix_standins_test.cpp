@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/loader.h"
 #include "platform/posix/codepage.h"
 #include "platform/posix/standin_modules.h"
 #include "platform/posix/standins.h"
-#include "platform/loader.h"
 #include "runtime/external.h"
 #include "test_support.h"
 
@@ -31,10 +31,8 @@ TEST(PosixCodePage, MultiByteToWideChar) {
     std::string bytes;
     std::u16string want;
   } rows[] = {
-      {65001, "abc", u"abc"},
-      {65001, "\xE4\xB8\xAD", u"\u4E2D"},
-      {936, "\xD6\xD0", u"\u4E2D"},
-      {0, "\xD6\xD0", u"\u4E2D"},  // code page 0 is 936 here
+      {65001, "abc", u"abc"},       {65001, "\xE4\xB8\xAD", u"\u4E2D"},
+      {936, "\xD6\xD0", u"\u4E2D"}, {0, "\xD6\xD0", u"\u4E2D"},  // code page 0 is 936 here
       {950, "\xB0\xEA", u"\u570B"},
   };
   for (const auto& r : rows) EXPECT_EQ(Widen(r.cp, r.bytes), r.want) << r.cp;
@@ -47,8 +45,10 @@ TEST(PosixCodePage, WideCharToMultiByteDefaultCharacter) {
   char out[16] = {};
   winapi::Bool used = 0;
   int32_t n = WideCharToMultiByte(936, 0, text, -1, out, sizeof out, nullptr, &used);
-  EXPECT_EQ(std::string(out, static_cast<std::size_t>(n)),
-            std::string("a\x87\xF8\x80" "b", 5) + '\0');
+  EXPECT_EQ(std::string(out, static_cast<std::size_t>(n)), std::string("a\x87\xF8\x80"
+                                                                       "b",
+                                                                       5) +
+                                                               '\0');
   // The empty text as default character writes a zero byte in place of a
   // character that the code page lacks.
   const winapi::WideChar lacking[] = {u'x', 0x0E01, u'y', 0};  // a Thai letter
@@ -77,17 +77,21 @@ TEST(PosixLCMapString, SimplifiesKeepingLength) {
   struct Row {
     std::string in, want;
   } rows[] = {
-      {"\x87\xF8", "\xB9\xFA"},       // 國 -> 国
-      {"\xE9\x54", "\xC3\xC5"},       // 門 -> 门
-      {"ab\x87\xF8" "cd", "ab\xB9\xFA" "cd"},
+      {"\x87\xF8", "\xB9\xFA"},  // 國 -> 国
+      {"\xE9\x54", "\xC3\xC5"},  // 門 -> 门
+      {"ab\x87\xF8"
+       "cd",
+       "ab\xB9\xFA"
+       "cd"},
       {"plain ascii", "plain ascii"},
       {"\x80\x87\xF8", "\x80\xB9\xFA"},  // 80 is a character of its own (the euro sign)
   };
   for (const auto& r : rows) {
     std::string out(r.in.size(), ' ');
-    EXPECT_EQ(posix::LCMapStringA(0x0804, 0x02000000, r.in.data(), static_cast<int32_t>(r.in.size()),
-                                  out.data(), static_cast<int32_t>(out.size())),
-              static_cast<int32_t>(r.in.size()));
+    EXPECT_EQ(
+        posix::LCMapStringA(0x0804, 0x02000000, r.in.data(), static_cast<int32_t>(r.in.size()),
+                            out.data(), static_cast<int32_t>(out.size())),
+        static_cast<int32_t>(r.in.size()));
     EXPECT_EQ(out, r.want);
   }
 }
@@ -120,7 +124,9 @@ TEST(PosixLoaderDeathTest, UnavailableLibraryNamesLibraryAndFunction) {
         BindExternalFunction(kExtLCMapStringA);
       },
       test::EndsFatally(),
-      testing::HasSubstr("运行时出错!\r\n\r\n错误信息：无法找到指定DLL库文件“kernel32”中的输出命令“LCMapStringA”\r\n"));
+      testing::HasSubstr(
+          "运行时出错!"
+          "\r\n\r\n错误信息：无法找到指定DLL库文件“kernel32”中的输出命令“LCMapStringA”\r\n"));
   EXPECT_EXIT(
       {
         ReleaseExternalModules();

@@ -13,7 +13,9 @@
 #endif
 #if defined(__SANITIZE_ADDRESS__) || defined(TOBRINE_HAS_ASAN)
 // Allocation-failure tests ask for absurd sizes and expect a failure result.
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char* __asan_default_options() {
+  return "allocator_may_return_null=1";
+}
 #endif
 
 int main(int argc, char** argv) {

@@ -17,7 +17,9 @@ inline constexpr int kFatalStatus = -1;
 inline constexpr int kFatalStatus = 255;
 #endif
 
-inline testing::ExitedWithCode EndsFatally() { return testing::ExitedWithCode(kFatalStatus); }
+inline testing::ExitedWithCode EndsFatally() {
+  return testing::ExitedWithCode(kFatalStatus);
+}
 
 // The exact dialog text of a report, as the death tests see it on standard error.
 inline std::string ReportText(std::string_view message, int code) {

@@ -34,12 +34,12 @@ TEST(TextsEqual, ThreeWayUnsigned) {
     const char* b;
     int want;
   } rows[] = {
-      {"a", "ab", -1},     {"b", "a", 1},   {"\xB0", "\x41", 1},    {nullptr, nullptr, 0},
-      {nullptr, "x", -1},  {"x", nullptr, 1}, {nullptr, "", 0},     {"same", "same", 0},
+      {"a", "ab", -1},    {"b", "a", 1},     {"\xB0", "\x41", 1}, {nullptr, nullptr, 0},
+      {nullptr, "x", -1}, {"x", nullptr, 1}, {nullptr, "", 0},    {"same", "same", 0},
   };
   for (const auto& r : rows)
-    EXPECT_EQ(TextsEqual(r.a, r.b), r.want) << (r.a ? r.a : "(absent)") << " vs "
-                                            << (r.b ? r.b : "(absent)");
+    EXPECT_EQ(TextsEqual(r.a, r.b), r.want)
+        << (r.a ? r.a : "(absent)") << " vs " << (r.b ? r.b : "(absent)");
 }
 
 TEST(ByteBlock, LayoutIsOneDimensionalByteArray) {
@@ -96,7 +96,8 @@ TEST(RuntimeHeap, UncheckedAllocationFailureIsAbsent) {
 
 TEST(RuntimeHeapDeathTest, AllocationFailureReportsTheSize) {
   const std::size_t size = std::numeric_limits<std::size_t>::max() / 4;
-  std::string want = "运行时出错!\r\n\r\n错误信息：分配 " + std::to_string(size) + " 字节内存失败!\r\n";
+  std::string want =
+      "运行时出错!\r\n\r\n错误信息：分配 " + std::to_string(size) + " 字节内存失败!\r\n";
   EXPECT_EXIT(RuntimeHeap::Allocate(size), test::EndsFatally(), testing::HasSubstr(want));
 }
 
@@ -142,8 +143,10 @@ TEST(ElementCount, Dimensions) {
 
 TEST(CheckedIndexDeathTest, OutOfRangeEndsTheProcess) {
   ArrayValue a(ValueKind::kText);
-  EXPECT_EXIT(a.TextAt(1), test::EndsFatally(),
-              testing::HasSubstr("运行时出错!\r\n\r\n错误代码：1\r\n\r\n错误信息：数组成员引用下标超出定义范围\r\n"));
+  EXPECT_EXIT(
+      a.TextAt(1), test::EndsFatally(),
+      testing::HasSubstr(
+          "运行时出错!\r\n\r\n错误代码：1\r\n\r\n错误信息：数组成员引用下标超出定义范围\r\n"));
   AppendElement(a, TextValue::Literal("x"));
   EXPECT_EXIT(a.TextAt(0), test::EndsFatally(),
               testing::HasSubstr("错误代码：4\r\n\r\n错误信息：数组成员引用下标必须大于等于1\r\n"));

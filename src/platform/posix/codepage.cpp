@@ -20,10 +20,14 @@ constexpr Dword kErrorNoUnicodeTranslation = 1113;
 const char* ConverterName(uint32_t codePage) {
   switch (codePage) {
     case 0:
-    case 936: return "windows-936-2000";
-    case 950: return "windows-950-2000";
-    case 65001: return "UTF-8";
-    default: return nullptr;
+    case 936:
+      return "windows-936-2000";
+    case 950:
+      return "windows-950-2000";
+    case 65001:
+      return "UTF-8";
+    default:
+      return nullptr;
   }
 }
 
@@ -71,7 +75,8 @@ int32_t MultiByteToWideChar(uint32_t codePage, Dword /*flags*/, const char* sour
     SetLastError(kErrorInvalidParameter);
     return 0;
   }
-  int32_t length = sourceLength == -1 ? static_cast<int32_t>(std::strlen(source)) + 1 : sourceLength;
+  int32_t length =
+      sourceLength == -1 ? static_cast<int32_t>(std::strlen(source)) + 1 : sourceLength;
   UErrorCode status = U_ZERO_ERROR;
   int32_t needed = ucnv_toUChars(cnv.get(), nullptr, 0, source, length, &status);
   if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) {
@@ -144,8 +149,9 @@ std::string ConvertCp936ToUtf8(std::string_view text) {
   if (text.empty()) return {};
   UErrorCode status = U_ZERO_ERROR;
   std::string out(text.size() * 3 + 4, '\0');
-  int32_t n = ucnv_convert("UTF-8", "windows-936-2000", out.data(), static_cast<int32_t>(out.size()),
-                           text.data(), static_cast<int32_t>(text.size()), &status);
+  int32_t n =
+      ucnv_convert("UTF-8", "windows-936-2000", out.data(), static_cast<int32_t>(out.size()),
+                   text.data(), static_cast<int32_t>(text.size()), &status);
   if (U_FAILURE(status)) return std::string(text);
   out.resize(static_cast<std::size_t>(n));
   return out;
@@ -155,8 +161,9 @@ std::string ConvertUtf8ToCp936(std::string_view text) {
   if (text.empty()) return {};
   UErrorCode status = U_ZERO_ERROR;
   std::string out(text.size() * 2 + 4, '\0');
-  int32_t n = ucnv_convert("windows-936-2000", "UTF-8", out.data(), static_cast<int32_t>(out.size()),
-                           text.data(), static_cast<int32_t>(text.size()), &status);
+  int32_t n =
+      ucnv_convert("windows-936-2000", "UTF-8", out.data(), static_cast<int32_t>(out.size()),
+                   text.data(), static_cast<int32_t>(text.size()), &status);
   if (U_FAILURE(status)) return std::string(text);
   out.resize(static_cast<std::size_t>(n));
   return out;

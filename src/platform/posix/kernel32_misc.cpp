@@ -6,11 +6,17 @@ namespace {
 thread_local Dword t_lastError = 0;
 }  // namespace
 
-Dword LastError() { return t_lastError; }
-void SetLastError(Dword error) { t_lastError = error; }
+Dword LastError() {
+  return t_lastError;
+}
+void SetLastError(Dword error) {
+  t_lastError = error;
+}
 
 // The in-process automation host needs no per-thread set-up: S_OK.
-int32_t CoInitialize(void* /*reserved*/) { return 0; }
+int32_t CoInitialize(void* /*reserved*/) {
+  return 0;
+}
 void CoUninitialize() {}
 
 }  // namespace tobrine::posix

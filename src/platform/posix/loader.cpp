@@ -1,5 +1,7 @@
 // The Linux loader: library names resolve to built-in stand-in modules, each a
 // table of exported names and addresses.
+#include "platform/loader.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -9,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/loader.h"
 #include "platform/posix/standin_modules.h"
 #include "platform/posix/standins.h"
 
@@ -28,7 +29,10 @@ struct Module {
   int loads = 0;
 };
 
-#define TOBRINE_EXPORT(fn) Export{#fn, reinterpret_cast<void*>(&posix::fn)}
+#define TOBRINE_EXPORT(fn)                     \
+  Export {                                     \
+#fn, reinterpret_cast < void*>(&posix::fn) \
+  }
 
 std::vector<Module>& Modules() {
   static auto* modules = new std::vector<Module>{

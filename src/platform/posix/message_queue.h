@@ -22,7 +22,7 @@ class MessageTarget {
 
 struct QueuedMessage {
   MessageTarget* target = nullptr;  // nullptr: a thread message (such as WM_QUIT)
-  uint32_t message = 0;    // Win32 message number (WM_QUIT = 0x12, ...)
+  uint32_t message = 0;             // Win32 message number (WM_QUIT = 0x12, ...)
   uintptr_t wparam = 0;
   intptr_t lparam = 0;
 };

@@ -36,14 +36,13 @@ Bool TerminateThread(Handle thread, Dword exitCode);
 // SSL_CERT_FILE, when set, names the trusted CA file.
 Hinternet InternetOpenA(const char* agent, Dword accessType, const char* proxy,
                         const char* proxyBypass, Dword flags);
-Hinternet InternetConnectA(Hinternet internet, const char* server, uint16_t port,
-                           const char* user, const char* password, Dword service, Dword flags,
-                           uintptr_t context);
+Hinternet InternetConnectA(Hinternet internet, const char* server, uint16_t port, const char* user,
+                           const char* password, Dword service, Dword flags, uintptr_t context);
 Hinternet HttpOpenRequestA(Hinternet connection, const char* verb, const char* object,
                            const char* version, const char* referrer, const char** acceptTypes,
                            Dword flags, uintptr_t context);
-Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLength,
-                      void* optional, Dword optionalLength);
+Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLength, void* optional,
+                      Dword optionalLength);
 Bool InternetReadFile(Hinternet file, void* buffer, Dword bytesToRead, Dword* bytesRead);
 Bool HttpQueryInfoA(Hinternet request, Dword infoLevel, void* buffer, Dword* bufferLength,
                     Dword* index);

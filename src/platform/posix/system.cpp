@@ -13,14 +13,21 @@
 
 namespace tobrine::platform {
 
-void* HeapAllocate(std::size_t size) { return std::malloc(size ? size : 1); }
-void* HeapResize(void* block, std::size_t size) { return std::realloc(block, size ? size : 1); }
-void HeapRelease(void* block) { std::free(block); }
+void* HeapAllocate(std::size_t size) {
+  return std::malloc(size ? size : 1);
+}
+void* HeapResize(void* block, std::size_t size) {
+  return std::realloc(block, size ? size : 1);
+}
+void HeapRelease(void* block) {
+  std::free(block);
+}
 
 uint32_t TickCount() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  uint64_t ms =
+      static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
 }
 
@@ -39,7 +46,9 @@ int ShowSystemMessageBox(std::string_view text, std::string_view caption, uint32
   return 1;  // IDOK
 }
 
-std::string Cp936ToUtf8(std::string_view text) { return posix::ConvertCp936ToUtf8(text); }
+std::string Cp936ToUtf8(std::string_view text) {
+  return posix::ConvertCp936ToUtf8(text);
+}
 
 std::string ProgramDirectory() {
   char path[PATH_MAX];
@@ -50,6 +59,8 @@ std::string ProgramDirectory() {
   return slash == std::string::npos ? "." : (slash == 0 ? "/" : s.substr(0, slash));
 }
 
-bool ChangeDirectory(const std::string& dir) { return chdir(dir.c_str()) == 0; }
+bool ChangeDirectory(const std::string& dir) {
+  return chdir(dir.c_str()) == 0;
+}
 
 }  // namespace tobrine::platform

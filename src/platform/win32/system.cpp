@@ -8,7 +8,9 @@
 
 namespace tobrine::platform {
 
-void* HeapAllocate(std::size_t size) { return HeapAlloc(GetProcessHeap(), 0, size ? size : 1); }
+void* HeapAllocate(std::size_t size) {
+  return HeapAlloc(GetProcessHeap(), 0, size ? size : 1);
+}
 void* HeapResize(void* block, std::size_t size) {
   return HeapReAlloc(GetProcessHeap(), 0, block, size ? size : 1);
 }
@@ -16,7 +18,9 @@ void HeapRelease(void* block) {
   if (block) HeapFree(GetProcessHeap(), 0, block);
 }
 
-uint32_t TickCount() { return GetTickCount(); }
+uint32_t TickCount() {
+  return GetTickCount();
+}
 
 void ExitImmediately(int code) {
   std::fflush(stdout);
@@ -43,8 +47,8 @@ int ShowSystemMessageBox(std::string_view text, std::string_view caption, uint32
 std::string Cp936ToUtf8(std::string_view text) {
   std::wstring w = Widen936(text);
   if (w.empty()) return std::string();
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                              nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
+                              nullptr);
   std::string s(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
   if (n > 0)
     WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
@@ -60,6 +64,8 @@ std::string ProgramDirectory() {
   return slash == std::string::npos ? s : s.substr(0, slash);
 }
 
-bool ChangeDirectory(const std::string& dir) { return SetCurrentDirectoryA(dir.c_str()) != 0; }
+bool ChangeDirectory(const std::string& dir) {
+  return SetCurrentDirectoryA(dir.c_str()) != 0;
+}
 
 }  // namespace tobrine::platform
