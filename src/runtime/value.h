@@ -41,6 +41,13 @@ constexpr uint32_t KindCode(ValueKind k) {
 constexpr uint32_t ArrayOf(ValueKind k) {
   return KindCode(k) | ArrayFlag;
 }
+// The kind of a code, whether or not it is marked as an array.
+constexpr ValueKind KindOf(uint32_t code) {
+  return static_cast<ValueKind>(code & ~ArrayFlag);
+}
+constexpr bool IsArrayCode(uint32_t code) {
+  return (code & ArrayFlag) != 0;
+}
 // Basic kinds have bit 31 set and bit 30 clear.
 constexpr bool IsBasicKindCode(uint32_t code) {
   return (code & 0xC0000000u) == 0x80000000u;
@@ -326,6 +333,8 @@ TextValue JoinTextList(std::initializer_list<std::string_view> texts);
 int TextsEqual(const char* a, const char* b);
 // Bytes before the first NUL; 0 for an absent text.
 int32_t RawTextLength(const char* text);
+// The text that bytes hold: everything before their first NUL.
+std::string_view TextUpToNul(std::string_view bytes);
 // Product of the dimension counts; 0 for an absent array or 0 dimensions.
 // `first` (when given) receives the address just past the counts.
 int32_t ElementCount(const void* array, void** first = nullptr);

@@ -30,11 +30,6 @@ WideChar* Units(ByteBlock& block) {
   return reinterpret_cast<WideChar*>(block.data());
 }
 
-// A copy of the text's bytes up to its first NUL.
-TextValue UpToNul(const TextValue& text) {
-  return TextValue::FromBytes(text.view());
-}
-
 // The block itself when it holds a zero unit; otherwise a copy with one appended,
 // so that a reader of "up to the terminator" never runs past the block.
 ByteBlock Terminated(const ByteBlock& block) {
@@ -68,7 +63,7 @@ TextValue Utf16ToCodePage(const ByteBlock& block, std::optional<uint32_t> codePa
   const int32_t n = FromWide(kExtWideCharToMultiByteDll, 0, units, -1, emptyText, 0);
   TextValue out = SpaceText(Twice(n));
   if (!out.empty()) FromWide(kExtWideCharToMultiByteDll, cp, units, -1, out.get(), Twice(n));
-  return UpToNul(out);
+  return out.Copy();  // up to its first NUL
 }
 
 TextValue Utf8ToGbk(std::string_view text) {
@@ -89,7 +84,7 @@ TextValue Big5ToGbk(std::string_view text) {
   const int32_t m = FromWide(kExtWideCharToMultiByte, 936, Units(wide), w, nullptr, 0);
   TextValue out = SpaceText(m);
   if (!out.empty()) FromWide(kExtWideCharToMultiByte, 936, Units(wide), w, out.get(), m);
-  return UpToNul(out);
+  return out.Copy();  // up to its first NUL
 }
 
 TextValue TraditionalToSimplified(std::string_view text) {
@@ -100,7 +95,7 @@ TextValue TraditionalToSimplified(std::string_view text) {
   CallExternal<winapi::LCMapStringAFn>(kExtLCMapStringA, winapi::kLocaleZhCn,
                                        winapi::kLcmapSimplifiedChinese, source.get(), len,
                                        out.get(), len);
-  return UpToNul(out);
+  return out.Copy();  // up to its first NUL
 }
 
 TextValue Big5ToSimplifiedGbk(std::string_view text) {
