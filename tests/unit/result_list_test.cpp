@@ -16,6 +16,7 @@
 #include "app/startup.h"
 #include "runtime/commands.h"
 #include "test_support.h"
+#include "web/url.h"
 #include "window_fixture.h"
 
 namespace tobrine {
@@ -53,10 +54,10 @@ TEST_F(ResultList, InsertRowWithArgumentsLeftOutAppendsAnEmptyRow) {
   EXPECT_EQ(platform::ListRowCount(Control(kReportList1)), 6);
 
   // A given position and title; a negative position still appends.
-  EXPECT_EQ(app::InsertRow(kMainFormId, kReportList1, 0, "first"), 0);
+  EXPECT_EQ(app::InsertRow(kMainFormId, kReportList1, {.position = 0, .title = "first"}), 0);
   EXPECT_EQ(Cell(0, 0), "first");
   EXPECT_EQ(Cell(5, 0), "last");
-  EXPECT_EQ(app::InsertRow(kMainFormId, kReportList1, -3, "end"), 7);
+  EXPECT_EQ(app::InsertRow(kMainFormId, kReportList1, {.position = -3, .title = "end"}), 7);
   EXPECT_EQ(Cell(7, 0), "end");
 
   app::DeleteAllRows(kMainFormId, kReportList1);
@@ -137,7 +138,7 @@ TEST(OpenAddressRule, OnlyWebAddressesGoToTheShell) {
       {"C:\\Windows\\notepad.exe", false},
       {"ｈｔｔｐ://example.com", false},  // full-width letters are not ASCII
   };
-  for (const auto& r : rows) EXPECT_EQ(app::IsWebAddress(r.text), r.opened) << r.text;
+  for (const auto& r : rows) EXPECT_EQ(HasWebScheme(r.text), r.opened) << r.text;
 }
 
 // A stand-in browser: a script that appends its one argument to a log file.
