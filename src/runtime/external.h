@@ -61,4 +61,36 @@ auto CallExternal(int index, Args&&... args) {
   return fn(std::forward<Args>(args)...);
 }
 
+// The owner of a handle that a declared function gave out: closes it through
+// entry `CloseEntry` (whose signature is `CloseFn`) when it lets go of it.
+template <int CloseEntry, typename CloseFn>
+class ExternalHandle {
+ public:
+  ExternalHandle() = default;
+  explicit ExternalHandle(void* handle) : handle_(handle) {}
+  ExternalHandle(const ExternalHandle&) = delete;
+  ExternalHandle& operator=(const ExternalHandle&) = delete;
+  ExternalHandle(ExternalHandle&& other) noexcept
+      : handle_(std::exchange(other.handle_, nullptr)) {}
+  ExternalHandle& operator=(ExternalHandle&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+  }
+  ~ExternalHandle() { Close(); }
+
+  void* get() const { return handle_; }
+  // For a function that takes an array of handles.
+  void* const* address() const { return &handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+
+ private:
+  void Close() {
+    if (void* h = std::exchange(handle_, nullptr)) CallExternal<CloseFn>(CloseEntry, h);
+  }
+  void* handle_ = nullptr;
+};
+
 }  // namespace tobrine
