@@ -66,6 +66,32 @@ using InternetSetCookieAFn = Bool(TOBRINE_WINAPI*)(const char* url, const char* 
 using CoInitializeFn = int32_t(TOBRINE_WINAPI*)(void* reserved);
 using CoUninitializeFn = void(TOBRINE_WINAPI*)();
 
+// The external function table: one row per entry, in index order, and the one
+// list the entry indexes, the stored names, the typed calls and the Linux
+// loader's exports are generated from.
+//   X(index name, library as declared, function, module that exports it)
+// An empty library name has the default libraries searched. The function's
+// signature is winapi::<function>Fn above.
+#define TOBRINE_EXTERNAL_FUNCTIONS(X)                                          \
+  X(kExtMsgWaitForMultipleObjects, "", MsgWaitForMultipleObjects, user32)      \
+  X(kExtCloseHandle, "kernel32", CloseHandle, kernel32)                        \
+  X(kExtCreateThread, "", CreateThread, kernel32)                              \
+  X(kExtTerminateThread, "", TerminateThread, kernel32)                        \
+  X(kExtMultiByteToWideChar, "", MultiByteToWideChar, kernel32)                \
+  X(kExtWideCharToMultiByteDll, "kernel32.dll", WideCharToMultiByte, kernel32) \
+  X(kExtWideCharToMultiByte, "kernel32", WideCharToMultiByte, kernel32)        \
+  X(kExtLCMapStringA, "kernel32", LCMapStringA, kernel32)                      \
+  X(kExtInternetOpenA, "wininet.dll", InternetOpenA, wininet)                  \
+  X(kExtInternetConnectA, "wininet.dll", InternetConnectA, wininet)            \
+  X(kExtHttpOpenRequestA, "wininet.dll", HttpOpenRequestA, wininet)            \
+  X(kExtHttpSendRequestA, "wininet.dll", HttpSendRequestA, wininet)            \
+  X(kExtInternetReadFile, "wininet.dll", InternetReadFile, wininet)            \
+  X(kExtHttpQueryInfoA, "wininet.dll", HttpQueryInfoA, wininet)                \
+  X(kExtInternetCloseHandle, "wininet.dll", InternetCloseHandle, wininet)      \
+  X(kExtInternetSetCookieA, "wininet.dll", InternetSetCookieA, wininet)        \
+  X(kExtCoInitialize, "ole32.dll", CoInitialize, ole32)                        \
+  X(kExtCoUninitialize, "ole32.dll", CoUninitialize, ole32)
+
 // Constants of these interfaces that the program uses.
 inline constexpr Dword kWaitObject0 = 0;
 inline constexpr Dword kWaitTimeout = 0x102;

@@ -33,12 +33,11 @@ void SetLastAutomationError(int32_t code) {
 
 std::u16string Widen(std::string_view text) {
   TextValue source = TextValue::Allocated(text);  // NUL-terminated, also when empty
-  const int32_t n = CallExternal<winapi::MultiByteToWideCharFn>(kExtMultiByteToWideChar, 0u, 0u,
-                                                                source.get(), -1, nullptr, 0);
+  const int32_t n = CallExternal<kExtMultiByteToWideChar>(0u, 0u, source.get(), -1, nullptr, 0);
   if (n <= 1) return {};
   std::u16string wide(static_cast<std::size_t>(n), u'\0');
-  CallExternal<winapi::MultiByteToWideCharFn>(kExtMultiByteToWideChar, 0u, 0u, source.get(), -1,
-                                              reinterpret_cast<winapi::WideChar*>(wide.data()), n);
+  CallExternal<kExtMultiByteToWideChar>(0u, 0u, source.get(), -1,
+                                        reinterpret_cast<winapi::WideChar*>(wide.data()), n);
   wide.resize(std::char_traits<char16_t>::length(wide.c_str()));  // up to the terminator
   return wide;
 }
@@ -47,12 +46,11 @@ TextValue Narrow(std::u16string_view text) {
   const auto units = static_cast<int32_t>(text.size());
   if (units == 0) return TextValue();
   auto* source = reinterpret_cast<const winapi::WideChar*>(text.data());
-  const int32_t n = CallExternal<winapi::WideCharToMultiByteFn>(
-      kExtWideCharToMultiByte, 0u, 0u, source, units, nullptr, 0, nullptr, nullptr);
+  const int32_t n =
+      CallExternal<kExtWideCharToMultiByte>(0u, 0u, source, units, nullptr, 0, nullptr, nullptr);
   if (n <= 0) return TextValue();
   std::string bytes(static_cast<std::size_t>(n), '\0');
-  CallExternal<winapi::WideCharToMultiByteFn>(kExtWideCharToMultiByte, 0u, 0u, source, units,
-                                              bytes.data(), n, nullptr, nullptr);
+  CallExternal<kExtWideCharToMultiByte>(0u, 0u, source, units, bytes.data(), n, nullptr, nullptr);
   return TextValue::FromBytes(bytes);  // taken up to a NUL the value may hold
 }
 

@@ -7,10 +7,10 @@ namespace tobrine::text {
 namespace {
 
 void InitialiseCom() {
-  CallExternal<winapi::CoInitializeFn>(kExtCoInitialize, nullptr);
+  CallExternal<kExtCoInitialize>(nullptr);
 }
 void UninitialiseCom() {
-  CallExternal<winapi::CoUninitializeFn>(kExtCoUninitialize);
+  CallExternal<kExtCoUninitialize>();
 }
 
 // The component counts from 0; numbers given to the object count from 1.

@@ -18,8 +18,7 @@ void StoreCookie(std::string_view host, TextValue& line) {
   TextValue site = JoinTexts(std::string_view("http://"), host);
   // The store's answer is not looked at: the cookie is in the received text
   // whether or not it could be stored.
-  CallExternal<winapi::InternetSetCookieAFn>(kExtInternetSetCookieA, site.c_str(), name.c_str(),
-                                             data.c_str());
+  CallExternal<kExtInternetSetCookieA>(site.c_str(), name.c_str(), data.c_str());
 }
 
 }  // namespace

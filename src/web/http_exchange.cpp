@@ -14,7 +14,7 @@
 namespace tobrine {
 namespace {
 
-using InternetHandle = ExternalHandle<kExtInternetCloseHandle, winapi::InternetCloseHandleFn>;
+using InternetHandle = ExternalHandle<kExtInternetCloseHandle>;
 
 constexpr std::string_view kDefaultAgent =
     "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1; .NET CLR 2.0.50727; .NET CLR "
@@ -67,18 +67,18 @@ TextValue AgentFor(TextValue& extraHeaders) {
 InternetHandle OpenInternet(ExchangeRequest& request) {
   TextValue agent = AgentFor(request.extraHeaders);
   if (request.proxy.empty()) {
-    return InternetHandle(CallExternal<winapi::InternetOpenAFn>(
-        kExtInternetOpenA, agent.c_str(), winapi::kInternetOpenTypeDirect, "", "", 0u));
+    return InternetHandle(CallExternal<kExtInternetOpenA>(
+        agent.c_str(), winapi::kInternetOpenTypeDirect, "", "", 0u));
   }
   TextValue proxy = JoinTexts(std::string_view("http="), request.proxy);
-  return InternetHandle(CallExternal<winapi::InternetOpenAFn>(
-      kExtInternetOpenA, agent.c_str(), winapi::kInternetOpenTypeProxy, proxy.c_str(), "", 0u));
+  return InternetHandle(CallExternal<kExtInternetOpenA>(
+      agent.c_str(), winapi::kInternetOpenTypeProxy, proxy.c_str(), "", 0u));
 }
 
 InternetHandle Connect(const InternetHandle& internet, const Target& target) {
-  return InternetHandle(CallExternal<winapi::InternetConnectAFn>(
-      kExtInternetConnectA, internet.get(), target.host.c_str(), target.port, "", "",
-      winapi::kInternetServiceHttp, 0u, uintptr_t{0}));
+  return InternetHandle(
+      CallExternal<kExtInternetConnectA>(internet.get(), target.host.c_str(), target.port, "", "",
+                                         winapi::kInternetServiceHttp, 0u, uintptr_t{0}));
 }
 
 winapi::Dword RequestFlags(const ExchangeRequest& request, bool secure) {
@@ -94,9 +94,9 @@ winapi::Dword RequestFlags(const ExchangeRequest& request, bool secure) {
 
 InternetHandle OpenRequest(const InternetHandle& connection, const ExchangeRequest& request,
                            const Target& target) {
-  return InternetHandle(CallExternal<winapi::HttpOpenRequestAFn>(
-      kExtHttpOpenRequestA, connection.get(), request.verb.c_str(), target.path.c_str(), "HTTP/1.1",
-      nullptr, nullptr, RequestFlags(request, target.secure), uintptr_t{0}));
+  return InternetHandle(CallExternal<kExtHttpOpenRequestA>(
+      connection.get(), request.verb.c_str(), target.path.c_str(), "HTTP/1.1", nullptr, nullptr,
+      RequestFlags(request, target.secure), uintptr_t{0}));
 }
 
 // The header block: the caller's lines and the default set, in the order Accept,
@@ -131,9 +131,9 @@ void Send(const InternetHandle& handle, const ExchangeRequest& request) {
   const ByteBlock& body = request.postBody;
   // Declared writable, only read.
   void* optional = post && !body.empty() ? const_cast<uint8_t*>(body.data()) : nullptr;
-  CallExternal<winapi::HttpSendRequestAFn>(kExtHttpSendRequestA, handle.get(), block.c_str(),
-                                           static_cast<winapi::Dword>(block.size()), optional,
-                                           static_cast<winapi::Dword>(post ? body.size() : 0));
+  CallExternal<kExtHttpSendRequestA>(handle.get(), block.c_str(),
+                                     static_cast<winapi::Dword>(block.size()), optional,
+                                     static_cast<winapi::Dword>(post ? body.size() : 0));
 }
 
 // Read body: chunk after chunk until a read gives nothing (also after a
@@ -144,8 +144,8 @@ std::optional<ByteBlock> ReadBody(const InternetHandle& handle, const std::atomi
   std::vector<char> chunk(kChunk);
   while (!Stopped(stop)) {
     winapi::Dword count = 0;
-    CallExternal<winapi::InternetReadFileFn>(kExtInternetReadFile, handle.get(), chunk.data(),
-                                             static_cast<winapi::Dword>(kChunk), &count);
+    CallExternal<kExtInternetReadFile>(handle.get(), chunk.data(),
+                                       static_cast<winapi::Dword>(kChunk), &count);
     if (count == 0) return ByteBlock::FromBytes(body);
     body.append(chunk.data(), count);
   }
@@ -160,9 +160,8 @@ TextValue ReadHeaders(const InternetHandle& handle) {
   buffer[kChunk] = '\0';
   winapi::Dword length = kChunk;
   auto query = [&] {
-    return CallExternal<winapi::HttpQueryInfoAFn>(kExtHttpQueryInfoA, handle.get(),
-                                                  winapi::kHttpQueryRawHeadersCrlf, buffer.data(),
-                                                  &length, nullptr);
+    return CallExternal<kExtHttpQueryInfoA>(handle.get(), winapi::kHttpQueryRawHeadersCrlf,
+                                            buffer.data(), &length, nullptr);
   };
   if (query()) return TextValue::FromBytes(buffer.data());
   if (length > kChunk && length < (1u << 24)) {

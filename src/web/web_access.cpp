@@ -15,7 +15,7 @@
 namespace tobrine {
 namespace {
 
-using ThreadHandle = ExternalHandle<kExtCloseHandle, winapi::CloseHandleFn>;
+using ThreadHandle = ExternalHandle<kExtCloseHandle>;
 
 constexpr std::string_view kTimeoutNotice =
     "超时返回，指定网站不能访问，或者你的网络出现问题，你可以把参数中的＂超时返回＂的值设置长一些"
@@ -53,8 +53,8 @@ ExchangeRequest RequestFor(const TextValue& address, const FetchOptions& options
 ThreadHandle StartWorker(const std::shared_ptr<FetchJob>& job) {
   auto parameter = std::make_unique<std::shared_ptr<FetchJob>>(job);
   winapi::Dword threadId = 0;
-  ThreadHandle thread(CallExternal<winapi::CreateThreadFn>(
-      kExtCreateThread, nullptr, std::size_t{0}, &FetchWorker, parameter.get(), 0u, &threadId));
+  ThreadHandle thread(CallExternal<kExtCreateThread>(nullptr, std::size_t{0}, &FetchWorker,
+                                                     parameter.get(), 0u, &threadId));
   if (thread) parameter.release();  // the worker's now
   return thread;
 }
@@ -73,8 +73,8 @@ bool WaitForWorker(const ThreadHandle& thread, int32_t timeoutSeconds) {
     // (Never the "infinite" value, however long the time-out.)
     const auto remaining = static_cast<winapi::Dword>(
         std::min<int64_t>(elapsed >= timeoutMs ? 0 : timeoutMs - elapsed, 0xFFFFFFFE));
-    r = CallExternal<winapi::MsgWaitForMultipleObjectsFn>(
-        kExtMsgWaitForMultipleObjects, 1u, thread.address(), 0, remaining, winapi::kQsAllEvents);
+    r = CallExternal<kExtMsgWaitForMultipleObjects>(1u, thread.address(), 0, remaining,
+                                                    winapi::kQsAllEvents);
     if (static_cast<int64_t>(TickCount() - start) >= timeoutMs) r = winapi::kWaitTimeout;
     ProcessEvents();
   } while (r != winapi::kWaitObject0 && r != winapi::kWaitTimeout);

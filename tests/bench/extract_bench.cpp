@@ -26,7 +26,7 @@ BENCHMARK(BM_ExtractAllBetween)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
   // COM stays initialised for the run, as on the program's GUI thread.
-  tobrine::CallExternal<tobrine::winapi::CoInitializeFn>(tobrine::kExtCoInitialize, nullptr);
+  tobrine::CallExternal<tobrine::kExtCoInitialize>(nullptr);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -9,7 +9,7 @@
 
 int main() {
   using namespace tobrine;
-  CallExternal<winapi::CoInitializeFn>(kExtCoInitialize, nullptr);
+  CallExternal<kExtCoInitialize>(nullptr);
   const std::string page = bench::ManifestPage();
   for (int run = 1; run <= 3; ++run) {
     ArrayValue links(ValueKind::kText);

@@ -44,8 +44,8 @@ constexpr const char* kNoSimplification =
 // keeps OLE initialised on the GUI thread.
 class TextTest : public testing::Test {
  protected:
-  static void SetUpTestSuite() { CallExternal<winapi::CoInitializeFn>(kExtCoInitialize, nullptr); }
-  static void TearDownTestSuite() { CallExternal<winapi::CoUninitializeFn>(kExtCoUninitialize); }
+  static void SetUpTestSuite() { CallExternal<kExtCoInitialize>(nullptr); }
+  static void TearDownTestSuite() { CallExternal<kExtCoUninitialize>(); }
 };
 
 // --- Code-page conversion -------------------------------------------------------
