@@ -92,13 +92,53 @@ using CoUninitializeFn = void(TOBRINE_WINAPI*)();
   X(kExtCoInitialize, "ole32.dll", CoInitialize, ole32)                        \
   X(kExtCoUninitialize, "ole32.dll", CoUninitialize, ole32)
 
-// Constants of these interfaces that the program uses.
+// The Windows numbers that code outside platform/win32 needs (the window layer,
+// the Linux stand-ins, the tests), defined here only.
+
+// Waits.
 inline constexpr Dword kWaitObject0 = 0;
 inline constexpr Dword kWaitTimeout = 0x102;
 inline constexpr Dword kWaitFailed = 0xFFFFFFFF;
 inline constexpr Dword kInfinite = 0xFFFFFFFF;
 inline constexpr Dword kQsAllEvents = 0x04BF;
+
+// Window messages.
+inline constexpr uint32_t kWmSetFocus = 0x0007;
+inline constexpr uint32_t kWmKillFocus = 0x0008;
+inline constexpr uint32_t kWmClose = 0x0010;
+inline constexpr uint32_t kWmQuit = 0x0012;
+inline constexpr uint32_t kWmKeyDown = 0x0100;  // the first key message
+inline constexpr uint32_t kWmKeyUp = 0x0101;
+inline constexpr uint32_t kWmChar = 0x0102;
+inline constexpr uint32_t kWmSysKeyDown = 0x0104;
+inline constexpr uint32_t kWmSysKeyUp = 0x0105;  // the last key message
+inline constexpr uint32_t kBmClick = 0x00F5;
+inline constexpr uint32_t kWmMouseMove = 0x0200;
+inline constexpr uint32_t kWmLButtonDown = 0x0201;
+inline constexpr uint32_t kWmLButtonUp = 0x0202;
+inline constexpr uint32_t kWmLButtonDblClk = 0x0203;
+inline constexpr uint32_t kWmRButtonDown = 0x0204;
+inline constexpr uint32_t kWmRButtonUp = 0x0205;
+inline constexpr uint32_t kWmRButtonDblClk = 0x0206;
+inline constexpr uint32_t kWmMButtonDown = 0x0207;
+inline constexpr uint32_t kWmMouseWheel = 0x020A;
+inline constexpr uint32_t kWmApp = 0x8000;
+inline constexpr int32_t kWheelDelta = 120;
+
+// Last-error codes.
+inline constexpr Dword kErrorAccessDenied = 5;
+inline constexpr Dword kErrorInvalidHandle = 6;
+inline constexpr Dword kErrorNotEnoughMemory = 8;
+inline constexpr Dword kErrorInvalidParameter = 87;
 inline constexpr Dword kErrorInsufficientBuffer = 122;
+inline constexpr Dword kErrorInvalidFlags = 1004;
+inline constexpr Dword kErrorNoUnicodeTranslation = 1113;
+inline constexpr Dword kErrorInternetInvalidUrl = 12005;
+inline constexpr Dword kErrorInternetIncorrectHandleState = 12019;
+inline constexpr Dword kErrorInternetCannotConnect = 12029;
+inline constexpr Dword kErrorHttpHeaderNotFound = 12150;
+
+// WinINet.
 
 inline constexpr Dword kInternetOpenTypeDirect = 1;
 inline constexpr Dword kInternetOpenTypeProxy = 3;
@@ -111,6 +151,7 @@ inline constexpr Dword kInternetFlagSecure = 0x00800000;
 inline constexpr Dword kInternetFlagIgnoreRedirectToHttps = 0x00004000;
 inline constexpr Dword kHttpQueryRawHeadersCrlf = 22;
 
+// Code pages and the simplified-Chinese mapping.
 inline constexpr Dword kLocaleZhCn = 0x0804;
 inline constexpr Dword kLcmapSimplifiedChinese = 0x02000000;
 

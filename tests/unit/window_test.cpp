@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/startup.h"
+#include "platform/winapi.h"
 #include "runtime/commands.h"
 #include "test_support.h"
 #include "window_fixture.h"
@@ -23,11 +24,7 @@ using app::kMainFormId;
 using app::kReportList1;
 using app::kWindowUnitId;
 
-constexpr uint32_t kWmKeyDown = 0x0100, kWmKeyUp = 0x0101, kWmChar = 0x0102, kWmSysKeyDown = 0x0104,
-                   kWmSysKeyUp = 0x0105, kWmMouseMove = 0x0200, kWmLButtonDown = 0x0201,
-                   kWmLButtonUp = 0x0202, kWmLButtonDblClk = 0x0203, kWmRButtonDown = 0x0204,
-                   kWmRButtonUp = 0x0205, kWmRButtonDblClk = 0x0206, kWmMButtonDown = 0x0207,
-                   kWmMouseWheel = 0x020A, kWmSetFocus = 0x0007, kWmKillFocus = 0x0008;
+using namespace winapi;  // the message numbers
 
 int32_t IntProperty(uint32_t control, int32_t index) {
   PropertyValue v = ReadProperty(kMainFormId, control, index);
@@ -311,7 +308,7 @@ TEST_F(MainForm, ClosingTheLastWindowEndsTheLoop) {
   ProcessEvents();
   posix::QueuedMessage m;
   ASSERT_TRUE(posix::PeekThreadMessage(&m, true));
-  EXPECT_EQ(m.message, 0x0012u);
+  EXPECT_EQ(m.message, kWmQuit);
   EXPECT_EQ(m.wparam, 7u);
   test::DrainQueue();
 

@@ -14,9 +14,6 @@
 namespace tobrine::posix {
 namespace {
 
-constexpr Dword kErrorInvalidParameter = 87;
-constexpr Dword kErrorNoUnicodeTranslation = 1113;
-
 const char* ConverterName(uint32_t codePage) {
   switch (codePage) {
     case 0:

@@ -17,6 +17,7 @@
 
 #include "platform/posix/headless_window.h"
 #include "platform/posix/message_queue.h"
+#include "platform/winapi.h"
 
 extern char** environ;
 
@@ -45,19 +46,7 @@ struct NativeWindowObject final : posix::MessageTarget {
 
 namespace {
 
-constexpr uint32_t kWmClose = 0x0010;
-constexpr uint32_t kWmQuit = 0x0012;
-constexpr uint32_t kWmSetFocus = 0x0007;
-constexpr uint32_t kWmKillFocus = 0x0008;
-constexpr uint32_t kWmKeyFirst = 0x0100;
-constexpr uint32_t kWmChar = 0x0102;
-constexpr uint32_t kWmKeyLast = 0x0105;
-constexpr uint32_t kWmMouseMove = 0x0200;
-constexpr uint32_t kWmLButtonDown = 0x0201;
-constexpr uint32_t kWmLButtonUp = 0x0202;
-constexpr uint32_t kWmLButtonDblClk = 0x0203;
-constexpr uint32_t kWmMouseWheel = 0x020A;
-constexpr uint32_t kBmClick = 0x00F5;
+using namespace winapi;
 
 // Font text height (as the default GUI font) and edge size of the headless screen.
 constexpr int32_t kTextHeight = 13;
@@ -92,7 +81,7 @@ void Notify(NativeWindow list, headless::ListChange change, int32_t row) {
 }
 
 bool IsInputMessage(uint32_t m) {
-  return (m >= kWmKeyFirst && m <= kWmKeyLast) || (m >= kWmMouseMove && m <= kWmMouseWheel) ||
+  return (m >= kWmKeyDown && m <= kWmSysKeyUp) || (m >= kWmMouseMove && m <= kWmMouseWheel) ||
          m == kWmSetFocus || m == kWmKillFocus;
 }
 
@@ -378,21 +367,21 @@ void PostWindowMessage(NativeWindow window, uint32_t message, uintptr_t wparam, 
 }
 
 void PostClick(NativeWindow button) {
-  PostWindowMessage(button, platform::kBmClick);
+  PostWindowMessage(button, winapi::kBmClick);
 }
 
 void PostDoubleClick(NativeWindow list, int32_t row) {
   int32_t y = kListHeaderHeight + kListRowHeight / 2;
   y += row < 0 ? platform::ListRowCount(list) * kListRowHeight : row * kListRowHeight;
   const intptr_t at = static_cast<intptr_t>((static_cast<uint32_t>(y) << 16) | 8u);
-  PostWindowMessage(list, platform::kWmLButtonDown, 1, at);
-  PostWindowMessage(list, platform::kWmLButtonUp, 0, at);
-  PostWindowMessage(list, platform::kWmLButtonDblClk, 1, at);
-  PostWindowMessage(list, platform::kWmLButtonUp, 0, at);
+  PostWindowMessage(list, winapi::kWmLButtonDown, 1, at);
+  PostWindowMessage(list, winapi::kWmLButtonUp, 0, at);
+  PostWindowMessage(list, winapi::kWmLButtonDblClk, 1, at);
+  PostWindowMessage(list, winapi::kWmLButtonUp, 0, at);
 }
 
 void PostClose(NativeWindow window) {
-  PostWindowMessage(window, platform::kWmClose);
+  PostWindowMessage(window, winapi::kWmClose);
 }
 
 void SetKeyState(int32_t keyState) {

@@ -19,11 +19,6 @@
 namespace tobrine::posix {
 namespace {
 
-constexpr Dword kErrorInvalidHandle = 6;
-constexpr Dword kErrorInternetCannotConnect = 12029;
-constexpr Dword kErrorInternetIncorrectHandleState = 12019;
-constexpr Dword kErrorHttpHeaderNotFound = 12150;
-constexpr Dword kErrorInternetInvalidUrl = 12005;
 // Above this much unread body the transfer pauses until the reader catches up.
 constexpr std::size_t kPauseAbove = 1 << 20;
 
@@ -457,7 +452,7 @@ Bool InternetCloseHandle(Hinternet handle) {
 // data names a path.
 Bool InternetSetCookieA(const char* url, const char* cookieName, const char* cookieData) {
   if (!url || !cookieData) {
-    SetLastError(87);  // ERROR_INVALID_PARAMETER
+    SetLastError(kErrorInvalidParameter);
     return 0;
   }
   std::string_view u(url);
