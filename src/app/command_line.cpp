@@ -8,7 +8,6 @@
 
 #include "app/form_description.h"
 #include "app/startup.h"
-#include "platform/posix/codepage.h"
 #include "platform/posix/headless_window.h"
 #include "platform/system.h"
 #include "platform/window_backend.h"
@@ -48,7 +47,7 @@ int main(int argc, char** argv) {
   platform::NativeWindow edit = LookupControl(app::kMainFormId, app::kEditBox1);
   platform::NativeWindow button = LookupControl(app::kMainFormId, app::kButton1);
   platform::NativeWindow window = LookupControl(app::kMainFormId, app::kWindowUnitId);
-  if (argc == 2) platform::SetNativeText(edit, posix::ConvertUtf8ToCp936(argv[1]));
+  if (argc == 2) platform::SetNativeText(edit, platform::Utf8ToCp936(argv[1]));
 
   // A row is complete when its "网址" cell has been set; the lookup fills the
   // number first and the link second.

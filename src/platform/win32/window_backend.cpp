@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/wide_text.h"
+
 namespace tobrine::platform {
 namespace {
 
@@ -33,22 +35,6 @@ HWND H(NativeWindow w) {
 }
 NativeWindow N(HWND h) {
   return reinterpret_cast<NativeWindow>(h);
-}
-
-std::wstring Widen(std::string_view text) {
-  if (text.empty()) return std::wstring();
-  const int n = MultiByteToWideChar(936, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring w(static_cast<std::size_t>(std::max(n, 0)), L'\0');
-  if (n > 0) MultiByteToWideChar(936, 0, text.data(), static_cast<int>(text.size()), w.data(), n);
-  return w;
-}
-
-std::string Narrow(const wchar_t* text, int length) {
-  if (length <= 0) return std::string();
-  const int n = WideCharToMultiByte(936, 0, text, length, nullptr, 0, nullptr, nullptr);
-  std::string s(static_cast<std::size_t>(std::max(n, 0)), '\0');
-  if (n > 0) WideCharToMultiByte(936, 0, text, length, s.data(), n, nullptr, nullptr);
-  return s;
 }
 
 HFONT DefaultFont() {
