@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/lines.h"
 #include "platform/posix/standins.h"
 
 namespace tobrine::posix {
@@ -134,14 +135,9 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     curl_easy_getinfo(r->easy, CURLINFO_RESPONSE_CODE, &code);
     bool following = !(r->flags & winapi::kInternetFlagNoAutoRedirect);
     bool hasLocation = false;
-    std::string_view all = r->responseHeaders;
-    for (std::size_t p = 0; p < all.size();) {
-      std::size_t e = all.find('\n', p);
-      std::string_view l = all.substr(p, e == std::string_view::npos ? all.npos : e - p);
+    platform::ForEachLine(r->responseHeaders, [&](std::string_view l) {
       if (l.size() >= 9 && IEquals(l.substr(0, 9), "location:")) hasLocation = true;
-      if (e == std::string_view::npos) break;
-      p = e + 1;
-    }
+    });
     if (code / 100 != 1 && !(following && IsFollowedRedirect(code) && hasLocation)) {
       r->finalHeaders = r->responseHeaders;
       r->headersFinal = true;
@@ -187,34 +183,27 @@ void Drive(RequestHandle* r, Ready ready) {
 
 // Whether the block has a line for the header `name` (any letter case).
 bool HasHeader(std::string_view block, std::string_view name) {
-  for (std::size_t p = 0; p < block.size();) {
-    std::size_t e = block.find('\n', p);
-    std::string_view line = block.substr(p, e == std::string_view::npos ? block.npos : e - p);
-    std::size_t colon = line.find(':');
-    if (colon != std::string_view::npos && IEquals(Trim(line.substr(0, colon)), name)) return true;
-    if (e == std::string_view::npos) break;
-    p = e + 1;
-  }
-  return false;
+  bool found = false;
+  platform::ForEachLine(block, [&](std::string_view line) {
+    const std::size_t colon = line.find(':');
+    if (colon != std::string_view::npos && IEquals(Trim(line.substr(0, colon)), name)) found = true;
+  });
+  return found;
 }
 
 // Adds the caller's header lines in order; blank lines (the block may hold one
 // after a cookie line) and lines without a colon are left out.
 void AddHeaderLines(RequestHandle* r, std::string_view block) {
-  std::size_t p = 0;
-  while (p < block.size()) {
-    std::size_t e = block.find('\n', p);
-    std::string_view line = block.substr(p, e == std::string_view::npos ? block.npos : e - p);
-    p = e == std::string_view::npos ? block.size() : e + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    std::size_t colon = line.find(':');
-    if (Trim(line).empty() || colon == std::string_view::npos) continue;
+  platform::ForEachLine(block, [r](std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // an unterminated last line
+    const std::size_t colon = line.find(':');
+    if (Trim(line).empty() || colon == std::string_view::npos) return;
     std::string header(line);
     // curl drops a header whose value is empty unless it is written "Name;".
     if (Trim(line.substr(colon + 1)).empty())
       header = std::string(Trim(line.substr(0, colon))) + ";";
     r->headerList = curl_slist_append(r->headerList, header.c_str());
-  }
+  });
 }
 
 // Parses "http=host:port", "host:port" or a list of such, separated by spaces
