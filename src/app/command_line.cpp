@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "app/form_description.h"
+#include "app/main_form.h"
 #include "app/startup.h"
 #include "platform/posix/headless_window.h"
 #include "platform/system.h"
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   app::LoadStartupWindow();
   platform::NativeWindow edit = LookupControl(app::kMainFormId, app::kEditBox1);
   platform::NativeWindow button = LookupControl(app::kMainFormId, app::kButton1);
-  platform::NativeWindow window = LookupControl(app::kMainFormId, app::kWindowUnitId);
+  platform::NativeWindow window = LookupControl(app::kMainFormId, kWindowUnitId);
   if (argc == 2) platform::SetNativeText(edit, platform::Utf8ToCp936(argv[1]));
 
   // A row is complete when its "网址" cell has been set; the lookup fills the

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "app/form_description.h"
+#include "app/main_form.h"
 #include "app/result_list.h"
 #include "runtime/commands.h"
 #include "runtime/value.h"

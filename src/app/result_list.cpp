@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "app/form_description.h"
+#include "app/main_form.h"
 #include "platform/window_backend.h"
 #include "runtime/window_registry.h"
 #include "web/url.h"

@@ -2,9 +2,9 @@
 
 #include <cfenv>
 
-#include "app/form_description.h"
 #include "app/handlers.h"
 #include "app/link_extractor.h"
+#include "app/main_form.h"
 #include "app/result_list.h"
 #include "platform/system.h"
 #include "platform/window_backend.h"

@@ -49,7 +49,7 @@ void SetHandlerTable(std::vector<BoundHandler> table) {
 }
 
 bool DispatchEvent(DispatchRecord& record) {
-  const app::UnitRecord* unit = LoadedUnit(record.windowId, record.controlId);
+  const UnitRecord* unit = LoadedUnit(record.windowId, record.controlId);
   if (!unit) return false;
   BoundHandler handler = nullptr;
   for (const auto& b : unit->events) {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/form_description.h"
+#include "app/main_form.h"
 #include "app/startup.h"
 #include "platform/posix/headless_window.h"
 #include "platform/window_backend.h"

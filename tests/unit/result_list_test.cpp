@@ -111,7 +111,7 @@ TEST_F(ResultList, CommandsOnAListThatIsNotLoadedEndTheProcess) {
               testing::HasSubstr(report));
   EXPECT_EXIT(
       {
-        platform::DestroyNative(Control(app::kWindowUnitId));
+        platform::DestroyNative(Control(kWindowUnitId));
         app::GetCellText(kMainFormId, kReportList1, 0, 1);
       },
       test::EndsFatally(), testing::HasSubstr(report));

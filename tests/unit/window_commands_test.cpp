@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/form_description.h"
+#include "app/main_form.h"
 #include "app/result_list.h"
 #include "platform/window_backend.h"
 #include "runtime/commands.h"
@@ -25,7 +25,7 @@ class RealMainForm : public testing::Test {
   }
   void TearDown() override {
     if (IsWindowLoaded(kMainFormId))
-      platform::DestroyNative(LookupControl(kMainFormId, app::kWindowUnitId));
+      platform::DestroyNative(LookupControl(kMainFormId, kWindowUnitId));
     ProcessEvents();
   }
   static int32_t Property(uint32_t control, int32_t index) {
@@ -38,9 +38,9 @@ TEST_F(RealMainForm, StandsWhereItIsStoredAndAnswersLive) {
     uint32_t id;
     int32_t left, top, width, height;
   } rows[] = {
-      {app::kWindowUnitId, 220, 213, 583, 342}, {app::kLabel1, 16, 16, 64, 32},
-      {app::kEditBox1, 80, 16, 416, 32},        {app::kButton1, 504, 16, 56, 32},
-      {kReportList1, 16, 56, 544, 216},         {app::kLabel2, 88, 282, 400, 19},
+      {kWindowUnitId, 220, 213, 583, 342}, {app::kLabel1, 16, 16, 64, 32},
+      {app::kEditBox1, 80, 16, 416, 32},   {app::kButton1, 504, 16, 56, 32},
+      {kReportList1, 16, 56, 544, 216},    {app::kLabel2, 88, 282, 400, 19},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(testing::Message() << std::hex << r.id);

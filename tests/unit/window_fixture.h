@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/form_description.h"
+#include "app/main_form.h"
 #include "platform/posix/headless_window.h"
 #include "platform/posix/message_queue.h"
 #include "platform/window_backend.h"
@@ -18,11 +18,11 @@
 
 namespace tobrine::test {
 
-inline app::UnitRecord& UnitOf(app::FormDescription& form, uint32_t id) {
+inline UnitRecord& UnitOf(FormDescription& form, uint32_t id) {
   for (auto& u : form.windows.at(0).units)
     if (u.id == id) return u;
   ADD_FAILURE() << "no unit " << std::hex << id;
-  static app::UnitRecord none;
+  static UnitRecord none;
   return none;
 }
 
@@ -51,7 +51,7 @@ class LoadedMainForm : public testing::Test {
   }
 
   // The description to load; tests adjust the stored one.
-  virtual app::FormDescription Form() { return app::LoadStoredForm(); }
+  virtual FormDescription Form() { return app::LoadStoredForm(); }
   // The handler table: the recorder at every offset unless a test says otherwise.
   virtual std::vector<BoundHandler> Handlers() { return {&Recorder, &Recorder}; }
 
@@ -67,7 +67,7 @@ class LoadedMainForm : public testing::Test {
 
   void TearDown() override {
     if (IsWindowLoaded(app::kMainFormId))
-      platform::DestroyNative(LookupControl(app::kMainFormId, app::kWindowUnitId));
+      platform::DestroyNative(LookupControl(app::kMainFormId, kWindowUnitId));
     headless::SetListObserver(nullptr);
     DrainQueue();
   }

@@ -22,7 +22,6 @@ using app::kLabel1;
 using app::kLabel2;
 using app::kMainFormId;
 using app::kReportList1;
-using app::kWindowUnitId;
 
 using namespace winapi;  // the message numbers
 
@@ -114,11 +113,11 @@ TEST_F(MainForm, PropertiesAnswerFromTheLiveControls) {
 
 // A form whose edit box is stored shorter than its text.
 class ShortEditBox : public test::LoadedMainForm {
-  app::FormDescription Form() override {
-    app::FormDescription f = app::LoadStoredForm();
+  FormDescription Form() override {
+    FormDescription f = app::LoadStoredForm();
     test::UnitOf(f, kEditBox1).height = 5;
-    test::UnitOf(f, kButton1).flags |= app::kUnitDisabled;
-    test::UnitOf(f, kLabel1).flags &= ~app::kUnitVisible;
+    test::UnitOf(f, kButton1).flags |= kUnitDisabled;
+    test::UnitOf(f, kLabel1).flags &= ~kUnitVisible;
     return f;
   }
 };
@@ -162,8 +161,8 @@ TEST_F(MainForm, LookupsOfWhatIsNotThereEndTheProcess) {
 
 // 标签1 with every common event bound.
 class AllCommonEvents : public test::LoadedMainForm {
-  app::FormDescription Form() override {
-    app::FormDescription f = app::LoadStoredForm();
+  FormDescription Form() override {
+    FormDescription f = app::LoadStoredForm();
     auto& events = test::UnitOf(f, kLabel1).events;
     for (int32_t e = -1; e >= -12; --e) events.push_back({e, 0});
     return f;
@@ -247,8 +246,8 @@ TEST_F(MainForm, UnboundEventsAreNotDispatched) {
 
 // 按钮1: click and press bound; 编辑框1: typed characters bound.
 class ReturnValues : public test::LoadedMainForm {
-  app::FormDescription Form() override {
-    app::FormDescription f = app::LoadStoredForm();
+  FormDescription Form() override {
+    FormDescription f = app::LoadStoredForm();
     test::UnitOf(f, kButton1).events = {{kEventLeftDown, 0}, {kEventButtonClicked, 0}};
     test::UnitOf(f, kEditBox1).events = {{kEventCharacter, 0}};
     return f;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "app/handlers.h"
+#include "app/main_form.h"
 
 namespace tobrine::formgen {
 namespace {
@@ -136,7 +137,7 @@ UnitRecord ReportList1() {
 
 }  // namespace
 
-app::FormDescription BuildMainForm(std::string icon) {
+FormDescription BuildMainForm(std::string icon) {
   WindowEntry main_form;
   main_form.id = kMainFormId;
   main_form.units.push_back(Window(std::move(icon)));
