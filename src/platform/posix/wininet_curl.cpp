@@ -224,6 +224,88 @@ void ParseProxy(std::string_view args, InternetHandle* h) {
   }
 }
 
+bool IsSecure(const RequestHandle* r) {
+  return (r->flags & winapi::kInternetFlagSecure) != 0;
+}
+
+// Where the request goes, the proxy, cookies and redirects as the flags say.
+void SetTransfer(RequestHandle* r) {
+  const bool secure = IsSecure(r);
+  std::string host = r->connection.host;
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";  // an IPv6 literal
+  const uint16_t port = r->connection.port ? r->connection.port : (secure ? 443 : 80);
+  const std::string url =
+      (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + r->object;
+  CURL* e = r->easy;
+  curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, r);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, r);
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 60L);
+  if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile && *caFile)
+    curl_easy_setopt(e, CURLOPT_CAINFO, caFile);
+
+  // The proxy: an "http=" proxy serves http:// requests only; an empty proxy
+  // also keeps curl from taking one from the environment.
+  std::string proxy = r->connection.anyProxy;
+  if (!secure && !r->connection.httpProxy.empty()) proxy = r->connection.httpProxy;
+  curl_easy_setopt(e, CURLOPT_PROXY, proxy.c_str());
+
+  if (!(r->flags & winapi::kInternetFlagNoCookies)) {
+    curl_easy_setopt(e, CURLOPT_SHARE, CookieShare());
+    curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // the cookie engine, no file
+  }
+  if (!(r->flags & winapi::kInternetFlagNoAutoRedirect)) {
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_MAXREDIRS, 30L);
+    // A redirect from http to https is followed only when the request allows it;
+    // a secure request is never redirected to plain http.
+    const char* protocols = secure                                                    ? "https"
+                            : (r->flags & winapi::kInternetFlagIgnoreRedirectToHttps) ? "http,https"
+                                                                                      : "http";
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
+  }
+}
+
+// The lines go out as WinINet sends them: Host, Content-Length (POST, unless
+// the caller gives one), the agent unless the caller names one, then the
+// caller's lines as given, and nothing of curl's own.
+void SetRequestLines(RequestHandle* r, std::string_view block) {
+  if (r->verb == "POST" && !HasHeader(block, "Content-Length")) {
+    std::string length = "Content-Length: " + std::to_string(r->postBody.size());
+    r->headerList = curl_slist_append(r->headerList, length.c_str());
+  }
+  if (!HasHeader(block, "User-Agent") && !r->connection.agent.empty()) {
+    std::string agentLine = "User-Agent: " + r->connection.agent;
+    r->headerList = curl_slist_append(r->headerList, agentLine.c_str());
+  }
+  AddHeaderLines(r, block);
+  for (const char* drop : {"Accept:", "Expect:", "Proxy-Connection:", "Content-Type:"}) {
+    if (!HasHeader(block, std::string_view(drop, std::strlen(drop) - 1)))
+      r->headerList = curl_slist_append(r->headerList, drop);
+  }
+  curl_easy_setopt(r->easy, CURLOPT_HTTPHEADER, r->headerList);
+}
+
+void SetVerb(RequestHandle* r) {
+  CURL* e = r->easy;
+  if (r->verb == "GET") {
+    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+  } else if (r->verb == "POST") {
+    curl_easy_setopt(e, CURLOPT_POST, 1L);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r->postBody.size()));
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, r->postBody.data());
+  } else if (r->verb == "HEAD") {
+    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+  } else {
+    curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r->verb.c_str());
+  }
+}
+
 }  // namespace
 
 Hinternet InternetOpenA(const char* agent, Dword accessType, const char* proxy,
@@ -281,88 +363,20 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
     return 0;
   }
   r->sent = true;
-  const bool secure = r->flags & winapi::kInternetFlagSecure;
-  std::string host = r->connection.host;
-  if (host.find(':') != std::string::npos) host = "[" + host + "]";  // an IPv6 literal
-  uint16_t port = r->connection.port ? r->connection.port : (secure ? 443 : 80);
-  std::string url =
-      (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + r->object;
-
   r->easy = curl_easy_init();
   r->multi = curl_multi_init();
-  CURL* e = r->easy;
-  curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L);
-  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, r);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, r);
-  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 60L);
-  if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile && *caFile)
-    curl_easy_setopt(e, CURLOPT_CAINFO, caFile);
-
-  // The proxy: an "http=" proxy serves http:// requests only; an empty proxy
-  // also keeps curl from taking one from the environment.
-  std::string proxy = r->connection.anyProxy;
-  if (!secure && !r->connection.httpProxy.empty()) proxy = r->connection.httpProxy;
-  curl_easy_setopt(e, CURLOPT_PROXY, proxy.c_str());
-
-  if (!(r->flags & winapi::kInternetFlagNoCookies)) {
-    curl_easy_setopt(e, CURLOPT_SHARE, CookieShare());
-    curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // the cookie engine, no file
-  }
-  if (!(r->flags & winapi::kInternetFlagNoAutoRedirect)) {
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(e, CURLOPT_MAXREDIRS, 30L);
-    // A redirect from http to https is followed only when the request allows it;
-    // a secure request is never redirected to plain http.
-    const char* protocols = secure                                                    ? "https"
-                            : (r->flags & winapi::kInternetFlagIgnoreRedirectToHttps) ? "http,https"
-                                                                                      : "http";
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
-  }
-
+  SetTransfer(r);
   std::string_view block;
   if (headers) {
     block = headersLength == 0xFFFFFFFFu ? std::string_view(headers)
                                          : std::string_view(headers, headersLength);
   }
-  const bool isPost = r->verb == "POST";
-  if (isPost && optional && optionalLength)
+  if (r->verb == "POST" && optional && optionalLength)
     r->postBody.assign(static_cast<char*>(optional), optionalLength);
-  // The lines go out as WinINet sends them: Host, Content-Length (POST, unless
-  // the caller gives one), the agent unless the caller names one, then the
-  // caller's lines as given, and nothing of curl's own.
-  if (isPost && !HasHeader(block, "Content-Length")) {
-    std::string length = "Content-Length: " + std::to_string(r->postBody.size());
-    r->headerList = curl_slist_append(r->headerList, length.c_str());
-  }
-  if (!HasHeader(block, "User-Agent") && !r->connection.agent.empty()) {
-    std::string agentLine = "User-Agent: " + r->connection.agent;
-    r->headerList = curl_slist_append(r->headerList, agentLine.c_str());
-  }
-  AddHeaderLines(r, block);
-  for (const char* drop : {"Accept:", "Expect:", "Proxy-Connection:", "Content-Type:"}) {
-    if (!HasHeader(block, std::string_view(drop, std::strlen(drop) - 1)))
-      r->headerList = curl_slist_append(r->headerList, drop);
-  }
+  SetRequestLines(r, block);
+  SetVerb(r);
 
-  if (r->verb == "GET") {
-    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
-  } else if (isPost) {
-    curl_easy_setopt(e, CURLOPT_POST, 1L);
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r->postBody.size()));
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, r->postBody.data());
-  } else if (r->verb == "HEAD") {
-    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
-  } else {
-    curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r->verb.c_str());
-  }
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, r->headerList);
-
-  curl_multi_add_handle(r->multi, e);
+  curl_multi_add_handle(r->multi, r->easy);
   Drive(r, [r] { return r->headersFinal; });
   if (!r->headersFinal) {
     r->failed = true;
