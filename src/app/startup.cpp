@@ -20,12 +20,6 @@ void Call(DispatchRecord& /*record*/) {
   handler();  // the program's handlers take no arguments and return nothing
 }
 
-// The program's clean-up routine: it holds nothing that outlives the window.
-void ProgramCleanup() {}
-
-// The program's global initialisation: it has no global variables.
-void InitialiseGlobals() {}
-
 }  // namespace
 
 std::vector<BoundHandler> ProgramHandlerTable() {
@@ -45,8 +39,8 @@ void StartRuntime() {
   LoadStoredForm();
   SetHandlerTable(ProgramHandlerTable());
   std::fesetenv(FE_DFL_ENV);
-  RegisterExitRoutine(&ProgramCleanup);
-  InitialiseGlobals();
+  // No clean-up routine and no global initialisation: the program holds
+  // nothing that outlives the window and has no global variables.
 }
 
 void LoadStartupWindow() {
