@@ -1,12 +1,26 @@
 # Shared by the GUI scripts: sourced after `app` (the program's pid), `phase`
 # and `fail` are defined.
 
+# Whether this Wine prefix still runs a launch of the browser (winebrowser, or
+# the recording script it started).
+browser_at_work() {
+  local pid
+  for pid in $(pgrep -f 'winebrowser|record-url'); do
+    { tr '\0' '\n' < "/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+      return 0
+  done
+  return 1
+}
+
 # Checks that the shell was asked to open exactly `want`, once ($URL_LOG; the
-# recording browser runs asynchronously).
+# recording browser runs asynchronously): once something is logged and no
+# launch is at work any more, a second open would have shown. 10 s at most.
 expect_opened() {
   local want=$1 what=$2 opened
-  for _ in $(seq 50); do [ -s "$URL_LOG" ] && break; sleep 0.1; done
-  sleep 0.5
+  for _ in $(seq 100); do
+    [ -s "$URL_LOG" ] && ! browser_at_work && break
+    sleep 0.1
+  done
   opened=$(cat "$URL_LOG" 2>/dev/null)
   if [ "$opened" = "$want" ]; then
     echo "PASS $what: $opened"

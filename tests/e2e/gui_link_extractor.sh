@@ -19,8 +19,8 @@ rm -f "$URL_LOG"
 failed=0
 fail() { echo "FAIL $*"; failed=1; }
 
-# The site server prints its ports on its first line and runs until its input closes.
-coproc SERVER { python3 "$here/site_server.py"; }
+# The fixture server prints its ports on its first line and runs until its input closes.
+coproc SERVER { python3 "$here/fixture_server.py"; }
 read -r info <&"${SERVER[0]}"
 port=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["http"])' "$info")
 base=http://127.0.0.1:$port

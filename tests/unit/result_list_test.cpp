@@ -1,17 +1,12 @@
 // The result list commands, its selection rules and the double-click handler on
-// the headless MainForm; OpenAddress hands links to a recording opener.
+// MainForm, on the build's backend; OpenAddress hands links to a recording
+// opener.
 #include "app/result_list.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "app/startup.h"
 #include "runtime/commands.h"
@@ -76,9 +71,13 @@ TEST_F(ResultList, CellTextsGoInAndComeBackWhole) {
     TextValue back = app::GetCellText(kMainFormId, kReportList1, 1, 1);
     EXPECT_EQ(back.view(), link) << n;
   }
-  // Double-byte text survives as it is.
+  // Double-byte text survives as it is, also when long.
   ASSERT_TRUE(app::SetCellText(kMainFormId, kReportList1, 0, 1, "网址"));
   EXPECT_EQ(Cell(0, 1), "网址");
+  std::string chinese;
+  for (int i = 0; i < 600; ++i) chinese += "网址";
+  ASSERT_TRUE(app::SetCellText(kMainFormId, kReportList1, 1, 1, chinese));
+  EXPECT_EQ(Cell(1, 1), chinese);
   // Column 0 and the empty text when left out.
   ASSERT_TRUE(app::SetCellText(kMainFormId, kReportList1, 0, std::nullopt, "1"));
   EXPECT_EQ(Cell(0, 0), "1");
@@ -95,9 +94,9 @@ TEST_F(ResultList, SelectedRowIsTheOneRowSelectedOrMinusOne) {
   EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), -1);
   Fill({"http://a/", "http://b/", "http://c/"});
   EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), -1);
-  headless::SelectRow(Control(kReportList1), 1);
+  test::SelectRow(Control(kReportList1), 1);
   EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), 1);
-  headless::SelectRow(Control(kReportList1), 2);  // single selection: the old one goes
+  test::SelectRow(Control(kReportList1), 2);  // single selection: the old one goes
   EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), 2);
   app::DeleteAllRows(kMainFormId, kReportList1);
   EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), -1);
@@ -141,47 +140,22 @@ TEST(OpenAddressRule, OnlyWebAddressesGoToTheShell) {
   for (const auto& r : rows) EXPECT_EQ(HasWebScheme(r.text), r.opened) << r.text;
 }
 
-// A stand-in browser: a script that appends its one argument to a log file.
+// What the shell is asked to open goes to a recorder.
 class RecordingOpener : public ResultList {
  protected:
+  std::vector<std::string> Opened(std::size_t count) { return opener_->Opened(count); }
+
   void SetUp() override {
-    char dir[] = "/tmp/tobrine-opener-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-    log_ = dir_ + "/opened.txt";
-    const std::string script = dir_ + "/opener";
-    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log_ << "'\n";
-    chmod(script.c_str(), 0755);
-    setenv(headless::kOpenerVariable, script.c_str(), 1);
+    opener_.emplace();
     ResultList::SetUp();
   }
   void TearDown() override {
     ResultList::TearDown();
-    unsetenv(headless::kOpenerVariable);
-    std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
-
-  // The lines logged once `count` have arrived (or 5 s have passed), after a
-  // further pause in which a line that should not be there would turn up.
-  std::vector<std::string> Opened(std::size_t count) {
-    std::vector<std::string> lines;
-    for (int waited = 0; waited < 5000; waited += 20) {
-      lines = Lines();
-      if (lines.size() >= count) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    return Lines();
+    opener_.reset();
   }
 
  private:
-  std::vector<std::string> Lines() const {
-    std::ifstream in(log_);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
-  std::string dir_, log_;
+  std::optional<test::OpenRecorder> opener_;
 };
 
 TEST_F(RecordingOpener, OpenAddressHandsOnlyWebAddressesToTheOpener) {
@@ -193,12 +167,15 @@ TEST_F(RecordingOpener, OpenAddressHandsOnlyWebAddressesToTheOpener) {
 }
 
 TEST_F(RecordingOpener, DoubleClickOpensTheAddressCellOfTheRowUnderThePointer) {
-  const std::string longLink = "https://dl.example/" + std::string(5000, 'z') + ".ipa";
+  // Longer than the first cell buffer (512 bytes). Under 1,024 characters: Wine's
+  // list control breaks on a click at a row as long as that (longer cells are
+  // read back in CellTextsGoInAndComeBackWhole).
+  const std::string longLink = "https://dl.example/" + std::string(900, 'z') + ".ipa";
   Fill({"http://one.example/1.ipa", "http://two.example/2.ipa", longLink});
-  headless::PostDoubleClick(Control(kReportList1), 1);
+  test::PostDoubleClick(Control(kReportList1), 1);
   ProcessEvents();
   ASSERT_EQ(Opened(1).size(), 1u);  // one at a time: the openers run concurrently
-  headless::PostDoubleClick(Control(kReportList1), 2);
+  test::PostDoubleClick(Control(kReportList1), 2);
   ProcessEvents();
   const auto opened = Opened(2);
   ASSERT_EQ(opened.size(), 2u);
@@ -208,11 +185,11 @@ TEST_F(RecordingOpener, DoubleClickOpensTheAddressCellOfTheRowUnderThePointer) {
 
 TEST_F(RecordingOpener, DoubleClickWithNoRowSelectedOpensNothing) {
   // On an empty list, and below the last row (the first click clears the selection).
-  headless::PostDoubleClick(Control(kReportList1), -1);
+  test::PostDoubleClick(Control(kReportList1), -1);
   ProcessEvents();
   Fill({"http://one.example/1.ipa"});
-  headless::SelectRow(Control(kReportList1), 0);
-  headless::PostDoubleClick(Control(kReportList1), -1);
+  test::SelectRow(Control(kReportList1), 0);
+  test::PostDoubleClick(Control(kReportList1), -1);
   ProcessEvents();
   EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), -1);
   EXPECT_TRUE(Opened(0).empty());
@@ -220,13 +197,16 @@ TEST_F(RecordingOpener, DoubleClickWithNoRowSelectedOpensNothing) {
 
 TEST_F(ResultList, ObserverSeesRowsAsTheyAreAdded) {
   std::vector<std::string> log;
-  headless::SetListObserver([&](platform::NativeWindow, headless::ListChange change, int32_t row,
-                                const std::vector<std::string>& cells) {
-    std::ostringstream line;
-    line << static_cast<int>(change) << ":" << row;
-    for (const auto& c : cells) line << "|" << c;
-    log.push_back(line.str());
-  });
+  if (!test::ObserveLists(
+          [&](test::ListChange change, int32_t row, const std::vector<std::string>& cells) {
+            std::ostringstream line;
+            line << static_cast<int>(change) << ":" << row;
+            for (const auto& c : cells) line << "|" << c;
+            log.push_back(line.str());
+          })) {
+    GTEST_SKIP() << "real list controls report no row changes to an observer (the headless "
+                    "backend offers one for the command line)";
+  }
   Fill({"http://a/"});
   const std::vector<std::string> want = {"2:-1", "0:0||", "1:0|1|", "1:0|1|http://a/"};
   EXPECT_EQ(log, want);

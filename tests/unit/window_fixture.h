@@ -1,6 +1,7 @@
-// A loaded MainForm on the headless backend for the window-layer tests: the
-// stored description, optionally rebound, loaded before each test and closed
-// after it, with the GUI thread's queue drained.
+// A loaded MainForm for the window-layer tests, on the build's backend (real
+// controls on Windows, headless ones on Linux): the stored description,
+// optionally rebound, loaded before each test and closed after it, with the GUI
+// thread's queue drained.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,11 +11,10 @@
 #include <vector>
 
 #include "app/main_form.h"
-#include "platform/posix/headless_window.h"
-#include "platform/posix/message_queue.h"
 #include "platform/window_backend.h"
 #include "runtime/window_events.h"
 #include "runtime/window_registry.h"
+#include "window_driver.h"
 
 namespace tobrine::test {
 
@@ -24,13 +24,6 @@ inline UnitRecord& UnitOf(FormDescription& form, uint32_t id) {
   ADD_FAILURE() << "no unit " << std::hex << id;
   static UnitRecord none;
   return none;
-}
-
-// Removes whatever is left in the calling thread's queue (quit messages too).
-inline void DrainQueue() {
-  posix::QueuedMessage m;
-  while (posix::PeekThreadMessage(&m, true)) {
-  }
 }
 
 class LoadedMainForm : public testing::Test {
@@ -59,7 +52,7 @@ class LoadedMainForm : public testing::Test {
     calls.clear();
     reply.reset();
     during = nullptr;
-    headless::SetKeyState(0);
+    HoldKeys(0);
     DrainQueue();
     SetHandlerTable(Handlers());
     ASSERT_TRUE(LoadWindow(Form(), app::kMainFormId));
@@ -68,7 +61,7 @@ class LoadedMainForm : public testing::Test {
   void TearDown() override {
     if (IsWindowLoaded(app::kMainFormId))
       platform::DestroyNative(LookupControl(app::kMainFormId, kWindowUnitId));
-    headless::SetListObserver(nullptr);
+    ObserveLists(nullptr);
     DrainQueue();
   }
 

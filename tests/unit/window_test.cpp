@@ -1,6 +1,7 @@
-// The window layer on the headless backend: loading MainForm from the stored
-// description, property reads, lookups that end the process, event numbering
-// and dispatch, the return-value rules, nested dispatch and the quit rule.
+// The window layer on the build's backend (real controls under Wine, headless
+// ones on Linux; the 1024 x 768 test screen): loading MainForm from the stored
+// description, property reads, lookups that end the process, event numbering and
+// dispatch, the return-value rules, nested dispatch and the quit rule.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -81,14 +82,14 @@ TEST_F(MainForm, LoadsCentredWithEveryControlAsStored) {
   EXPECT_EQ(address.rfind("https://", 0), 0u) << address;
 
   platform::NativeWindow list = Control(kReportList1);
-  EXPECT_EQ(headless::ColumnTitles(list), (std::vector<std::string>{"序号", "网址"}));
+  EXPECT_EQ(test::ColumnTitles(list), (std::vector<std::string>{"序号", "网址"}));
   EXPECT_EQ(platform::ListRowCount(list), 0);
   EXPECT_EQ(IntProperty(kReportList1, kListSelectedRowProperty), -1);
 }
 
 TEST_F(MainForm, PropertiesAnswerFromTheLiveControls) {
-  platform::SetNativeText(Control(kEditBox1), "http://typed.example/");
-  EXPECT_EQ(TextProperty(kEditBox1, kEditContentProperty), "http://typed.example/");
+  platform::SetNativeText(Control(kEditBox1), "http://例子.example/下载");
+  EXPECT_EQ(TextProperty(kEditBox1, kEditContentProperty), "http://例子.example/下载");
   platform::SetNativeText(Control(kEditBox1), "");
   PropertyValue empty = ReadProperty(kMainFormId, kEditBox1, kEditContentProperty);
   EXPECT_EQ(empty.kind, ValueKind::kText);
@@ -107,7 +108,7 @@ TEST_F(MainForm, PropertiesAnswerFromTheLiveControls) {
 
   platform::NativeWindow list = Control(kReportList1);
   for (int i = 0; i < 3; ++i) platform::ListInsertRow(list, {});
-  headless::SelectRow(list, 2);
+  test::SelectRow(list, 2);
   EXPECT_EQ(IntProperty(kReportList1, kListSelectedRowProperty), 2);
 }
 
@@ -130,7 +131,7 @@ TEST_F(ShortEditBox, GrowsToItsTextHeightAndKeepsStoredFlags) {
   EXPECT_TRUE(IntProperty(kButton1, kPropertyDisabled));
   EXPECT_FALSE(IntProperty(kLabel1, kPropertyVisible));
   // A disabled button cannot be clicked.
-  headless::PostClick(Control(kButton1));
+  test::PostClick(Control(kButton1));
   ProcessEvents();
   EXPECT_TRUE(calls.empty());
 }
@@ -202,8 +203,8 @@ TEST_F(AllCommonEvents, MessagesRaiseNumberedEventsWithTheirArguments) {
   for (const auto& r : rows) {
     SCOPED_TRACE(testing::Message() << "message 0x" << std::hex << r.message);
     calls.clear();
-    headless::SetKeyState(r.keyState);
-    headless::PostWindowMessage(Control(kLabel1), r.message, r.wparam, r.lparam);
+    test::HoldKeys(r.keyState);
+    test::PostInput(Control(kLabel1), r.message, r.wparam, r.lparam);
     ProcessEvents();
     if (r.event == 1) {
       EXPECT_TRUE(calls.empty());
@@ -222,7 +223,7 @@ TEST_F(AllCommonEvents, MessagesRaiseNumberedEventsWithTheirArguments) {
 TEST_F(MainForm, DoubleClickOnTheListReachesItsHandlerOnce) {
   platform::NativeWindow list = Control(kReportList1);
   for (int i = 0; i < 4; ++i) platform::ListInsertRow(list, {});
-  headless::PostDoubleClick(list, 2);
+  test::PostDoubleClick(list, 2);
   ProcessEvents();
   ASSERT_EQ(calls.size(), 1u);  // press and release have no binding
   EXPECT_EQ(calls[0].event, kEventLeftDoubleClick);
@@ -268,14 +269,14 @@ TEST_F(ReturnValues, ZeroConsumesTheMessageAndNonZeroReplacesACharacter) {
     SCOPED_TRACE(r.reply ? std::to_string(*r.reply) : "no value");
     reply = r.reply;
     calls.clear();
-    headless::PostClick(Control(kButton1));
+    test::PostClick(Control(kButton1));
     ProcessEvents();
     std::vector<int32_t> events;
     for (const auto& c : calls) events.push_back(c.event);
     EXPECT_EQ(events, r.events);
 
     platform::SetNativeText(Control(kEditBox1), "");
-    headless::PostWindowMessage(Control(kEditBox1), kWmChar, 'a');
+    test::PostInput(Control(kEditBox1), kWmChar, 'a');
     ProcessEvents();
     EXPECT_EQ(platform::GetNativeText(Control(kEditBox1)), r.typed);
   }
@@ -289,11 +290,11 @@ TEST_F(ReturnValues, EventsRaisedWhileAHandlerProcessesMessagesRunNested) {
     if (r.event != kEventButtonClicked || depth > 0) return;
     ++depth;
     // A waiting fetch does this: a second click arrives and is handled inside.
-    headless::PostClick(Control(kButton1));
+    test::PostClick(Control(kButton1));
     ProcessEvents();
     --depth;
   };
-  headless::PostClick(Control(kButton1));
+  test::PostClick(Control(kButton1));
   ProcessEvents();
   const std::vector<std::pair<int32_t, int>> want = {
       {kEventLeftDown, 0}, {kEventButtonClicked, 0}, {kEventLeftDown, 1}, {kEventButtonClicked, 1}};
@@ -303,19 +304,19 @@ TEST_F(ReturnValues, EventsRaisedWhileAHandlerProcessesMessagesRunNested) {
 TEST_F(MainForm, ClosingTheLastWindowEndsTheLoop) {
   // ProcessEvents stops at a quit message and leaves it queued.
   platform::PostQuit(7);
-  headless::PostClick(Control(kButton1));
+  test::PostClick(Control(kButton1));
   ProcessEvents();
-  posix::QueuedMessage m;
-  ASSERT_TRUE(posix::PeekThreadMessage(&m, true));
-  EXPECT_EQ(m.message, kWmQuit);
-  EXPECT_EQ(m.wparam, 7u);
+  std::optional<test::QueuedMessage> m = test::TakeQueuedMessage();
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->message, kWmQuit);
+  EXPECT_EQ(m->wparam, 7u);
   test::DrainQueue();
 
-  headless::PostClose(Control(kWindowUnitId));
+  test::PostClose(Control(kWindowUnitId));
   EXPECT_EQ(RunWindowLoop(), 0);
   EXPECT_FALSE(IsWindowLoaded(kMainFormId));
   EXPECT_EQ(LoadedWindowCount(), 0);
-  EXPECT_FALSE(posix::PeekThreadMessage(&m, false));
+  EXPECT_FALSE(test::TakeQueuedMessage());
   // Without a window the loop does not start at all.
   EXPECT_EQ(RunWindowLoop(), 0);
 }
@@ -327,11 +328,10 @@ TEST(WindowLoop, DestroyingAWindowOutsideTheLoopPostsNoQuit) {
   EXPECT_FALSE(LoadWindow(app::LoadStoredForm(), 0x52019999));   // not in the form
   platform::DestroyNative(LookupControl(kMainFormId, kWindowUnitId));
   EXPECT_FALSE(IsWindowLoaded(kMainFormId));
-  posix::QueuedMessage m;
-  EXPECT_FALSE(posix::PeekThreadMessage(&m, false));
+  EXPECT_FALSE(test::TakeQueuedMessage());
 }
 
-// The program's whole start-up on the headless backend, in a child process (it
+// The program's whole start-up on the build's backend, in a child process (it
 // changes the current directory and the handler table): the window comes up
 // from the stored form, a close ends the loop and the program returns 0.
 TEST(StartUp, LoadsMainFormAndEndsWithZeroWhenClosed) {
@@ -342,7 +342,7 @@ TEST(StartUp, LoadsMainFormAndEndsWithZeroWhenClosed) {
         bool ok = IsWindowLoaded(kMainFormId) &&
                   platform::IsNativeVisible(LookupControl(kMainFormId, kWindowUnitId)) &&
                   platform::GetNativeText(LookupControl(kMainFormId, kButton1)) == "获取";
-        headless::PostClose(LookupControl(kMainFormId, kWindowUnitId));
+        test::PostClose(LookupControl(kMainFormId, kWindowUnitId));
         app::RunMainLoop();
         ok = ok && !IsWindowLoaded(kMainFormId);
         app::EndRuntime();
