@@ -89,9 +89,11 @@ class Boundaries {
 int Rarity(uint8_t b) {
   if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z')) return 100;
   if (b >= 0x80) return 50;
-  if (std::strchr(" <>\"=/.\t\r\n", b) != nullptr) return 40;
+  if (std::string_view(" <>\"=/.\t\r\n").find(static_cast<char>(b)) != std::string_view::npos) {
+    return 40;
+  }
   if (b >= '0' && b <= '9') return 30;
-  if (std::strchr("-_:", b) != nullptr) return 20;
+  if (b == '-' || b == '_' || b == ':') return 20;
   return 10;
 }
 
@@ -236,7 +238,8 @@ int32_t ExtractAllBetween(std::string_view source, std::string_view left, std::s
   results.Clear();
   // The kept pieces, wrapped; a deque grows without moving what it holds.
   std::deque<TextValue> kept;
-  FindPieces(Page(source), left, right, [&](std::size_t start, std::size_t end) {
+  const Page page(source);
+  FindPieces(page, left, right, [&](std::size_t start, std::size_t end) {
     const int32_t limit = options.lengthLimit;
     if (limit != 0 && (limit < 0 || end - start > static_cast<std::size_t>(limit))) return;
     kept.push_back(JoinTexts(head, prefix, source.substr(start, end - start), suffix, tail));
