@@ -25,6 +25,7 @@ namespace tobrine {
 namespace {
 
 using test::ExtractedPieces;
+using test::LoneLeadsAsQuestionMarks;
 using test::RegexRoutePieces;
 
 class ExtractionTest : public testing::Test {
@@ -216,24 +217,6 @@ TEST_F(ExtractionTest, GeneratedPagesWithNonAsciiLettersInMarkers) {
   SKIP_UNLESS(FoldsFullWidthLetters(),
               "Wine's VBScript.RegExp ignores the case of ASCII letters only");
   CompareGenerated(3, 2000, Joined({kMarkerChars, kNonAsciiLetters}), kPageOnlyChars);
-}
-
-// The regular-expression route reads a lead byte that nothing pairs with as one
-// character and gives it back as '?'; ExtractAllBetween keeps the page's byte.
-std::string LoneLeadsAsQuestionMarks(std::string_view piece) {
-  std::string out;
-  for (std::size_t i = 0; i < piece.size(); ++i) {
-    const auto b = static_cast<unsigned char>(piece[i]);
-    const bool lead = b >= 0x81 && b <= 0xFE;
-    const auto next = i + 1 < piece.size() ? static_cast<unsigned char>(piece[i + 1]) : 0;
-    if (lead && next >= 0x40 && next <= 0xFE && next != 0x7F) {
-      out += piece.substr(i, 2);
-      ++i;
-    } else {
-      out += lead ? '?' : static_cast<char>(b);
-    }
-  }
-  return out;
 }
 
 TEST_F(ExtractionTest, GeneratedPagesWithInvalidSequences) {
