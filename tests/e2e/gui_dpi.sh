@@ -5,9 +5,9 @@
 # text drawn at that size), then a WM_DPICHANGED to 120. A screenshot of each
 # goes to ARTIFACT_DIR. Runs alone: LogPixels is the prefix's, and it is put
 # back on exit. Run inside `scripts/wine-session start`.
-# Usage: gui_dpi.sh TOBRINE_EXE DRIVER_EXE ARTIFACT_DIR
+# Usage: gui_dpi.sh TOBRINE_EXE DRIVER_EXE ARTIFACT_DIR UNIT_TESTS_EXE
 set -uo pipefail
-tobrine=$1 driver=$2 artifacts=$3
+tobrine=$1 driver=$2 artifacts=$3 unit_tests=$4
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/../../scripts/wine-env.sh"
 if [ -z "${DISPLAY:-}" ]; then
@@ -63,6 +63,15 @@ screenshot dpi-96.png
 close_and_expect_status_0
 
 set_dpi 144
+# The window layer above the backend still sees the stored geometry.
+unit=RealMainForm.KeepsItsStoredGeometryWhateverTheDpi
+if out=$("$WINE" "$unit_tests" --gtest_filter="$unit" </dev/null 2>&1) &&
+  grep -q "^\[       OK \] $unit" <<<"$out"; then
+  echo "PASS $unit at 144 DPI"
+else
+  printf '%s\n' "$out"
+  fail "$unit at 144 DPI"
+fi
 start_program
 phase scaled 144 "$base"
 phase rows
