@@ -64,7 +64,7 @@ close_and_expect_status_0
 
 set_dpi 144
 # The window layer above the backend still sees the stored geometry.
-unit=RealMainForm.KeepsItsStoredGeometryWhateverTheDpi
+unit=RealMainForm.StandsWhereItIsStoredAndAnswersLive
 if out=$("$WINE" "$unit_tests" --gtest_filter="$unit" </dev/null 2>&1) &&
   grep -q "^\[       OK \] $unit" <<<"$out"; then
   echo "PASS $unit at 144 DPI"

@@ -414,10 +414,18 @@ void PostClick(NativeWindow button) {
   PostWindowMessage(button, platform::kBmClick);
 }
 
-void PostDoubleClick(NativeWindow list, int32_t row) {
+namespace {
+// The pointer position (as a message's lparam) in the middle of `row`, or of
+// the band just below the last row for a negative one.
+intptr_t RowPoint(NativeWindow list, int32_t row) {
   int32_t y = kListHeaderHeight + kListRowHeight / 2;
   y += row < 0 ? platform::ListRowCount(list) * kListRowHeight : row * kListRowHeight;
-  const intptr_t at = static_cast<intptr_t>((static_cast<uint32_t>(y) << 16) | 8u);
+  return static_cast<intptr_t>((static_cast<uint32_t>(y) << 16) | 8u);
+}
+}  // namespace
+
+void PostDoubleClick(NativeWindow list, int32_t row) {
+  const intptr_t at = RowPoint(list, row);
   PostWindowMessage(list, platform::kWmLButtonDown, 1, at);
   PostWindowMessage(list, platform::kWmLButtonUp, 0, at);
   PostWindowMessage(list, platform::kWmLButtonDblClk, 1, at);
@@ -429,9 +437,7 @@ void PostClose(NativeWindow window) {
 }
 
 void PostRightClick(NativeWindow list, int32_t row) {
-  int32_t y = kListHeaderHeight + kListRowHeight / 2;
-  y += row < 0 ? platform::ListRowCount(list) * kListRowHeight : row * kListRowHeight;
-  const intptr_t at = static_cast<intptr_t>((static_cast<uint32_t>(y) << 16) | 8u);
+  const intptr_t at = RowPoint(list, row);
   PostWindowMessage(list, platform::kWmRButtonDown, 2, at);
   PostWindowMessage(list, platform::kWmRButtonUp, 0, at);
 }

@@ -358,11 +358,12 @@ LRESULT CALLBACK MainWindowProc(HWND h, UINT m, WPARAM wp, LPARAM lp) {
     case WM_DESTROY:
       if (g_events) g_events->OnDestroyed(N(h));
       return 0;
-    case WM_NCDESTROY:
+    case WM_NCDESTROY: {
       // The controls are gone by now; the font and icons go with the state.
-      std::unique_ptr<TopLevel>(
+      const std::unique_ptr<TopLevel> state(
           reinterpret_cast<TopLevel*>(SetWindowLongPtrW(h, GWLP_USERDATA, 0)));
       break;
+    }
     default:
       break;
   }
