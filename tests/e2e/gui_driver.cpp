@@ -16,9 +16,11 @@
 //   dpichange DPI FILE   sends WM_DPICHANGED for DPI with a suggested rectangle:
 //                        the window takes it, everything else rescales
 //   copy N               Ctrl+C on row N (from 1): its link on the clipboard
-//   menu ITEM N          right-click on row N, picks ITEM (0 复制链接, 1 复制全部,
-//                        2 打开) of the context menu; checks the clipboard for the
-//                        copies (the script checks what 打开 opened)
+//   menu ITEM N [key]    right-click on row N (with `key`: selects it and asks
+//                        for the menu as the menu key does), picks ITEM (0 复制链接,
+//                        1 复制全部, 2 打开) of the context menu; checks the
+//                        clipboard for the copies (the script checks what 打开
+//                        opened)
 // Prints one PASS/FAIL line per check; the exit code is the number of failures.
 #include <windows.h>
 // After windows.h, which it builds on.
@@ -688,12 +690,20 @@ void CopyShortcut(HWND top, int row) {
   ExpectClipboard(kLinks[row - 1], L"Ctrl+C copied row " + std::to_wstring(row) + L"'s link");
 }
 
-void MenuChoice(HWND top, int item, int row) {
+void MenuChoice(HWND top, int item, int row, bool fromKeyboard) {
   HWND list = Child(top, L"SysListView32");
   SetClipboard(kSentinel);
   const POINT at = RowCentre(list, row);
-  PostMessageW(list, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(at.x, at.y));
-  PostMessageW(list, WM_RBUTTONUP, 0, MAKELPARAM(at.x, at.y));
+  if (fromKeyboard) {
+    PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(at.x, at.y));
+    PostMessageW(list, WM_LBUTTONUP, 0, MAKELPARAM(at.x, at.y));
+    Check(WaitSelected(list, row), L"row " + std::to_wstring(row) + L" selected by a click");
+    // What the system sends for the menu key or Shift+F10: no position.
+    PostMessageW(list, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), -1);
+  } else {
+    PostMessageW(list, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(at.x, at.y));
+    PostMessageW(list, WM_RBUTTONUP, 0, MAKELPARAM(at.x, at.y));
+  }
   HWND menu = WaitFor(
       [] {
         HWND m = FindWindowW(L"#32768", nullptr);
@@ -703,7 +713,16 @@ void MenuChoice(HWND top, int item, int row) {
   Check(menu != nullptr, L"the context menu opened");
   if (!menu) return;
   Check(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED) == row - 1,
-        L"the right click selected row " + std::to_wstring(row));
+        L"row " + std::to_wstring(row) + L" is selected");
+  if (fromKeyboard) {
+    Remote remote(list);
+    RECT rowRect = remote.ItemRect(list, row - 1), menuRect;
+    MapWindowPoints(list, HWND_DESKTOP, reinterpret_cast<POINT*>(&rowRect), 2);
+    GetWindowRect(menu, &menuRect);
+    Check(std::abs(menuRect.top - rowRect.bottom) <= 2 && menuRect.left >= rowRect.left &&
+              menuRect.left < rowRect.right,
+          L"the menu opened below the selected row");
+  }
   HMENU items = reinterpret_cast<HMENU>(SendMessageW(menu, MN_GETHMENU, 0, 0));
   std::wstring texts;
   for (int i = 0; items && i < GetMenuItemCount(items); ++i) {
@@ -762,8 +781,8 @@ int main(int argc, char** argv) {
     DpiChange(top, std::atoi(argv[2]), argv[3]);
   } else if (phase == "copy" && argc == 3) {
     CopyShortcut(top, std::atoi(argv[2]));
-  } else if (phase == "menu" && argc == 4) {
-    MenuChoice(top, std::atoi(argv[2]), std::atoi(argv[3]));
+  } else if (phase == "menu" && (argc == 4 || (argc == 5 && std::string(argv[4]) == "key"))) {
+    MenuChoice(top, std::atoi(argv[2]), std::atoi(argv[3]), argc == 5);
   } else if (phase == "close") {
     PostMessageW(top, WM_CLOSE, 0, 0);
   } else {
