@@ -55,8 +55,8 @@ std::string Show(const std::vector<std::string>& pieces) {
   return out + " }";
 }
 
-// What the platform makes of the component and the code page. Each names a
-// known difference of Wine from Windows; the Linux build must not differ.
+// What the platform makes of the component and the code page. Wine's differ from
+// the Linux ones in each of these; the Linux build must have all of them.
 bool DotTakesCarriageReturn() {
   text::RegexObject re;
   re.Create("<(.*?)>", "<\r>");
@@ -131,8 +131,8 @@ std::string Pick(Random& r, const std::vector<std::string>& from, uint32_t maxCh
 }
 
 // Pages of 0-30 characters drawn from a few characters at a time, so that
-// markers occur, overlap and repeat; markers of 0-3 characters from the same few
-// (both empty only when asked: then only they are empty).
+// markers occur, overlap and repeat; markers of 0-3 characters from the same few,
+// never both empty unless asked for (then always).
 Case Generate(Random& r, const std::vector<std::string>& markerChars,
               const std::vector<std::string>& pageChars, bool bothEmpty) {
   std::vector<std::string> few;
@@ -159,8 +159,8 @@ Case Generate(Random& r, const std::vector<std::string>& markerChars,
   return c;
 }
 
-// Compares the two routes over `count` generated cases; `expected` turns the
-// regular-expression route's pieces into what ExtractAllBetween must give.
+// Compares the two routes over `count` generated cases; `expected` (when given)
+// turns each piece of ExtractAllBetween into what the route gives for it.
 void CompareGenerated(uint64_t seed, int count, const std::vector<std::string>& markerChars,
                       const std::vector<std::string>& pageChars,
                       std::string (*expected)(std::string_view) = nullptr, bool bothEmpty = false) {
