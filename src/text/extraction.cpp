@@ -42,6 +42,24 @@ uint8_t FoldTrail(uint8_t lead, uint8_t trail) {
 
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
+// The first `b` in s[from, n), or kNone. Eight bytes a step, so that the search
+// costs the same on every C runtime (some look at one byte at a time).
+std::size_t FindByte(const uint8_t* s, std::size_t from, std::size_t n, uint8_t b) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHighs = 0x8080808080808080ull;
+  const uint64_t pattern = kOnes * b;
+  std::size_t i = from;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s + i, 8);
+    w ^= pattern;  // a zero byte where s has b
+    if (((w - kOnes) & ~w & kHighs) != 0) break;
+  }
+  for (; i < n; ++i)
+    if (s[i] == b) return i;
+  return kNone;
+}
+
 class Page {
  public:
   explicit Page(std::string_view bytes)
@@ -144,8 +162,7 @@ class MarkerSearch {
         if ((page_[a] | 0x20) == want) return a;
       return kNone;
     }
-    const void* hit = std::memchr(page_.bytes() + a, want, n - a);
-    return hit ? static_cast<std::size_t>(static_cast<const uint8_t*>(hit) - page_.bytes()) : kNone;
+    return FindByte(page_.bytes(), a, n, want);
   }
 
   // Whether the marker's characters stand at boundary `i`, character by character.
@@ -198,8 +215,8 @@ void FindPieces(const Page& page, std::string_view left, std::string_view right,
     if (rightAt == kNone) break;  // no right marker after this point: nothing more matches
     if (!lineKnown || lineEnd < start) {
       lineKnown = true;
-      const void* lf = std::memchr(page.bytes() + start, '\n', n - start);
-      lineEnd = lf ? static_cast<std::size_t>(static_cast<const uint8_t*>(lf) - page.bytes()) : n;
+      lineEnd = FindByte(page.bytes(), start, n, '\n');
+      if (lineEnd == kNone) lineEnd = n;
     }
     if (rightAt <= lineEnd) {
       onPiece(start, rightAt);

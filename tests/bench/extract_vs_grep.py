@@ -71,7 +71,7 @@ def main():
         subprocess.run([HOST, "--page", page, "--runs", "1"], check=True, capture_output=True)
         # A Wine session that was already running (a test suite) is left running.
         started = wine and not (ROOT / "build/win64/wine/xvfb.pid").exists()
-        if wine:
+        if started:
             subprocess.run([ROOT / "scripts/wine-session", "start"], check=True)
         grep_wall, grep_cpu, host_first, host_best, wine_first, wine_best = ([] for _ in range(6))
         try:
