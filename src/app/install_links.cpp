@@ -1,5 +1,6 @@
 #include "app/install_links.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -15,23 +16,33 @@ constexpr std::string_view kScriptScheme = "javascript:";
 constexpr int kDeepestNesting = 4;
 
 char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+  return static_cast<char>(c | (static_cast<unsigned char>(c - 'A') < 26 ? 0x20 : 0));
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
+// `word` in lower case.
+bool EqualsIgnoringCase(std::string_view text, std::string_view word) {
+  if (text.size() != word.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i)
+    if (Lower(text[i]) != word[i]) return false;
   return true;
 }
 
+// `word` in lower case.
 bool StartsWithIgnoringCase(std::string_view text, std::string_view word) {
-  return text.size() >= word.size() && EqualsIgnoringCase(text.substr(0, word.size()), word);
+  if (text.size() < word.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i)
+    if (Lower(text[i]) != word[i]) return false;
+  return true;
 }
 
 bool IsControlOrSpace(char c) {
   auto u = static_cast<unsigned char>(c);
   return u <= 0x20 || u == 0x7F;
+}
+
+// Non-ASCII, control characters and space: all but 0x21-0x7E.
+bool NeedsPercentEncoding(char c) {
+  return static_cast<unsigned char>(c - 0x21) >= 0x5E;
 }
 
 int HexValue(char c) {
@@ -42,6 +53,7 @@ int HexValue(char c) {
 }
 
 std::string PercentDecode(std::string_view text) {
+  if (text.find('%') == std::string_view::npos) return std::string(text);
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -55,6 +67,13 @@ std::string PercentDecode(std::string_view text) {
     }
   }
   return out;
+}
+
+bool HasLineBreakOrTab(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : {'\t', '\n', '\r'})
+    if (std::memchr(text.data(), c, text.size())) return true;
+  return false;
 }
 
 // The URL parser's clean-up: C0 controls and spaces around the text trimmed,
@@ -119,7 +138,8 @@ class MarkupReader final : public text::MarkupVisitor {
 
 class Collector {
  public:
-  Collector(std::string_view page, std::vector<InstallLink>& links) : page_(page), links_(links) {}
+  Collector(std::string_view page, std::vector<std::string>& addresses)
+      : page_(page), addresses_(addresses) {}
 
   void Markup(std::string_view markup, int depth) {
     MarkupReader reader(*this, depth);
@@ -157,10 +177,11 @@ class Collector {
     }
   }
 
+  // `text` has no C0 controls or spaces around it.
   void Link(std::string_view text) {
-    std::string link = CleanUpLink(text);
-    std::string manifest = ManifestAddressOfLink(link);
-    if (!manifest.empty()) links_.push_back({std::move(link), std::move(manifest)});
+    std::string manifest = HasLineBreakOrTab(text) ? ManifestAddressOfLink(CleanUpLink(text))
+                                                   : ManifestAddressOfLink(text);
+    if (!manifest.empty()) addresses_.push_back(std::move(manifest));
   }
 
  private:
@@ -170,7 +191,7 @@ class Collector {
   }
 
   std::string_view page_;
-  std::vector<InstallLink>& links_;
+  std::vector<std::string>& addresses_;
   std::optional<text::ByteLayout> layout_;
 };
 
@@ -253,18 +274,22 @@ std::string ManifestAddressOfLink(std::string_view link) {
   if (schemeLength == 0 || address.size() <= schemeLength + 3 || address[schemeLength + 3] == '/' ||
       IsControlOrSpace(address[schemeLength + 3]))
     return {};
-  for (std::size_t i = 0; i < schemeLength; ++i) address[i] = Lower(address[i]);
-  return PercentEncodeAddress(address);
+  bool plain = true;
+  for (std::size_t i = 0; i < address.size(); ++i) {
+    if (i < schemeLength) address[i] = Lower(address[i]);
+    plain = plain && !NeedsPercentEncoding(address[i]);
+  }
+  return plain ? address : PercentEncodeAddress(address);
 }
 
-std::vector<InstallLink> FindInstallLinks(std::string_view page) {
-  std::vector<InstallLink> links;
-  Collector collector(page, links);
+std::vector<std::string> InstallManifestAddresses(std::string_view page) {
+  std::vector<std::string> addresses;
+  Collector collector(page, addresses);
   if (IsScriptPage(page))
     collector.Script(page, 0);
   else
     collector.Markup(page, 0);
-  return links;
+  return addresses;
 }
 
 std::string PercentEncodeAddress(std::string_view address) {
@@ -273,7 +298,7 @@ std::string PercentEncodeAddress(std::string_view address) {
   out.reserve(address.size());
   for (char c : address) {
     const auto u = static_cast<unsigned char>(c);
-    if (u >= 0x80 || IsControlOrSpace(c)) {
+    if (NeedsPercentEncoding(c)) {
       out += '%';
       out += kHex[u >> 4];
       out += kHex[u & 15];

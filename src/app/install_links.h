@@ -9,11 +9,6 @@
 
 namespace tobrine::app {
 
-struct InstallLink {
-  std::string link;      // the itms-services link as the browser hands it on
-  std::string manifest;  // the absolute http(s) address it names, ready to fetch
-};
-
 // Whether `text` begins with the "itms-services:" scheme (any case).
 bool HasInstallScheme(std::string_view text);
 
@@ -24,11 +19,15 @@ bool HasInstallScheme(std::string_view text);
 // install link or its address is not an absolute http:// or https:// one.
 std::string ManifestAddressOfLink(std::string_view link);
 
-// Every install link of a page with a manifest address to fetch, in document
-// order, duplicates kept. Links count in attribute values, in script text and
-// in a page that is itself a script or JSON; not in comments (of the markup or
-// of a script), not in visible text, not when the script builds them at run time.
-std::vector<InstallLink> FindInstallLinks(std::string_view page);
+// The manifest address of every install link of a page, in document order,
+// duplicates kept (only those ManifestAddressOfLink gives). Links count in
+// attribute values, in script text and in a page that is itself a script or
+// JSON; not in comments (of the markup or of a script), not in visible text,
+// not when the script builds them at run time. Before its address is taken a
+// link is decoded as a browser hands it on: character references in markup,
+// escapes in script strings, then tabs and line breaks dropped and C0 controls
+// and spaces around it trimmed.
+std::vector<std::string> InstallManifestAddresses(std::string_view page);
 
 // The address with every byte that cannot stand in a request line as it is
 // (non-ASCII, control characters, space) percent-encoded, byte for byte.

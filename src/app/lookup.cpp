@@ -83,11 +83,11 @@ class Lookup {
       }
     }
 
-    const std::vector<InstallLink> installLinks = FindInstallLinks(page.view());
-    for (const InstallLink& link : installLinks)
-      if (!fetched_.contains(link.manifest))
-        ReadManifestAt(link.manifest, PackageSource::kSecondReading, pageCopy);
-    return count > 0 || !installLinks.empty();
+    const std::vector<std::string> addresses = InstallManifestAddresses(page.view());
+    for (const std::string& address : addresses)
+      if (!fetched_.contains(address))
+        ReadManifestAt(address, PackageSource::kSecondReading, pageCopy);
+    return count > 0 || !addresses.empty();
   }
 
   // Fetches one manifest and reports its packages. Bytes that cannot stand in a

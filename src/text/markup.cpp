@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -31,11 +32,67 @@ constexpr std::size_t LongestLegacyName() {
 }
 constexpr std::size_t kLongestLegacyName = LongestLegacyName();
 
-const NamedReference* FindNamedReference(std::string_view name) {
+// Where the names beginning with each byte start in the table (it is sorted
+// bytewise), so that a search looks at one letter's names only.
+constexpr std::array<uint16_t, 257> FirstByteIndex() {
+  std::array<uint16_t, 257> index{};
+  std::size_t k = 0;
+  for (std::size_t c = 0; c <= 256; ++c) {
+    while (k < std::size(kNamedReferences) &&
+           static_cast<unsigned char>(kNamedReferences[k].name[0]) < c)
+      ++k;
+    index[c] = static_cast<uint16_t>(k);
+  }
+  return index;
+}
+constexpr std::array<uint16_t, 257> kFirstByteIndex = FirstByteIndex();
+
+// The legacy names (without ';'), in the table's order.
+constexpr std::size_t kLegacyCount = [] {
+  std::size_t n = 0;
+  for (const auto& r : kNamedReferences) n += r.name.back() != ';';
+  return n;
+}();
+constexpr std::array<NamedReference, kLegacyCount> kLegacyReferences = [] {
+  std::array<NamedReference, kLegacyCount> legacy{};
+  std::size_t k = 0;
+  for (const auto& r : kNamedReferences)
+    if (r.name.back() != ';') legacy[k++] = r;
+  return legacy;
+}();
+
+// Which two-letter beginnings a legacy name has: most runs after '&' ("&url=",
+// "&id=") begin with none, and need no search.
+constexpr std::array<uint64_t, 128 * 128 / 64> kLegacyBeginnings = [] {
+  std::array<uint64_t, 128 * 128 / 64> bits{};
+  for (const auto& r : kLegacyReferences) {
+    const std::size_t pair =
+        static_cast<std::size_t>(r.name[0]) * 128 + static_cast<std::size_t>(r.name[1]);
+    bits[pair / 64] |= uint64_t{1} << (pair % 64);
+  }
+  return bits;
+}();
+
+bool MayBeginLegacyName(char a, char b) {
+  if (static_cast<unsigned char>(a) >= 128 || static_cast<unsigned char>(b) >= 128) return false;
+  const std::size_t pair = static_cast<std::size_t>(a) * 128 + static_cast<std::size_t>(b);
+  return (kLegacyBeginnings[pair / 64] >> (pair % 64)) & 1;
+}
+
+const NamedReference* FindLegacyReference(std::string_view name) {
   auto it =
-      std::lower_bound(std::begin(kNamedReferences), std::end(kNamedReferences), name,
+      std::lower_bound(kLegacyReferences.begin(), kLegacyReferences.end(), name,
                        [](const NamedReference& r, std::string_view n) { return r.name < n; });
-  return it != std::end(kNamedReferences) && it->name == name ? it : nullptr;
+  return it != kLegacyReferences.end() && it->name == name ? &*it : nullptr;
+}
+
+const NamedReference* FindNamedReference(std::string_view name) {
+  const auto c = static_cast<unsigned char>(name[0]);
+  const NamedReference* first = kNamedReferences + kFirstByteIndex[c];
+  const NamedReference* last = kNamedReferences + kFirstByteIndex[c + 1];
+  auto it = std::lower_bound(
+      first, last, name, [](const NamedReference& r, std::string_view n) { return r.name < n; });
+  return it != last && it->name == name ? it : nullptr;
 }
 
 // What a numeric reference to 0x80-0x9F stands for (the windows-1252 reading).
@@ -77,10 +134,35 @@ void AppendNameChar(char c, std::string& out) {
     out += Lower(c);
 }
 
+// The first CR, NUL or (when `ampersand`) '&' from `from`, or the text's size.
+std::size_t FindSpecial(std::string_view text, std::size_t from, bool ampersand) {
+  if (from >= text.size()) return text.size();
+  const char* hit = text.data() + text.size();
+  const char* start = text.data() + from;
+  for (char c : {'&', '\r', '\0'}) {
+    if (c == '&' && !ampersand) continue;
+    if (const void* q = std::memchr(start, c, static_cast<std::size_t>(hit - start)))
+      hit = static_cast<const char*>(q);
+  }
+  return static_cast<std::size_t>(hit - text.data());
+}
+
+// Sets a tag or attribute name as the tokenizer keeps it.
+void SetName(std::string_view raw, std::string& name) {
+  bool plain = true;
+  for (char c : raw) plain = plain && c != '\0' && !(c >= 'A' && c <= 'Z');
+  if (plain) {
+    name.assign(raw);
+    return;
+  }
+  name.clear();
+  for (char c : raw) AppendNameChar(c, name);
+}
+
 // The text with line breaks read as LF and NUL as U+FFFD; `buffer` holds it
 // when anything had to change.
 std::string_view Normalized(std::string_view text, std::string& buffer) {
-  if (text.find_first_of(std::string_view("\r\0", 2)) == std::string_view::npos) return text;
+  if (FindSpecial(text, 0, false) == text.size()) return text;
   buffer.clear();
   for (std::size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
@@ -106,6 +188,10 @@ bool StartsWithIgnoringCase(std::string_view text, std::size_t at, std::string_v
 enum class TextKind { kMarkup, kRawText, kScript, kReplaceableText, kPlainText };
 
 TextKind KindOfContent(std::string_view element) {
+  // Every such name has 3 to 9 letters and begins with one of these.
+  if (element.size() < 3 || element.size() > 9 ||
+      std::string_view("stxinp").find(element[0]) == std::string_view::npos)
+    return TextKind::kMarkup;
   if (element == "script") return TextKind::kScript;
   if (element == "style" || element == "xmp" || element == "iframe" || element == "noembed" ||
       element == "noframes")
@@ -188,8 +274,9 @@ class Tokenizer {
   // by the end of the page is dropped.
   std::size_t Tag(std::size_t k, bool endTag) {
     const std::size_t n = p_.size();
-    name_.clear();
-    while (k < n && !IsSpace(p_[k]) && p_[k] != '/' && p_[k] != '>') AppendNameChar(p_[k++], name_);
+    const std::size_t nameStart = k;
+    while (k < n && !IsSpace(p_[k]) && p_[k] != '/' && p_[k] != '>') ++k;
+    SetName(p_.substr(nameStart, k - nameStart), name_);
     count_ = 0;
     bool selfClosing = false;
     enum class State { kBeforeName, kName, kAfterName, kBeforeValue, kAfterQuoted, kSelfClosing };
@@ -207,21 +294,22 @@ class Tokenizer {
           } else if (c == '>') {
             return Emit(k + 1, endTag, selfClosing);
           } else {
-            Attribute().name.clear();
-            AppendNameChar(c, attributes_[count_ - 1].name);
-            ++k;
+            // The name runs to a space, '/', '>' or '='; its first byte may be '='.
+            std::size_t end = k + 1;
+            while (end < n && !IsSpace(p_[end]) && p_[end] != '/' && p_[end] != '>' &&
+                   p_[end] != '=')
+              ++end;
+            SetName(p_.substr(k, end - k), Attribute().name);
+            k = end;
             state = State::kName;
           }
           break;
         case State::kName:
-          if (IsSpace(c) || c == '/' || c == '>') {
-            state = State::kAfterName;
-          } else if (c == '=') {
+          if (c == '=') {
             ++k;
             state = State::kBeforeValue;
           } else {
-            AppendNameChar(c, attributes_[count_ - 1].name);
-            ++k;
+            state = State::kAfterName;
           }
           break;
         case State::kAfterName:
@@ -304,7 +392,7 @@ class Tokenizer {
       }
     }
     a.value.clear();
-    if (raw.find_first_of(std::string_view("&\r\0", 3)) == std::string_view::npos)
+    if (FindSpecial(raw, 0, true) == raw.size())
       a.value.assign(raw);
     else
       AppendDecodedReferences(raw, true, a.value);
@@ -469,8 +557,10 @@ void AppendDecodedReferences(std::string_view text, bool inAttribute, std::strin
       continue;
     }
     if (c != '&') {
-      out += c;
-      ++i;
+      // The plain run up to the next byte that needs work, in one piece.
+      const std::size_t end = FindSpecial(text, i, true);
+      out.append(text.substr(i, end - i));
+      i = end;
       continue;
     }
     std::size_t j = i + 1;
@@ -510,8 +600,10 @@ void AppendDecodedReferences(std::string_view text, bool inAttribute, std::strin
       found = FindNamedReference(text.substr(j, run - j + 1));
       length = run - j + 1;
     }
-    for (std::size_t len = std::min(run - j, kLongestLegacyName); !found && len > 0; --len) {
-      found = FindNamedReference(text.substr(j, len));
+    const bool legacy = run - j >= 2 && MayBeginLegacyName(text[j], text[j + 1]);
+    for (std::size_t len = std::min(run - j, kLongestLegacyName); legacy && !found && len >= 2;
+         --len) {
+      found = FindLegacyReference(text.substr(j, len));
       length = len;
     }
     if (!found) {

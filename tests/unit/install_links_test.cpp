@@ -19,7 +19,7 @@ std::string Utf8(const char8_t* s) {
 
 std::string Manifests(std::string_view page) {
   std::string out;
-  for (const InstallLink& l : FindInstallLinks(page)) out += l.manifest + "\n";
+  for (const std::string& address : InstallManifestAddresses(page)) out += address + "\n";
   return out;
 }
 
@@ -203,16 +203,6 @@ TEST(InstallLinks, PagesInEveryEncoding) {
        "\xCF\xC2\xD4\xD8</a>",
        "https://h.example/a.plist\n"},
   });
-}
-
-TEST(InstallLinks, LinkAsTheBrowserHandsItOn) {
-  auto links = FindInstallLinks(
-      "<a href=\" "
-      "itms-services://?action=download-manifest&amp;url=https%3A%2F%2Fh.example%2Fa.plist\n\">");
-  ASSERT_EQ(links.size(), 1u);
-  EXPECT_EQ(links[0].link,
-            "itms-services://?action=download-manifest&url=https%3A%2F%2Fh.example%2Fa.plist");
-  EXPECT_EQ(links[0].manifest, "https://h.example/a.plist");
 }
 
 TEST(InstallLinks, ManifestAddressOfAPastedLink) {
