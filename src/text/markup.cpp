@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <unordered_set>
 #include <vector>
 
 namespace tobrine::text {
@@ -278,6 +279,7 @@ class Tokenizer {
     while (k < n && !IsSpace(p_[k]) && p_[k] != '/' && p_[k] != '>') ++k;
     SetName(p_.substr(nameStart, k - nameStart), name_);
     count_ = 0;
+    if (!seen_.empty()) seen_.clear();
     bool selfClosing = false;
     enum class State { kBeforeName, kName, kAfterName, kBeforeValue, kAfterQuoted, kSelfClosing };
     State state = State::kBeforeName;
@@ -385,17 +387,29 @@ class Tokenizer {
   // earlier in the same tag.
   void FinishAttribute(std::string_view raw) {
     MarkupAttribute& a = attributes_[count_ - 1];
-    for (std::size_t i = 0; i + 1 < count_; ++i) {
-      if (attributes_[i].name == a.name) {
-        --count_;
-        return;
-      }
+    if (Repeated(a.name)) {
+      --count_;
+      return;
     }
     a.value.clear();
     if (FindSpecial(raw, 0, true) == raw.size())
       a.value.assign(raw);
     else
       AppendDecodedReferences(raw, true, a.value);
+  }
+
+  // Whether the last attribute's name came earlier in the tag. A tag with many
+  // attributes is checked through a set, so that a hostile one costs linear time.
+  bool Repeated(const std::string& name) {
+    const std::size_t earlier = count_ - 1;
+    if (earlier <= 16) {
+      for (std::size_t i = 0; i < earlier; ++i)
+        if (attributes_[i].name == name) return true;
+      return false;
+    }
+    if (seen_.empty())
+      for (std::size_t i = 0; i < earlier; ++i) seen_.insert(attributes_[i].name);
+    return !seen_.insert(name).second;
   }
 
   std::size_t Emit(std::size_t next, bool endTag, bool selfClosing) {
@@ -518,6 +532,7 @@ class Tokenizer {
   std::string name_;
   std::vector<MarkupAttribute> attributes_;
   std::size_t count_ = 0;
+  std::unordered_set<std::string> seen_;
   std::string text_;
 };
 

@@ -22,6 +22,10 @@ namespace {
 
 using Kind = PropertyListValue::Kind;
 
+// How deep dicts and arrays may nest: a hostile document cannot exhaust the
+// stack, here or in the tree's destructor. Real manifests nest 5 deep.
+constexpr std::size_t kDeepestNesting = 256;
+
 bool IsXmlSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
@@ -72,8 +76,9 @@ bool IsValidUtf8(std::string_view s) {
 // Decodes the reference at `text[i]` ('&') into `out`. Returns the length read,
 // or 0 when no reference an XML reader knows stands there.
 std::size_t DecodeReference(std::string_view text, std::size_t i, std::string& out) {
-  const std::size_t semicolon = text.find(';', i + 1);
-  if (semicolon == std::string_view::npos || semicolon - i > 12) return 0;
+  // The longest reference ("&#x10FFFF;") is 10 bytes: look no further.
+  const std::size_t semicolon = text.substr(0, i + 13).find(';', i + 1);
+  if (semicolon == std::string_view::npos) return 0;
   const std::string_view name = text.substr(i + 1, semicolon - i - 1);
   const std::size_t length = semicolon - i + 1;
   static constexpr struct {
@@ -282,7 +287,15 @@ class StrictReader {
   }
 
   std::optional<PropertyListValue> StrictValue() {
-    if (!StartTag()) return std::nullopt;
+    if (depth_ >= kDeepestNesting || !StartTag()) return std::nullopt;
+    ++depth_;
+    std::optional<PropertyListValue> v = StrictValueInside();
+    --depth_;
+    return v;
+  }
+
+  // The value whose start tag was just read.
+  std::optional<PropertyListValue> StrictValueInside() {
     const std::string_view name = name_;
     const bool empty = selfClosing_;
     PropertyListValue v;
@@ -343,6 +356,7 @@ class StrictReader {
   std::size_t k_ = 0;
   std::string_view name_;
   bool selfClosing_ = false;
+  std::size_t depth_ = 0;
 };
 
 // The tolerant reading: a forgiving scan of tags and text that builds whatever
@@ -438,6 +452,8 @@ class TolerantBuilder {
       FinishScalar();
       PropertyListValue v;
       v.kind = name == "dict" ? Kind::kDict : Kind::kArray;
+      // Past the deepest nesting a container is looked through, like an unknown tag.
+      if (open_.size() >= kDeepestNesting) return;
       PropertyListValue* added = Add(std::move(v));
       if (added && !selfClosing) open_.push_back(added);
     } else if (IsScalar(name)) {

@@ -197,8 +197,10 @@ class Lexer {
   }
 
   // Reads /…/flags from the '/'. False (nothing read) when no regular
-  // expression ends on this line.
+  // expression ends on this line; the rest of that line is then not tried
+  // again (it is broken script, and trying each '/' would cost quadratic time).
   bool RegularExpression() {
+    if (k_ < brokenUntil_) return false;
     std::size_t k = k_ + 1;
     bool inClass = false;
     while (k < s_.size() && !LineBreakAt(k)) {
@@ -220,6 +222,7 @@ class Lexer {
       }
       ++k;
     }
+    brokenUntil_ = k;
     return false;
   }
 
@@ -337,6 +340,7 @@ class Lexer {
   bool doubleByte_;
   std::size_t k_ = 0;
   bool regexAllowed_ = true;
+  std::size_t brokenUntil_ = 0;  // a regular expression cannot start before here
   bool lineStart_ = true;
   int depth_ = 0;
   std::vector<int> templates_;  // brace depth at each open substitution

@@ -326,3 +326,35 @@ TEST(Manifest, APageThatIsAPropertyList) {
 
 }  // namespace
 }  // namespace tobrine::app
+
+namespace tobrine::app {
+namespace {
+
+// Shapes that would take quadratic time (or the whole stack) if read naively;
+// 1-2 MB each, read in well under a second when linear.
+TEST(InstallLinks, HostileShapesAreReadInLinearTime) {
+  const std::size_t n = 200000;
+  std::string attributes = "<a";
+  for (std::size_t i = 0; i < n; ++i) attributes += " a" + std::to_string(i) + "=1";
+  std::string regexes = "<script>";
+  for (std::size_t i = 0; i < n; ++i) regexes += "=/[";
+  std::string markupInValues;
+  for (std::size_t i = 0; i < n / 4; ++i)
+    markupInValues += "<a title=\"<b title='{&quot;x&quot;:1}'>\">";
+  const std::string link =
+      "<a href=\"itms-services://?action=download-manifest&url=https://h.example/a.plist\">";
+  for (const std::string& page :
+       {attributes + ">" + link, regexes + "</script>" + link, markupInValues + link,
+        std::string(n, '<') + link, "<!--" + std::string(n, '-') + "-->" + link})
+    EXPECT_EQ(Manifests(page), "https://h.example/a.plist\n") << page.substr(0, 60);
+
+  std::string references = "<plist><dict><key>items</key><string>";
+  for (std::size_t i = 0; i < n; ++i) references += "&amp&#";
+  std::string deep = "<plist>";
+  for (std::size_t i = 0; i < n; ++i) deep += "<array>";
+  for (const std::string& manifest : {references, deep, deep + "<string>http://h.example/x.ipa"})
+    EXPECT_TRUE(ReadManifest(manifest).packages.size() <= 1) << manifest.substr(0, 60);
+}
+
+}  // namespace
+}  // namespace tobrine::app

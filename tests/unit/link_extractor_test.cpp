@@ -160,9 +160,9 @@ TEST_F(LinkExtractorRun, EveryPathOfAPage) {
 
 TEST_F(LinkExtractorRun, PastedInstallLinkIsLookedUpDirectly) {
   std::string boxes;
-  EXPECT_EQ(Run("itms-services://?action=download-manifest&url=" + server.Url("/m/icon-first"),
-                &boxes),
-            "1\thttps://dl.example.com/icon-first.ipa\n");
+  EXPECT_EQ(
+      Run("itms-services://?action=download-manifest&url=" + server.Url("/m/icon-first"), &boxes),
+      "1\thttps://dl.example.com/icon-first.ipa\n");
   EXPECT_EQ(Count(boxes, kClosingBox), 1) << boxes;
 }
 
