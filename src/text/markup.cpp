@@ -7,6 +7,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "text/utf8.h"
+
 namespace tobrine::text {
 
 void MarkupVisitor::StartTag(std::string_view, std::span<const MarkupAttribute>, bool) {}
@@ -446,83 +448,61 @@ class Tokenizer {
   }
 
   // Where a script's text ends. Inside "<!--" a "<script" opens a part that its
-  // own "</script" closes, and that part does not end the script.
+  // own "</script" closes, and that part does not end the script; "-->" ends
+  // either part.
   std::size_t ScriptEnd(std::size_t from) const {
-    enum class State {
-      kData,
-      kEscaped,
-      kEscapedDash,
-      kEscapedDashDash,
-      kDouble,
-      kDoubleDash,
-      kDoubleDashDash
-    };
-    State state = State::kData;
+    enum class Part { kData, kEscaped, kDoubleEscaped };
+    Part part = Part::kData;
+    int dashes = 0;  // '-' just read, up to two
     const std::size_t n = p_.size();
-    std::size_t k = from;
     // The word after "<" or "</" at `at`, when it is "script" followed by a delimiter.
     auto scriptWordAt = [&](std::size_t at) {
       if (!StartsWithIgnoringCase(p_, at, "script") || at + 6 >= n) return false;
       const char after = p_[at + 6];
       return IsSpace(after) || after == '/' || after == '>';
     };
+    std::size_t k = from;
     while (k < n) {
-      const char c = p_[k];
-      switch (state) {
-        case State::kData: {
-          const void* lt = std::memchr(p_.data() + k, '<', n - k);
-          if (!lt) return n;
-          k = static_cast<std::size_t>(static_cast<const char*>(lt) - p_.data());
-          if (EndTagAt(k, "script")) return k;
-          if (p_.substr(k, 4) == "<!--") {
-            // "<!--" leaves the tokenizer as if after "--": "<!-->" ends the escape.
-            k += 4;
-            state = State::kEscapedDashDash;
-          } else {
-            ++k;
-          }
-          break;
+      if (part == Part::kData) {
+        const void* lt = std::memchr(p_.data() + k, '<', n - k);
+        if (!lt) return n;
+        k = static_cast<std::size_t>(static_cast<const char*>(lt) - p_.data());
+        if (EndTagAt(k, "script")) return k;
+        if (p_.substr(k, 4) == "<!--") {
+          // As if after "--": "<!-->" ends the escape at once.
+          part = Part::kEscaped;
+          dashes = 2;
+          k += 4;
+        } else {
+          ++k;
         }
-        case State::kEscaped:
-        case State::kEscapedDash:
-        case State::kEscapedDashDash:
-          if (c == '-') {
-            state = state == State::kEscaped ? State::kEscapedDash : State::kEscapedDashDash;
-            ++k;
-          } else if (c == '<') {
-            if (EndTagAt(k, "script")) return k;
-            if (scriptWordAt(k + 1)) {
-              state = State::kDouble;
-              k += 7;
-            } else {
-              state = State::kEscaped;
-              ++k;
-            }
-          } else {
-            state = c == '>' && state == State::kEscapedDashDash ? State::kData : State::kEscaped;
-            ++k;
-          }
-          break;
-        case State::kDouble:
-        case State::kDoubleDash:
-        case State::kDoubleDashDash:
-          if (c == '-') {
-            state = state == State::kDouble ? State::kDoubleDash : State::kDoubleDashDash;
-            ++k;
-          } else if (c == '<') {
-            if (p_.substr(k + 1, 1) == "/" && scriptWordAt(k + 2)) {
-              state = State::kEscaped;
-              k += 8;
-            } else {
-              state = State::kDouble;
-              ++k;
-            }
-          } else {
-            state = c == '>' && state == State::kDoubleDashDash ? State::kData : State::kDouble;
-            ++k;
-          }
-          break;
+        continue;
       }
+      const char c = p_[k];
+      if (c == '-') {
+        dashes = std::min(dashes + 1, 2);
+        ++k;
+        continue;
+      }
+      if (c == '>' && dashes == 2) {
+        part = Part::kData;
+        ++k;
+        continue;
+      }
+      dashes = 0;
+      if (c == '<' && part == Part::kEscaped) {
+        if (EndTagAt(k, "script")) return k;
+        if (scriptWordAt(k + 1)) {
+          part = Part::kDoubleEscaped;
+          k += 7;
+          continue;
+        }
+      } else if (c == '<' && p_.substr(k + 1, 1) == "/" && scriptWordAt(k + 2)) {
+        part = Part::kEscaped;
+        k += 8;
+        continue;
+      }
+      ++k;
     }
     return n;
   }
@@ -537,24 +517,6 @@ class Tokenizer {
 };
 
 }  // namespace
-
-void AppendUtf8(char32_t c, std::string& out) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 void AppendDecodedReferences(std::string_view text, bool inAttribute, std::string& out) {
   const std::size_t n = text.size();

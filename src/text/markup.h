@@ -43,7 +43,4 @@ void TokenizeMarkup(std::string_view page, MarkupVisitor& visitor);
 // '=' or a letter or digit stays as written).
 void AppendDecodedReferences(std::string_view text, bool inAttribute, std::string& out);
 
-// The code point as UTF-8, appended to `out`.
-void AppendUtf8(char32_t codePoint, std::string& out);
-
 }  // namespace tobrine::text

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "text/markup.h"
+#include "text/utf8.h"
 
 namespace tobrine::text {
 
@@ -50,24 +50,13 @@ std::string_view Trimmed(std::string_view s) {
 
 bool IsValidUtf8(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const std::size_t n = s.size();
-  for (std::size_t i = 0; i < n;) {
-    const unsigned char c = p[i];
-    if (c < 0x80) {
+  for (std::size_t i = 0; i < s.size();) {
+    if (p[i] < 0x80) {
       ++i;
       continue;
     }
-    std::size_t length = c >= 0xC2 && c <= 0xDF   ? 2
-                         : c >= 0xE0 && c <= 0xEF ? 3
-                         : c >= 0xF0 && c <= 0xF4 ? 4
-                                                  : 0;
-    if (length == 0 || i + length > n) return false;
-    for (std::size_t k = 1; k < length; ++k)
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-    // Overlong forms, surrogates and code points past U+10FFFF.
-    if ((c == 0xE0 && p[i + 1] < 0xA0) || (c == 0xED && p[i + 1] >= 0xA0) ||
-        (c == 0xF0 && p[i + 1] < 0x90) || (c == 0xF4 && p[i + 1] >= 0x90))
-      return false;
+    const std::size_t length = Utf8SequenceLength(p + i, s.size() - i);
+    if (length == 0) return false;
     i += length;
   }
   return true;
@@ -110,6 +99,18 @@ std::size_t DecodeReference(std::string_view text, std::size_t i, std::string& o
   if (!allowed) return 0;
   AppendUtf8(v, out);
   return length;
+}
+
+// Text with the references an XML reader knows decoded, any other '&' kept.
+void AppendWithReferences(std::string_view text, std::string& out) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t amp = text.find('&', i);
+    out.append(text.substr(i, amp == std::string_view::npos ? text.npos : amp - i));
+    if (amp == std::string_view::npos) return;
+    const std::size_t length = DecodeReference(text, amp, out);
+    if (length == 0) out += '&';
+    i = amp + (length == 0 ? 1 : length);
+  }
 }
 
 // The strict reading: a well-formed document or nothing.
@@ -403,17 +404,7 @@ class TolerantBuilder {
 
  private:
   void Text(std::string_view text) {
-    if (!scalar_ || text.empty()) return;
-    for (std::size_t i = 0; i < text.size();) {
-      if (text[i] == '&') {
-        const std::size_t length = DecodeReference(text, i, scalarText_);
-        if (length > 0) {
-          i += length;
-          continue;
-        }
-      }
-      scalarText_ += text[i++];
-    }
+    if (scalar_) AppendWithReferences(text, scalarText_);
   }
 
   // Reads the tag at `k` and returns where reading goes on.
@@ -556,14 +547,10 @@ std::string DecodeXmlText(std::string_view text) {
       i = end == std::string_view::npos ? text.size() : end + 3;
       continue;
     }
-    if (text[i] == '&') {
-      const std::size_t length = DecodeReference(text, i, out);
-      if (length > 0) {
-        i += length;
-        continue;
-      }
-    }
-    out += text[i++];
+    std::size_t next = text.find("<![CDATA[", i);
+    if (next == std::string_view::npos) next = text.size();
+    AppendWithReferences(text.substr(i, next - i), out);
+    i = next;
   }
   return out;
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "text/markup.h"
+#include "text/utf8.h"
 
 namespace tobrine::text {
 namespace {
@@ -152,17 +152,22 @@ class Lexer {
         return constant_;
       }
       if (LineBreakAt(k_)) return false;
-      if (c == '\\') {
-        Escape();
-      } else if (DoubleByteAt(k_)) {
-        value_.append(s_.substr(k_, 2));
-        k_ += 2;
-      } else {
-        value_ += c;
-        ++k_;
-      }
+      LiteralCharacter();
     }
     return false;
+  }
+
+  // One character of a literal's text into value_: an escape, a double-byte
+  // character or a byte.
+  void LiteralCharacter() {
+    if (s_[k_] == '\\') {
+      Escape();
+    } else if (DoubleByteAt(k_)) {
+      value_.append(s_.substr(k_, 2));
+      k_ += 2;
+    } else {
+      value_ += s_[k_++];
+    }
   }
 
   // Reads template text up to its end or its next substitution. A template
@@ -182,14 +187,12 @@ class Lexer {
         constant_ = false;
         return TokenKind::kString;
       }
-      if (c == '\\') {
-        Escape();
-      } else if (DoubleByteAt(k_)) {
-        value_.append(s_.substr(k_, 2));
-        k_ += 2;
+      if (c == '\r') {
+        // A template reads CR and CR LF as LF.
+        value_ += '\n';
+        k_ += k_ + 1 < s_.size() && s_[k_ + 1] == '\n' ? 2 : 1;
       } else {
-        value_ += c == '\r' ? '\n' : c;
-        k_ += c == '\r' && k_ + 1 < s_.size() && s_[k_ + 1] == '\n' ? 2 : 1;
+        LiteralCharacter();
       }
     }
     constant_ = false;
@@ -370,13 +373,8 @@ ByteLayout GuessByteLayout(std::string_view page) {
       ++i;
       continue;
     }
-    std::size_t length = c >= 0xC2 && c <= 0xDF   ? 2
-                         : c >= 0xE0 && c <= 0xEF ? 3
-                         : c >= 0xF0 && c <= 0xF4 ? 4
-                                                  : 0;
-    bool ok = length != 0 && i + length <= n;
-    for (std::size_t k = 1; ok && k < length; ++k) ok = (p[i + k] & 0xC0) == 0x80;
-    if (ok) {
+    const std::size_t length = Utf8SequenceLength(p + i, n - i);
+    if (length != 0) {
       ++valid;
       i += length;
     } else {

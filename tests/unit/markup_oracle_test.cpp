@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "reader_test_support.h"
 #include "text/markup.h"
 
 namespace tobrine::text {
@@ -143,9 +144,9 @@ TEST(MarkupOracle, HandWrittenPages) {
 // Random pages in well-nested markup (the tree builder then keeps every element
 // where it is written), with random attribute syntax, references, comments and
 // scripts. Valid UTF-8 only: gumbo reads its input as UTF-8.
-class PageGenerator {
+class PageGenerator : test::RandomChoices {
  public:
-  explicit PageGenerator(uint32_t seed) : rng_(seed) {}
+  explicit PageGenerator(uint32_t seed) : RandomChoices(seed) {}
 
   std::string Page() {
     std::string page;
@@ -156,13 +157,6 @@ class PageGenerator {
   }
 
  private:
-  int Range(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
-  bool Chance(int oneIn) { return Range(1, oneIn) == 1; }
-  template <typename T>
-  const T& Pick(const std::vector<T>& v) {
-    return v[static_cast<std::size_t>(Range(0, static_cast<int>(v.size()) - 1))];
-  }
-
   std::string Reference() {
     static const std::vector<std::string> named = {
         "&amp;",      "&amp",      "&lt;",    "&gt",      "&quot;",  "&apos;",
@@ -339,8 +333,6 @@ class PageGenerator {
       }
     }
   }
-
-  std::mt19937 rng_;
 };
 
 TEST(MarkupOracle, GeneratedPages) {

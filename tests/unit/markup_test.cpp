@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "reader_test_support.h"
 #include "text/property_list.h"
 #include "text/script_strings.h"
 
@@ -182,40 +183,9 @@ TEST(ScriptStrings, DoubleBytePages) {
   EXPECT_EQ(GuessByteLayout(Utf8(u8"软件下载应用程序安装说明") + "\xFF"), ByteLayout::kUtf8);
 }
 
-// A property list as one line: dict {k:v,…}, array [v,…], scalars kind"text".
-std::string Dump(const PropertyListValue& v) {
-  using Kind = PropertyListValue::Kind;
-  switch (v.kind) {
-    case Kind::kDict: {
-      std::string s = "{";
-      for (std::size_t i = 0; i < v.keys.size(); ++i)
-        s += (i ? "," : "") + v.keys[i] + ":" + Dump(v.items[i]);
-      return s + "}";
-    }
-    case Kind::kArray: {
-      std::string s = "[";
-      for (std::size_t i = 0; i < v.items.size(); ++i) s += (i ? "," : "") + Dump(v.items[i]);
-      return s + "]";
-    }
-    case Kind::kString:
-      return "\"" + v.text + "\"";
-    case Kind::kInteger:
-      return "i" + v.text;
-    case Kind::kReal:
-      return "r" + v.text;
-    case Kind::kBoolean:
-      return v.text;
-    case Kind::kDate:
-      return "d" + v.text;
-    case Kind::kData:
-      return "b" + v.text;
-  }
-  return "?";
-}
-
 std::string Read(std::string_view document, PropertyListReading reading) {
   auto v = ReadPropertyList(document, reading);
-  return v ? Dump(*v) : "-";
+  return v ? test::PropertyListText(*v) : "-";
 }
 
 TEST(PropertyList, StrictAndTolerant) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/manifest.h"
+#include "reader_test_support.h"
 #include "text/property_list.h"
 
 namespace tobrine::text {
@@ -17,32 +18,7 @@ std::string Utf8(const char8_t* s) {
   return reinterpret_cast<const char*>(s);
 }
 
-// One line per tree: {k:v,…} [v,…] "string" iN true false.
-std::string Dump(const PropertyListValue& v) {
-  using Kind = PropertyListValue::Kind;
-  switch (v.kind) {
-    case Kind::kDict: {
-      std::string s = "{";
-      for (std::size_t i = 0; i < v.keys.size(); ++i)
-        s += (i ? "," : "") + v.keys[i] + ":" + Dump(v.items[i]);
-      return s + "}";
-    }
-    case Kind::kArray: {
-      std::string s = "[";
-      for (std::size_t i = 0; i < v.items.size(); ++i) s += (i ? "," : "") + Dump(v.items[i]);
-      return s + "]";
-    }
-    case Kind::kString:
-      return "\"" + v.text + "\"";
-    case Kind::kInteger:
-      return "i" + v.text;
-    case Kind::kBoolean:
-      return v.text;
-    default:
-      return "?";
-  }
-}
-
+// libplist's tree in the form of test::PropertyListText.
 std::string DumpOracle(plist_t node) {
   switch (plist_get_node_type(node)) {
     case PLIST_DICT: {
@@ -101,7 +77,7 @@ std::string Oracle(const std::string& document) {
 
 std::string Ours(const std::string& document) {
   auto v = ReadPropertyList(document, PropertyListReading::kStrict);
-  return v ? Dump(*v) : "-";
+  return v ? test::PropertyListText(*v) : "-";
 }
 
 const std::string kHead =
@@ -144,9 +120,9 @@ TEST(PropertyListOracle, HandWrittenManifests) {
 
 // Random manifests of dicts, arrays, strings, integers and booleans, with
 // references, CDATA, comments and white space between elements.
-class ManifestGenerator {
+class ManifestGenerator : test::RandomChoices {
  public:
-  explicit ManifestGenerator(uint32_t seed) : rng_(seed) {}
+  explicit ManifestGenerator(uint32_t seed) : RandomChoices(seed) {}
 
   std::string Document() {
     std::string d = Chance(2) ? kHead : "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist>";
@@ -157,9 +133,6 @@ class ManifestGenerator {
   }
 
  private:
-  int Range(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
-  bool Chance(int oneIn) { return Range(1, oneIn) == 1; }
-
   void Space(std::string& d) {
     static const char* const kSpaces[] = {"", " ", "\n", "\t\t", "\r\n", "<!-- c -->", "\n  "};
     d += kSpaces[Range(0, 6)];
@@ -228,8 +201,6 @@ class ManifestGenerator {
       }
     }
   }
-
-  std::mt19937 rng_;
 };
 
 TEST(PropertyListOracle, GeneratedManifests) {
