@@ -44,6 +44,7 @@ void StartRuntime() {
   SetExternalSearchDirectories("", programDir, "");
   LoadStoredForm();
   SetHandlerTable(ProgramHandlerTable());
+  SetControlRequestHandler(&HandleControlRequest);
   std::fesetenv(FE_DFL_ENV);
   RegisterExitRoutine(&ProgramCleanup);
   InitialiseGlobals();

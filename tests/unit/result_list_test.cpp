@@ -217,6 +217,121 @@ TEST_F(RecordingOpener, DoubleClickWithNoRowSelectedOpensNothing) {
   EXPECT_TRUE(Opened(0).empty());
 }
 
+// Ctrl+C and the context menu with the program's request handler, an in-memory
+// clipboard and a chooser standing in for the user at the menu.
+class LinkCopying : public RecordingOpener {
+ protected:
+  static constexpr const char* kBefore = "(clipboard before)";
+  static inline std::vector<std::vector<headless::MenuItem>> menus;  // every menu shown
+  static inline int32_t choice = -1;
+
+  void SetUp() override {
+    RecordingOpener::SetUp();
+    SetControlRequestHandler(&app::HandleControlRequest);
+    menus.clear();
+    choice = -1;
+    headless::SetMenuChooser([](const std::vector<headless::MenuItem>& items) {
+      menus.push_back(items);
+      return choice;
+    });
+    platform::SetClipboardText(Control(kReportList1), kBefore);
+  }
+  void TearDown() override {
+    headless::SetMenuChooser(nullptr);
+    SetControlRequestHandler(nullptr);
+    RecordingOpener::TearDown();
+  }
+
+  static void CtrlC() {
+    headless::SetKeyState(kKeyCtrl);
+    headless::PostKeyPress(Control(kReportList1), 'C');
+    ProcessEvents();
+    headless::SetKeyState(0);
+  }
+  // Right-clicks `row` (-1: below the rows) and picks `item` from the menu.
+  static void Menu(int32_t row, int32_t item) {
+    choice = item;
+    headless::PostRightClick(Control(kReportList1), row);
+    ProcessEvents();
+  }
+  static std::vector<bool> Enabled(const std::vector<headless::MenuItem>& menu) {
+    std::vector<bool> enabled;
+    for (const auto& item : menu) enabled.push_back(item.enabled);
+    return enabled;
+  }
+};
+
+TEST_F(LinkCopying, CtrlCCopiesTheSelectedRowsLink) {
+  Fill({"http://one.example/1.ipa", "https://two.example/网址.ipa"});
+  CtrlC();  // nothing selected: the clipboard keeps its text
+  EXPECT_EQ(headless::ClipboardText(), kBefore);
+  headless::SelectRow(Control(kReportList1), 1);
+  CtrlC();
+  EXPECT_EQ(headless::ClipboardText(), "https://two.example/网址.ipa");
+  // A row whose link is still empty (the lookup fills it a moment later).
+  app::InsertRow(kMainFormId, kReportList1);
+  headless::SelectRow(Control(kReportList1), 2);
+  CtrlC();
+  EXPECT_EQ(headless::ClipboardText(), "https://two.example/网址.ipa");
+  EXPECT_TRUE(menus.empty());
+}
+
+TEST_F(LinkCopying, MenuOffersItsItemsGreyedWhereTheyWouldDoNothing) {
+  struct Row {
+    std::vector<std::string> links;
+    int32_t clicked;  // the row right-clicked, -1 below the rows
+    std::vector<bool> enabled;
+  } rows[] = {
+      {{}, -1, {false, false, false}},
+      {{"http://a/1.ipa", "http://b/2.ipa"}, -1, {false, true, false}},
+      {{"http://a/1.ipa", "http://b/2.ipa"}, 1, {true, true, true}},
+      {{"HTTPS://A/1.ipa"}, 0, {true, true, true}},
+      {{"file:///etc/passwd", "http://b/2.ipa"}, 0, {true, true, false}},  // not opened
+      {{"", "http://b/2.ipa"}, 0, {false, true, false}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << r.links.size() << " rows, row " << r.clicked);
+    Fill(r.links);
+    menus.clear();
+    Menu(r.clicked, -1);
+    ASSERT_EQ(menus.size(), 1u);
+    const auto& menu = menus[0];
+    ASSERT_EQ(menu.size(), 3u);
+    EXPECT_EQ(menu[0].text, "复制链接");
+    EXPECT_EQ(menu[1].text, "复制全部");
+    EXPECT_EQ(menu[2].text, "打开");
+    EXPECT_EQ(Enabled(menu), r.enabled);
+    // 打开 is what a double-click does: the default item.
+    EXPECT_TRUE(!menu[0].isDefault && !menu[1].isDefault && menu[2].isDefault);
+    EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), r.clicked);
+  }
+  EXPECT_EQ(headless::ClipboardText(), kBefore);  // dismissed every time
+}
+
+TEST_F(LinkCopying, EachMenuItemDoesWhatItSays) {
+  Fill({"http://one.example/1.ipa", "https://two.example/2.ipa", "", "http://four.example/4"});
+  Menu(1, 0);  // 复制链接
+  EXPECT_EQ(headless::ClipboardText(), "https://two.example/2.ipa");
+  Menu(0, 1);  // 复制全部: every link, one per line; the empty one left out
+  EXPECT_EQ(headless::ClipboardText(),
+            "http://one.example/1.ipa\r\nhttps://two.example/2.ipa\r\nhttp://four.example/4");
+  platform::SetClipboardText(Control(kReportList1), kBefore);
+  Menu(3, 2);  // 打开
+  EXPECT_EQ(Opened(1), std::vector<std::string>{"http://four.example/4"});
+  EXPECT_EQ(headless::ClipboardText(), kBefore);
+  EXPECT_EQ(menus.size(), 3u);
+}
+
+TEST_F(LinkCopying, AGreyedOrMissedItemDoesNothing) {
+  Fill({"file:///etc/passwd"});
+  Menu(0, 2);   // 打开 is greyed for a link the shell must not get
+  Menu(-1, 0);  // 复制链接 greyed: nothing selected
+  Menu(0, 7);   // outside the menu
+  EXPECT_EQ(menus.size(), 3u);
+  EXPECT_EQ(headless::ClipboardText(), kBefore);
+  EXPECT_TRUE(Opened(0).empty());
+}
+
 TEST_F(ResultList, ObserverSeesRowsAsTheyAreAdded) {
   std::vector<std::string> log;
   headless::SetListObserver([&](platform::NativeWindow, headless::ListChange change, int32_t row,

@@ -10,6 +10,7 @@
 #include "runtime/commands.h"
 #include "runtime/window_events.h"
 #include "runtime/window_registry.h"
+#include "test_platform.h"
 
 namespace tobrine {
 namespace {
@@ -33,14 +34,22 @@ class RealMainForm : public testing::Test {
   }
 };
 
+// The stored geometry at any DPI: the Win32 backend scales on its side of the
+// seam (gui_dpi.sh runs this at 144 DPI too). At 96 DPI the test screen of
+// 1024 x 768 puts the window at (220, 213).
 TEST_F(RealMainForm, StandsWhereItIsStoredAndAnswersLive) {
+  int32_t screenWidth = 0, screenHeight = 0;
+  platform::ScreenSize(&screenWidth, &screenHeight);
   struct Row {
     uint32_t id;
     int32_t left, top, width, height;
   } rows[] = {
-      {app::kWindowUnitId, 220, 213, 583, 342}, {app::kLabel1, 16, 16, 64, 32},
-      {app::kEditBox1, 80, 16, 416, 32},        {app::kButton1, 504, 16, 56, 32},
-      {kReportList1, 16, 56, 544, 216},         {app::kLabel2, 88, 282, 400, 19},
+      {app::kWindowUnitId, (screenWidth - 583) / 2, (screenHeight - 342) / 2, 583, 342},
+      {app::kLabel1, 16, 16, 64, 32},
+      {app::kEditBox1, 80, 16, 416, 32},
+      {app::kButton1, 504, 16, 56, 32},
+      {kReportList1, 16, 56, 544, 216},
+      {app::kLabel2, 88, 282, 400, 19},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(testing::Message() << std::hex << r.id);
@@ -56,6 +65,8 @@ TEST_F(RealMainForm, StandsWhereItIsStoredAndAnswersLive) {
   EXPECT_EQ(ReadProperty(kMainFormId, app::kEditBox1, kEditContentProperty).text.view(),
             "http://例子.example/下载");
   EXPECT_EQ(platform::GetNativeText(LookupControl(kMainFormId, app::kButton1)), "获取");
+  // The edit box keeps its height: its text fits at every DPI.
+  EXPECT_LE(platform::SingleLineEditMinHeight(LookupControl(kMainFormId, app::kWindowUnitId)), 32);
 }
 
 TEST_F(RealMainForm, ResultListRowsAndCells) {
@@ -80,6 +91,44 @@ TEST_F(RealMainForm, ResultListRowsAndCells) {
   EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), -1);
   app::DeleteAllRows(kMainFormId, kReportList1);
   EXPECT_EQ(platform::ListRowCount(LookupControl(kMainFormId, kReportList1)), 0);
+}
+
+// Literal texts here are code page 936; what the clipboard gives back is UTF-8.
+std::string Utf8(const char8_t* text) {
+  return reinterpret_cast<const char*>(text);
+}
+
+TEST_F(RealMainForm, LinksGoToTheClipboardAsUnicodeText) {
+  platform::NativeWindow list = LookupControl(kMainFormId, kReportList1);
+  struct Row {
+    std::string_view text;  // code page 936
+    std::string utf8;
+  } rows[] = {
+      {"https://dl.example/a.ipa?x=1&y=2", Utf8(u8"https://dl.example/a.ipa?x=1&y=2")},
+      {"http://例子.example/下载/应用.ipa", Utf8(u8"http://例子.example/下载/应用.ipa")},
+      {"a\r\nb", "a\r\nb"},
+  };
+  for (const auto& r : rows) {
+    ASSERT_TRUE(platform::SetClipboardText(list, r.text));
+    EXPECT_EQ(test::ClipboardUtf8(), r.utf8);
+  }
+
+  // No row selected: Ctrl+C and 复制链接 leave the clipboard as it is.
+  ASSERT_TRUE(platform::SetClipboardText(list, "before"));
+  app::CopySelectedLink();
+  EXPECT_EQ(test::ClipboardUtf8(), "before");
+  app::CopyAllLinks();  // nor is there any link yet
+  EXPECT_EQ(test::ClipboardUtf8(), "before");
+
+  // 复制全部: the links in row order, one per line, empty cells left out.
+  const char* links[] = {"http://one.example/1.ipa", "", "https://二.example/2.ipa"};
+  for (const char* link : links) {
+    const int32_t row = app::InsertRow(kMainFormId, kReportList1);
+    app::SetCellText(kMainFormId, kReportList1, row, 0, std::to_string(row + 1));
+    app::SetCellText(kMainFormId, kReportList1, row, 1, link);
+  }
+  app::CopyAllLinks();
+  EXPECT_EQ(test::ClipboardUtf8(), Utf8(u8"http://one.example/1.ipa\r\nhttps://二.example/2.ipa"));
 }
 
 }  // namespace

@@ -304,6 +304,94 @@ TEST_F(ReturnValues, EventsRaisedWhileAHandlerProcessesMessagesRunNested) {
   EXPECT_EQ(seen, want);
 }
 
+// The list's key presses bound, and every control request recorded.
+class ControlRequests : public test::LoadedMainForm {
+ protected:
+  struct Request {
+    uint32_t controlId;
+    ControlRequest request;
+    int32_t x, y;
+    bool operator==(const Request&) const = default;
+  };
+  static inline std::vector<Request> requests;
+
+  app::FormDescription Form() override {
+    app::FormDescription f = app::LoadStoredForm();
+    test::UnitOf(f, kReportList1).events.push_back({kEventKeyDown, 0});
+    return f;
+  }
+  void SetUp() override {
+    requests.clear();
+    SetControlRequestHandler([](uint32_t windowId, uint32_t controlId, ControlRequest request,
+                                const platform::PopupAnchor& at) {
+      EXPECT_EQ(windowId, kMainFormId);
+      requests.push_back({controlId, request, at.x, at.y});
+    });
+    LoadedMainForm::SetUp();
+  }
+  void TearDown() override {
+    LoadedMainForm::TearDown();
+    SetControlRequestHandler(nullptr);
+  }
+};
+
+TEST_F(ControlRequests, CtrlCOnTheListIsACopyUnlessItsKeyEventConsumesIt) {
+  struct Row {
+    int32_t keyState;
+    uint32_t key;
+    std::optional<int32_t> reply;  // of the list's key-pressed handler
+    bool copy;
+  } rows[] = {
+      {kKeyCtrl, 'C', std::nullopt, true},
+      {kKeyCtrl | kKeyShift, 'C', std::nullopt, true},
+      {kKeyCtrl, 'C', 1, true},
+      {kKeyCtrl, 'C', 0, false},  // consumed: the list never sees the key
+      {0, 'C', std::nullopt, false},
+      {kKeyCtrl | kKeyAlt, 'C', std::nullopt, false},
+      {kKeyCtrl, 'V', std::nullopt, false},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << "key state " << r.keyState << ", key " << char(r.key));
+    requests.clear();
+    calls.clear();
+    reply = r.reply;
+    headless::SetKeyState(r.keyState);
+    headless::PostKeyPress(Control(kReportList1), r.key);
+    ProcessEvents();
+    ASSERT_EQ(calls.size(), 1u);  // the key-pressed event comes first, every time
+    EXPECT_EQ(calls[0].event, kEventKeyDown);
+    EXPECT_EQ(requests.size(), r.copy ? 1u : 0u);
+    if (r.copy) {
+      EXPECT_EQ(requests[0], (Request{kReportList1, ControlRequest::kCopy, 0, 0}));
+    }
+  }
+  // Other controls make no such request.
+  requests.clear();
+  headless::SetKeyState(kKeyCtrl);
+  headless::PostKeyPress(Control(kEditBox1), 'C');
+  ProcessEvents();
+  EXPECT_TRUE(requests.empty());
+}
+
+TEST_F(ControlRequests, RightClickSelectsTheRowAndAsksForTheContextMenuThere) {
+  platform::NativeWindow list = Control(kReportList1);
+  for (int i = 0; i < 3; ++i) platform::ListInsertRow(list, {});
+  headless::PostRightClick(list, 1);
+  ProcessEvents();
+  EXPECT_EQ(platform::ListFirstSelectedRow(list), 1);
+  const int32_t y = headless::kListHeaderHeight + headless::kListRowHeight + 10;
+  EXPECT_EQ(requests, (std::vector<Request>{{kReportList1, ControlRequest::kContextMenu, 8, y}}));
+  // Below the rows: the selection goes, the menu is still asked for.
+  headless::PostRightClick(list, -1);
+  ProcessEvents();
+  EXPECT_EQ(platform::ListFirstSelectedRow(list), -1);
+  EXPECT_EQ(requests.size(), 2u);
+  // A label has no context menu of ours.
+  headless::PostWindowMessage(Control(kLabel1), kWmRButtonUp, 0, 0);
+  ProcessEvents();
+  EXPECT_EQ(requests.size(), 2u);
+}
+
 TEST_F(MainForm, ClosingTheLastWindowEndsTheLoop) {
   // ProcessEvents stops at a quit message and leaves it queued.
   platform::PostQuit(7);

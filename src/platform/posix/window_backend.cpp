@@ -50,12 +50,16 @@ constexpr uint32_t kWmQuit = 0x0012;
 constexpr uint32_t kWmSetFocus = 0x0007;
 constexpr uint32_t kWmKillFocus = 0x0008;
 constexpr uint32_t kWmKeyFirst = 0x0100;
+constexpr uint32_t kWmKeyDown = 0x0100;
+constexpr uint32_t kWmKeyUp = 0x0101;
 constexpr uint32_t kWmChar = 0x0102;
 constexpr uint32_t kWmKeyLast = 0x0105;
 constexpr uint32_t kWmMouseMove = 0x0200;
 constexpr uint32_t kWmLButtonDown = 0x0201;
 constexpr uint32_t kWmLButtonUp = 0x0202;
 constexpr uint32_t kWmLButtonDblClk = 0x0203;
+constexpr uint32_t kWmRButtonDown = 0x0204;
+constexpr uint32_t kWmRButtonUp = 0x0205;
 constexpr uint32_t kWmMouseWheel = 0x020A;
 constexpr uint32_t kBmClick = 0x00F5;
 
@@ -67,6 +71,8 @@ std::mutex g_mutex;  // guards the windows' texts, rows and flags
 WindowEvents* g_events = nullptr;
 std::atomic<int32_t> g_keyState{0};
 headless::ListObserver g_listObserver;
+std::string g_clipboard;  // guarded by g_mutex
+headless::MenuChooser g_menuChooser;
 
 std::vector<std::unique_ptr<NativeWindowObject>>& AllWindows() {
   static auto* windows = new std::vector<std::unique_ptr<NativeWindowObject>>();
@@ -131,9 +137,18 @@ void OwnInputHandling(NativeWindowObject* w, uint32_t message, uintptr_t wparam,
       }
       break;
     case ControlKind::kReportList:
-      if (message == kWmLButtonDown || message == kWmLButtonDblClk) {
+      // As the system list: a press of either button selects the row under the
+      // pointer (or none); the right button's release asks for the context menu.
+      if (message == kWmLButtonDown || message == kWmLButtonDblClk || message == kWmRButtonDown) {
         std::lock_guard<std::mutex> lock(g_mutex);
         w->selected = HitRow(*w, lparam);
+      } else if (message == kWmRButtonUp && g_events) {
+        const auto at = static_cast<uint32_t>(static_cast<uintptr_t>(lparam));
+        g_events->OnContextMenu(
+            w, {static_cast<int32_t>(at & 0xFFFF), static_cast<int32_t>(at >> 16)});
+      } else if (message == kWmKeyDown && wparam == 'C' && (g_keyState & 1) && !(g_keyState & 4) &&
+                 g_events) {
+        g_events->OnCopyShortcut(w);
       }
       break;
     case ControlKind::kLabel:
@@ -338,6 +353,24 @@ int32_t ListFirstSelectedRow(NativeWindow list) {
   return list && list->alive ? list->selected : -1;
 }
 
+bool SetClipboardText(NativeWindow, std::string_view text) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_clipboard = std::string(text);
+  return true;
+}
+
+int32_t ShowPopupMenu(NativeWindow, const std::vector<MenuItemSpec>& items, const PopupAnchor&) {
+  if (!g_menuChooser) return -1;  // nobody there to choose: dismissed
+  std::vector<headless::MenuItem> shown;
+  for (const auto& item : items)
+    shown.push_back({std::string(item.text), item.enabled, item.isDefault});
+  const int32_t chosen = g_menuChooser(shown);
+  // As a system menu: a greyed item cannot be picked.
+  if (chosen < 0 || chosen >= static_cast<int32_t>(items.size()) || !items[chosen].enabled)
+    return -1;
+  return chosen;
+}
+
 void ShellOpen(std::string_view target) {
   const char* opener = std::getenv(headless::kOpenerVariable);
   if (!opener || !*opener) opener = "xdg-open";
@@ -381,10 +414,18 @@ void PostClick(NativeWindow button) {
   PostWindowMessage(button, platform::kBmClick);
 }
 
-void PostDoubleClick(NativeWindow list, int32_t row) {
+namespace {
+// The pointer position (as a message's lparam) in the middle of `row`, or of
+// the band just below the last row for a negative one.
+intptr_t RowPoint(NativeWindow list, int32_t row) {
   int32_t y = kListHeaderHeight + kListRowHeight / 2;
   y += row < 0 ? platform::ListRowCount(list) * kListRowHeight : row * kListRowHeight;
-  const intptr_t at = static_cast<intptr_t>((static_cast<uint32_t>(y) << 16) | 8u);
+  return static_cast<intptr_t>((static_cast<uint32_t>(y) << 16) | 8u);
+}
+}  // namespace
+
+void PostDoubleClick(NativeWindow list, int32_t row) {
+  const intptr_t at = RowPoint(list, row);
   PostWindowMessage(list, platform::kWmLButtonDown, 1, at);
   PostWindowMessage(list, platform::kWmLButtonUp, 0, at);
   PostWindowMessage(list, platform::kWmLButtonDblClk, 1, at);
@@ -393,6 +434,17 @@ void PostDoubleClick(NativeWindow list, int32_t row) {
 
 void PostClose(NativeWindow window) {
   PostWindowMessage(window, platform::kWmClose);
+}
+
+void PostRightClick(NativeWindow list, int32_t row) {
+  const intptr_t at = RowPoint(list, row);
+  PostWindowMessage(list, platform::kWmRButtonDown, 2, at);
+  PostWindowMessage(list, platform::kWmRButtonUp, 0, at);
+}
+
+void PostKeyPress(NativeWindow window, uint32_t virtualKey) {
+  PostWindowMessage(window, platform::kWmKeyDown, virtualKey);
+  PostWindowMessage(window, platform::kWmKeyUp, virtualKey);
 }
 
 void SetKeyState(int32_t keyState) {
@@ -416,6 +468,15 @@ void SelectRow(NativeWindow list, int32_t row) {
 
 void SetListObserver(ListObserver observer) {
   platform::g_listObserver = std::move(observer);
+}
+
+std::string ClipboardText() {
+  std::lock_guard<std::mutex> lock(platform::g_mutex);
+  return platform::g_clipboard;
+}
+
+void SetMenuChooser(MenuChooser chooser) {
+  platform::g_menuChooser = std::move(chooser);
 }
 
 }  // namespace tobrine::headless
