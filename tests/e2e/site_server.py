@@ -166,6 +166,11 @@ def main():
         time.sleep(args.lifetime)
     else:
         sys.stdin.read()  # until the test closes our standard input
+    if args.ports_file:
+        try:
+            os.remove(args.ports_file)
+        except OSError:
+            pass
 
 
 if __name__ == "__main__":
