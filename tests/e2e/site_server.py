@@ -4,13 +4,19 @@
   /<site>/            sites/<site>/index.html
   /m/<name>           sites/manifests/<name> (404 when missing; the query is ignored)
   /slow/<ms>/<path>   the same as /<path>, answered after <ms> milliseconds
+  /iphone/<site>/     sites/<site>/index.html to an iPhone's agent string, else
+                      sites/desktop.html
+  /echo-manifest/...  a manifest whose package link is http://dl.example.com/got
+                      followed by the request target exactly as received
 
 In every file served, @BASE@ becomes http://127.0.0.1:<http port>, @HOSTPORT@
 127.0.0.1:<http port> and @HOSTPORT_TLS@ 127.0.0.1:<https port>. With --tls the
 same routes are also served over HTTPS with a throwaway CA made by openssl.
 When ready, one JSON line goes to standard output (and to --ports-file when
 given): {"http": port, "https": port, "ca": path}. Runs until standard input
-closes, --lifetime seconds pass, or it is killed.
+closes, --lifetime seconds pass, --idle seconds pass without a request, or it
+is killed. With --detach it lets go of its standard streams (for a starter
+under Wine, which cannot pass it a pipe) and ends only by time.
 """
 import argparse
 import http.server
@@ -32,6 +38,15 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     allow_reuse_address = True
 
 
+last_request = [time.monotonic()]
+
+ECHO_MANIFEST = (b'<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
+                 b'<key>items</key><array><dict><key>assets</key><array><dict>'
+                 b'<key>kind</key><string>software-package</string>'
+                 b'<key>url</key><string>http://dl.example.com/got%s</string>'
+                 b'</dict></array></dict></array></dict></plist>\n')
+
+
 def make_handler(root, ports):
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
@@ -40,13 +55,24 @@ def make_handler(root, ports):
             pass
 
         def do_GET(self):
+            last_request[0] = time.monotonic()
+            if self.path.startswith("/echo-manifest/"):
+                target = self.path.encode("latin-1").replace(b"&", b"&amp;").replace(b"<", b"&lt;")
+                return self.reply(200, ECHO_MANIFEST % target)
             path = self.path.split("?", 1)[0]
             if path.startswith("/slow/"):
                 _, _, ms, rest = path.split("/", 3)
                 time.sleep(int(ms) / 1000.0)
                 path = "/" + rest
             parts = [p for p in path.split("/") if p]
-            if len(parts) == 1:
+            if len(parts) == 2 and parts[0] == "iphone":
+                if "iPhone" in self.headers.get("User-Agent", ""):
+                    parts = parts[1:]
+                else:
+                    parts = ["desktop.html"]
+            if parts == ["desktop.html"]:
+                file = os.path.join(root, "desktop.html")
+            elif len(parts) == 1:
                 file = os.path.join(root, parts[0], "index.html")
             elif len(parts) == 2 and parts[0] == "m":
                 file = os.path.join(root, "manifests", parts[1])
@@ -117,17 +143,34 @@ def main():
     parser.add_argument("--tls", action="store_true")
     parser.add_argument("--ports-file")
     parser.add_argument("--lifetime", type=float, default=0)
+    parser.add_argument("--idle", type=float, default=0)
+    parser.add_argument("--detach", action="store_true")
     args = parser.parse_args()
+    if args.detach:
+        null = os.open(os.devnull, os.O_RDWR)
+        for fd in (0, 1, 2):
+            os.dup2(null, fd)
+        os.closerange(3, 1024)  # copies of the starter's pipes may sit there too
     info = start(args.root, args.tls)
     print(json.dumps(info), flush=True)
     if args.ports_file:
         with open(args.ports_file + ".tmp", "w") as f:
             f.write(json.dumps(info))
         os.rename(args.ports_file + ".tmp", args.ports_file)
-    if args.lifetime:
+    if args.detach or args.idle:
+        deadline = time.monotonic() + (args.lifetime or 1800)
+        while time.monotonic() < deadline and not (
+                args.idle and time.monotonic() - last_request[0] > args.idle):
+            time.sleep(0.5)
+    elif args.lifetime:
         time.sleep(args.lifetime)
     else:
         sys.stdin.read()  # until the test closes our standard input
+    if args.ports_file:
+        try:
+            os.remove(args.ports_file)
+        except OSError:
+            pass
 
 
 if __name__ == "__main__":

@@ -4,17 +4,18 @@
 The fuzz build is compiled by clang, whose literals are UTF-8 where the program's
 are GBK. That is sound only while no fuzzed routine compares, searches or builds
 text with such a literal. The fuzz targets link the runtime, text, web and Linux
-platform code and the form description reader (not the rest of the application:
-window texts live there). Every such file with a non-ASCII literal is named
-below with the reason it does not matter to the fuzz targets; any other fails.
+platform code, and of the application only what a target includes (window texts
+live in the rest). Every such file with a non-ASCII literal is named below with
+the reason it does not matter to the fuzz targets; any other fails the check.
 
     literal_check.py SRC
 """
 import pathlib
 import sys
 
-# What the fuzz targets link, relative to SRC.
-LINKED = ("runtime/", "text/", "web/", "platform/posix/", "app/form_description.")
+# What every fuzz target may link, relative to SRC; application files are added
+# by the targets' own includes.
+LINKED = ("runtime/", "text/", "web/", "platform/posix/")
 
 # File (relative to SRC) -> why its non-ASCII literals do not reach a fuzz target.
 KNOWN = {
@@ -71,12 +72,23 @@ def literal_bytes(source: bytes):
         i += 1
 
 
+def linked_prefixes():
+    """LINKED, and "app/NAME." for every "app/NAME.h" a fuzz target includes."""
+    prefixes = list(LINKED)
+    for target in pathlib.Path(__file__).parent.glob("*_fuzz.cpp"):
+        for line in target.read_text(encoding="utf-8").splitlines():
+            if line.startswith('#include "app/') and line.endswith('.h"'):
+                prefixes.append(line[len('#include "') : -len('h"')])
+    return tuple(prefixes)
+
+
 def main():
     src = pathlib.Path(sys.argv[1])
+    linked = linked_prefixes()
     failed = False
     for path in sorted(src.rglob("*")):
         name = path.relative_to(src).as_posix()
-        if path.suffix not in (".cpp", ".h") or not name.startswith(LINKED):
+        if path.suffix not in (".cpp", ".h") or not name.startswith(linked):
             continue
         lines = sorted(set(literal_bytes(path.read_bytes())))
         if lines and name not in KNOWN:
