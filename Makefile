@@ -1,5 +1,5 @@
 # The README's two commands: `make run URL=...` and `make test`.
-.PHONY: test run demo build bootstrap clean format check-format
+.PHONY: test run demo build bootstrap clean format check-format dist fuzz
 
 PRESETS := host host-release win64 win32
 
@@ -14,6 +14,11 @@ build: bootstrap
 test: build
 	@scripts/check-format
 	@scripts/run-suites
+	@scripts/run-fuzz
+
+# Every fuzz target for a bounded time (part of `make test`).
+fuzz: bootstrap
+	@scripts/run-fuzz
 
 # Formats every C++ file of the tree with the committed .clang-format.
 format:
@@ -29,6 +34,11 @@ run: bootstrap
 demo: bootstrap
 	@cmake --preset host-release >/dev/null && cmake --build --preset host-release --target tobrine
 	@python3 tests/e2e/demo.py build/host-release/src/app/tobrine
+
+# The release archive: dist/tobrine-VERSION-win32.zip (the 32-bit program, the
+# README and the licence) and its SHA-256 sum beside it.
+dist: bootstrap
+	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target dist
 
 clean:
 	@scripts/wine-session stop 2>/dev/null || true

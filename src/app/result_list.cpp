@@ -1,5 +1,6 @@
 #include "app/result_list.h"
 
+#include <string>
 #include <vector>
 
 #include "app/main_form.h"
@@ -55,6 +56,74 @@ void OpenSelectedLink() {
   const int32_t row = SelectedRow(kMainFormId, kReportList1);
   TextValue link = GetCellText(kMainFormId, kReportList1, row, kLinkColumn);
   OpenAddress(link.view());
+}
+
+TextValue SelectedLink() {
+  const int32_t row = SelectedRow(kMainFormId, kReportList1);
+  if (row < 0) return TextValue();
+  return GetCellText(kMainFormId, kReportList1, row, kLinkColumn);
+}
+
+TextValue AllLinks() {
+  const int32_t rows = platform::ListRowCount(LookupControl(kMainFormId, kReportList1));
+  std::string all;
+  for (int32_t row = 0; row < rows; ++row) {
+    TextValue link = GetCellText(kMainFormId, kReportList1, row, kLinkColumn);
+    if (link.empty()) continue;  // a row the lookup has not filled in yet
+    if (!all.empty()) all += "\r\n";
+    all += link.view();
+  }
+  return TextValue::FromBytes(all);
+}
+
+namespace {
+void CopyToClipboard(const TextValue& text) {
+  if (!text.empty())
+    platform::SetClipboardText(LookupControl(kMainFormId, kReportList1), text.view());
+}
+}  // namespace
+
+void CopySelectedLink() {
+  CopyToClipboard(SelectedLink());
+}
+
+void CopyAllLinks() {
+  CopyToClipboard(AllLinks());
+}
+
+void ShowResultListMenu(const platform::PopupAnchor& at) {
+  const TextValue selected = SelectedLink();
+  const TextValue all = AllLinks();
+  const std::vector<platform::MenuItemSpec> items = {
+      {kCopyLinkItem, !selected.empty(), false},
+      {kCopyAllItem, !all.empty(), false},
+      {kOpenItem, HasWebScheme(selected.view()), true},
+  };
+  // The menu waits for the user: the rows may change meanwhile (a nested lookup),
+  // so each choice reads the list again.
+  switch (platform::ShowPopupMenu(LookupControl(kMainFormId, kReportList1), items, at)) {
+    case 0:
+      CopySelectedLink();
+      break;
+    case 1:
+      CopyAllLinks();
+      break;
+    case 2:
+      OpenSelectedLink();
+      break;
+    default:
+      break;
+  }
+}
+
+void HandleControlRequest(uint32_t windowId, uint32_t controlId, ControlRequest request,
+                          const platform::PopupAnchor& at) {
+  if (windowId != kMainFormId || controlId != kReportList1) return;
+  if (request == ControlRequest::kCopy) {
+    CopySelectedLink();
+  } else {
+    ShowResultListMenu(at);
+  }
 }
 
 }  // namespace tobrine::app

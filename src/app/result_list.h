@@ -9,6 +9,7 @@
 
 #include "platform/window_backend.h"
 #include "runtime/value.h"
+#include "runtime/window_events.h"
 
 namespace tobrine::app {
 
@@ -42,5 +43,32 @@ void OpenAddress(std::string_view text);
 // selected row. The event dispatch calls it for event -3 of 超级列表框1, as the
 // stored form binds it.
 void OpenSelectedLink();
+
+// --- Copying links: Ctrl+C and the list's context menu ---
+
+// The context menu's items, in menu order.
+inline constexpr std::string_view kCopyLinkItem = "复制链接";  // the selected row's link
+inline constexpr std::string_view kCopyAllItem = "复制全部";   // every link, one per line
+inline constexpr std::string_view kOpenItem = "打开";          // what a double-click does
+
+// The "网址" cell of the selected row; empty when no row is selected.
+TextValue SelectedLink();
+// Every row's non-empty "网址" cell in row order, joined by CR LF.
+TextValue AllLinks();
+
+// Puts the selected row's link on the clipboard (Ctrl+C, 复制链接). With no row
+// selected, or an empty link, the clipboard keeps what it holds.
+void CopySelectedLink();
+// Puts every link on the clipboard (复制全部); with none, the clipboard keeps
+// what it holds.
+void CopyAllLinks();
+// Shows the list's context menu at `at` and does what the user picks. Items
+// that would do nothing are greyed: the copies without a link to copy, 打开
+// unless the selected link is one OpenAddress opens.
+void ShowResultListMenu(const platform::PopupAnchor& at);
+// The program's handler of control requests: Ctrl+C and the context menu of
+// 超级列表框1; other controls' requests are ignored.
+void HandleControlRequest(uint32_t windowId, uint32_t controlId, ControlRequest request,
+                          const platform::PopupAnchor& at);
 
 }  // namespace tobrine::app

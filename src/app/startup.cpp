@@ -38,6 +38,7 @@ void StartRuntime() {
   SetExternalSearchDirectories("", programDir, "");
   LoadStoredForm();
   SetHandlerTable(ProgramHandlerTable());
+  SetControlRequestHandler(&HandleControlRequest);
   std::fesetenv(FE_DFL_ENV);
   // No clean-up routine and no global initialisation: the program holds
   // nothing that outlives the window and has no global variables.

@@ -1,7 +1,8 @@
 // The windowing backend under the runtime's window layer. Each port
 // (win32/window_backend.cpp on real controls, posix/window_backend.cpp headless)
 // implements every function declared here. Callers see opaque handles only;
-// texts are code page 936 bytes.
+// texts are code page 936 bytes. Positions and sizes are those of a 96-DPI
+// screen: a backend that draws at another DPI scales them on the way in and out.
 #pragma once
 
 #include <cstdint>
@@ -82,6 +83,12 @@ struct InputVerdict {
   uintptr_t wparam = 0;  // the new character code when replaceWparam
 };
 
+// Where a context menu was asked for, as the backend measured it; the window
+// layer hands it back to ShowPopupMenu unchanged.
+struct PopupAnchor {
+  int32_t x = 0, y = 0;
+};
+
 // The window layer's side: the backend reports through these, on the GUI thread,
 // from inside the windows' own message handling (so nested loops report too).
 class WindowEvents {
@@ -94,6 +101,12 @@ class WindowEvents {
   virtual void OnButtonClicked(NativeWindow button) = 0;
   // A top-level window of the program has been destroyed, with its controls.
   virtual void OnDestroyed(NativeWindow window) = 0;
+  // The user pressed Ctrl+C in a report list, and the window layer did not
+  // consume the key.
+  virtual void OnCopyShortcut(NativeWindow list) = 0;
+  // The user asked a report list for its context menu (right button, or the
+  // keyboard's menu key or Shift+F10).
+  virtual void OnContextMenu(NativeWindow list, const PopupAnchor& at) = 0;
 
  protected:
   ~WindowEvents() = default;
@@ -161,6 +174,23 @@ int32_t ListCopyCellText(NativeWindow list, int32_t row, int32_t column, char* b
                          int32_t capacity);
 // The first selected row from the start, -1 when none is selected.
 int32_t ListFirstSelectedRow(NativeWindow list);
+
+// --- Clipboard and pop-up menus ---
+// Puts `text` on the clipboard as Unicode text, in place of what it held.
+// `owner` is the window the data comes from. False when the clipboard could not
+// be taken.
+bool SetClipboardText(NativeWindow owner, std::string_view text);
+
+struct MenuItemSpec {
+  std::string_view text;
+  bool enabled = true;
+  bool isDefault = false;  // drawn as the default action (in bold)
+};
+// Shows a pop-up menu of `items` for `owner` at `at` and waits, dispatching
+// messages, until the user picks an item or dismisses the menu. Returns the
+// index of the item picked, -1 when none was.
+int32_t ShowPopupMenu(NativeWindow owner, const std::vector<MenuItemSpec>& items,
+                      const PopupAnchor& at);
 
 // --- Shell and message loop ---
 // Asks the system to open `target` with its default handler ("open" verb).

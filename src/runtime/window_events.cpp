@@ -18,6 +18,15 @@ std::vector<BoundHandler>& HandlerTable() {
   return *table;
 }
 
+ControlRequestHandler g_requestHandler = nullptr;
+
+void Request(platform::NativeWindow control, ControlRequest request,
+             const platform::PopupAnchor& at) {
+  uint32_t windowId = 0, controlId = 0;
+  if (g_requestHandler && FindUnitOf(control, &windowId, &controlId))
+    g_requestHandler(windowId, controlId, request, at);
+}
+
 class Events final : public platform::WindowEvents {
  public:
   platform::InputVerdict OnInput(platform::NativeWindow target,
@@ -40,12 +49,24 @@ class Events final : public platform::WindowEvents {
   }
 
   void OnDestroyed(platform::NativeWindow window) override { detail::WindowDestroyed(window); }
+
+  void OnCopyShortcut(platform::NativeWindow list) override {
+    Request(list, ControlRequest::kCopy, {});
+  }
+
+  void OnContextMenu(platform::NativeWindow list, const platform::PopupAnchor& at) override {
+    Request(list, ControlRequest::kContextMenu, at);
+  }
 };
 
 }  // namespace
 
 void SetHandlerTable(std::vector<BoundHandler> table) {
   HandlerTable() = std::move(table);
+}
+
+void SetControlRequestHandler(ControlRequestHandler handler) {
+  g_requestHandler = handler;
 }
 
 bool DispatchEvent(DispatchRecord& record) {

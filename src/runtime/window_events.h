@@ -54,6 +54,16 @@ using BoundHandler = void (*)(DispatchRecord& record);
 // may be null (nothing bound there).
 void SetHandlerTable(std::vector<BoundHandler> table);
 
+// The system's own requests on a control, beyond the events of the form
+// description: the copy shortcut (Ctrl+C) and the context menu.
+enum class ControlRequest { kCopy, kContextMenu };
+// The program's handler of such requests, called on the GUI thread with the
+// control's identifier pair; `at` is where a context menu goes.
+using ControlRequestHandler = void (*)(uint32_t windowId, uint32_t controlId,
+                                       ControlRequest request, const platform::PopupAnchor& at);
+// Installs the handler (one; null: requests are ignored).
+void SetControlRequestHandler(ControlRequestHandler handler);
+
 // Calls the handler bound to the record's event of its unit, on the calling
 // thread, and waits for it. False (and nothing happens) when the window is not
 // loaded, the unit unknown or the event not bound.

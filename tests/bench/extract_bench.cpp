@@ -1,6 +1,9 @@
-// ExtractAllBetween over a 10 MB page with 50,000 manifest links (Google Benchmark).
+// The two readings of a 10 MB page with 50,000 manifest links (Google Benchmark):
+// ExtractAllBetween alone, the markers' whole reading, and the second reading.
 #include <benchmark/benchmark.h>
 
+#include "app/install_links.h"
+#include "app/lookup.h"
 #include "extract_page.h"
 #include "runtime/external.h"
 #include "text/extraction.h"
@@ -20,6 +23,30 @@ void BM_ExtractAllBetween(benchmark::State& state) {
                           static_cast<int64_t>(page.size()));
 }
 BENCHMARK(BM_ExtractAllBetween)->Unit(benchmark::kMillisecond);
+
+void BM_MarkersReading(benchmark::State& state) {
+  TextValue page = TextValue::FromBytes(bench::ManifestPage());
+  for (auto _ : state) {
+    ArrayValue links = app::MarkerManifestLinks(page);
+    if (links.count() != bench::kLinks) state.SkipWithError("wrong number of links");
+    benchmark::DoNotOptimize(links.count());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * page.size());
+}
+BENCHMARK(BM_MarkersReading)->Unit(benchmark::kMillisecond);
+
+void BM_SecondReading(benchmark::State& state) {
+  const std::string page = bench::ManifestPage();
+  for (auto _ : state) {
+    const std::vector<std::string> links = app::InstallManifestAddresses(page);
+    if (links.size() != static_cast<std::size_t>(bench::kLinks))
+      state.SkipWithError("wrong number of links");
+    benchmark::DoNotOptimize(links.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(page.size()));
+}
+BENCHMARK(BM_SecondReading)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tobrine

@@ -42,6 +42,16 @@ check([base + "/chinese/"],
       "1\thttp://dl.example.com/b1.ipa\n2\t%s\n"
       % "https://cdn.example.com/应用/二.ipa".encode("utf-8").decode("gbk", "replace"))
 check(["127.0.0.1:%d/fallback1/" % info["http"]], "1\thttps://dl.example.com/f1.ipa\n")
+# The markers' rows first, then the rows of the second reading, numbered on.
+check([base + "/mixed/"],
+      "1\thttp://dl.example.com/b1.ipa\n2\thttps://dl.example.com/one-arm64.ipa\n"
+      "3\thttps://dl.example.com/one-armv7.ipa\n4\thttps://dl.example.com/two.ipa?a=1&b=2\n"
+      "5\thttps://dl.example.com/get?f=amp.ipa&t=x\n6\thttps://dl.example.com/icon-first.ipa\n"
+      "7\thttps://dl.example.com/noext.ipa?sig=a&b\n")
+check([base + "/iphone/iphone_only/"], "1\thttps://dl.example.com/noext.ipa?sig=a&b\n")
+check(["itms-services://?action=download-manifest&url=%s/m/multi.plist" % base],
+      "1\thttps://dl.example.com/one-arm64.ipa\n2\thttps://dl.example.com/one-armv7.ipa\n"
+      "3\thttps://dl.example.com/two.ipa?a=1&b=2\n")
 check([base + "/no-such-site/"], "")
 check([""], "")
 run = subprocess.run([tobrine, "--help"], capture_output=True)
@@ -50,5 +60,5 @@ if run.returncode != 0 or b"usage: tobrine [URL]" not in run.stdout:
     print("FAIL tobrine --help")
 else:
     print("PASS tobrine --help")
-print("%d passed, %d failed" % (6 - failed, failed))
+print("%d passed, %d failed" % (9 - failed, failed))
 sys.exit(1 if failed else 0)

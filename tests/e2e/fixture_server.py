@@ -25,6 +25,10 @@ name=value pairs; %-escapes are decoded):
   /<site>/             sites/<site>/index.html
   /m/<name>            sites/manifests/<name> (the query is ignored)
   /slow/<ms>/<path>    the same as /<path>, answered after <ms> milliseconds
+  /iphone/<site>/      sites/<site>/index.html to an iPhone's agent string, else
+                       sites/desktop.html
+  /echo-manifest/...   a manifest whose package link is http://dl.example.com/got
+                       followed by the request target exactly as received
 
 A sample site that is missing answers 404. In every site file served, @BASE@
 becomes http://127.0.0.1:<http port>, @HOSTPORT@ 127.0.0.1:<http port> and
@@ -59,6 +63,11 @@ import urllib.parse
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 PATTERN = bytes(range(32, 127)) * 700  # ~66 KB, cut from for large bodies
+ECHO_MANIFEST = (b'<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
+                 b'<key>items</key><array><dict><key>assets</key><array><dict>'
+                 b'<key>kind</key><string>software-package</string>'
+                 b'<key>url</key><string>http://dl.example.com/got%s</string>'
+                 b'</dict></array></dict></array></dict></plist>\n')
 proxy_log = []
 log_lock = threading.Lock()
 stop = threading.Event()
@@ -83,6 +92,15 @@ def read_request(rfile):
             length = int(value.strip() or b"0")
     body = rfile.read(length) if length else b""
     return head + body
+
+
+def header(raw, name):
+    """The value of the request header `name` (lower case), or ""."""
+    for line in raw.split(b"\r\n\r\n", 1)[0].split(b"\r\n")[1:]:
+        key, _, value = line.partition(b":")
+        if key.strip().lower() == name:
+            return value.strip().decode("latin-1")
+    return ""
 
 
 def response(status, headers, body=b"", length=None):
@@ -166,19 +184,27 @@ class Handler(socketserver.StreamRequestHandler):
             elif path == "/__quit":
                 out.write(response(200, [], b"bye"))
                 stop.set()
+            elif target.startswith("/echo-manifest/"):
+                echoed = target.encode("latin-1").replace(b"&", b"&amp;").replace(b"<", b"&lt;")
+                out.write(response(200, ["Content-Type: text/html; charset=utf-8"],
+                                   ECHO_MANIFEST % echoed))
             else:
-                self.serve_site(path)
+                self.serve_site(path, header(raw, b"user-agent"))
             out.flush()
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
             pass  # the client went away (time-outs, abandoned fetches)
 
-    def serve_site(self, path):
+    def serve_site(self, path, agent):
         if path.startswith("/slow/"):
             _, _, ms, rest = path.split("/", 3)
             time.sleep(int(ms) / 1000.0)
             path = "/" + rest
         parts = [p for p in path.split("/") if p]
-        if len(parts) == 1:
+        if len(parts) == 2 and parts[0] == "iphone":
+            parts = parts[1:] if "iPhone" in agent else ["desktop.html"]
+        if parts == ["desktop.html"]:
+            file = os.path.join(self.sites, "desktop.html")
+        elif len(parts) == 1:
             file = os.path.join(self.sites, parts[0], "index.html")
         elif len(parts) == 2 and parts[0] == "m":
             file = os.path.join(self.sites, "manifests", parts[1])

@@ -8,15 +8,32 @@
 //                        "获取完成！！", closes it and compares the list's rows
 //                        with EXPECTED (a UTF-8 file of "number<TAB>link" lines)
 //   dblclick N           double-clicks row N (from 1) on its "序号" cell
+//   resources            the running program file's version information and
+//                        manifest, and what the manifest makes of the window
+//   scaled DPI FILE      layout at DPI: window, controls and columns scaled by
+//                        DPI/96, the window centred; the list's text width is
+//                        written to FILE at 96 and compared with it otherwise
+//   dpichange DPI FILE   sends WM_DPICHANGED for DPI with a suggested rectangle:
+//                        the window takes it, everything else rescales
+//   copy N               Ctrl+C on row N (from 1): its link on the clipboard
+//   menu ITEM N [key]    right-click on row N (with `key`: selects it and asks
+//                        for the menu as the menu key does), picks ITEM (0 复制链接,
+//                        1 复制全部, 2 打开) of the context menu; checks the
+//                        clipboard for the copies (the script checks what 打开
+//                        opened)
 // Prints one PASS/FAIL line per check; the exit code is the number of failures.
 #include <windows.h>
 // After windows.h, which it builds on.
 #include <commctrl.h>
+#include <psapi.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -339,9 +356,427 @@ void DoubleClickRow(HWND top, int row) {
   Check(selected, L"row " + std::to_wstring(row) + L" selected by the double-click");
 }
 
+// ---- The program file, DPI scaling, copying links ----
+
+template <typename F>
+F SystemFunction(const wchar_t* module, const char* name) {
+  return reinterpret_cast<F>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(module), name)));
+}
+
+bool UnderWine() {
+  return SystemFunction<void*>(L"ntdll.dll", "wine_get_version") != nullptr;
+}
+
+std::wstring ProgramFile(HWND top) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(top, &pid);
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!process) return L"";
+  wchar_t path[MAX_PATH * 2] = L"";
+  DWORD n = MAX_PATH * 2;
+  if (!QueryFullProcessImageNameW(process, 0, path, &n)) n = 0;
+  CloseHandle(process);
+  return std::wstring(path, n);
+}
+
+// The file names of the modules loaded in the window's process.
+std::vector<std::wstring> LoadedModules(HWND top) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(top, &pid);
+  std::vector<std::wstring> names;
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+  if (!process) return names;
+  HMODULE modules[512];
+  DWORD bytes = 0;
+  if (EnumProcessModules(process, modules, sizeof modules, &bytes)) {
+    for (DWORD i = 0; i < bytes / sizeof(HMODULE) && i < 512; ++i) {
+      wchar_t name[MAX_PATH * 2] = L"";
+      if (GetModuleFileNameExW(process, modules[i], name, MAX_PATH * 2)) names.push_back(name);
+    }
+  }
+  CloseHandle(process);
+  return names;
+}
+
+std::wstring Lower(std::wstring s) {
+  for (auto& c : s) c = static_cast<wchar_t>(towlower(c));
+  return s;
+}
+
+std::wstring VersionText(const std::vector<BYTE>& info, const std::wstring& key) {
+  void* value = nullptr;
+  UINT n = 0;
+  if (!VerQueryValueW(info.data(), key.c_str(), &value, &n) || !value) return L"";
+  return static_cast<const wchar_t*>(value);
+}
+
+void Resources(HWND top) {
+  const std::wstring path = ProgramFile(top);
+  Check(!path.empty(), L"the running program's file: " + path);
+
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  std::vector<BYTE> info(size);
+  Check(size && GetFileVersionInfoW(path.c_str(), 0, size, info.data()),
+        L"version information present");
+  if (!size) return;
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT n = 0;
+  VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &n);
+  Check(fixed && fixed->dwFileVersionMS == 0x00010000 && fixed->dwFileVersionLS == 0x00010000 &&
+            fixed->dwProductVersionMS == 0x00010000 && fixed->dwProductVersionLS == 0x00010000,
+        L"file and product version 1.0.1.0");
+  Check(fixed && fixed->dwFileType == VFT_APP, L"file type: application");
+  WORD* languages = nullptr;
+  VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&languages),
+                 &n);
+  const std::vector<WORD> pairs(languages, languages ? languages + n / sizeof(WORD) : nullptr);
+  Check(pairs == std::vector<WORD>{0x0804, 1200, 0x0409, 1200},
+        L"translations: Chinese (PRC) and English (US), Unicode");
+  struct Language {
+    const wchar_t* block;
+    const wchar_t* description;
+  } languageRows[] = {
+      // Tobrine 安装包下载链接提取工具
+      {L"080404B0", L"Tobrine \u5B89\u88C5\u5305\u4E0B\u8F7D\u94FE\u63A5\u63D0\u53D6\u5DE5\u5177"},
+      {L"040904B0", L"Tobrine package download link finder"},
+  };
+  for (const auto& language : languageRows) {
+    const std::wstring at = std::wstring(L"\\StringFileInfo\\") + language.block + L"\\";
+    Check(VersionText(info, at + L"ProductName") == L"Tobrine" &&
+              VersionText(info, at + L"FileVersion") == L"1.0.1.0" &&
+              VersionText(info, at + L"ProductVersion") == L"1.0.1.0" &&
+              VersionText(info, at + L"OriginalFilename") == L"tobrine.exe",
+          std::wstring(language.block) + L": product Tobrine, version 1.0.1.0");
+    Check(VersionText(info, at + L"FileDescription") == language.description,
+          std::wstring(language.block) + L" description: " +
+              VersionText(info, at + L"FileDescription"));
+  }
+
+  // The manifest, as the loader reads it (resource 1 of type RT_MANIFEST).
+  HMODULE image = LoadLibraryExW(path.c_str(), nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  HRSRC found = image ? FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)) : nullptr;
+  HGLOBAL loaded = found ? LoadResource(image, found) : nullptr;
+  const char* bytes = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+  const std::string manifest = bytes ? std::string(bytes, SizeofResource(image, found)) : "";
+  if (image) FreeLibrary(image);
+  Check(!manifest.empty(), L"application manifest present");
+  struct Clause {
+    const char* text;
+    bool present;
+    const wchar_t* what;
+  } clauses[] = {
+      {"name=\"Microsoft.Windows.Common-Controls\"", true, L"common controls"},
+      {"version=\"6.0.0.0\"", true, L"version 6"},
+      {"publicKeyToken=\"6595b64144ccf1df\"", true, L"the system's assembly"},
+      {">PerMonitorV2, PerMonitor</dpiAwareness>", true, L"per-monitor DPI awareness v2"},
+      {">true/pm</dpiAware>", true, L"the older dpiAware fallback"},
+      {"level=\"asInvoker\"", true, L"asInvoker"},
+      {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", true, L"supports Windows 7"},
+      {"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", true, L"supports Windows 8"},
+      {"{1f676c76-80e1-4239-95bb-83d0f6d0da78}", true, L"supports Windows 8.1"},
+      {"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", true, L"supports Windows 10 and 11"},
+      {"activeCodePage", false, L"no active code page (stays on 936)"},
+  };
+  for (const auto& c : clauses)
+    Check((manifest.find(c.text) != std::string::npos) == c.present,
+          std::wstring(L"manifest: ") + c.what);
+
+  // What the system made of it.
+  using ContextOf = void*(WINAPI*)(HWND);
+  using AwarenessOf = int(WINAPI*)(void*);
+  auto contextOf = SystemFunction<ContextOf>(L"user32.dll", "GetWindowDpiAwarenessContext");
+  auto awarenessOf =
+      SystemFunction<AwarenessOf>(L"user32.dll", "GetAwarenessFromDpiAwarenessContext");
+  if (contextOf && awarenessOf) {
+    Check(awarenessOf(contextOf(top)) == 2 /* DPI_AWARENESS_PER_MONITOR_AWARE */,
+          L"the window is per-monitor DPI aware");
+  } else {
+    Print(L"SKIP per-monitor DPI awareness: this system has no GetWindowDpiAwarenessContext");
+  }
+  HWND list = Child(top, L"SysListView32");
+  const LRESULT version = SendMessageW(list, CCM_GETVERSION, 0, 0);
+  if (version == 6 || !UnderWine()) {
+    Check(version == 6,
+          L"themed controls: the list view reports version " + std::to_wstring(version));
+  } else {
+    // Wine 8 serves its one comctl32 as the version 6 assembly; its list view
+    // answers 5 either way. The assembly being loaded is the manifest's effect.
+    Print(L"SKIP list view version 6: Wine 8's list view reports " + std::to_wstring(version) +
+          L" from the version 6 assembly as well");
+    bool fromAssembly = false;
+    for (const auto& module : LoadedModules(top)) {
+      const std::wstring name = Lower(module);
+      if (name.find(L"\\comctl32.dll") != std::wstring::npos)
+        fromAssembly = name.find(L"microsoft.windows.common-controls_6595b64144ccf1df_6.0.") !=
+                       std::wstring::npos;
+    }
+    Check(fromAssembly, L"comctl32 comes from the common controls 6.0 assembly");
+  }
+}
+
+bool Near(double got, double want, double slack = 1.0) {
+  return std::fabs(got - want) <= slack;
+}
+
+std::wstring Size(LONG w, LONG h) {
+  return std::to_wstring(w) + L" x " + std::to_wstring(h);
+}
+
+// The width of a fixed text in the list's font, in pixels.
+int ListTextWidth(HWND list) {
+  Remote remote(list);
+  const std::wstring sample = L"https://dl.example/\u7F51\u5740.ipa";
+  remote.Write(0, sample.c_str(), (sample.size() + 1) * sizeof(wchar_t));
+  return static_cast<int>(
+      SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(remote.mem)));
+}
+
+// The controls at their stored rectangles times `scale`, each within a pixel.
+void CheckScaledLayout(HWND top, double scale) {
+  struct Stored {
+    const wchar_t* cls;
+    int nth;
+    int left, top, width, height;
+  } stored[] = {
+      {L"Edit", 0, 80, 16, 416, 32},
+      {L"Button", 0, 504, 16, 56, 32},
+      {L"SysListView32", 0, 16, 56, 544, 216},
+  };
+  for (const auto& c : stored) {
+    RECT r;
+    HWND h = Child(top, c.cls, c.nth);
+    GetWindowRect(h, &r);
+    MapWindowPoints(HWND_DESKTOP, top, reinterpret_cast<POINT*>(&r), 2);
+    Check(Near(r.left, c.left * scale) && Near(r.top, c.top * scale) &&
+              Near(r.right - r.left, c.width * scale) && Near(r.bottom - r.top, c.height * scale),
+          std::wstring(c.cls) + L" at (" + std::to_wstring(r.left) + L", " +
+              std::to_wstring(r.top) + L") " + Size(r.right - r.left, r.bottom - r.top));
+  }
+  HWND list = Child(top, L"SysListView32");
+  const auto w0 = SendMessageW(list, LVM_GETCOLUMNWIDTH, 0, 0);
+  const auto w1 = SendMessageW(list, LVM_GETCOLUMNWIDTH, 1, 0);
+  Check(Near(static_cast<double>(w0), 50 * scale) && Near(static_cast<double>(w1), 450 * scale),
+        L"column widths " + std::to_wstring(w0) + L", " + std::to_wstring(w1));
+}
+
+// The list's text width against the one measured at 96 DPI (in `file`).
+void CheckTextScale(HWND top, double scale, const char* file) {
+  const int width = ListTextWidth(Child(top, L"SysListView32"));
+  if (scale == 1.0) {
+    std::ofstream(file) << width << "\n";
+    Check(width > 0, L"text width at 96 DPI: " + std::to_wstring(width));
+    return;
+  }
+  int base = 0;
+  std::ifstream(file) >> base;
+  const double ratio = base ? static_cast<double>(width) / base : 0;
+  // Glyph widths round per character: allow a tenth either way.
+  Check(base > 0 && std::fabs(ratio - scale) <= 0.1 * scale,
+        L"text drawn at the DPI: width " + std::to_wstring(width) + L" against " +
+            std::to_wstring(base) + L" at 96 DPI");
+}
+
+void Scaled(HWND top, int dpi, const char* file) {
+  const double scale = dpi / 96.0;
+  using DpiOf = UINT(WINAPI*)(HWND);
+  if (UnderWine()) {
+    Print(L"SKIP window DPI: Wine 8 answers 96 for another process's window");
+  } else if (auto dpiOf = SystemFunction<DpiOf>(L"user32.dll", "GetDpiForWindow")) {
+    Check(dpiOf(top) == static_cast<UINT>(dpi), L"window DPI " + std::to_wstring(dpiOf(top)));
+  }
+  RECT r;
+  GetWindowRect(top, &r);
+  const LONG w = r.right - r.left, h = r.bottom - r.top;
+  Check(Near(w, 583 * scale) && Near(h, 342 * scale), L"outer size " + Size(w, h));
+  const int sw = GetSystemMetrics(SM_CXSCREEN), sh = GetSystemMetrics(SM_CYSCREEN);
+  // Within a pixel of the exact centre.
+  Check(std::abs(2 * r.left - (sw - w)) <= 2 && std::abs(2 * r.top - (sh - h)) <= 2,
+        L"centred on " + Size(sw, sh) + L" at (" + std::to_wstring(r.left) + L", " +
+            std::to_wstring(r.top) + L")");
+  CheckScaledLayout(top, scale);
+  CheckTextScale(top, scale, file);
+}
+
+void DpiChange(HWND top, int dpi, const char* file) {
+  const double scale = dpi / 96.0;
+  RECT before;
+  GetWindowRect(top, &before);
+  const RECT suggested = {before.left + 10, before.top + 10,
+                          before.left + 10 + static_cast<LONG>(std::lround(583 * scale)),
+                          before.top + 10 + static_cast<LONG>(std::lround(342 * scale))};
+  // The rectangle must be readable in the program's process.
+  Remote remote(top);
+  remote.Write(0, &suggested, sizeof suggested);
+  DWORD_PTR ignored = 0;
+  Check(SendMessageTimeoutW(top, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                            reinterpret_cast<LPARAM>(remote.mem), SMTO_ABORTIFHUNG, 5000,
+                            &ignored) != 0,
+        L"WM_DPICHANGED " + std::to_wstring(dpi) + L" handled");
+  RECT r;
+  GetWindowRect(top, &r);
+  Check(EqualRect(&r, &suggested),
+        L"took the suggested rectangle: " + Size(r.right - r.left, r.bottom - r.top));
+  CheckScaledLayout(top, scale);
+  CheckTextScale(top, scale, file);
+}
+
+void SetClipboard(const std::wstring& text) {
+  if (!OpenClipboard(nullptr)) return;
+  EmptyClipboard();
+  HGLOBAL data = GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t));
+  if (auto* p = static_cast<wchar_t*>(GlobalLock(data))) {
+    std::copy(text.c_str(), text.c_str() + text.size() + 1, p);
+    GlobalUnlock(data);
+    if (!SetClipboardData(CF_UNICODETEXT, data)) GlobalFree(data);
+  }
+  CloseClipboard();
+}
+
+std::wstring ClipboardText() {
+  std::wstring text;
+  if (!OpenClipboard(nullptr)) return L"(clipboard busy)";
+  if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+    if (auto* p = static_cast<const wchar_t*>(GlobalLock(data))) {
+      text = p;
+      GlobalUnlock(data);
+    }
+  }
+  CloseClipboard();
+  return text;
+}
+
+// Waits until the clipboard holds `want` (it is set inside the program's
+// message handling, after the posted input has been taken).
+void ExpectClipboard(const std::wstring& want, const std::wstring& what) {
+  std::wstring got;
+  for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < 5000; Sleep(50))
+    if ((got = ClipboardText()) == want) break;
+  Check(got == want, what + L": clipboard holds '" + got + L"'");
+}
+
+const wchar_t kSentinel[] = L"(clipboard before)";
+
+POINT RowCentre(HWND list, int row) {
+  Remote remote(list);
+  const RECT r = remote.ItemRect(list, row - 1);
+  return {r.left + 10, (r.top + r.bottom) / 2};
+}
+
+bool WaitSelected(HWND list, int row) {
+  return WaitFor(
+             [&] {
+               return SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED) ==
+                              row - 1
+                          ? list
+                          : nullptr;
+             },
+             5000) != nullptr;
+}
+
+void CopyShortcut(HWND top, int row) {
+  HWND list = Child(top, L"SysListView32");
+  SetClipboard(kSentinel);
+  const POINT at = RowCentre(list, row);
+  PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(at.x, at.y));
+  PostMessageW(list, WM_LBUTTONUP, 0, MAKELPARAM(at.x, at.y));
+  Check(WaitSelected(list, row), L"row " + std::to_wstring(row) + L" selected by a click");
+  // Keys go to the focus of the active window: the click focused the list.
+  SetForegroundWindow(top);
+  const DWORD thread = GetWindowThreadProcessId(top, nullptr);
+  const bool focused = WaitFor(
+                           [&] {
+                             GUITHREADINFO gui = {};
+                             gui.cbSize = sizeof gui;
+                             return GetForegroundWindow() == top &&
+                                            GetGUIThreadInfo(thread, &gui) && gui.hwndFocus == list
+                                        ? list
+                                        : nullptr;
+                           },
+                           5000) != nullptr;
+  Check(focused, L"the list has the keyboard focus");
+  INPUT keys[4] = {};
+  const WORD codes[4] = {VK_CONTROL, 'C', 'C', VK_CONTROL};
+  for (int i = 0; i < 4; ++i) {
+    keys[i].type = INPUT_KEYBOARD;
+    keys[i].ki.wVk = codes[i];
+    keys[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
+  }
+  Check(SendInput(4, keys, sizeof(INPUT)) == 4, L"Ctrl+C typed");
+  ExpectClipboard(kLinks[row - 1], L"Ctrl+C copied row " + std::to_wstring(row) + L"'s link");
+}
+
+void MenuChoice(HWND top, int item, int row, bool fromKeyboard) {
+  HWND list = Child(top, L"SysListView32");
+  SetClipboard(kSentinel);
+  const POINT at = RowCentre(list, row);
+  if (fromKeyboard) {
+    PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(at.x, at.y));
+    PostMessageW(list, WM_LBUTTONUP, 0, MAKELPARAM(at.x, at.y));
+    Check(WaitSelected(list, row), L"row " + std::to_wstring(row) + L" selected by a click");
+    // What the system sends for the menu key or Shift+F10: no position.
+    PostMessageW(list, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), -1);
+  } else {
+    PostMessageW(list, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(at.x, at.y));
+    PostMessageW(list, WM_RBUTTONUP, 0, MAKELPARAM(at.x, at.y));
+  }
+  HWND menu = WaitFor(
+      [] {
+        HWND m = FindWindowW(L"#32768", nullptr);
+        return m && IsWindowVisible(m) ? m : nullptr;
+      },
+      5000);
+  Check(menu != nullptr, L"the context menu opened");
+  if (!menu) return;
+  Check(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED) == row - 1,
+        L"row " + std::to_wstring(row) + L" is selected");
+  if (fromKeyboard) {
+    Remote remote(list);
+    RECT rowRect = remote.ItemRect(list, row - 1), menuRect;
+    MapWindowPoints(list, HWND_DESKTOP, reinterpret_cast<POINT*>(&rowRect), 2);
+    GetWindowRect(menu, &menuRect);
+    Check(std::abs(menuRect.top - rowRect.bottom) <= 2 && menuRect.left >= rowRect.left &&
+              menuRect.left < rowRect.right,
+          L"the menu opened below the selected row");
+  }
+  HMENU items = reinterpret_cast<HMENU>(SendMessageW(menu, MN_GETHMENU, 0, 0));
+  std::wstring texts;
+  for (int i = 0; items && i < GetMenuItemCount(items); ++i) {
+    wchar_t text[64] = L"";
+    GetMenuStringW(items, i, text, 64, MF_BYPOSITION);
+    texts += (i ? L" / " : L"") + std::wstring(text);
+  }
+  // 复制链接 / 复制全部 / 打开
+  const std::wstring want = L"\u590D\u5236\u94FE\u63A5 / \u590D\u5236\u5168\u90E8 / \u6253\u5F00";
+  if (items && GetMenuItemCount(items) > 0) {
+    Check(texts == want, L"menu items: " + texts);
+  } else {
+    Print(L"SKIP menu item texts: this system does not show another process's menu");
+  }
+  // Down to the item, then Enter, as a user would with the keyboard.
+  for (int i = 0; i <= item; ++i) PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
+  PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+  Check(WaitFor([&] { return IsWindowVisible(menu) ? nullptr : top; }, 5000) != nullptr,
+        L"the menu closed");
+  if (item == 0) {
+    ExpectClipboard(kLinks[row - 1], L"复制链接 copied row " + std::to_wstring(row) + L"'s link");
+  } else if (item == 1) {
+    std::wstring all;
+    for (const wchar_t* link : kLinks) all += (all.empty() ? L"" : L"\r\n") + std::wstring(link);
+    ExpectClipboard(all, L"复制全部 copied every link, one per line");
+  } else {
+    Sleep(300);
+    Check(ClipboardText() == kSentinel, L"打开 left the clipboard alone");
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Sizes in the window's own pixels, whatever the DPI.
+  SetProcessDPIAware();
   const std::string phase = argc > 1 ? argv[1] : "";
   HWND top = MainWindow();
   Check(top != nullptr, L"main window with its controls");
@@ -356,6 +791,16 @@ int main(int argc, char** argv) {
     Fetch(top, argv[2], argv[3]);
   } else if (phase == "dblclick" && argc == 3) {
     DoubleClickRow(top, std::atoi(argv[2]));
+  } else if (phase == "resources") {
+    Resources(top);
+  } else if (phase == "scaled" && argc == 4) {
+    Scaled(top, std::atoi(argv[2]), argv[3]);
+  } else if (phase == "dpichange" && argc == 4) {
+    DpiChange(top, std::atoi(argv[2]), argv[3]);
+  } else if (phase == "copy" && argc == 3) {
+    CopyShortcut(top, std::atoi(argv[2]));
+  } else if (phase == "menu" && (argc == 4 || (argc == 5 && std::string(argv[4]) == "key"))) {
+    MenuChoice(top, std::atoi(argv[2]), std::atoi(argv[3]), argc == 5);
   } else if (phase == "close") {
     PostMessageW(top, WM_CLOSE, 0, 0);
   } else {

@@ -88,6 +88,16 @@ TEST_F(LinkExtractorRun, EveryPathOfAPage) {
       {"fallback 2: up to a double quote, no .plist added", "/fallback2/",
        "1\thttps://dl.example.com/f2.ipa\n2\thttps://dl.example.com/f2.ipa\n"},
       {"a page without any marker", "/no-such-site/", ""},
+      {"the markers' rows, then the second reading's, numbered on", "/mixed/",
+       "1\thttp://dl.example.com/b1.ipa\n2\thttps://dl.example.com/one-arm64.ipa\n"
+       "3\thttps://dl.example.com/one-armv7.ipa\n4\thttps://dl.example.com/two.ipa?a=1&b=2\n"
+       "5\thttps://dl.example.com/get?f=amp.ipa&t=x\n6\thttps://dl.example.com/icon-first.ipa\n"
+       "7\thttps://dl.example.com/noext.ipa?sig=a&b\n"},
+      {"a page shown to iPhones only", "/iphone/iphone_only/",
+       "1\thttps://dl.example.com/noext.ipa?sig=a&b\n"},
+      {"a manifest's own address", "/m/multi.plist",
+       "1\thttps://dl.example.com/one-arm64.ipa\n2\thttps://dl.example.com/one-armv7.ipa\n"
+       "3\thttps://dl.example.com/two.ipa?a=1&b=2\n"},
   };
   for (const auto& r : rows) {
     std::string boxes;
@@ -105,6 +115,14 @@ TEST_F(LinkExtractorRun, Utf8PageBytesCopiedAsTheyStand) {
   EXPECT_EQ(Run(Server().Http("/chinese/"), &boxes),
             "1\thttp://dl.example.com/b1.ipa\n2\t" + Utf8(u8"https://cdn.example.com/应用/二.ipa") +
                 "\n");
+  EXPECT_EQ(Count(boxes, kClosingBox), 1) << boxes;
+}
+
+TEST_F(LinkExtractorRun, PastedInstallLinkIsLookedUpDirectly) {
+  std::string boxes;
+  EXPECT_EQ(Run("itms-services://?action=download-manifest&url=" + Server().Http("/m/icon-first"),
+                &boxes),
+            "1\thttps://dl.example.com/icon-first.ipa\n");
   EXPECT_EQ(Count(boxes, kClosingBox), 1) << boxes;
 }
 

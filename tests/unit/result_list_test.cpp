@@ -10,6 +10,7 @@
 
 #include "app/startup.h"
 #include "runtime/commands.h"
+#include "test_platform.h"
 #include "test_support.h"
 #include "web/url.h"
 #include "window_fixture.h"
@@ -88,6 +89,40 @@ TEST_F(ResultList, CellTextsGoInAndComeBackWhole) {
   EXPECT_TRUE(app::GetCellText(kMainFormId, kReportList1, -1, 1).absent());
   EXPECT_TRUE(app::GetCellText(kMainFormId, kReportList1, 2, 1).absent());
   EXPECT_TRUE(app::GetCellText(kMainFormId, kReportList1, 0, 5).absent());
+}
+
+// Literal texts here are code page 936; what the clipboard gives back as
+// Unicode text is compared in UTF-8.
+std::string Utf8(const char8_t* text) {
+  return reinterpret_cast<const char*>(text);
+}
+
+TEST_F(ResultList, LinksGoToTheClipboardAsUnicodeText) {
+  platform::NativeWindow list = Control(kReportList1);
+  struct Row {
+    std::string_view text;  // code page 936
+    std::string utf8;
+  } rows[] = {
+      {"https://dl.example/a.ipa?x=1&y=2", Utf8(u8"https://dl.example/a.ipa?x=1&y=2")},
+      {"http://例子.example/下载/应用.ipa", Utf8(u8"http://例子.example/下载/应用.ipa")},
+      {"a\r\nb", "a\r\nb"},
+  };
+  for (const auto& r : rows) {
+    ASSERT_TRUE(platform::SetClipboardText(list, r.text));
+    EXPECT_EQ(test::ClipboardUtf8(), r.utf8);
+  }
+
+  // No row selected: Ctrl+C and 复制链接 leave the clipboard as it is.
+  ASSERT_TRUE(platform::SetClipboardText(list, "before"));
+  app::CopySelectedLink();
+  EXPECT_EQ(test::ClipboardUtf8(), "before");
+  app::CopyAllLinks();  // nor is there any link yet
+  EXPECT_EQ(test::ClipboardUtf8(), "before");
+
+  // 复制全部: the links in row order, one per line, empty cells left out.
+  Fill({"http://one.example/1.ipa", "", "https://二.example/2.ipa"});
+  app::CopyAllLinks();
+  EXPECT_EQ(test::ClipboardUtf8(), Utf8(u8"http://one.example/1.ipa\r\nhttps://二.example/2.ipa"));
 }
 
 TEST_F(ResultList, SelectedRowIsTheOneRowSelectedOrMinusOne) {
@@ -192,6 +227,130 @@ TEST_F(RecordingOpener, DoubleClickWithNoRowSelectedOpensNothing) {
   test::PostDoubleClick(Control(kReportList1), -1);
   ProcessEvents();
   EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), -1);
+  EXPECT_TRUE(Opened(0).empty());
+}
+
+// Ctrl+C and the context menu with the program's request handler, the
+// backend's clipboard and (headless) a chooser standing in for the user at the
+// menu.
+class LinkCopying : public RecordingOpener {
+ protected:
+  static constexpr const char* kBefore = "(clipboard before)";
+  static inline std::vector<std::vector<test::MenuItem>> menus;  // every menu shown
+  static inline int32_t choice = -1;
+  bool menusChosen = false;
+
+  void SetUp() override {
+    RecordingOpener::SetUp();
+    SetControlRequestHandler(&app::HandleControlRequest);
+    menus.clear();
+    choice = -1;
+    menusChosen = test::ChooseFromMenus([](const std::vector<test::MenuItem>& items) {
+      menus.push_back(items);
+      return choice;
+    });
+    platform::SetClipboardText(Control(kReportList1), kBefore);
+  }
+  void TearDown() override {
+    test::ChooseFromMenus(nullptr);
+    SetControlRequestHandler(nullptr);
+    RecordingOpener::TearDown();
+  }
+
+  static void CtrlC() {
+    test::HoldKeys(kKeyCtrl);
+    test::PostKeyPress(Control(kReportList1), 'C');
+    ProcessEvents();
+    test::HoldKeys(0);
+  }
+  // Right-clicks `row` (-1: below the rows) and picks `item` from the menu.
+  static void Menu(int32_t row, int32_t item) {
+    choice = item;
+    test::PostRightClick(Control(kReportList1), row);
+    ProcessEvents();
+  }
+  // A real menu waits for a real user.
+  bool SkipWithoutChooser() const { return !menusChosen; }
+  static constexpr const char* kNoChooser =
+      "a real pop-up menu waits for a real user (gui_copy_links.sh picks from it under Wine)";
+  static std::vector<bool> Enabled(const std::vector<test::MenuItem>& menu) {
+    std::vector<bool> enabled;
+    for (const auto& item : menu) enabled.push_back(item.enabled);
+    return enabled;
+  }
+};
+
+TEST_F(LinkCopying, CtrlCCopiesTheSelectedRowsLink) {
+  Fill({"http://one.example/1.ipa", "https://two.example/网址.ipa"});
+  CtrlC();  // nothing selected: the clipboard keeps its text
+  EXPECT_EQ(test::ClipboardText(), kBefore);
+  test::SelectRow(Control(kReportList1), 1);
+  CtrlC();
+  EXPECT_EQ(test::ClipboardText(), "https://two.example/网址.ipa");
+  // A row whose link is still empty (the lookup fills it a moment later).
+  app::InsertRow(kMainFormId, kReportList1);
+  test::SelectRow(Control(kReportList1), 2);
+  CtrlC();
+  EXPECT_EQ(test::ClipboardText(), "https://two.example/网址.ipa");
+  EXPECT_TRUE(menus.empty());
+}
+
+TEST_F(LinkCopying, MenuOffersItsItemsGreyedWhereTheyWouldDoNothing) {
+  if (SkipWithoutChooser()) GTEST_SKIP() << kNoChooser;
+  struct Row {
+    std::vector<std::string> links;
+    int32_t clicked;  // the row right-clicked, -1 below the rows
+    std::vector<bool> enabled;
+  } rows[] = {
+      {{}, -1, {false, false, false}},
+      {{"http://a/1.ipa", "http://b/2.ipa"}, -1, {false, true, false}},
+      {{"http://a/1.ipa", "http://b/2.ipa"}, 1, {true, true, true}},
+      {{"HTTPS://A/1.ipa"}, 0, {true, true, true}},
+      {{"file:///etc/passwd", "http://b/2.ipa"}, 0, {true, true, false}},  // not opened
+      {{"", "http://b/2.ipa"}, 0, {false, true, false}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << r.links.size() << " rows, row " << r.clicked);
+    Fill(r.links);
+    menus.clear();
+    Menu(r.clicked, -1);
+    ASSERT_EQ(menus.size(), 1u);
+    const auto& menu = menus[0];
+    ASSERT_EQ(menu.size(), 3u);
+    EXPECT_EQ(menu[0].text, "复制链接");
+    EXPECT_EQ(menu[1].text, "复制全部");
+    EXPECT_EQ(menu[2].text, "打开");
+    EXPECT_EQ(Enabled(menu), r.enabled);
+    // 打开 is what a double-click does: the default item.
+    EXPECT_TRUE(!menu[0].isDefault && !menu[1].isDefault && menu[2].isDefault);
+    EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), r.clicked);
+  }
+  EXPECT_EQ(test::ClipboardText(), kBefore);  // dismissed every time
+}
+
+TEST_F(LinkCopying, EachMenuItemDoesWhatItSays) {
+  if (SkipWithoutChooser()) GTEST_SKIP() << kNoChooser;
+  Fill({"http://one.example/1.ipa", "https://two.example/2.ipa", "", "http://four.example/4"});
+  Menu(1, 0);  // 复制链接
+  EXPECT_EQ(test::ClipboardText(), "https://two.example/2.ipa");
+  Menu(0, 1);  // 复制全部: every link, one per line; the empty one left out
+  EXPECT_EQ(test::ClipboardText(),
+            "http://one.example/1.ipa\r\nhttps://two.example/2.ipa\r\nhttp://four.example/4");
+  platform::SetClipboardText(Control(kReportList1), kBefore);
+  Menu(3, 2);  // 打开
+  EXPECT_EQ(Opened(1), std::vector<std::string>{"http://four.example/4"});
+  EXPECT_EQ(test::ClipboardText(), kBefore);
+  EXPECT_EQ(menus.size(), 3u);
+}
+
+TEST_F(LinkCopying, AGreyedOrMissedItemDoesNothing) {
+  if (SkipWithoutChooser()) GTEST_SKIP() << kNoChooser;
+  Fill({"file:///etc/passwd"});
+  Menu(0, 2);   // 打开 is greyed for a link the shell must not get
+  Menu(-1, 0);  // 复制链接 greyed: nothing selected
+  Menu(0, 7);   // outside the menu
+  EXPECT_EQ(menus.size(), 3u);
+  EXPECT_EQ(test::ClipboardText(), kBefore);
   EXPECT_TRUE(Opened(0).empty());
 }
 

@@ -33,6 +33,9 @@ void SleepMilliseconds(int ms);
 uint32_t LastSystemError();
 // Sets an environment variable of this process (inherited by child processes).
 void SetEnvironment(const std::string& name, const std::string& value);
+// The clipboard's text in UTF-8: its Unicode text on Windows, the headless
+// backend's clipboard on Linux.
+std::string ClipboardUtf8();
 
 // A window (Windows) or message target (Linux) of the calling thread. Post()
 // may be called from any thread; the handler runs when the owning thread

@@ -8,8 +8,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/posix/headless_window.h"
 #include "platform/posix/message_queue.h"
 #include "platform/posix/standins.h"
+#include "platform/system.h"
 #include "test_platform.h"
 
 extern char** environ;
@@ -34,6 +36,10 @@ bool StartHostProgram(const std::vector<std::string>& argv) {
   // The write end stays open (and is not inherited) until this process ends;
   // the server ends when it sees its input close.
   return rc == 0;
+}
+
+std::string ClipboardUtf8() {
+  return platform::Cp936ToUtf8(headless::ClipboardText());
 }
 
 std::optional<std::string> ReadHostFile(const std::string& path) {

@@ -81,6 +81,22 @@ void SetEnvironment(const std::string& name, const std::string& value) {
   _putenv((name + "=" + value).c_str());
 }
 
+std::string ClipboardUtf8() {
+  std::string text;
+  if (!OpenClipboard(nullptr)) return "(clipboard busy)";
+  if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+    if (const auto* w = static_cast<const wchar_t*>(GlobalLock(data))) {
+      const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+      text.resize(n > 0 ? n : 1);
+      WideCharToMultiByte(CP_UTF8, 0, w, -1, text.data(), n, nullptr, nullptr);
+      text.pop_back();  // the NUL
+      GlobalUnlock(data);
+    }
+  }
+  CloseClipboard();
+  return text;
+}
+
 struct MessageProbe::Impl {
   std::function<void()> handler;
   HWND window = nullptr;

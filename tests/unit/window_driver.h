@@ -25,6 +25,11 @@ void PostClick(NativeWindow button);
 void PostDoubleClick(NativeWindow list, int32_t row);
 // The close box of a top-level window.
 void PostClose(NativeWindow window);
+// A right-button click on `row` of a report list (press, release); a negative
+// row clicks the empty area below the rows.
+void PostRightClick(NativeWindow list, int32_t row);
+// A key pressed and released on `window`, with the keys HoldKeys holds.
+void PostKeyPress(NativeWindow window, uint32_t virtualKey);
 // The modifier keys held for the input that follows: 1 Ctrl, 2 Shift, 4 Alt.
 void HoldKeys(int32_t keyState);
 
@@ -37,7 +42,33 @@ bool ListsKeepEveryByte();
 std::vector<std::string> ColumnTitles(NativeWindow list);
 void SelectRow(NativeWindow list, int32_t row);
 
-// The next message queued for the calling thread, taken out of the queue.
+// Where the posted clicks on `row` land, in the list's client coordinates.
+struct Point {
+  int32_t x = 0, y = 0;
+};
+Point RowPoint(NativeWindow list, int32_t row);
+// Whether the pointer is where the posted clicks land: on the headless controls;
+// a real pointer stays where it is.
+bool PostedClicksPlaceThePointer();
+
+// The clipboard's text, code page 936.
+std::string ClipboardText();
+
+// Pop-up menus: the chooser sees the items of each menu shown and returns the
+// index of the one the user picks, -1 to dismiss it. Only the headless controls
+// take a chooser (a real menu waits for a real user); false on real controls.
+// Empty to stop.
+struct MenuItem {
+  std::string text;
+  bool enabled = true;
+  bool isDefault = false;
+};
+using MenuChooser = std::function<int32_t(const std::vector<MenuItem>& items)>;
+bool ChooseFromMenus(MenuChooser chooser);
+
+// The next message queued for the calling thread, taken out of the queue
+// (paint requests, which the system makes while a window needs painting, are
+// none).
 struct QueuedMessage {
   uint32_t message = 0;
   uintptr_t wparam = 0;

@@ -11,6 +11,7 @@
 #include "platform/posix/headless_window.h"
 #include "platform/posix/message_queue.h"
 #include "platform/system.h"
+#include "platform/window_backend.h"
 #include "test_platform.h"
 #include "window_driver.h"
 
@@ -59,6 +60,41 @@ void PostDoubleClick(NativeWindow list, int32_t row) {
 
 void PostClose(NativeWindow window) {
   headless::PostClose(window);
+}
+
+void PostRightClick(NativeWindow list, int32_t row) {
+  headless::PostRightClick(list, row);
+}
+
+void PostKeyPress(NativeWindow window, uint32_t virtualKey) {
+  headless::PostKeyPress(window, virtualKey);
+}
+
+Point RowPoint(NativeWindow list, int32_t row) {
+  int32_t y = headless::kListHeaderHeight + headless::kListRowHeight / 2;
+  y += (row < 0 ? platform::ListRowCount(list) : row) * headless::kListRowHeight;
+  return {8, y};
+}
+
+bool PostedClicksPlaceThePointer() {
+  return true;
+}
+
+std::string ClipboardText() {
+  return headless::ClipboardText();
+}
+
+bool ChooseFromMenus(MenuChooser chooser) {
+  if (!chooser) {
+    headless::SetMenuChooser(nullptr);
+    return true;
+  }
+  headless::SetMenuChooser([chooser](const std::vector<headless::MenuItem>& items) {
+    std::vector<MenuItem> shown;
+    for (const auto& i : items) shown.push_back({i.text, i.enabled, i.isDefault});
+    return chooser(shown);
+  });
+  return true;
 }
 
 void HoldKeys(int32_t keyState) {

@@ -74,28 +74,66 @@ void PostClick(NativeWindow button) {
   if (IsWindowEnabled(H(button))) PostMessageW(H(button), BM_CLICK, 0, 0);
 }
 
-void PostDoubleClick(NativeWindow list, int32_t row) {
-  if (!IsWindowEnabled(H(list))) return;
+Point RowPoint(NativeWindow list, int32_t row) {
   const int count = static_cast<int>(SendMessageW(H(list), LVM_GETITEMCOUNT, 0, 0));
   RECT r{};
   r.left = LVIR_BOUNDS;
-  int y = 0;
   if (row >= 0 && row < count) {
     SendMessageW(H(list), LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&r));
-    y = (r.top + r.bottom) / 2;
-  } else if (count > 0) {
-    SendMessageW(H(list), LVM_GETITEMRECT, count - 1, reinterpret_cast<LPARAM>(&r));
-    y = r.bottom + 20;
-  } else {
-    HWND header = reinterpret_cast<HWND>(SendMessageW(H(list), LVM_GETHEADER, 0, 0));
-    GetClientRect(header, &r);
-    y = r.bottom + 20;
+    return {10, (r.top + r.bottom) / 2};
   }
-  const LPARAM at = MAKELPARAM(10, y);
+  if (count > 0) {
+    SendMessageW(H(list), LVM_GETITEMRECT, count - 1, reinterpret_cast<LPARAM>(&r));
+    return {10, r.bottom + 20};
+  }
+  HWND header = reinterpret_cast<HWND>(SendMessageW(H(list), LVM_GETHEADER, 0, 0));
+  GetClientRect(header, &r);
+  return {10, r.bottom + 20};
+}
+
+void PostDoubleClick(NativeWindow list, int32_t row) {
+  if (!IsWindowEnabled(H(list))) return;
+  const Point p = RowPoint(list, row);
+  const LPARAM at = MAKELPARAM(p.x, p.y);
   PostMessageW(H(list), WM_LBUTTONDOWN, MK_LBUTTON, at);
   PostMessageW(H(list), WM_LBUTTONUP, 0, at);
   PostMessageW(H(list), WM_LBUTTONDBLCLK, MK_LBUTTON, at);
   PostMessageW(H(list), WM_LBUTTONUP, 0, at);
+}
+
+void PostRightClick(NativeWindow list, int32_t row) {
+  if (!IsWindowEnabled(H(list))) return;
+  const Point p = RowPoint(list, row);
+  const LPARAM at = MAKELPARAM(p.x, p.y);
+  PostMessageW(H(list), WM_RBUTTONDOWN, MK_RBUTTON, at);
+  PostMessageW(H(list), WM_RBUTTONUP, 0, at);
+}
+
+void PostKeyPress(NativeWindow window, uint32_t virtualKey) {
+  if (!IsWindowEnabled(H(window))) return;
+  PostMessageW(H(window), WM_KEYDOWN, virtualKey, 1);
+  PostMessageW(H(window), WM_KEYUP, virtualKey, static_cast<LPARAM>(0xC0000001u));
+}
+
+bool PostedClicksPlaceThePointer() {
+  return false;
+}
+
+std::string ClipboardText() {
+  std::string text;
+  if (!OpenClipboard(nullptr)) return "(clipboard busy)";
+  if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+    if (const auto* w = static_cast<const wchar_t*>(GlobalLock(data))) {
+      text = platform::Narrow(w, lstrlenW(w));
+      GlobalUnlock(data);
+    }
+  }
+  CloseClipboard();
+  return text;
+}
+
+bool ChooseFromMenus(MenuChooser /*chooser*/) {
+  return false;
 }
 
 void PostClose(NativeWindow window) {
@@ -138,9 +176,13 @@ void SelectRow(NativeWindow list, int32_t row) {
   SendMessageW(H(list), LVM_SETITEMSTATE, row >= 0 ? row : -1, reinterpret_cast<LPARAM>(&item));
 }
 
+// A paint request is no queued message: the system makes one for as long as a
+// window needs painting, so taking it out of the queue would never end.
 std::optional<QueuedMessage> TakeQueuedMessage() {
   MSG m;
-  if (!PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) return std::nullopt;
+  if (!PeekMessageW(&m, nullptr, 0, WM_PAINT - 1, PM_REMOVE) &&
+      !PeekMessageW(&m, nullptr, WM_PAINT + 1, 0xFFFFFFFF, PM_REMOVE))
+    return std::nullopt;
   return QueuedMessage{m.message, m.wParam};
 }
 

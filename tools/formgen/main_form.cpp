@@ -5,6 +5,7 @@
 
 #include "app/handlers.h"
 #include "app/main_form.h"
+#include "app/version.h"
 #include "runtime/window_events.h"
 
 namespace tobrine::formgen {
@@ -54,7 +55,7 @@ UnitRecord Window(std::string icon) {
   p.alwaysOnTop = 0;
   p.unnamed5 = 0;
   p.icon = std::move(icon);
-  p.title = "Tobrine 1.0.1 BY：Velmar";
+  p.title = "Tobrine " TOBRINE_VERSION_TEXT " BY：Velmar";
   return Unit(kWindowUnitId, UnitKind::kWindow, "", 50, 50, 583, 342, kUnitVisible,
               kWindowPropertyVersion, std::move(p));
 }

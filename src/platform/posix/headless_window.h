@@ -36,6 +36,11 @@ void PostClick(NativeWindow button);
 void PostDoubleClick(NativeWindow list, int32_t row);
 // A close request to a top-level window (the close box).
 void PostClose(NativeWindow window);
+// A right-button click on `row` of a report list (press, release); a negative
+// row clicks the empty area below the rows.
+void PostRightClick(NativeWindow list, int32_t row);
+// A key pressed and released on `window`, with the modifiers of SetKeyState.
+void PostKeyPress(NativeWindow window, uint32_t virtualKey);
 
 // The held modifier keys reported with the next events: 1 Ctrl, 2 Shift, 4 Alt.
 void SetKeyState(int32_t keyState);
@@ -53,6 +58,20 @@ using ListObserver = std::function<void(NativeWindow list, ListChange change, in
                                         const std::vector<std::string>& cells)>;
 // Installs the observer (one; empty to remove).
 void SetListObserver(ListObserver observer);
+
+// The clipboard: the text (code page 936) last put on it; empty at start.
+std::string ClipboardText();
+
+// Pop-up menus: the chooser sees the items of each menu shown and returns the
+// index of the one the user picks, -1 to dismiss the menu. Without a chooser
+// every menu is dismissed. Installs one chooser (empty to remove).
+struct MenuItem {
+  std::string text;
+  bool enabled = true;
+  bool isDefault = false;
+};
+using MenuChooser = std::function<int32_t(const std::vector<MenuItem>& items)>;
+void SetMenuChooser(MenuChooser chooser);
 
 // The texts the system was asked to open are handed to the program named by
 // TOBRINE_OPENER, or xdg-open when it is unset, with the text as its one

@@ -56,6 +56,8 @@ std::mutex g_mutex;  // guards the windows' texts, rows and flags
 WindowEvents* g_events = nullptr;
 std::atomic<int32_t> g_keyState{0};
 headless::ListObserver g_listObserver;
+std::string g_clipboard;  // guarded by g_mutex
+headless::MenuChooser g_menuChooser;
 
 std::vector<std::unique_ptr<NativeWindowObject>>& AllWindows() {
   static auto* windows = new std::vector<std::unique_ptr<NativeWindowObject>>();
@@ -120,9 +122,18 @@ void OwnInputHandling(NativeWindowObject* w, uint32_t message, uintptr_t wparam,
       }
       break;
     case ControlKind::kReportList:
-      if (message == kWmLButtonDown || message == kWmLButtonDblClk) {
+      // As the system list: a press of either button selects the row under the
+      // pointer (or none); the right button's release asks for the context menu.
+      if (message == kWmLButtonDown || message == kWmLButtonDblClk || message == kWmRButtonDown) {
         std::lock_guard<std::mutex> lock(g_mutex);
         w->selected = HitRow(*w, lparam);
+      } else if (message == kWmRButtonUp && g_events) {
+        const auto at = static_cast<uint32_t>(static_cast<uintptr_t>(lparam));
+        g_events->OnContextMenu(
+            w, {static_cast<int32_t>(at & 0xFFFF), static_cast<int32_t>(at >> 16)});
+      } else if (message == kWmKeyDown && wparam == 'C' && (g_keyState & 1) && !(g_keyState & 4) &&
+                 g_events) {
+        g_events->OnCopyShortcut(w);
       }
       break;
     case ControlKind::kLabel:
@@ -327,6 +338,24 @@ int32_t ListFirstSelectedRow(NativeWindow list) {
   return list && list->alive ? list->selected : -1;
 }
 
+bool SetClipboardText(NativeWindow, std::string_view text) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_clipboard = std::string(text);
+  return true;
+}
+
+int32_t ShowPopupMenu(NativeWindow, const std::vector<MenuItemSpec>& items, const PopupAnchor&) {
+  if (!g_menuChooser) return -1;  // nobody there to choose: dismissed
+  std::vector<headless::MenuItem> shown;
+  for (const auto& item : items)
+    shown.push_back({std::string(item.text), item.enabled, item.isDefault});
+  const int32_t chosen = g_menuChooser(shown);
+  // As a system menu: a greyed item cannot be picked.
+  if (chosen < 0 || chosen >= static_cast<int32_t>(items.size()) || !items[chosen].enabled)
+    return -1;
+  return chosen;
+}
+
 void ShellOpen(std::string_view target) {
   const char* opener = std::getenv(headless::kOpenerVariable);
   if (!opener || !*opener) opener = "xdg-open";
@@ -370,10 +399,18 @@ void PostClick(NativeWindow button) {
   PostWindowMessage(button, winapi::kBmClick);
 }
 
-void PostDoubleClick(NativeWindow list, int32_t row) {
+namespace {
+// The pointer position (as a message's lparam) in the middle of `row`, or of
+// the band just below the last row for a negative one.
+intptr_t RowPoint(NativeWindow list, int32_t row) {
   int32_t y = kListHeaderHeight + kListRowHeight / 2;
   y += row < 0 ? platform::ListRowCount(list) * kListRowHeight : row * kListRowHeight;
-  const intptr_t at = static_cast<intptr_t>((static_cast<uint32_t>(y) << 16) | 8u);
+  return static_cast<intptr_t>((static_cast<uint32_t>(y) << 16) | 8u);
+}
+}  // namespace
+
+void PostDoubleClick(NativeWindow list, int32_t row) {
+  const intptr_t at = RowPoint(list, row);
   PostWindowMessage(list, winapi::kWmLButtonDown, 1, at);
   PostWindowMessage(list, winapi::kWmLButtonUp, 0, at);
   PostWindowMessage(list, winapi::kWmLButtonDblClk, 1, at);
@@ -382,6 +419,17 @@ void PostDoubleClick(NativeWindow list, int32_t row) {
 
 void PostClose(NativeWindow window) {
   PostWindowMessage(window, winapi::kWmClose);
+}
+
+void PostRightClick(NativeWindow list, int32_t row) {
+  const intptr_t at = RowPoint(list, row);
+  PostWindowMessage(list, winapi::kWmRButtonDown, 2, at);
+  PostWindowMessage(list, winapi::kWmRButtonUp, 0, at);
+}
+
+void PostKeyPress(NativeWindow window, uint32_t virtualKey) {
+  PostWindowMessage(window, winapi::kWmKeyDown, virtualKey);
+  PostWindowMessage(window, winapi::kWmKeyUp, virtualKey);
 }
 
 void SetKeyState(int32_t keyState) {
@@ -405,6 +453,15 @@ void SelectRow(NativeWindow list, int32_t row) {
 
 void SetListObserver(ListObserver observer) {
   platform::g_listObserver = std::move(observer);
+}
+
+std::string ClipboardText() {
+  std::lock_guard<std::mutex> lock(platform::g_mutex);
+  return platform::g_clipboard;
+}
+
+void SetMenuChooser(MenuChooser chooser) {
+  platform::g_menuChooser = std::move(chooser);
 }
 
 }  // namespace tobrine::headless

@@ -3,6 +3,10 @@
 // Chinese on a system of any locale. Controls are subclassed so that their input
 // reaches the window layer from whatever loop dispatches it (a message box's, a
 // waiting fetch's), not only from the program's own loop.
+//
+// The program is per-monitor DPI aware (its manifest says so): the layer above
+// speaks in 96-DPI units, and this file alone scales the window, its controls,
+// list columns, font and icons to the DPI of the window's monitor.
 #include "platform/window_backend.h"
 
 #include <windows.h>
@@ -12,7 +16,9 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/wide_text.h"
@@ -23,8 +29,6 @@ namespace {
 const wchar_t kWindowClass[] = L"TobrineWindow";
 const wchar_t kOriginalProcProp[] = L"TobrineOriginalProc";
 const wchar_t kKindProp[] = L"TobrineKind";  // ControlKind + 1 of our controls
-const wchar_t kBigIconProp[] = L"TobrineBigIcon";
-const wchar_t kSmallIconProp[] = L"TobrineSmallIcon";
 
 WindowEvents* g_events = nullptr;
 bool g_oleInitialised = false;
@@ -37,14 +41,164 @@ NativeWindow N(HWND h) {
   return reinterpret_cast<NativeWindow>(h);
 }
 
+// Owns one system handle and releases it once.
+template <typename Handle, auto Release>
+class Owned {
+ public:
+  Owned() = default;
+  explicit Owned(Handle h) : h_(h) {}
+  Owned(Owned&& other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
+  Owned& operator=(Owned&& other) noexcept {
+    reset(std::exchange(other.h_, nullptr));
+    return *this;
+  }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() { reset(); }
+  Handle get() const { return h_; }
+  Handle release() { return std::exchange(h_, nullptr); }
+  void reset(Handle h = nullptr) {
+    if (h_) Release(h_);
+    h_ = h;
+  }
+
+ private:
+  Handle h_ = nullptr;
+};
+using OwnedFont = Owned<HFONT, &DeleteObject>;
+using OwnedIcon = Owned<HICON, &DestroyIcon>;
+using OwnedMenu = Owned<HMENU, &DestroyMenu>;
+using OwnedGlobal = Owned<HGLOBAL, &GlobalFree>;
+
+// --- DPI ---
+
+constexpr UINT kBaseDpi = 96;
+
+// user32's DPI functions of Windows 10 (1607 and later), looked up at run time
+// so that the program still starts on Windows 7.
+struct DpiFunctions {
+  UINT(WINAPI* forWindow)(HWND) = nullptr;
+  UINT(WINAPI* forSystem)() = nullptr;
+  int(WINAPI* metricForDpi)(int, UINT) = nullptr;
+};
+
+template <typename F>
+void Bind(HMODULE module, const char* name, F* f) {
+  *f = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+const DpiFunctions& Dpi() {
+  static const DpiFunctions functions = [] {
+    DpiFunctions f;
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    Bind(user32, "GetDpiForWindow", &f.forWindow);
+    Bind(user32, "GetDpiForSystem", &f.forSystem);
+    Bind(user32, "GetSystemMetricsForDpi", &f.metricForDpi);
+    return f;
+  }();
+  return functions;
+}
+
+// The DPI of the primary monitor at log-on: what the stock font and the plain
+// system metrics are made for.
+UINT SystemDpi() {
+  if (Dpi().forSystem) return Dpi().forSystem();
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  return dpi > 0 ? static_cast<UINT>(dpi) : kBaseDpi;
+}
+
+// The DPI of the monitor the window is on.
+UINT MonitorDpiOf(HWND h) {
+  return Dpi().forWindow ? Dpi().forWindow(h) : SystemDpi();
+}
+
+int MetricForDpi(int index, UINT dpi) {
+  if (dpi == SystemDpi()) return GetSystemMetrics(index);
+  if (Dpi().metricForDpi) return Dpi().metricForDpi(index, dpi);
+  return MulDiv(GetSystemMetrics(index), static_cast<int>(dpi), static_cast<int>(SystemDpi()));
+}
+
+// 96-DPI units to pixels at `dpi` and back, rounded to the nearest.
+int ToPixels(int32_t value, UINT dpi) {
+  return dpi == kBaseDpi ? value : MulDiv(value, static_cast<int>(dpi), kBaseDpi);
+}
+int32_t FromPixels(int value, UINT dpi) {
+  return dpi == kBaseDpi ? value : MulDiv(value, kBaseDpi, static_cast<int>(dpi));
+}
+
 HFONT DefaultFont() {
   return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
 }
+
+// The default GUI font made for `dpi`; null where the stock font is that font
+// already (at the system DPI).
+HFONT CreateFontFor(UINT dpi) {
+  const UINT system = SystemDpi();
+  if (dpi == system) return nullptr;
+  LOGFONTW lf = {};
+  if (!GetObjectW(DefaultFont(), sizeof lf, &lf)) return nullptr;
+  lf.lfHeight = MulDiv(lf.lfHeight, static_cast<int>(dpi), static_cast<int>(system));
+  return CreateFontIndirectW(&lf);
+}
+
+// One image of the window icon, kept for choosing again at another DPI.
+struct IconImage {
+  int32_t width = 0;
+  int32_t bitCount = 0;
+  std::string bits;
+};
+
+// What a main window keeps: the DPI it is laid out for, the font and icons made
+// for that DPI, and its controls' 96-DPI rectangles, from which every rescale
+// starts. Lives in the window's user data from creation to WM_NCDESTROY.
+struct TopLevel {
+  UINT dpi = kBaseDpi;
+  OwnedFont font;  // null: the stock default GUI font
+  OwnedIcon bigIcon, smallIcon;
+  std::vector<IconImage> icon;
+  std::vector<std::pair<HWND, NativeRect>> controls;
+
+  HFONT Font() const { return font.get() ? font.get() : DefaultFont(); }
+  NativeRect* LogicalRectOf(HWND control) {
+    for (auto& [h, rect] : controls)
+      if (h == control) return &rect;
+    return nullptr;
+  }
+};
 
 bool IsCommonInput(UINT m) {
   return (m >= WM_KEYDOWN && m <= WM_SYSKEYUP && m != WM_DEADCHAR && m != WM_SYSCHAR &&
           m != WM_SYSDEADCHAR) ||
          (m >= WM_MOUSEMOVE && m <= WM_RBUTTONUP) || m == WM_MOUSEWHEEL;
+}
+
+bool IsOurControl(HWND h, ControlKind kind) {
+  return reinterpret_cast<INT_PTR>(GetPropW(h, kKindProp)) == static_cast<INT_PTR>(kind) + 1;
+}
+
+bool IsProgramWindow(HWND h) {
+  wchar_t cls[64] = L"";
+  return h && GetClassNameW(h, cls, 64) && lstrcmpW(cls, kWindowClass) == 0;
+}
+
+// The state of the main window that `h` is or belongs to; null for others.
+TopLevel* TopLevelOf(HWND h) {
+  HWND root = h ? GetAncestor(h, GA_ROOT) : nullptr;
+  if (!IsProgramWindow(root)) return nullptr;
+  return reinterpret_cast<TopLevel*>(GetWindowLongPtrW(root, GWLP_USERDATA));
+}
+
+// The DPI the window (or its main window) is laid out for.
+UINT LayoutDpiOf(HWND h) {
+  const TopLevel* top = TopLevelOf(h);
+  return top ? top->dpi : kBaseDpi;
+}
+
+bool IsCopyShortcut(HWND h, UINT m, WPARAM wp) {
+  return m == WM_KEYDOWN && wp == 'C' && GetKeyState(VK_CONTROL) < 0 && GetKeyState(VK_MENU) >= 0 &&
+         IsOurControl(h, ControlKind::kReportList);
 }
 
 // Raises the common event of an input message around the window's own handling
@@ -59,18 +213,47 @@ LRESULT WithCommonEvents(HWND h, UINT m, WPARAM wp, LPARAM lp, WNDPROC own) {
     const InputVerdict v = g_events->OnInput(N(h), {m, wp, lp});
     if (v.consume || !IsWindow(h)) return 0;
     if (v.replaceWparam) wp = v.wparam;
+    if (IsCopyShortcut(h, m, wp)) {
+      g_events->OnCopyShortcut(N(h));
+      if (!IsWindow(h)) return 0;
+    }
   }
   return CallWindowProcW(own, h, m, wp, lp);
+}
+
+// Where the context menu of a list goes: the pointer's position, or for the
+// keyboard (both coordinates -1) below the selected row's text, else at the
+// list's top-left corner.
+PopupAnchor ContextMenuAnchor(HWND list, LPARAM lp) {
+  POINT p = {static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp))};
+  if (p.x == -1 && p.y == -1) {
+    p = {0, 0};
+    const auto row = static_cast<int>(
+        SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+    RECT r = {LVIR_LABEL, 0, 0, 0};
+    if (row >= 0 && SendMessageW(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&r)))
+      p = {r.left, r.bottom};
+    ClientToScreen(list, &p);
+  }
+  return {p.x, p.y};
 }
 
 LRESULT CALLBACK ControlProc(HWND h, UINT m, WPARAM wp, LPARAM lp) {
   auto own = reinterpret_cast<WNDPROC>(GetPropW(h, kOriginalProcProp));
   if (!own) return DefWindowProcW(h, m, wp, lp);
   if (m == WM_NCDESTROY) {
+    if (TopLevel* top = TopLevelOf(h))
+      std::erase_if(top->controls, [h](const auto& c) { return c.first == h; });
     SetWindowLongPtrW(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(own));
     RemovePropW(h, kOriginalProcProp);
     RemovePropW(h, kKindProp);
     return CallWindowProcW(own, h, m, wp, lp);
+  }
+  // A list's own context menu (its header's comes here too); the system's
+  // default would pass the request on to the main window.
+  if (m == WM_CONTEXTMENU && IsOurControl(h, ControlKind::kReportList)) {
+    if (g_events) g_events->OnContextMenu(N(h), ContextMenuAnchor(h, lp));
+    return 0;
   }
   return WithCommonEvents(h, m, wp, lp, own);
 }
@@ -81,37 +264,11 @@ void Subclass(HWND h) {
   SetWindowLongPtrW(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ControlProc));
 }
 
-bool IsOurButton(HWND h) {
-  return reinterpret_cast<INT_PTR>(GetPropW(h, kKindProp)) ==
-         static_cast<INT_PTR>(ControlKind::kButton) + 1;
-}
-
-LRESULT CALLBACK MainWindowProc(HWND h, UINT m, WPARAM wp, LPARAM lp) {
-  switch (m) {
-    case WM_COMMAND:
-      if (HIWORD(wp) == BN_CLICKED && lp && IsOurButton(reinterpret_cast<HWND>(lp))) {
-        if (g_events) g_events->OnButtonClicked(N(reinterpret_cast<HWND>(lp)));
-        return 0;
-      }
-      break;
-    case WM_DESTROY:
-      if (g_events) g_events->OnDestroyed(N(h));
-      return 0;
-    case WM_NCDESTROY:
-      for (const wchar_t* prop : {kBigIconProp, kSmallIconProp})
-        if (HANDLE icon = RemovePropW(h, prop)) DestroyIcon(static_cast<HICON>(icon));
-      break;
-    default:
-      break;
-  }
-  return WithCommonEvents(h, m, wp, lp, &DefWindowProcW);
-}
-
 // The image that best fits `size` pixels: that size at the most colours, else
 // the nearest larger one, else the largest.
-HICON BestIcon(const std::vector<IconImageSpec>& images, int size) {
+HICON BestIcon(const std::vector<IconImage>& images, int size) {
   auto rank = [size](int s) { return s == size ? 0 : s > size ? s - size : 10000 - s; };
-  const IconImageSpec* best = nullptr;
+  const IconImage* best = nullptr;
   for (const auto& image : images) {
     if (!best || rank(image.width) < rank(best->width) ||
         (image.width == best->width && image.bitCount > best->bitCount))
@@ -123,15 +280,80 @@ HICON BestIcon(const std::vector<IconImageSpec>& images, int size) {
                                   size, size, LR_DEFAULTCOLOR);
 }
 
-void SetIcons(HWND h, const std::vector<IconImageSpec>& images) {
-  if (HICON big = BestIcon(images, GetSystemMetrics(SM_CXICON))) {
-    SetPropW(h, kBigIconProp, big);
+// Sets the large and small icon in the sizes of the window's DPI; the icons they
+// replace are released once the window no longer uses them.
+void SetIcons(HWND h, TopLevel& top) {
+  if (HICON big = BestIcon(top.icon, MetricForDpi(SM_CXICON, top.dpi))) {
     SendMessageW(h, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+    top.bigIcon.reset(big);
   }
-  if (HICON smallIcon = BestIcon(images, GetSystemMetrics(SM_CXSMICON))) {
-    SetPropW(h, kSmallIconProp, smallIcon);
+  if (HICON smallIcon = BestIcon(top.icon, MetricForDpi(SM_CXSMICON, top.dpi))) {
     SendMessageW(h, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
+    top.smallIcon.reset(smallIcon);
   }
+}
+
+void MoveChild(HWND child, const NativeRect& r, UINT dpi) {
+  SetWindowPos(child, nullptr, ToPixels(r.left, dpi), ToPixels(r.top, dpi), ToPixels(r.width, dpi),
+               ToPixels(r.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// Lays the window out again for `dpi`: the font and icons made for it, every
+// control at its 96-DPI rectangle scaled, list columns scaled from their width
+// at the old DPI (the user may have dragged them), and the window itself at
+// `suggested` (the system's rectangle for the new monitor).
+void ApplyDpi(HWND h, TopLevel& top, UINT dpi, const RECT& suggested) {
+  const UINT old = top.dpi;
+  if (dpi == old) return;
+  top.dpi = dpi;
+  OwnedFont oldFont = std::move(top.font);  // in use until every control has the new one
+  top.font.reset(CreateFontFor(dpi));
+  SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(top.Font()), FALSE);
+  SetIcons(h, top);
+  SetWindowPos(h, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  for (const auto& [child, rect] : top.controls) {
+    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(top.Font()), TRUE);
+    MoveChild(child, rect, dpi);
+    if (!IsOurControl(child, ControlKind::kReportList)) continue;
+    HWND header = reinterpret_cast<HWND>(SendMessageW(child, LVM_GETHEADER, 0, 0));
+    const int columns = header ? static_cast<int>(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0)) : 0;
+    for (int c = 0; c < columns; ++c) {
+      const int width = static_cast<int>(SendMessageW(child, LVM_GETCOLUMNWIDTH, c, 0));
+      SendMessageW(child, LVM_SETCOLUMNWIDTH, c,
+                   MAKELPARAM(ToPixels(FromPixels(width, old), dpi), 0));
+    }
+  }
+}
+
+LRESULT CALLBACK MainWindowProc(HWND h, UINT m, WPARAM wp, LPARAM lp) {
+  switch (m) {
+    case WM_COMMAND:
+      if (HIWORD(wp) == BN_CLICKED && lp &&
+          IsOurControl(reinterpret_cast<HWND>(lp), ControlKind::kButton)) {
+        if (g_events) g_events->OnButtonClicked(N(reinterpret_cast<HWND>(lp)));
+        return 0;
+      }
+      break;
+    case WM_DPICHANGED:
+      if (TopLevel* top = TopLevelOf(h)) {
+        ApplyDpi(h, *top, LOWORD(wp), *reinterpret_cast<const RECT*>(lp));
+        return 0;
+      }
+      break;
+    case WM_DESTROY:
+      if (g_events) g_events->OnDestroyed(N(h));
+      return 0;
+    case WM_NCDESTROY: {
+      // The controls are gone by now; the font and icons go with the state.
+      const std::unique_ptr<TopLevel> state(
+          reinterpret_cast<TopLevel*>(SetWindowLongPtrW(h, GWLP_USERDATA, 0)));
+      break;
+    }
+    default:
+      break;
+  }
+  return WithCommonEvents(h, m, wp, lp, &DefWindowProcW);
 }
 
 bool RegisterWindowClass() {
@@ -188,7 +410,7 @@ DWORD StyleOfBorder(const MainWindowSpec& s, DWORD* exStyle) {
   return style;
 }
 
-void AddColumns(HWND list, const std::vector<ListColumnSpec>& columns) {
+void AddColumns(HWND list, const std::vector<ListColumnSpec>& columns, UINT dpi) {
   int index = 0;
   for (const auto& c : columns) {
     std::wstring title = Widen(c.title);
@@ -200,7 +422,7 @@ void AddColumns(HWND list, const std::vector<ListColumnSpec>& columns) {
       col.fmt |= LVCFMT_IMAGE;
       col.iImage = c.imageIndex;
     }
-    col.cx = c.width;
+    col.cx = ToPixels(c.width, dpi);
     col.pszText = title.data();
     col.iSubItem = index;
     SendMessageW(list, LVM_INSERTCOLUMNW, index++, reinterpret_cast<LPARAM>(&col));
@@ -225,21 +447,38 @@ void EndGuiThread() {
   g_oleInitialised = false;
 }
 
+// The primary screen, in 96-DPI units of the system DPI (the DPI a new window
+// opens with), so that a window centred in these units is centred in pixels.
 void ScreenSize(int32_t* width, int32_t* height) {
-  *width = GetSystemMetrics(SM_CXSCREEN);
-  *height = GetSystemMetrics(SM_CYSCREEN);
+  *width = FromPixels(GetSystemMetrics(SM_CXSCREEN), SystemDpi());
+  *height = FromPixels(GetSystemMetrics(SM_CYSCREEN), SystemDpi());
 }
 
 NativeWindow CreateMainWindow(const MainWindowSpec& args) {
   if (!RegisterWindowClass()) return nullptr;
+  auto state = std::make_unique<TopLevel>();
+  state->dpi = SystemDpi();
+  for (const auto& image : args.icon)
+    state->icon.push_back({image.width, image.bitCount, std::string(image.bits)});
   DWORD exStyle = 0;
   const DWORD style = StyleOfBorder(args, &exStyle);
-  HWND h = CreateWindowExW(exStyle, kWindowClass, Widen(args.title).c_str(), style, args.left,
-                           args.top, args.width, args.height, nullptr, nullptr,
+  const UINT dpi = state->dpi;
+  HWND h = CreateWindowExW(exStyle, kWindowClass, Widen(args.title).c_str(), style,
+                           ToPixels(args.left, dpi), ToPixels(args.top, dpi),
+                           ToPixels(args.width, dpi), ToPixels(args.height, dpi), nullptr, nullptr,
                            GetModuleHandleW(nullptr), nullptr);
   if (!h) return nullptr;
-  SetIcons(h, args.icon);
-  SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(DefaultFont()), FALSE);
+  TopLevel& top = *state;
+  SetWindowLongPtrW(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state.release()));
+  // Opened on a monitor of another DPI: the size is that monitor's.
+  if (const UINT monitorDpi = MonitorDpiOf(h); monitorDpi != top.dpi) {
+    top.dpi = monitorDpi;
+    SetWindowPos(h, nullptr, 0, 0, ToPixels(args.width, monitorDpi),
+                 ToPixels(args.height, monitorDpi), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  top.font.reset(CreateFontFor(top.dpi));
+  SetIcons(h, top);
+  SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(top.Font()), FALSE);
   return N(h);
 }
 
@@ -270,14 +509,18 @@ NativeWindow CreateControl(NativeWindow parent, const ControlSpec& args) {
                (args.hideHeaders ? LVS_NOCOLUMNHEADER : 0);
       break;
   }
-  HWND h = CreateWindowExW(exStyle, cls, Widen(args.text).c_str(), style, args.left, args.top,
-                           args.width, args.height, H(parent),
+  TopLevel* top = TopLevelOf(H(parent));
+  const UINT dpi = top ? top->dpi : kBaseDpi;
+  HWND h = CreateWindowExW(exStyle, cls, Widen(args.text).c_str(), style, ToPixels(args.left, dpi),
+                           ToPixels(args.top, dpi), ToPixels(args.width, dpi),
+                           ToPixels(args.height, dpi), H(parent),
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(g_nextControlId++)),
                            GetModuleHandleW(nullptr), nullptr);
   if (!h) return nullptr;
   SetPropW(h, kKindProp,
            reinterpret_cast<HANDLE>(static_cast<INT_PTR>(static_cast<int>(args.kind) + 1)));
-  SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(DefaultFont()), FALSE);
+  if (top) top->controls.push_back({h, {args.left, args.top, args.width, args.height}});
+  SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(top ? top->Font() : DefaultFont()), FALSE);
   if (args.kind == ControlKind::kEdit) {
     if (args.passwordChar)
       SendMessageW(h, EM_SETPASSWORDCHAR, static_cast<WPARAM>(args.passwordChar), 0);
@@ -287,7 +530,7 @@ NativeWindow CreateControl(NativeWindow parent, const ControlSpec& args) {
     if (args.fullRowSelect) ex |= LVS_EX_FULLROWSELECT;
     if (args.gridLines) ex |= LVS_EX_GRIDLINES;
     SendMessageW(h, LVM_SETEXTENDEDLISTVIEWSTYLE, ex, ex);
-    AddColumns(h, args.columns);
+    AddColumns(h, args.columns, dpi);
     // The header is part of the list: its input counts as the list's.
     if (HWND header = reinterpret_cast<HWND>(SendMessageW(h, LVM_GETHEADER, 0, 0)))
       Subclass(header);
@@ -297,13 +540,17 @@ NativeWindow CreateControl(NativeWindow parent, const ControlSpec& args) {
 }
 
 int32_t SingleLineEditMinHeight(NativeWindow parent) {
+  const TopLevel* top = TopLevelOf(H(parent));
+  const UINT dpi = top ? top->dpi : kBaseDpi;
   HDC dc = GetDC(H(parent));
-  HGDIOBJ old = SelectObject(dc, DefaultFont());
+  HGDIOBJ old = SelectObject(dc, top ? top->Font() : DefaultFont());
   TEXTMETRICW tm = {};
   GetTextMetricsW(dc, &tm);
   SelectObject(dc, old);
   ReleaseDC(H(parent), dc);
-  return tm.tmHeight + 2 * GetSystemMetrics(SM_CYEDGE);
+  const int pixels = tm.tmHeight + 2 * MetricForDpi(SM_CYEDGE, dpi);
+  // Rounded up: a box of this height must hold the text at any DPI.
+  return (pixels * static_cast<int>(kBaseDpi) + static_cast<int>(dpi) - 1) / static_cast<int>(dpi);
 }
 
 bool GetNativeRect(NativeWindow window, NativeRect* rect) {
@@ -311,12 +558,19 @@ bool GetNativeRect(NativeWindow window, NativeRect* rect) {
   if (!IsWindow(H(window)) || !GetWindowRect(H(window), &r)) return false;
   if (HWND parent = H(NativeParent(window)))
     MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&r), 2);
-  *rect = {r.left, r.top, r.right - r.left, r.bottom - r.top};
+  const UINT dpi = LayoutDpiOf(H(window));
+  *rect = {FromPixels(r.left, dpi), FromPixels(r.top, dpi), FromPixels(r.right - r.left, dpi),
+           FromPixels(r.bottom - r.top, dpi)};
   return true;
 }
 
 void MoveNative(NativeWindow window, const NativeRect& r) {
-  SetWindowPos(H(window), nullptr, r.left, r.top, r.width, r.height, SWP_NOZORDER | SWP_NOACTIVATE);
+  if (TopLevel* top = TopLevelOf(H(window)); top && NativeParent(window)) {
+    if (NativeRect* logical = top->LogicalRectOf(H(window))) *logical = r;
+  }
+  const UINT dpi = LayoutDpiOf(H(window));
+  SetWindowPos(H(window), nullptr, ToPixels(r.left, dpi), ToPixels(r.top, dpi),
+               ToPixels(r.width, dpi), ToPixels(r.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void ShowNative(NativeWindow window, bool visible) {
@@ -426,18 +680,54 @@ int32_t ListFirstSelectedRow(NativeWindow list) {
       SendMessageW(H(list), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
 }
 
+bool SetClipboardText(NativeWindow owner, std::string_view text) {
+  const std::wstring w = Widen(text);
+  OwnedGlobal data(GlobalAlloc(GMEM_MOVEABLE, (w.size() + 1) * sizeof(wchar_t)));
+  if (!data.get()) return false;
+  auto* out = static_cast<wchar_t*>(GlobalLock(data.get()));
+  if (!out) return false;
+  std::copy(w.begin(), w.end(), out);
+  out[w.size()] = L'\0';
+  GlobalUnlock(data.get());
+  // Another program may hold the clipboard for a moment.
+  HWND root = GetAncestor(H(owner), GA_ROOT);
+  bool opened = OpenClipboard(root);
+  for (int attempt = 0; !opened && attempt < 10; ++attempt) {
+    Sleep(10);
+    opened = OpenClipboard(root);
+  }
+  if (!opened) return false;
+  bool set = false;
+  if (EmptyClipboard() && SetClipboardData(CF_UNICODETEXT, data.get())) {
+    data.release();  // the clipboard owns it now
+    set = true;
+  }
+  CloseClipboard();
+  return set;
+}
+
+int32_t ShowPopupMenu(NativeWindow owner, const std::vector<MenuItemSpec>& items,
+                      const PopupAnchor& at) {
+  OwnedMenu menu(CreatePopupMenu());
+  if (!menu.get()) return -1;
+  // Item identifiers count from 1: TrackPopupMenu returns 0 for no choice.
+  UINT id = 1;
+  for (const auto& item : items) {
+    const std::wstring text = Widen(item.text);
+    AppendMenuW(menu.get(), MF_STRING | (item.enabled ? MF_ENABLED : MF_GRAYED), id, text.c_str());
+    if (item.isDefault) SetMenuDefaultItem(menu.get(), id, FALSE);
+    ++id;
+  }
+  const int chosen = TrackPopupMenu(menu.get(), TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON,
+                                    at.x, at.y, 0, GetAncestor(H(owner), GA_ROOT), nullptr);
+  return chosen - 1;
+}
+
 void ShellOpen(std::string_view target) {
   const std::string file(target);
   HWND owner = FindWindowExA(nullptr, nullptr, nullptr, "Microsoft Internet Explorer");
   ShellExecuteA(owner, "open", file.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
-
-namespace {
-bool IsProgramWindow(HWND h) {
-  wchar_t cls[64] = L"";
-  return h && GetClassNameW(h, cls, 64) && lstrcmpW(cls, kWindowClass) == 0;
-}
-}  // namespace
 
 int RunMessageLoop() {
   MSG msg;

@@ -1,0 +1,62 @@
+// One lookup, from the address a user typed to the package links, told to a
+// front end one package at a time. The window's LinkExtractor turns each into a
+// numbered row; other front ends may use every field.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "runtime/value.h"
+
+namespace tobrine::app {
+
+// The agent string of an iPhone's browser: many distribution sites show their
+// install link to iPhones only.
+inline constexpr std::string_view kIphoneAgent =
+    "Mozilla/5.0 (iPhone; CPU iPhone OS 17_5 like Mac OS X) AppleWebKit/605.1.15 "
+    "(KHTML, like Gecko) Version/17.5 Mobile/15E148 Safari/604.1";
+
+// How a package was found.
+enum class PackageSource {
+  kMarkers,        // a manifest address found by the markers' reading of the page
+  kSecondReading,  // an install link read from the page as a browser reads it
+  kPageManifest,   // the page itself is a manifest
+  kPastedLink,     // the address typed is an install link
+};
+
+// One package, as found. Texts are the bytes the servers sent.
+struct PackageRow {
+  std::string page;      // the page address as fetched ("http://" put in front when
+                         // it had no scheme); for a pasted install link, the link
+  std::string manifest;  // the manifest address as fetched
+  std::string link;      // the package link: the row's text
+  std::string title;     // from the manifest's metadata, empty when absent
+  std::string bundleId;
+  std::string version;
+  PackageSource source = PackageSource::kMarkers;
+  bool iphonePage = false;  // the page came from the second fetch, as an iPhone
+};
+
+using PackageSink = std::function<void(const PackageRow&)>;
+
+// Runs one lookup of `address` and tells `sink` each package the moment its
+// manifest has been read:
+//   1. An install link (itms-services:…) typed as the address: its manifest.
+//   2. Otherwise the page is fetched, and
+//      a. the markers' manifest addresses, in order, duplicates kept;
+//      b. a page that is itself a manifest: its packages;
+//      c. otherwise the second reading's install links, each manifest address
+//         not fetched before in this lookup.
+//   3. When 2 finds no manifest address at all, the page is fetched once more
+//      with kIphoneAgent and read again as in 2 (not after a time-out).
+// Every manifest gives one package per software-package asset. Runs on the GUI
+// thread; the fetches dispatch window messages while they wait, so `sink` may
+// be called after a nested lookup has run.
+void LookUpPackages(TextValue address, const PackageSink& sink);
+
+// The markers' reading of a page: the manifest addresses, in the order found,
+// duplicates kept.
+ArrayValue MarkerManifestLinks(TextValue& page);
+
+}  // namespace tobrine::app

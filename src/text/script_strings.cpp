@@ -1,0 +1,425 @@
+#include "text/script_strings.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "text/utf8.h"
+
+namespace tobrine::text {
+namespace {
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsHexDigit(char c) {
+  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+int HexValue(char c) {
+  return IsDigit(c) ? c - '0' : (c | 0x20) - 'a' + 10;
+}
+bool IsWordByte(char c) {
+  auto u = static_cast<unsigned char>(c);
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '_' || c == '$' ||
+         c == '\\' || u >= 0x80;
+}
+
+// Keywords after which a '/' starts a regular expression, not a division.
+bool KeywordBeforeExpression(std::string_view word) {
+  for (std::string_view k : {"return", "typeof", "case", "do", "else", "in", "of", "new", "delete",
+                             "void", "throw", "instanceof", "yield", "await"})
+    if (word == k) return true;
+  return false;
+}
+
+enum class TokenKind { kEnd, kString, kPlus, kDot, kOther };
+
+class Lexer {
+ public:
+  Lexer(std::string_view s, ByteLayout layout)
+      : s_(s), doubleByte_(layout == ByteLayout::kDoubleByte) {}
+
+  // The next token; a string's value is in value() and constant() says whether
+  // it is a whole, well-formed literal.
+  TokenKind Next() {
+    SkipSpaceAndComments();
+    if (k_ >= s_.size()) return TokenKind::kEnd;
+    const char c = s_[k_];
+    TokenKind kind = TokenKind::kOther;
+    bool regexNext = true;
+    if (c == '"' || c == '\'') {
+      kind = QuotedString(c) ? TokenKind::kString : TokenKind::kOther;
+      regexNext = false;
+    } else if (c == '`') {
+      ++k_;
+      kind = TemplateString();
+      regexNext = false;
+    } else if (c == '}' && !templates_.empty() && templates_.back() == depth_) {
+      // The end of a substitution: the template goes on.
+      templates_.pop_back();
+      ++k_;
+      TemplateString();
+      regexNext = false;
+    } else if (c == '/') {
+      if (!regexAllowed_ || !RegularExpression()) ++k_;
+      regexNext = !regexAllowed_;
+    } else if (c == '+') {
+      ++k_;
+      if (k_ < s_.size() && s_[k_] == '+') {
+        ++k_;
+        regexNext = false;
+      } else {
+        if (k_ < s_.size() && s_[k_] == '=') ++k_;
+        kind = TokenKind::kPlus;
+      }
+    } else if (c == '.' && !(k_ + 1 < s_.size() && IsDigit(s_[k_ + 1]))) {
+      ++k_;
+      kind = TokenKind::kDot;
+    } else if (IsWordByte(c) || c == '.') {
+      // A word, or a number (with its fraction).
+      const std::size_t start = k_;
+      StepCharacter();
+      while (k_ < s_.size() && (IsWordByte(s_[k_]) || (IsDigit(s_[start]) && s_[k_] == '.')))
+        StepCharacter();
+      regexNext = KeywordBeforeExpression(s_.substr(start, k_ - start));
+    } else {
+      if (c == '{') ++depth_;
+      if (c == '}') --depth_;
+      regexNext = c != ')' && c != ']';
+      ++k_;
+    }
+    regexAllowed_ = regexNext;
+    return kind;
+  }
+
+  const std::string& value() const { return value_; }
+  bool constant() const { return constant_; }
+
+ private:
+  // Steps over one character: two bytes for a double-byte character.
+  void StepCharacter() { k_ += DoubleByteAt(k_) ? 2 : 1; }
+
+  bool DoubleByteAt(std::size_t k) const {
+    if (!doubleByte_ || k + 1 >= s_.size()) return false;
+    auto lead = static_cast<unsigned char>(s_[k]);
+    auto trail = static_cast<unsigned char>(s_[k + 1]);
+    return lead >= 0x81 && lead <= 0xFE && trail >= 0x40 && trail <= 0xFE && trail != 0x7F;
+  }
+
+  bool LineBreakAt(std::size_t k) const { return s_[k] == '\n' || s_[k] == '\r'; }
+
+  void SkipLine() {
+    while (k_ < s_.size() && !LineBreakAt(k_)) StepCharacter();
+  }
+
+  void SkipSpaceAndComments() {
+    while (k_ < s_.size()) {
+      const char c = s_[k_];
+      if (c == '\n' || c == '\r') {
+        lineStart_ = true;
+        ++k_;
+      } else if (c == ' ' || c == '\t' || c == '\f' || c == '\v') {
+        ++k_;
+      } else if (c == '/' && k_ + 1 < s_.size() && s_[k_ + 1] == '/') {
+        SkipLine();
+      } else if (c == '/' && k_ + 1 < s_.size() && s_[k_ + 1] == '*') {
+        std::size_t end = s_.find("*/", k_ + 2);
+        if (s_.substr(k_, end == std::string_view::npos ? s_.npos : end - k_)
+                .find_first_of("\r\n") != std::string_view::npos)
+          lineStart_ = true;
+        k_ = end == std::string_view::npos ? s_.size() : end + 2;
+      } else if (s_.substr(k_, 4) == "<!--" || (lineStart_ && s_.substr(k_, 3) == "-->")) {
+        // The HTML-like comments of classic scripts run to the end of the line.
+        SkipLine();
+      } else {
+        lineStart_ = false;
+        return;
+      }
+    }
+  }
+
+  // Reads a quoted literal from its opening quote. False when it is cut by a
+  // line break or the end of the text, or holds a malformed escape.
+  bool QuotedString(char quote) {
+    value_.clear();
+    constant_ = true;
+    ++k_;
+    while (k_ < s_.size()) {
+      const char c = s_[k_];
+      if (c == quote) {
+        ++k_;
+        return constant_;
+      }
+      if (LineBreakAt(k_)) return false;
+      LiteralCharacter();
+    }
+    return false;
+  }
+
+  // One character of a literal's text into value_: an escape, a double-byte
+  // character or a byte.
+  void LiteralCharacter() {
+    if (s_[k_] == '\\') {
+      Escape();
+    } else if (DoubleByteAt(k_)) {
+      value_.append(s_.substr(k_, 2));
+      k_ += 2;
+    } else {
+      value_ += s_[k_++];
+    }
+  }
+
+  // Reads template text up to its end or its next substitution. A template
+  // with a substitution is built at run time.
+  TokenKind TemplateString() {
+    value_.clear();
+    constant_ = true;
+    while (k_ < s_.size()) {
+      const char c = s_[k_];
+      if (c == '`') {
+        ++k_;
+        return TokenKind::kString;
+      }
+      if (c == '$' && k_ + 1 < s_.size() && s_[k_ + 1] == '{') {
+        k_ += 2;
+        templates_.push_back(depth_);
+        constant_ = false;
+        return TokenKind::kString;
+      }
+      if (c == '\r') {
+        // A template reads CR and CR LF as LF.
+        value_ += '\n';
+        k_ += k_ + 1 < s_.size() && s_[k_ + 1] == '\n' ? 2 : 1;
+      } else {
+        LiteralCharacter();
+      }
+    }
+    constant_ = false;
+    return TokenKind::kString;
+  }
+
+  // Reads /…/flags from the '/'. False (nothing read) when no regular
+  // expression ends on this line; the rest of that line is then not tried
+  // again (it is broken script, and trying each '/' would cost quadratic time).
+  bool RegularExpression() {
+    if (k_ < brokenUntil_) return false;
+    std::size_t k = k_ + 1;
+    bool inClass = false;
+    while (k < s_.size() && !LineBreakAt(k)) {
+      const char c = s_[k];
+      if (DoubleByteAt(k)) {
+        k += 2;
+        continue;
+      }
+      if (c == '\\') {
+        k += 2;
+        continue;
+      }
+      if (c == '[') inClass = true;
+      if (c == ']') inClass = false;
+      if (c == '/' && !inClass) {
+        k_ = k + 1;
+        while (k_ < s_.size() && IsWordByte(s_[k_])) ++k_;
+        return true;
+      }
+      ++k;
+    }
+    brokenUntil_ = k;
+    return false;
+  }
+
+  // Four hex digits at `k`, or -1.
+  long Hex4(std::size_t k) const {
+    if (k + 4 > s_.size()) return -1;
+    long v = 0;
+    for (std::size_t i = k; i < k + 4; ++i) {
+      if (!IsHexDigit(s_[i])) return -1;
+      v = v * 16 + HexValue(s_[i]);
+    }
+    return v;
+  }
+
+  // Decodes the escape at k_ (a backslash) into value_.
+  void Escape() {
+    ++k_;
+    if (k_ >= s_.size()) return;
+    const char c = s_[k_];
+    switch (c) {
+      case '\r':
+        k_ += k_ + 1 < s_.size() && s_[k_ + 1] == '\n' ? 2 : 1;
+        return;
+      case '\n':
+        ++k_;
+        return;
+      case 'n':
+        value_ += '\n';
+        break;
+      case 't':
+        value_ += '\t';
+        break;
+      case 'r':
+        value_ += '\r';
+        break;
+      case 'b':
+        value_ += '\b';
+        break;
+      case 'f':
+        value_ += '\f';
+        break;
+      case 'v':
+        value_ += '\v';
+        break;
+      case 'x': {
+        if (k_ + 2 >= s_.size() || !IsHexDigit(s_[k_ + 1]) || !IsHexDigit(s_[k_ + 2])) {
+          constant_ = false;
+          break;
+        }
+        AppendUtf8(static_cast<char32_t>(HexValue(s_[k_ + 1]) * 16 + HexValue(s_[k_ + 2])), value_);
+        k_ += 3;
+        return;
+      }
+      case 'u':
+        UnicodeEscape();
+        return;
+      default:
+        if (c >= '0' && c <= '7') {
+          // Legacy octal: up to three digits, at most 0377.
+          unsigned v = 0;
+          std::size_t k = k_;
+          while (k < s_.size() && k < k_ + 3 && s_[k] >= '0' && s_[k] <= '7' &&
+                 v * 8 + static_cast<unsigned>(s_[k] - '0') <= 0377)
+            v = v * 8 + static_cast<unsigned>(s_[k++] - '0');
+          AppendUtf8(v, value_);
+          k_ = k;
+          return;
+        }
+        if (DoubleByteAt(k_)) {
+          value_.append(s_.substr(k_, 2));
+          k_ += 2;
+          return;
+        }
+        // "\/", "\"", "\\" and any other character stand for themselves.
+        value_ += c;
+        break;
+    }
+    ++k_;
+  }
+
+  // "\uXXXX" (a surrogate pair joined) or "\u{X…}", from the 'u'.
+  void UnicodeEscape() {
+    long v = -1;
+    std::size_t next = k_ + 1;
+    if (next < s_.size() && s_[next] == '{') {
+      std::size_t close = s_.find('}', next);
+      if (close != std::string_view::npos && close > next + 1 && close - next <= 9) {
+        v = 0;
+        for (std::size_t i = next + 1; i < close && v >= 0; ++i)
+          v = IsHexDigit(s_[i]) ? v * 16 + HexValue(s_[i]) : -1;
+        next = close + 1;
+      }
+    } else {
+      v = Hex4(next);
+      next += 4;
+      if (v >= 0xD800 && v <= 0xDBFF && s_.substr(next, 2) == "\\u") {
+        long low = Hex4(next + 2);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+          v = 0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00);
+          next += 6;
+        }
+      }
+    }
+    if (v < 0 || v > 0x10FFFF) {
+      constant_ = false;
+      k_ = k_ + 1;
+      return;
+    }
+    if (v >= 0xD800 && v <= 0xDFFF) v = 0xFFFD;
+    AppendUtf8(static_cast<char32_t>(v), value_);
+    k_ = next;
+  }
+
+  std::string_view s_;
+  bool doubleByte_;
+  std::size_t k_ = 0;
+  bool regexAllowed_ = true;
+  std::size_t brokenUntil_ = 0;  // a regular expression cannot start before here
+  bool lineStart_ = true;
+  int depth_ = 0;
+  std::vector<int> templates_;  // brace depth at each open substitution
+  std::string value_;
+  bool constant_ = true;
+};
+
+}  // namespace
+
+ByteLayout GuessByteLayout(std::string_view page) {
+  std::size_t valid = 0, invalid = 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(page.data());
+  const std::size_t n = page.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // Eight ASCII bytes at a time.
+    if (i + 8 <= n) {
+      uint64_t word;
+      std::memcpy(&word, p + i, 8);
+      if ((word & 0x8080808080808080ull) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    const unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    const std::size_t length = Utf8SequenceLength(p + i, n - i);
+    if (length != 0) {
+      ++valid;
+      i += length;
+    } else {
+      ++invalid;
+      ++i;
+    }
+  }
+  return invalid * 8 > valid ? ByteLayout::kDoubleByte : ByteLayout::kUtf8;
+}
+
+void ForEachScriptString(std::string_view script, ByteLayout layout,
+                         const std::function<void(std::string_view)>& found) {
+  Lexer lexer(script, layout);
+  std::string chain;
+  bool inChain = false, tainted = false, constant = true, plusAfterChain = false;
+  TokenKind previous = TokenKind::kOther;
+  auto finish = [&] {
+    if (inChain && !tainted && constant) found(chain);
+    inChain = false;
+  };
+  for (;;) {
+    const TokenKind t = lexer.Next();
+    if (t == TokenKind::kString) {
+      if (inChain && plusAfterChain) {
+        chain += lexer.value();
+        constant = constant && lexer.constant();
+      } else {
+        finish();
+        inChain = true;
+        chain = lexer.value();
+        constant = lexer.constant();
+        tainted = previous == TokenKind::kPlus;
+      }
+      plusAfterChain = false;
+    } else if (t == TokenKind::kPlus && inChain && previous == TokenKind::kString) {
+      plusAfterChain = true;
+    } else {
+      if (inChain && (plusAfterChain || (t == TokenKind::kDot && previous == TokenKind::kString)))
+        tainted = true;
+      finish();
+      plusAfterChain = false;
+    }
+    previous = t;
+    if (t == TokenKind::kEnd) return;
+  }
+}
+
+}  // namespace tobrine::text

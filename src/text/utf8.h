@@ -1,0 +1,46 @@
+// UTF-8 byte sequences: writing a code point, and telling a well-formed
+// sequence from stray bytes.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace tobrine::text {
+
+// The code point as UTF-8, appended to `out`.
+inline void AppendUtf8(char32_t c, std::string& out) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// The length of the well-formed multi-byte sequence at `p` (of `left` bytes),
+// or 0: no overlong form, no surrogate, nothing past U+10FFFF.
+inline std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left) {
+  const unsigned char c = p[0];
+  const std::size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                             : c >= 0xE0 && c <= 0xEF ? 3
+                             : c >= 0xF0 && c <= 0xF4 ? 4
+                                                      : 0;
+  if (length == 0 || length > left) return 0;
+  for (std::size_t k = 1; k < length; ++k)
+    if ((p[k] & 0xC0) != 0x80) return 0;
+  if ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] >= 0xA0) || (c == 0xF0 && p[1] < 0x90) ||
+      (c == 0xF4 && p[1] >= 0x90))
+    return 0;
+  return length;
+}
+
+}  // namespace tobrine::text

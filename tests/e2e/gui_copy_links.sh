@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Copying links out of the real window under Wine + Xvfb: Ctrl+C on a row, and
+# each item of the list's context menu (复制链接, 复制全部, 打开), with the
+# clipboard read back by gui_driver.exe. Run inside `scripts/wine-session start`.
+# Usage: gui_copy_links.sh TOBRINE_EXE DRIVER_EXE ARTIFACT_DIR
+set -uo pipefail
+tobrine=$1 driver=$2 artifacts=$3
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$here/../../scripts/wine-env.sh"
+if [ -z "${DISPLAY:-}" ]; then
+  echo "no display: start the Wine session first (scripts/wine-session start)" >&2
+  exit 1
+fi
+mkdir -p "$artifacts"
+artifacts=$(cd "$artifacts" && pwd)  # the recording browser runs elsewhere
+export URL_LOG=$artifacts/copy-opened-urls.txt
+rm -f "$URL_LOG"
+failed=0
+fail() { echo "FAIL $*"; failed=1; }
+
+"$WINE" "$tobrine" </dev/null >/dev/null 2>&1 &
+app=$!
+trap 'kill "$app" 2>/dev/null; wait "$app" 2>/dev/null' EXIT
+
+phase() { "$WINE" "$driver" "$@" </dev/null || fail "driver phase $*"; }
+. "$here/gui_common.sh"
+
+phase rows
+phase copy 2
+phase menu 0 3   # 复制链接 on row 3
+phase menu 1 1 key  # 复制全部, the menu asked for from the keyboard
+phase menu 2 1   # 打开 on row 1: what a double-click does
+expect_opened "https://dl.example/one.ipa" "打开 handed row 1's link to the shell"
+
+close_and_expect_status_0
+trap - EXIT
+exit $failed

@@ -1,0 +1,360 @@
+// The second reading of a page (install links as a browser reads them) and the
+// reading of a manifest, on small pages written for each shape.
+#include "app/install_links.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/manifest.h"
+
+namespace tobrine::app {
+namespace {
+
+// UTF-8 bytes as they come from a page, whatever the execution character set.
+std::string Utf8(const char8_t* s) {
+  return reinterpret_cast<const char*>(s);
+}
+
+std::string Manifests(std::string_view page) {
+  std::string out;
+  for (const std::string& address : InstallManifestAddresses(page)) out += address + "\n";
+  return out;
+}
+
+struct PageCase {
+  const char* what;
+  std::string page;
+  std::string want;  // the manifest addresses, one per line
+};
+
+void Check(const std::vector<PageCase>& cases) {
+  for (const auto& c : cases) EXPECT_EQ(Manifests(c.page), c.want) << c.what << "\n" << c.page;
+}
+
+TEST(InstallLinks, EveryShapeOfAPage) {
+  Check({
+      {"plain href",
+       R"(<a href="itms-services://?action=download-manifest&url=https://h.example/a.plist">)",
+       "https://h.example/a.plist\n"},
+      {"&amp; inside the attribute",
+       R"(<a href="itms-services://?action=download-manifest&amp;url=https://h.example/a.plist">)",
+       "https://h.example/a.plist\n"},
+      {"numeric references and &quot;, unquoted and single-quoted values",
+       "<a href=itms-services://?action=download-manifest&#38;url=https://h.example/1.plist>"
+       "<a href='itms-services://?action=download-manifest&#x26;url=https://h.example/2.plist'>"
+       "<a "
+       "data-x=\"itms-services://?action=download-manifest&AMP;url=https://h.example/"
+       "&quot;3&quot;\">",
+       "https://h.example/1.plist\nhttps://h.example/2.plist\nhttps://h.example/\"3\"\n"},
+      {"the url value percent-decoded once",
+       R"(<a href="itms-services://?action=download-manifest&url=https%3A%2F%2Fh.example%2Fapi%2Fm%3Fid%3D7%26k%3D%2541">)",
+       "https://h.example/api/m?id=7&k=%41\n"},
+      {"the url ends at the next & of the query or at the link's end; no .plist needed",
+       R"(<a href="itms-services://?action=download-manifest&url=https://h.example/m?id=7&amp;v=2">)",
+       "https://h.example/m?id=7\n"},
+      {"scheme, names and action in any case; three slashes; url before action",
+       R"(<a href="ITMS-Services:///?URL=HTTPS://h.example/a.plist&ACTION=Download-Manifest">)",
+       "https://h.example/a.plist\n"},
+      {"tabs and line breaks inside dropped, surrounding spaces trimmed",
+       "<a href=\"  "
+       "itms-services://?action=download-\n\tmanifest&url=https://h.ex\r\nample/a.plist \">",
+       "https://h.example/a.plist\n"},
+      {"any attribute: value, data-, a refresh's content",
+       R"(<input type="hidden" value="itms-services://?action=download-manifest&amp;url=https://h.example/v.plist">)"
+       R"(<div data-href="itms-services://?action=download-manifest&amp;url=https://h.example/d.plist"></div>)"
+       R"(<meta http-equiv="refresh" content="0; url=itms-services://?action=download-manifest&amp;url=https://h.example/r.plist">)",
+       "https://h.example/v.plist\nhttps://h.example/d.plist\nhttps://h.example/r.plist\n"},
+      {"an onclick handler's string, and a javascript: address (percent-decoded first)",
+       R"(<button onclick="location.href='itms-services://?action=download-manifest&amp;url=https://h.example/o.plist'; return false">)"
+       R"(<a href="javascript:window.location='itms-services://?action=download-manifest%26url=https://h.example/j.plist'">)",
+       "https://h.example/o.plist\nhttps://h.example/j.plist\n"},
+      {"script strings with their escapes; literals joined to literals",
+       "<script>\n"
+       "var a = "
+       "\"itms-services:\\/\\/?action=download-manifest\\u0026url=https:\\/\\/h.example\\/"
+       "s.plist\";\n"
+       "go('itms-services://?action=download-manifest&url=' + 'https://h.example/joined.plist');\n"
+       "var t = `itms-services://?action=download-manifest&url=https://h.example/t.plist`;\n"
+       "var x = \"itms-services://?action=download-manifest\\x26url=https://h.example/x.plist\";\n"
+       "</script>",
+       "https://h.example/s.plist\nhttps://h.example/joined.plist\nhttps://h.example/t.plist\n"
+       "https://h.example/x.plist\n"},
+      {"a script string holding markup",
+       R"(<script>document.write('<a href="itms-services://?action=download-manifest&amp;url=https://h.example/w.plist">go</a>');</script>)",
+       "https://h.example/w.plist\n"},
+      {"a template script holding markup, a JSON script",
+       R"(<script type="text/html"><a href="itms-services://?action=download-manifest&amp;url=https://h.example/tpl.plist"></a></script>)"
+       R"(<script type="application/json">{"u":"itms-services:\/\/?action=download-manifest\u0026url=https:\/\/h.example\/json.plist"}</script>)",
+       "https://h.example/tpl.plist\nhttps://h.example/json.plist\n"},
+      {"a page that is JSON",
+       R"({"code":0,"data":{"link":"itms-services:\/\/?action=download-manifest&url=https%3A%2F%2Fh.example%2Fj.plist"}})",
+       "https://h.example/j.plist\n"},
+      {"a page that is a script",
+       "// install\nwindow.location.href = "
+       "\"itms-services://?action=download-manifest&url=https://h.example/js.plist\";\n",
+       "https://h.example/js.plist\n"},
+      {"duplicates kept, in document order",
+       "<a href=\"itms-services://?action=download-manifest&url=https://h.example/b.plist\">"
+       "<a href=\"itms-services://?action=download-manifest&url=https://h.example/a.plist\">"
+       "<a href=\"itms-services://?action=download-manifest&url=https://h.example/b.plist\">",
+       "https://h.example/b.plist\nhttps://h.example/a.plist\nhttps://h.example/b.plist\n"},
+      {"non-ASCII bytes and spaces of the address percent-encoded byte for byte",
+       "<a href=\"itms-services://?action=download-manifest&url=https://h.example/" +
+           Utf8(u8"应用") + "%20x/\xD3\xA6.plist\">",
+       "https://h.example/%E5%BA%94%E7%94%A8%20x/%D3%A6.plist\n"},
+      {"links inside noscript and template count as markup",
+       R"(<noscript><a href="itms-services://?action=download-manifest&amp;url=https://h.example/n.plist"></a></noscript>)"
+       R"(<template><a href="itms-services://?action=download-manifest&amp;url=https://h.example/tm.plist"></a></template>)",
+       "https://h.example/n.plist\nhttps://h.example/tm.plist\n"},
+  });
+}
+
+TEST(InstallLinks, PagesThatGiveNoLink) {
+  Check({
+      {"inside a comment",
+       R"(<!-- <a href="itms-services://?action=download-manifest&url=https://h.example/c.plist"> -->)",
+       ""},
+      {"visible text, also as escaped markup",
+       "<p>itms-services://?action=download-manifest&url=https://h.example/v.plist</p>"
+       "<p>&lt;a "
+       "href=\"itms-services://?action=download-manifest&amp;url=https://h.example/e.plist\"&gt;</"
+       "p>",
+       ""},
+      {"the address in a script variable",
+       "<script>var plistUrl = 'https://h.example/v.plist';\n"
+       "location.href = 'itms-services://?action=download-manifest&url=' + plistUrl;</script>",
+       ""},
+      {"a part joined to a variable, a template with a substitution, a literal's member",
+       "<script>var a = 'itms-services://?action=download-manifest&url=https://h.example/' + name "
+       "+ '.plist';\n"
+       "var b = `itms-services://?action=download-manifest&url=${base}/app.plist`;\n"
+       "var c = "
+       "'itms-services://?action=download-manifest&url=https://h.example/X.plist'.replace('X', "
+       "id);\n"
+       "var d = prefix + "
+       "\"itms-services://?action=download-manifest&url=https://h.example/d.plist\";</script>",
+       ""},
+      {"inside script comments",
+       "<script>// location = "
+       "\"itms-services://?action=download-manifest&url=https://h.example/1.plist\";\n"
+       "/* location = \"itms-services://?action=download-manifest&url=https://h.example/2.plist\"; "
+       "*/\n"
+       "<!-- location = "
+       "\"itms-services://?action=download-manifest&url=https://h.example/3.plist\";\n"
+       "</script>",
+       ""},
+      {"relative and scheme-relative addresses, other schemes",
+       R"(<a href="itms-services://?action=download-manifest&url=/m/app.plist">)"
+       R"(<a href="itms-services://?action=download-manifest&url=app.plist">)"
+       R"(<a href="itms-services://?action=download-manifest&url=//h.example/app.plist">)"
+       R"(<a href="itms-services://?action=download-manifest&url=ftp://h.example/app.plist">)"
+       R"(<a href="itms-services://?action=download-manifest&url=https:///app.plist">)",
+       ""},
+      {"not an install link: other action, no action, no url, one or four slashes",
+       R"(<a href="itms-services://?action=purchase&url=https://h.example/1.plist">)"
+       R"(<a href="itms-services://?url=https://h.example/2.plist">)"
+       R"(<a href="itms-services://?action=download-manifest">)"
+       R"(<a href="itms-services:/?action=download-manifest&url=https://h.example/3.plist">)"
+       R"(<a href="itms-services:////?action=download-manifest&url=https://h.example/4.plist">)"
+       R"(<a href="https://h.example/?action=download-manifest&url=https://h.example/5.plist">)",
+       ""},
+      {"the text of title, textarea, style",
+       "<title>itms-services://?action=download-manifest&amp;url=https://h.example/t.plist</title>"
+       "<textarea><a "
+       "href=\"itms-services://?action=download-manifest&amp;url=https://h.example/x.plist\"></"
+       "textarea>"
+       "<style>a{background:url(\"itms-services://?action=download-manifest&url=https://h.example/"
+       "s.plist\")}</style>",
+       ""},
+      {"a tag cut off by the end of the page",
+       R"(<a href="itms-services://?action=download-manifest&url=https://h.example/cut.plist)", ""},
+  });
+}
+
+// Double-byte pages: a character's second byte may be 0x5C ('\'). Read as UTF-8
+// it would escape the closing quote and hide the next string's link.
+TEST(InstallLinks, PagesInEveryEncoding) {
+  const std::string link =
+      "\"itms-services://?action=download-manifest&url=https://h.example/a.plist\"";
+  Check({
+      {"GBK, labelled GBK; 嘰 ends in 0x5C",
+       "<meta charset=\"gbk\"><p>\xC8\xED\xBC\xFE\xCF\xC2\xD4\xD8</p><script>var name = "
+       "\"\xC8\xED\x87\x5C\";"
+       " var u = " +
+           link + ";</script>",
+       "https://h.example/a.plist\n"},
+      {"Big5, labelled UTF-8; 許 ends in 0x5C",
+       "<meta charset=\"utf-8\"><p>\xC0\xB3\xA5\xCE\xB5\x7B\xA6\xA1</p><script>var name = "
+       "'\xB3\x5C'; var u = " +
+           link + ";</script>",
+       "https://h.example/a.plist\n"},
+      {"GBK in a JSON page, a trail byte 0x5C before the closing quote",
+       "{\"name\":\"\xC8\xED\xBC\xFE\x81\x5C\",\"url\":" + link + "}",
+       "https://h.example/a.plist\n"},
+      {"UTF-8, labelled GBK: an escaped quote stays an escape",
+       "<meta charset=\"gb2312\"><p>" + Utf8(u8"软件下载") + "</p><script>var s = \"" +
+           Utf8(u8"软") + "\\\"\"; var u = " + link + ";</script>",
+       "https://h.example/a.plist\n"},
+      {"GBK attribute values around the link",
+       "<a title=\"\xC8\xED\xBC\xFE\" "
+       "href=\"itms-services://?action=download-manifest&amp;url=https://h.example/a.plist\">"
+       "\xCF\xC2\xD4\xD8</a>",
+       "https://h.example/a.plist\n"},
+  });
+}
+
+TEST(InstallLinks, ManifestAddressOfAPastedLink) {
+  struct {
+    std::string link, want;
+  } rows[] = {
+      {"itms-services://?action=download-manifest&url=https://h.example/a.plist",
+       "https://h.example/a.plist"},
+      {"itms-services://?action=download-manifest&url=HTTP%3A%2F%2Fh.example%2Fa%20b.plist#top",
+       "http://h.example/a%20b.plist"},
+      {"itms-services://?action=download-manifest&url=https://h.example/a.plist&url=https://h/b",
+       "https://h.example/a.plist"},
+      {"itms-services://?action=download-manifest&url=", ""},
+      {"https://h.example/a.plist", ""},
+  };
+  for (const auto& r : rows) EXPECT_EQ(ManifestAddressOfLink(r.link), r.want) << r.link;
+}
+
+std::string Packages(std::string_view manifest) {
+  std::string out;
+  for (const ManifestPackage& p : ReadManifest(manifest).packages) {
+    out += p.link;
+    if (!p.title.empty() || !p.bundleId.empty() || !p.version.empty())
+      out += " [" + p.title + "|" + p.bundleId + "|" + p.version + "]";
+    out += "\n";
+  }
+  return out;
+}
+
+std::string Asset(std::string_view kind, std::string_view url) {
+  return "<dict><key>kind</key><string>" + std::string(kind) + "</string><key>url</key><string>" +
+         std::string(url) + "</string></dict>";
+}
+
+std::string Manifest(std::string_view items) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>items</key>"
+         "<array>" +
+         std::string(items) + "</array></dict></plist>\n";
+}
+
+std::string Item(std::string_view assets, std::string_view metadata = {}) {
+  return "<dict><key>assets</key><array>" + std::string(assets) + "</array>" +
+         (metadata.empty() ? "" : "<key>metadata</key><dict>" + std::string(metadata) + "</dict>") +
+         "</dict>";
+}
+
+TEST(Manifest, EveryShape) {
+  const std::string package = Asset("software-package", "https://h.example/a.ipa");
+  const std::string icon = Asset("display-image", "https://h.example/icon.png");
+  struct {
+    const char* what;
+    std::string manifest;
+    std::string want;
+  } rows[] = {
+      {"one package", Manifest(Item(package)), "https://h.example/a.ipa\n"},
+      {"the icon listed before the package is not taken", Manifest(Item(icon + package)),
+       "https://h.example/a.ipa\n"},
+      {"an item with an icon only gives nothing", Manifest(Item(icon)), ""},
+      {"references and CDATA decoded",
+       Manifest(Item(Asset("software-package", "https://h.example/d?f=a.ipa&amp;t=x&#38;u=&#x79;") +
+                     Asset("software-package", "<![CDATA[https://h.example/c?a=1&b=2]]>"))),
+       "https://h.example/d?f=a.ipa&t=x&u=y\nhttps://h.example/c?a=1&b=2\n"},
+      {"several items, a thinned app with several packages, with their metadata",
+       Manifest(Item(Asset("software-package", "https://h.example/1a.ipa") +
+                         Asset("software-package", "https://h.example/1b.ipa"),
+                     "<key>bundle-identifier</key><string>com.example.one</string>"
+                     "<key>bundle-version</key><string>1.2</string><key>kind</key>"
+                     "<string>software</string><key>title</key><string>One &amp; Co</string>") +
+                Item(package)),
+       "https://h.example/1a.ipa [One & Co|com.example.one|1.2]\n"
+       "https://h.example/1b.ipa [One & Co|com.example.one|1.2]\nhttps://h.example/a.ipa\n"},
+      {"tolerant: a raw &, no declaration, a byte-order mark",
+       "\xEF\xBB\xBF<plist><dict><key>items</key><array>" +
+           Item(Asset("software-package", "https://h.example/a.ipa?x=1&t=2")) +
+           "</array></dict></plist>",
+       "https://h.example/a.ipa?x=1&t=2\n"},
+      {"tolerant: unclosed elements, names in capitals",
+       "<plist><dict><key>items</key><array><dict><key>assets</key><array>"
+       "<DICT><KEY>kind</KEY><STRING>software-package<KEY>url</KEY><String>https://h.example/u.ipa",
+       "https://h.example/u.ipa\n"},
+      {"tolerant: GBK bytes labelled UTF-8",
+       Manifest(Item(package, "<key>title</key><string>\xC8\xED\xBC\xFE</string>")),
+       "https://h.example/a.ipa [\xC8\xED\xBC\xFE||]\n"},
+      {"unreadable: the first <string>http…</string>, decoded",
+       "garbage "
+       "<string>HTTP://h.example/f.ipa?a=1&amp;b=2</string><string>http://h.example/2.ipa</string>",
+       "http://h.example/f.ipa?a=1&b=2\n"},
+      {"a string holding white space, a line break or a control character is no link",
+       Manifest(Item(Asset("software-package", "https://h.example/a b.ipa") +
+                     Asset("software-package", "https://h.example/\nb.ipa") +
+                     Asset("software-package", "\n  https://h.example/c.ipa\n") +
+                     Asset("software-package", "https://h.example/\x1B[2Jd.ipa"))),
+       ""},
+      {"unreadable and multi-line: no row",
+       "<string>http://h.example/a.ipa\n<key>x</key>\n</string>", ""},
+      {"too short, or not http",
+       Manifest(Item(Asset("software-package", "https://") +
+                     Asset("software-package", "ftp://h.example/a.ipa"))),
+       ""},
+      {"nothing at all", "", ""},
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(Packages(r.manifest), r.want) << r.what << "\n" << r.manifest;
+}
+
+TEST(Manifest, APageThatIsAPropertyList) {
+  struct {
+    std::string page;
+    bool want;
+  } rows[] = {
+      {Manifest(""), true},
+      {"\xEF\xBB\xBF\n<!-- x --><!DOCTYPE plist><PLIST>", true},
+      {"<dict><key>items</key>", true},
+      {"<!DOCTYPE html><html><body><plist>", false},
+      {"<?xml version=\"1.0\"?><rss>", false},
+      {"{\"items\":[]}", false},
+      {"", false},
+  };
+  for (const auto& r : rows) EXPECT_EQ(LooksLikePropertyList(r.page), r.want) << r.page;
+}
+
+}  // namespace
+}  // namespace tobrine::app
+
+namespace tobrine::app {
+namespace {
+
+// Shapes that would take quadratic time (or the whole stack) if read naively;
+// 1-2 MB each, read in well under a second when linear.
+TEST(InstallLinks, HostileShapesAreReadInLinearTime) {
+  const std::size_t n = 200000;
+  std::string attributes = "<a";
+  for (std::size_t i = 0; i < n; ++i) attributes += " a" + std::to_string(i) + "=1";
+  std::string regexes = "<script>";
+  for (std::size_t i = 0; i < n; ++i) regexes += "=/[";
+  std::string markupInValues;
+  for (std::size_t i = 0; i < n / 4; ++i)
+    markupInValues += "<a title=\"<b title='{&quot;x&quot;:1}'>\">";
+  const std::string link =
+      "<a href=\"itms-services://?action=download-manifest&url=https://h.example/a.plist\">";
+  for (const std::string& page :
+       {attributes + ">" + link, regexes + "</script>" + link, markupInValues + link,
+        std::string(n, '<') + link, "<!--" + std::string(n, '-') + "-->" + link})
+    EXPECT_EQ(Manifests(page), "https://h.example/a.plist\n") << page.substr(0, 60);
+
+  std::string references = "<plist><dict><key>items</key><string>";
+  for (std::size_t i = 0; i < n; ++i) references += "&amp&#";
+  std::string deep = "<plist>";
+  for (std::size_t i = 0; i < n; ++i) deep += "<array>";
+  for (const std::string& manifest : {references, deep, deep + "<string>http://h.example/x.ipa"})
+    EXPECT_TRUE(ReadManifest(manifest).packages.size() <= 1) << manifest.substr(0, 60);
+}
+
+}  // namespace
+}  // namespace tobrine::app

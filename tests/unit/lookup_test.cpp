@@ -1,0 +1,141 @@
+// The whole lookup without a window, on both builds, against the sample sites
+// of tests/e2e/sites served on 127.0.0.1 by the fixture server.
+#include "app/lookup.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fixture_server.h"
+#include "test_platform.h"
+
+namespace tobrine::app {
+namespace {
+
+std::vector<PackageRow> LookUp(const std::string& address) {
+  std::vector<PackageRow> rows;
+  LookUpPackages(TextValue::FromBytes(address), [&](const PackageRow& r) { rows.push_back(r); });
+  return rows;
+}
+
+char SourceLetter(PackageSource s) {
+  switch (s) {
+    case PackageSource::kMarkers:
+      return 'M';
+    case PackageSource::kSecondReading:
+      return '2';
+    case PackageSource::kPageManifest:
+      return 'P';
+    case PackageSource::kPastedLink:
+      return 'L';
+  }
+  return '?';
+}
+
+// One line per package: how it was found (M markers, 2 second reading, P the
+// page is a manifest, L a pasted link; * after the iPhone's fetch) and its link.
+std::string Lines(const std::vector<PackageRow>& rows) {
+  std::string out;
+  for (const auto& r : rows)
+    out += std::string(1, SourceLetter(r.source)) + (r.iphonePage ? "*" : "") + " " + r.link + "\n";
+  return out;
+}
+
+std::string Utf8(const char8_t* s) {
+  return reinterpret_cast<const char*>(s);
+}
+
+class Lookup : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!sites.ok) GTEST_FAIL() << "fixture server: " << sites.error;
+  }
+  const test::Fixture& sites = test::FixtureServer();
+};
+
+TEST_F(Lookup, EveryShapeOfASite) {
+  const std::string got = "http://dl.example.com/got/echo-manifest/";
+  struct {
+    const char* what;
+    std::string address;
+    std::string want;
+  } rows[] = {
+      {"markers' rows first, then the second reading's, each manifest fetched once",
+       sites.Http("/mixed/"),
+       "M http://dl.example.com/b1.ipa\n2 https://dl.example.com/one-arm64.ipa\n"
+       "2 https://dl.example.com/one-armv7.ipa\n2 https://dl.example.com/two.ipa?a=1&b=2\n"
+       "2 https://dl.example.com/get?f=amp.ipa&t=x\n2 https://dl.example.com/icon-first.ipa\n"
+       "2 https://dl.example.com/noext.ipa?sig=a&b\n"},
+      {"the markers' duplicates stay; nothing new for the second reading",
+       sites.Http("/variant_b/"),
+       "M http://dl.example.com/b1.ipa\nM https://dl.example.com/first.ipa\n"
+       "M http://dl.example.com/b1.ipa\n"},
+      {"a script-built page: the run-time address gives nothing more", sites.Http("/variant_a/"),
+       "M https://dl.example.com/apps/a1.ipa\nM https://dl.example.com/apps/a2.ipa\n"
+       "M https://dl.example.com/apps/a3.ipa\n"},
+      {"fallback 2's addresses are not fetched again", sites.Http("/fallback2/"),
+       "M https://dl.example.com/f2.ipa\nM https://dl.example.com/f2.ipa\n"},
+      {"UTF-8 link bytes kept as they stand", sites.Http("/chinese/"),
+       "M http://dl.example.com/b1.ipa\nM " + Utf8(u8"https://cdn.example.com/应用/二.ipa") + "\n"},
+      {"a page shown to iPhones only", sites.Http("/iphone/iphone_only/"),
+       "2* https://dl.example.com/noext.ipa?sig=a&b\n"},
+      {"the address of a manifest", sites.Http("/m/multi.plist"),
+       "P https://dl.example.com/one-arm64.ipa\nP https://dl.example.com/one-armv7.ipa\n"
+       "P https://dl.example.com/two.ipa?a=1&b=2\n"},
+      {"a pasted install link",
+       " itms-services://?action=download-manifest&url=" + sites.Http("/m/icon-first") + " ",
+       "L https://dl.example.com/icon-first.ipa\n"},
+      {"non-ASCII bytes reach the server percent-encoded (UTF-8 page)", sites.Http("/nonascii/"),
+       "M " + got + "%E5%BA%94%E7%94%A8.plist\n2 " + got +
+           "%E4%BA%8C%20%E5%8F%B7.plist?%E5%90%8D=%E5%80%BC\n"},
+      {"non-ASCII bytes reach the server percent-encoded (GBK page)", sites.Http("/nonascii_gbk/"),
+       "2 " + got + "%D3%A6%D3%C3.plist\n"},
+      {"no page", sites.Http("/no-such-site/"), ""},
+  };
+  for (const auto& r : rows) EXPECT_EQ(Lines(LookUp(r.address)), r.want) << r.what;
+}
+
+TEST_F(Lookup, EachRowTellsItsPageManifestAndApp) {
+  const std::vector<PackageRow> rows = LookUp(sites.Http("/mixed/"));
+  ASSERT_EQ(rows.size(), 7u) << Lines(rows);
+  const std::string page = sites.Http("/mixed/");
+  struct {
+    std::string manifest, title, bundleId, version;
+  } want[] = {
+      {sites.Http("/m/b1.plist"), "", "", ""},
+      {sites.Http("/m/multi.plist"), "One", "com.example.one", "1.0"},
+      {sites.Http("/m/multi.plist"), "One", "com.example.one", "1.0"},
+      {sites.Http("/m/multi.plist"), "Two & Co", "com.example.two", "3.4.5"},
+      {sites.Http("/m/amp.plist"), "", "", ""},
+      {sites.Http("/m/icon-first"), Utf8(u8"图标在前"), "com.example.iconfirst", "2.1"},
+      {sites.Http("/m/noext?id=7"), "No extension", "", ""},
+  };
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].page, page) << i;
+    EXPECT_EQ(rows[i].manifest, want[i].manifest) << i;
+    EXPECT_EQ(rows[i].title, want[i].title) << i;
+    EXPECT_EQ(rows[i].bundleId, want[i].bundleId) << i;
+    EXPECT_EQ(rows[i].version, want[i].version) << i;
+    EXPECT_FALSE(rows[i].iphonePage) << i;
+  }
+}
+
+TEST_F(Lookup, AddressWithoutSchemeAndPastedLinkRows) {
+  const std::string hostPort = "127.0.0.1:" + std::to_string(sites.http);
+  std::vector<PackageRow> rows = LookUp(hostPort + "/iphone/iphone_only/");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].page, "http://" + hostPort + "/iphone/iphone_only/");
+  EXPECT_EQ(rows[0].manifest, sites.Http("/m/noext?id=7"));
+  EXPECT_TRUE(rows[0].iphonePage);
+
+  const std::string link =
+      "ITMS-SERVICES://?action=download-manifest&url=" + sites.Http("/m/amp.plist");
+  rows = LookUp(link);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].page, link);
+  EXPECT_EQ(rows[0].manifest, sites.Http("/m/amp.plist"));
+}
+
+}  // namespace
+}  // namespace tobrine::app
