@@ -9,8 +9,10 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <initializer_list>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "platform/system.h"
 #include "platform/win32/wide_text.h"
@@ -34,20 +36,19 @@ std::wstring TextOf(HWND h) {
   return buffer;
 }
 
-// A message box of thread `gui` once it is up (visible, with its button).
+// A message box once it is up (visible, with its button), into *out.
+BOOL CALLBACK FindVisibleBox(HWND h, LPARAM out) {
+  wchar_t cls[16] = L"";
+  GetClassNameW(h, cls, 16);
+  if (lstrcmpW(cls, L"#32770") != 0 || !IsWindowVisible(h) || !GetDlgItem(h, IDOK)) return TRUE;
+  *reinterpret_cast<HWND*>(out) = h;
+  return FALSE;
+}
+
+// A message box of thread `gui` once it is up.
 HWND VisibleBoxOf(DWORD gui) {
   HWND found = nullptr;
-  EnumThreadWindows(
-      gui,
-      [](HWND h, LPARAM out) -> BOOL {
-        wchar_t cls[16] = L"";
-        GetClassNameW(h, cls, 16);
-        if (lstrcmpW(cls, L"#32770") != 0 || !IsWindowVisible(h) || !GetDlgItem(h, IDOK))
-          return TRUE;
-        *reinterpret_cast<HWND*>(out) = h;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&found));
+  EnumThreadWindows(gui, &FindVisibleBox, reinterpret_cast<LPARAM>(&found));
   return found;
 }
 
@@ -91,22 +92,25 @@ Point RowPoint(NativeWindow list, int32_t row) {
   return {10, r.bottom + 20};
 }
 
-void PostDoubleClick(NativeWindow list, int32_t row) {
+// Posts `messages` (with their wparam) to the point of `row`, where input reaches.
+void PostAtRow(NativeWindow list, int32_t row,
+               std::initializer_list<std::pair<UINT, WPARAM>> messages) {
   if (!IsWindowEnabled(H(list))) return;
   const Point p = RowPoint(list, row);
-  const LPARAM at = MAKELPARAM(p.x, p.y);
-  PostMessageW(H(list), WM_LBUTTONDOWN, MK_LBUTTON, at);
-  PostMessageW(H(list), WM_LBUTTONUP, 0, at);
-  PostMessageW(H(list), WM_LBUTTONDBLCLK, MK_LBUTTON, at);
-  PostMessageW(H(list), WM_LBUTTONUP, 0, at);
+  for (const auto& [message, wparam] : messages)
+    PostMessageW(H(list), message, wparam, MAKELPARAM(p.x, p.y));
+}
+
+void PostDoubleClick(NativeWindow list, int32_t row) {
+  PostAtRow(list, row,
+            {{WM_LBUTTONDOWN, MK_LBUTTON},
+             {WM_LBUTTONUP, 0},
+             {WM_LBUTTONDBLCLK, MK_LBUTTON},
+             {WM_LBUTTONUP, 0}});
 }
 
 void PostRightClick(NativeWindow list, int32_t row) {
-  if (!IsWindowEnabled(H(list))) return;
-  const Point p = RowPoint(list, row);
-  const LPARAM at = MAKELPARAM(p.x, p.y);
-  PostMessageW(H(list), WM_RBUTTONDOWN, MK_RBUTTON, at);
-  PostMessageW(H(list), WM_RBUTTONUP, 0, at);
+  PostAtRow(list, row, {{WM_RBUTTONDOWN, MK_RBUTTON}, {WM_RBUTTONUP, 0}});
 }
 
 void PostKeyPress(NativeWindow window, uint32_t virtualKey) {
