@@ -1,5 +1,26 @@
-# Shared by the GUI scripts: sourced after `app` (the program's pid), `phase`
-# and `fail` are defined.
+# Shared by the GUI scripts, sourced at their start (`here` names their folder).
+# The checks below use `app` (the program's pid) and `phase` when called.
+
+# The start every GUI script makes: the Wine session's environment, a display,
+# the artifact folder as an absolute path (the recording browser runs
+# elsewhere) and no failure yet. With a name, URL_LOG is a fresh file of that
+# name among the artifacts.
+gui_start() {
+  . "$here/../../scripts/wine-env.sh"
+  if [ -z "${DISPLAY:-}" ]; then
+    echo "no display: start the Wine session first (scripts/wine-session start)" >&2
+    exit 1
+  fi
+  mkdir -p "$artifacts"
+  artifacts=$(cd "$artifacts" && pwd)
+  if [ -n "${1:-}" ]; then
+    export URL_LOG=$artifacts/$1
+    rm -f "$URL_LOG"
+  fi
+  failed=0
+}
+
+fail() { echo "FAIL $*"; failed=1; }
 
 # Whether this Wine prefix still runs a launch of the browser (winebrowser, or
 # the recording script it started).

@@ -9,16 +9,9 @@
 set -uo pipefail
 tobrine=$1 driver=$2 artifacts=$3 unit_tests=$4
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-. "$here/../../scripts/wine-env.sh"
-if [ -z "${DISPLAY:-}" ]; then
-  echo "no display: start the Wine session first (scripts/wine-session start)" >&2
-  exit 1
-fi
-mkdir -p "$artifacts"
-artifacts=$(cd "$artifacts" && pwd)
+. "$here/gui_common.sh"
+gui_start
 base=$artifacts/dpi-96-text-width.txt
-failed=0
-fail() { echo "FAIL $*"; failed=1; }
 phase() { "$WINE" "$driver" "$@" </dev/null || fail "driver phase $*"; }
 
 desktop='HKCU\Control Panel\Desktop'
@@ -50,8 +43,6 @@ screenshot() {
   id=$(xdotool search --name '^Tobrine ' 2>/dev/null | head -n 1)
   import -window "${id:-root}" "$artifacts/$1" || fail "screenshot $1"
 }
-
-. "$here/gui_common.sh"
 
 set_dpi 96
 start_program
