@@ -4,6 +4,7 @@
 // double-byte character (lead byte 0x80 or above + trail byte) as one unit, so
 // a match or a cut never starts on a trail byte.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "runtime/commands.h"
@@ -34,6 +35,26 @@ bool MatchesAt(std::string_view text, std::size_t at, std::string_view sought, b
   for (std::size_t k = 0; k < sought.size(); ++k)
     if (FoldAscii(Byte(text, at + k)) != FoldAscii(Byte(sought, k))) return false;
   return true;
+}
+
+// The first position at or after `i` whose byte is `a`, `b`, or 0x80 and above
+// (a character of two bytes); the text's size when there is none. Eight bytes
+// a step: every byte passed over is a character of its own.
+std::size_t NextCandidate(std::string_view t, std::size_t i, unsigned char a, unsigned char b) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHighs = 0x8080808080808080ull;
+  const uint64_t pa = kOnes * a, pb = kOnes * b;
+  const auto* s = reinterpret_cast<const unsigned char*>(t.data());
+  const std::size_t n = t.size();
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s + i, 8);
+    const uint64_t xa = w ^ pa, xb = w ^ pb;  // a zero byte where w has a or b
+    if (((w | ((xa - kOnes) & ~xa) | ((xb - kOnes) & ~xb)) & kHighs) != 0) break;
+  }
+  for (; i < n; ++i)
+    if (s[i] >= 0x80 || s[i] == a || s[i] == b) return i;
+  return n;
 }
 
 // A start argument as a 0-based offset: start - 1, never negative.
@@ -173,7 +194,15 @@ int32_t FindText(std::string_view text, std::string_view sought, std::optional<i
   if (s > 0 && s >= text.size()) return -1;
   if (sought.empty()) return text.size() > s ? 1 : -1;
   const bool fold = ignoreCase.value_or(false);
+  // Only a character that begins like the sought text can start a match, and
+  // every double-byte character is walked: single-byte characters in between
+  // are passed over many at a time.
+  const unsigned char first = fold ? FoldAscii(Byte(sought, 0)) : Byte(sought, 0);
+  const unsigned char other =
+      fold && first >= 'a' && first <= 'z' ? static_cast<unsigned char>(first - 0x20) : first;
   for (std::size_t i = s; text.size() - i >= sought.size();) {
+    i = NextCandidate(text, i, first, other);
+    if (text.size() - i < sought.size()) break;
     if (MatchesAt(text, i, sought, fold)) return static_cast<int32_t>(i + 1);
     std::size_t step = CharLength(text, i);
     if (step == 0) break;

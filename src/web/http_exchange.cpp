@@ -1,5 +1,6 @@
 #include "web/http_exchange.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,9 @@ constexpr std::string_view kLanguageLine = "Accept-Language: zh-cn\r\n";
 constexpr std::string_view kContentTypeLine = "Content-Type: application/x-www-form-urlencoded\r\n";
 constexpr std::string_view kCrLf = "\r\n";
 constexpr int32_t kChunk = 2048;
+// The most room made for a body before its bytes arrive (a length that is
+// announced, not yet sent).
+constexpr std::size_t kMostReservedAhead = std::size_t{64} << 20;
 
 bool Stopped(const std::atomic<bool>* stop) {
   return stop && stop->load();
@@ -136,18 +140,38 @@ void Send(const InternetHandle& handle, const ExchangeRequest& request) {
                                      static_cast<winapi::Dword>(post ? body.size() : 0));
 }
 
+// The length a response's "Content-Length:" line announces, 0 when none.
+std::size_t AnnouncedLength(std::string_view headers) {
+  constexpr std::string_view kName = "\r\ncontent-length:";
+  const int32_t at = FindText(headers, kName, 1, true);
+  if (at < 0) return 0;
+  std::size_t p = static_cast<std::size_t>(at) - 1 + kName.size();
+  while (p < headers.size() && headers[p] == ' ') ++p;
+  std::size_t length = 0;
+  for (; p < headers.size() && headers[p] >= '0' && headers[p] <= '9'; ++p) {
+    if (length > kMostReservedAhead / 10) return kMostReservedAhead;
+    length = length * 10 + static_cast<std::size_t>(headers[p] - '0');
+  }
+  return std::min(length, kMostReservedAhead);
+}
+
 // Read body: chunk after chunk until a read gives nothing (also after a
-// failure). The body grows in one buffer (amortised linear time), not into a new
-// block per chunk. Nothing when told to stop first.
-std::optional<ByteBlock> ReadBody(const InternetHandle& handle, const std::atomic<bool>* stop) {
-  std::string body;
-  std::vector<char> chunk(kChunk);
+// failure). Each chunk is read straight into the end of the one block that is
+// handed on (amortised linear time, no copy); the length the headers announce
+// is made room for at once. A body that cannot grow further gives the empty
+// body; nothing when told to stop first.
+std::optional<ByteBlock> ReadBody(const InternetHandle& handle, std::size_t announced,
+                                  const std::atomic<bool>* stop) {
+  ByteBlockBuilder body;
+  if (announced > 0) body.Expect(announced + kChunk);  // the last, empty read fits too
   while (!Stopped(stop)) {
+    uint8_t* room = body.Reserve(kChunk);
+    if (!room) return ByteBlock();
     winapi::Dword count = 0;
-    CallExternal<kExtInternetReadFile>(handle.get(), chunk.data(),
-                                       static_cast<winapi::Dword>(kChunk), &count);
-    if (count == 0) return ByteBlock::FromBytes(body);
-    body.append(chunk.data(), count);
+    CallExternal<kExtInternetReadFile>(handle.get(), room, static_cast<winapi::Dword>(kChunk),
+                                       &count);
+    if (count == 0) return body.Take();
+    body.Commit(count);
   }
   return std::nullopt;
 }
@@ -183,16 +207,16 @@ bool Transfer(ExchangeRequest& request, const Target& target, const std::atomic<
   InternetHandle handle = OpenRequest(connection, request, target);
   if (!handle) return true;
   Send(handle, request);
-  std::optional<ByteBlock> body = ReadBody(handle, stop);
+  reply.rawHeaders = ReadHeaders(handle);
+  std::optional<ByteBlock> body = ReadBody(handle, AnnouncedLength(reply.rawHeaders), stop);
   if (!body) return false;
   reply.body = std::move(*body);
-  reply.rawHeaders = ReadHeaders(handle);
   return true;
 }
 
 }  // namespace
 
-void HttpExchange(int32_t file, const std::atomic<bool>* stop) {
+void HttpExchange(int32_t file, const std::atomic<bool>* stop, ByteBlock* body) {
   std::optional<ExchangeRequest> request = ReadExchangeRequest(file);
   if (!request) {
     // An unreadable request must not come back as its own answer (the address
@@ -207,7 +231,9 @@ void HttpExchange(int32_t file, const std::atomic<bool>* stop) {
   if (!Transfer(*request, target, stop, reply)) return;
   // Collected after every handle of the exchange is closed.
   reply.receivedCookies = CollectCookies(reply.rawHeaders, target.host);
-  if (!Stopped(stop)) WriteExchangeReply(file, *request, reply);
+  if (Stopped(stop)) return;
+  if (body) *body = std::move(reply.body);
+  WriteExchangeReply(file, *request, reply);
 }
 
 }  // namespace tobrine

@@ -5,12 +5,16 @@
 #include <atomic>
 #include <cstdint>
 
+#include "runtime/value.h"
+
 namespace tobrine {
 
 // Reads the request from the start of `file`, performs it and writes the reply
 // there. Failures come back as an empty body. When `stop` becomes true the
 // exchange stops reading, closes its handles and writes nothing back (its caller
-// has given up on it).
-void HttpExchange(int32_t file, const std::atomic<bool>* stop = nullptr);
+// has given up on it). When `body` is given the response body is handed over
+// there and the record's body slot stays empty, so that a large body is not
+// copied through the record.
+void HttpExchange(int32_t file, const std::atomic<bool>* stop = nullptr, ByteBlock* body = nullptr);
 
 }  // namespace tobrine

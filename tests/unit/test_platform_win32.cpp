@@ -1,4 +1,6 @@
 #include <windows.h>
+// after windows.h
+#include <psapi.h>
 
 #include <atomic>
 #include <cstdio>
@@ -74,6 +76,22 @@ void SleepMilliseconds(int ms) {
 
 uint32_t LastSystemError() {
   return GetLastError();
+}
+
+double ProcessCpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  auto ticks = [](const FILETIME& t) {
+    return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  return static_cast<double>(ticks(kernel) + ticks(user)) / 1e7;  // 100 ns units
+}
+
+uint64_t ResidentBytes() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return 0;
+  return counters.WorkingSetSize;
 }
 
 void SetEnvironment(const std::string& name, const std::string& value) {
