@@ -1,74 +1,103 @@
-// The Linux front end: `tobrine [URL]` runs the program's start-up on the
-// headless windows, puts the address into the edit box, clicks "获取" and prints
-// each result row the moment the lookup adds it.
+// The Linux front end: `tobrine [OPTIONS] URL...` runs the program's lookup on
+// each address in turn and prints each package the moment it is found.
 #include <cstdio>
-#include <cstring>
-#include <set>
+#include <iostream>
+#include <iterator>
 #include <string>
+#include <vector>
 
-#include "app/form_description.h"
+#include "app/cli_options.h"
+#include "app/cli_output.h"
+#include "app/lookup.h"
 #include "app/startup.h"
+#include "app/version.h"
 #include "platform/posix/codepage.h"
-#include "platform/posix/headless_window.h"
 #include "platform/system.h"
-#include "platform/window_backend.h"
-#include "runtime/commands.h"
-#include "runtime/window_registry.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: tobrine [URL]\n"
-    "\n"
-    "Fetches the app distribution page at URL, finds the install-manifest\n"
-    "addresses in it, fetches every manifest and prints the package download\n"
-    "links it found, one per line as \"number<TAB>link\", each as soon as it is\n"
-    "found. Without URL the program's stored example address is used. The\n"
-    "closing message goes to standard error; the exit status is 0.\n";
+using namespace tobrine;
+using namespace tobrine::app::cli;
 
-void PrintRow(const std::vector<std::string>& cells) {
-  std::string line = tobrine::platform::Cp936ToUtf8(cells.size() > 0 ? cells[0] : "") + "\t" +
-                     tobrine::platform::Cp936ToUtf8(cells.size() > 1 ? cells[1] : "") + "\n";
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
+void Print(std::FILE* stream, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
+std::string VersionText() {
+  std::string text = "tobrine " TOBRINE_VERSION_TEXT " (build " TOBRINE_FILE_VERSION_TEXT
+                     ", " TOBRINE_BUILD_TYPE ")\n";
+  return text + platform::LibraryVersions();
+}
+
+// The addresses to look up, "-" replaced by the lines of standard input.
+std::vector<std::string> ExpandAddresses(const std::vector<std::string>& given) {
+  std::vector<std::string> addresses;
+  for (const std::string& a : given) {
+    if (a != "-") {
+      addresses.push_back(a);
+      continue;
+    }
+    const std::string input((std::istreambuf_iterator<char>(std::cin)),
+                            std::istreambuf_iterator<char>());
+    for (std::string& line : AddressesFromLines(input)) addresses.push_back(std::move(line));
+  }
+  return addresses;
+}
+
+app::LookupOptions LookupOptionsOf(const Options& o) {
+  app::LookupOptions lookup;
+  if (o.agent == AgentChoice::kIphone) lookup.agent = std::string(app::kIphoneAgent);
+  if (o.agent == AgentChoice::kCustom) lookup.agent = posix::ConvertUtf8ToCp936(o.customAgent);
+  if (o.timeoutSeconds) lookup.timeoutSeconds = *o.timeoutSeconds;
+  lookup.fetchManifests = !o.manifestsOnly;
+  return lookup;
+}
+
+ExitStatus Run(const Options& o) {
+  const std::vector<std::string> addresses = ExpandAddresses(o.addresses);
+  const bool prefixed = addresses.size() > 1;
+  const app::LookupOptions lookupOptions = LookupOptionsOf(o);
+  app::StartRuntime();
+  int32_t listed = 0;
+  for (const std::string& given : addresses) {
+    const std::string address = posix::ConvertUtf8ToCp936(given);
+    int32_t row = 0;
+    app::LookUpPackages(
+        TextValue::FromBytes(address),
+        [&](const app::PackageRow& p) {
+          ++row;
+          ++listed;
+          const std::string shown =
+              o.manifestsOnly ? AddressText(p.manifest) : ManifestText(p.link);
+          if (o.json)
+            Print(stdout,
+                  o.manifestsOnly ? JsonManifest(p.page, p.manifest, row) : JsonPackage(p, row));
+          else
+            Print(stdout, TextRow(prefixed ? std::string_view(given) : "", row, shown));
+        },
+        lookupOptions);
+  }
+  app::EndRuntime();
+  return listed > 0 ? ExitStatus::kListed : ExitStatus::kNothingFound;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  using namespace tobrine;
-  if (argc > 2 ||
-      (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))) {
-    std::fputs(kUsage, argc > 2 ? stderr : stdout);
-    return argc > 2 ? 2 : 0;
+  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  const ParsedCommandLine parsed = ParseCommandLine(args);
+  if (!parsed.error.empty()) {
+    Print(stderr, "tobrine: " + EscapeControls(parsed.error) + "\n" + std::string(ShortUsage()));
+    return static_cast<int>(ExitStatus::kUsage);
   }
-
-  app::StartRuntime();
-  app::LoadStartupWindow();
-  platform::NativeWindow edit = LookupControl(app::kMainFormId, app::kEditBox1);
-  platform::NativeWindow button = LookupControl(app::kMainFormId, app::kButton1);
-  platform::NativeWindow window = LookupControl(app::kMainFormId, app::kWindowUnitId);
-  if (argc == 2) platform::SetNativeText(edit, posix::ConvertUtf8ToCp936(argv[1]));
-
-  // A row is complete when its "网址" cell has been set; the lookup fills the
-  // number first and the link second.
-  std::set<int32_t> printed;
-  headless::SetListObserver([&printed](platform::NativeWindow, headless::ListChange change,
-                                       int32_t row, const std::vector<std::string>& cells) {
-    if (change == headless::ListChange::kCleared) {
-      printed.clear();
-    } else if (change == headless::ListChange::kCellSet && cells.size() > 1 && !cells[1].empty() &&
-               printed.insert(row).second) {
-      PrintRow(cells);
-    }
-  });
-
-  // The click runs the whole lookup; the close is posted only after it, so that a
-  // fetch's wait never dispatches it in the middle of the run.
-  headless::PostClick(button);
-  ProcessEvents();
-  headless::PostClose(window);
-  app::RunMainLoop();
-  app::EndRuntime();
-  return 0;
+  if (parsed.options.help) {
+    Print(stdout, HelpText());
+    return 0;
+  }
+  if (parsed.options.version) {
+    Print(stdout, VersionText());
+    return 0;
+  }
+  return static_cast<int>(Run(parsed.options));
 }

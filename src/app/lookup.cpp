@@ -33,21 +33,9 @@ void List(ArrayValue& links, std::string_view page, std::string_view left, std::
   text::ExtractAllBetween(page, left, right, links, options);
 }
 
-enum class Agent { kDefault, kIphone };
-
-// The lookup's one way to the network: a GET with the default header set, or
-// with an iPhone's agent string. `address` gets "http://" in front when it has
-// no scheme. The body ends at its first NUL.
-TextValue Fetch(TextValue& address, Agent agent) {
-  static const std::string kIphoneAgentLine = "User-Agent: " + std::string(kIphoneAgent) + "\r\n";
-  std::optional<std::string_view> headers;
-  if (agent == Agent::kIphone) headers = kIphoneAgentLine;
-  return ToText(Value::Bytes(WebAccess(address, std::nullopt, std::nullopt, headers)));
-}
-
 class Lookup {
  public:
-  explicit Lookup(const PackageSink& sink) : sink_(sink) {}
+  Lookup(const PackageSink& sink, const LookupOptions& options) : sink_(sink), options_(options) {}
 
   void Run(TextValue address) {
     TextValue typed = TrimSpaces(address);
@@ -56,14 +44,30 @@ class Lookup {
       if (!manifest.empty()) ReadManifestAt(manifest, PackageSource::kPastedLink, typed.view());
       return;
     }
-    TextValue page = Fetch(address, Agent::kDefault);
-    if (ReadPage(address.view(), page) || typed.empty() || page.view() == TimeoutNotice()) return;
+    TextValue page = Fetch(address, options_.agent);
+    if (ReadPage(address.view(), page) || typed.empty() || page.view() == TimeoutNotice() ||
+        options_.agent == kIphoneAgent)
+      return;
     iphone_ = true;
-    page = Fetch(address, Agent::kIphone);
+    page = Fetch(address, kIphoneAgent);
     ReadPage(address.view(), page);
   }
 
  private:
+  // The lookup's one way to the network: a GET with the default header set, and
+  // the given agent string unless it is empty. `address` gets "http://" in
+  // front when it has no scheme. The body ends at its first NUL.
+  TextValue Fetch(TextValue& address, std::string_view agent) {
+    std::optional<std::string_view> headers;
+    std::string agentLine;
+    if (!agent.empty()) {
+      agentLine = "User-Agent: " + std::string(agent) + "\r\n";
+      headers = agentLine;
+    }
+    return ToText(Value::Bytes(WebAccess(address, std::nullopt, std::nullopt, headers, std::nullopt,
+                                         std::nullopt, options_.timeoutSeconds)));
+  }
+
   // Lists the packages the page leads to. Returns whether it found any manifest
   // address to fetch.
   bool ReadPage(std::string_view pageAddress, TextValue& page) {
@@ -95,7 +99,14 @@ class Lookup {
   void ReadManifestAt(std::string_view manifestAddress, PackageSource source,
                       std::string_view pageAddress) {
     TextValue address = TextValue::FromBytes(PercentEncodeAddress(manifestAddress));
-    TextValue manifest = Fetch(address, Agent::kDefault);
+    if (!options_.fetchManifests) {
+      address = AddressWithScheme(std::move(address));
+      fetched_.insert(std::string(address.view()));
+      sink_(PackageRow{
+          std::string(pageAddress), std::string(address.view()), {}, {}, {}, {}, source, iphone_});
+      return;
+    }
+    TextValue manifest = Fetch(address, options_.agent);
     fetched_.insert(std::string(address.view()));
     const ManifestContent content = ReadManifest(manifest.view());
     for (const ManifestPackage& p : content.packages)
@@ -116,6 +127,7 @@ class Lookup {
   }
 
   const PackageSink& sink_;
+  const LookupOptions& options_;
   // Every manifest address fetched in this lookup, as fetched.
   std::unordered_set<std::string> fetched_;
   bool iphone_ = false;
@@ -144,8 +156,8 @@ ArrayValue MarkerManifestLinks(TextValue& page) {
   return links;
 }
 
-void LookUpPackages(TextValue address, const PackageSink& sink) {
-  Lookup(sink).Run(std::move(address));
+void LookUpPackages(TextValue address, const PackageSink& sink, const LookupOptions& options) {
+  Lookup(sink, options).Run(std::move(address));
 }
 
 }  // namespace tobrine::app

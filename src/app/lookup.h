@@ -40,6 +40,18 @@ struct PackageRow {
 
 using PackageSink = std::function<void(const PackageRow&)>;
 
+// How a lookup fetches. The defaults are the window's: the default header set
+// and the fetch's own time-out.
+struct LookupOptions {
+  // The agent string of every fetch; empty: the default one. The iPhone's
+  // second fetch of a page always sends kIphoneAgent.
+  std::string agent;
+  int32_t timeoutSeconds = 60;  // of each fetch
+  // false: a dry run. Each manifest address is told as a package with an empty
+  // link instead of being fetched.
+  bool fetchManifests = true;
+};
+
 // Runs one lookup of `address` and tells `sink` each package the moment its
 // manifest has been read:
 //   1. An install link (itms-services:…) typed as the address: its manifest.
@@ -53,7 +65,7 @@ using PackageSink = std::function<void(const PackageRow&)>;
 // Every manifest gives one package per software-package asset. Runs on the GUI
 // thread; the fetches dispatch window messages while they wait, so `sink` may
 // be called after a nested lookup has run.
-void LookUpPackages(TextValue address, const PackageSink& sink);
+void LookUpPackages(TextValue address, const PackageSink& sink, const LookupOptions& options = {});
 
 // The markers' reading of a page: the manifest addresses, in the order found,
 // duplicates kept.

@@ -32,6 +32,11 @@ int ShowSystemMessageBox(std::string_view text, std::string_view caption, uint32
 // Converts code page 936 bytes to UTF-8 for output on a terminal or log.
 std::string Cp936ToUtf8(std::string_view text);
 
+// The libraries the port is built on and their versions, one "name version"
+// line each (Linux: libcurl with its TLS library, ICU, PCRE2). Empty where the
+// system's own interfaces are used (Windows).
+std::string LibraryVersions();
+
 // Full path of the folder that holds the program file, without a trailing separator.
 std::string ProgramDirectory();
 

@@ -49,6 +49,11 @@ ByteBlock ConvertBody(int32_t conversion, const ByteBlock& raw) {
 
 }  // namespace
 
+TextValue AddressWithScheme(TextValue address) {
+  if (HasScheme(address)) return address;
+  return JoinTexts(std::string_view("http://"), address);
+}
+
 std::string_view TimeoutNotice() {
   return kTimeoutNotice;
 }
@@ -62,7 +67,7 @@ ByteBlock WebAccess(TextValue& address, std::optional<int32_t> method,
                     TextValue* receivedCookies, std::optional<bool> followRedirects) {
   if (TrimSpaces(address).empty()) return {};
   const bool follow = followRedirects.value_or(true);
-  if (!HasScheme(address)) address = JoinTexts(std::string_view("http://"), address);
+  address = AddressWithScheme(std::move(address));
 
   auto job = std::make_shared<FetchJob>();
   job->file = OpenMemoryFile();

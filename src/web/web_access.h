@@ -14,6 +14,10 @@ namespace tobrine {
 // The result of a fetch that ran out of time (code page 936 bytes).
 std::string_view TimeoutNotice();
 
+// The address as a fetch requests it: "http://" in front when it names no
+// scheme.
+TextValue AddressWithScheme(TextValue address);
+
 // Fetches `address` and returns the response body, the time-out notice, or the
 // empty block (empty address, failed exchange, worker that cannot start).
 //   address          rewritten with "http://" in front when it has no scheme

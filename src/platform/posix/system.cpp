@@ -2,6 +2,10 @@
 // in place of a desktop message box.
 #include "platform/system.h"
 
+#include <curl/curl.h>
+#define PCRE2_CODE_UNIT_WIDTH 16
+#include <pcre2.h>
+#include <unicode/uversion.h>
 #include <unistd.h>
 
 #include <climits>
@@ -48,6 +52,28 @@ int ShowSystemMessageBox(std::string_view text, std::string_view caption, uint32
 
 std::string Cp936ToUtf8(std::string_view text) {
   return posix::ConvertCp936ToUtf8(text);
+}
+
+std::string LibraryVersions() {
+  std::string lines;
+  const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
+  lines += std::string("libcurl ") + curl->version;
+  if (curl->ssl_version) lines += std::string(" (") + curl->ssl_version + ")";
+  lines += "\n";
+
+  UVersionInfo icu{};
+  u_getVersion(icu);
+  char icuText[U_MAX_VERSION_STRING_LENGTH] = {};
+  u_versionToString(icu, icuText);
+  lines += std::string("ICU ") + icuText + "\n";
+
+  // The 16-bit library reports its version in 16-bit code units (ASCII).
+  PCRE2_UCHAR16 pcre[64] = {};
+  lines += "PCRE2 ";
+  if (pcre2_config(PCRE2_CONFIG_VERSION, pcre) > 0)
+    for (const PCRE2_UCHAR16* c = pcre; *c; ++c) lines += static_cast<char>(*c);
+  lines += "\n";
+  return lines;
 }
 
 std::string ProgramDirectory() {

@@ -56,6 +56,10 @@ std::string Cp936ToUtf8(std::string_view text) {
   return s;
 }
 
+std::string LibraryVersions() {
+  return {};  // WinINet, COM and the code pages are the system's own
+}
+
 std::string ProgramDirectory() {
   char path[MAX_PATH * 2] = "";
   DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
