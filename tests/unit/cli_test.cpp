@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli_download.h"
 #include "app/cli_options.h"
 #include "app/cli_output.h"
 
@@ -160,6 +161,97 @@ TEST(CommandLineOutput, JsonLinesParseBackToTheTextsSent) {
   EXPECT_EQ(f["http_status"], 404);
   EXPECT_FALSE(
       nlohmann::json::parse(JsonFailure({"a", "m", "timeout", 0})).contains("http_status"));
+}
+
+TEST(CommandLineDownload, FileNamesStayInTheFolder) {
+  struct {
+    std::string link, want;
+  } links[] = {
+      {"https://dl.example.com/apps/App%20One.ipa?sig=a/b#frag", "App One.ipa"},
+      {"http://h/a/b/", ""},
+      {"http://h", ""},
+      {"http://h/..", ""},
+      {"http://h/x/%2e%2e", ""},
+      {"http://h/x/..%2f..%2f.bashrc", ".bashrc"},
+      {"http://h/x/a%5c..%5cb.ipa", "b.ipa"},
+      {"http://h/%1b]0;t%07n%0d%0a.ipa", "]0;tn.ipa"},
+      {"http://h/%E5%BA%94.ipa", "\xe5\xba\x94.ipa"},                 // UTF-8
+      {"http://h/%D3%A6%D3%C3.ipa", "\xe5\xba\x94\xe7\x94\xa8.ipa"},  // GBK
+      {"http://h/%20%20.ipa%20", ".ipa"},
+      {"http://h/" + std::string(300, 'a') + ".ipa", std::string(251, 'a') + ".ipa"},
+  };
+  for (const auto& r : links) EXPECT_EQ(FileNameOfLink(r.link), r.want) << r.link;
+
+  struct {
+    std::string value, want;
+  } dispositions[] = {
+      {"attachment; filename=\"App.ipa\"", "App.ipa"},
+      {"attachment; filename=App.ipa", "App.ipa"},
+      {"attachment; filename=\"../../etc/passwd\"", "passwd"},
+      {"attachment; filename=\"..\"", ""},
+      {"attachment; FILENAME*=UTF-8''%E5%BA%94%20x.ipa; filename=\"fallback.ipa\"",
+       "\xe5\xba\x94 x.ipa"},
+      {"attachment; filename=\"fallback.ipa\"; filename*=utf-8''..%2F..%2F", "fallback.ipa"},
+      {"attachment; filename=\"a\x1b[2Jb.ipa\"", "a[2Jb.ipa"},
+      {"inline", ""},
+  };
+  for (const auto& r : dispositions) EXPECT_EQ(FileNameOfDisposition(r.value), r.want) << r.value;
+}
+
+TEST(CommandLineDownload, ResumeOnlyWhereTheServerContinuesTheFile) {
+  auto head = [](std::string raw) { return ReadResponseHead(raw); };
+  const ResponseHead ok = head("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n");
+  const ResponseHead partial =
+      head("HTTP/1.1 206 Partial\r\ncontent-range: bytes 40-99/100\r\nContent-Length: 60\r\n\r\n");
+  const ResponseHead partialElsewhere =
+      head("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-99/100\r\n\r\n");
+  const ResponseHead unsatisfiable =
+      head("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */100\r\n\r\n");
+  const ResponseHead missing = head("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\n");
+  struct {
+    const char* what;
+    const ResponseHead& head;
+    uint64_t have;
+    ResumeStep step;
+    std::optional<uint64_t> expected;
+  } rows[] = {
+      {"a new file", ok, 0, ResumeStep::kWriteNew, 100},
+      {"the rest of it", partial, 40, ResumeStep::kAppend, 60},
+      {"another part than asked for", partialElsewhere, 40, ResumeStep::kNotResumable, {}},
+      {"nothing left: complete", unsatisfiable, 100, ResumeStep::kComplete, {}},
+      {"nothing left, but the file is longer", unsatisfiable, 120, ResumeStep::kNotResumable, {}},
+      {"the whole file again, as long as ours", ok, 100, ResumeStep::kComplete, 100},
+      {"the whole file again, longer than ours", ok, 40, ResumeStep::kNotResumable, 100},
+      {"no such package", missing, 0, ResumeStep::kHttpError, {}},
+  };
+  for (const auto& r : rows) {
+    const ResumePlan plan = PlanResume(r.head, r.have);
+    EXPECT_EQ(plan.step, r.step) << r.what;
+    EXPECT_EQ(plan.expectedBytes, r.expected) << r.what;
+  }
+  const ResponseHead named = head(
+      "HTTP/1.0 200 OK\r\nContent-Disposition: attachment; filename=\"x.ipa\"\r\nContent-Length: "
+      "18446744073709551616\r\n\r\n");
+  EXPECT_EQ(named.status, 200);
+  EXPECT_EQ(named.disposition, "attachment; filename=\"x.ipa\"");
+  EXPECT_FALSE(named.contentLength) << "a length that does not fit is no length";
+}
+
+TEST(CommandLineDownload, ProgressLineTellsBytesPercentRateAndTimeLeft) {
+  // 10 MiB of 40 MiB after 10 s, 2 MiB of them resumed from before: 0.8 MiB/s,
+  // 30 MiB left, 38 s.
+  const uint64_t mib = 1 << 20;
+  const std::string line = ProgressLine("app.ipa", 10 * mib, 40 * mib, 10.0, 2 * mib, 80);
+  EXPECT_EQ(line,
+            "app.ipa [#####---------------]  25% 10.0 MiB / 40.0 MiB  819.2 KiB/s  0:38 left");
+  EXPECT_EQ(line.size(), 79u);
+  EXPECT_EQ(ProgressLine("app.ipa", 1500, std::nullopt, 1.0, 0, 80), "app.ipa 1.5 KiB  1.5 KiB/s");
+  const std::string narrow = ProgressLine(std::string(100, 'n') + "\x1b[2J", 5, 10, 1.0, 0, 60);
+  EXPECT_LE(narrow.size(), 59u) << narrow;
+  EXPECT_EQ(narrow.find('\x1b'), std::string::npos) << narrow;
+  EXPECT_NE(narrow.find(" 50% 5 B / 10 B"), std::string::npos) << narrow;
+  EXPECT_NE(ProgressLine("a", 0, 7200 * mib, 10.0, 0, 80).find("0 B/s"), std::string::npos);
+  EXPECT_NE(ProgressLine("a", mib, 7201 * mib, 1.0, 0, 80).find("2:00:00 left"), std::string::npos);
 }
 
 }  // namespace
