@@ -1,5 +1,5 @@
 # The README's two commands: `make run URL=...` and `make test`.
-.PHONY: test run demo build bootstrap clean format check-format dist install uninstall
+.PHONY: test run demo build bootstrap clean format check-format dist fuzz install uninstall
 
 PRESETS := host host-release win64 win32
 
@@ -14,6 +14,11 @@ build: bootstrap
 test: build
 	@scripts/check-format
 	@scripts/run-suites
+	@scripts/run-fuzz
+
+# Every fuzz target for a bounded time (part of `make test`).
+fuzz: bootstrap
+	@scripts/run-fuzz
 
 # Formats every C++ file of the tree with the committed .clang-format.
 format:

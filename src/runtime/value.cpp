@@ -1,5 +1,6 @@
 #include "runtime/value.h"
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <cstring>
@@ -202,7 +203,7 @@ int64_t TruncateToInteger(double x) {
   return static_cast<int64_t>(t);
 }
 
-void AppendElement(ArrayValue& array, const char* text) {
+char** AppendTextSlots(ArrayValue& array, int32_t count) {
   constexpr std::size_t kRef = sizeof(char*);
   void*& block = array.block();
   RuntimeHeap::MakeArrayWritable(kRef, block);
@@ -214,16 +215,19 @@ void AppendElement(ArrayValue& array, const char* text) {
     std::memmove(header + 2, first, static_cast<std::size_t>(c) * kRef);
   }
   header[0] = 1;
-  header[1] = c + 1;
-  block = RuntimeHeap::Reallocate(block, 8 + kRef * static_cast<std::size_t>(c + 1));
+  header[1] = c + count;
+  block = RuntimeHeap::Reallocate(block, 8 + kRef * (static_cast<std::size_t>(c) + count));
   auto** elements = reinterpret_cast<char**>(static_cast<int32_t*>(block) + 2);
+  std::fill(elements + c, elements + c + count, nullptr);
+  return elements + c;
+}
+
+void AppendElement(ArrayValue& array, const char* text) {
+  char*& slot = *AppendTextSlots(array, 1);
   if (text) {
     std::size_t n = std::strlen(text);
-    auto* copy = static_cast<char*>(RuntimeHeap::Allocate(n + 1));
-    std::memcpy(copy, text, n + 1);
-    elements[c] = copy;
-  } else {
-    elements[c] = nullptr;
+    slot = static_cast<char*>(RuntimeHeap::Allocate(n + 1));
+    std::memcpy(slot, text, n + 1);
   }
 }
 

@@ -336,6 +336,10 @@ void AppendElement(ArrayValue& array, const char* text);
 inline void AppendElement(ArrayValue& array, const TextValue& text) {
   AppendElement(array, text.get());
 }
+// Grows a text array by `count` elements in one step (it becomes one-dimensional)
+// and returns the first new element's variable. The new elements are absent until
+// the caller stores heap blocks in them, which the array then owns.
+char** AppendTextSlots(ArrayValue& array, int32_t count);
 // Element address for a 1-based index: index < 1 reports error 4, index above the
 // count reports error 1 (both end the process).
 void* CheckedIndex(const void* array, int32_t index, std::size_t elementSize);

@@ -19,8 +19,12 @@ struct ExtractOptions {
 };
 
 // Empties `results`, then appends every piece that stands between `left` and
-// `right` (case ignored, on one line, shortest from the leftmost start), wrapped
-// as the options say. Returns the element count of `results`.
+// `right`, wrapped as the options say: what the pattern left(.*?)right finds
+// with case ignored, every marker character taken literally. Pieces start at
+// the leftmost left marker, stop at the first right marker after it, stay on
+// one line, do not overlap, and keep the page's bytes. Works in characters of
+// code page 936 in one pass over `source`. All texts end at their first NUL.
+// Returns the element count of `results`.
 int32_t ExtractAllBetween(std::string_view source, std::string_view left, std::string_view right,
                           ArrayValue& results, const ExtractOptions& options = {});
 

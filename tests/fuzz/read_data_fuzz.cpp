@@ -2,7 +2,6 @@
 // cleanly, never crash, leak or ask for absurd allocations.
 //
 // The first byte picks the variables to read into; the rest is the file.
-// Build with clang: -fsanitize=fuzzer,address against tobrine_lib.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
