@@ -8,8 +8,8 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export LANG=zh_CN.UTF-8            # makes the Windows ANSI code page 936
 export LC_ALL=zh_CN.UTF-8
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree=;mshtml="}  # no Mono/Gecko prompts
-export WINE=/usr/lib/wine/wine64
-export WINESERVER=/usr/lib/wine/wineserver
+export WINE=${WINE:-/usr/lib/wine/wine64}
+export WINESERVER=${WINESERVER:-$(dirname "$WINE")/wineserver}
 if [ -z "${DISPLAY:-}" ] && [ -f "$TOBRINE_WINE_DIR/display" ]; then
   export DISPLAY=$(cat "$TOBRINE_WINE_DIR/display")
 fi

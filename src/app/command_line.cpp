@@ -11,7 +11,6 @@
 #include "app/lookup.h"
 #include "app/startup.h"
 #include "app/version.h"
-#include "platform/posix/codepage.h"
 #include "platform/system.h"
 
 namespace {
@@ -48,7 +47,7 @@ std::vector<std::string> ExpandAddresses(const std::vector<std::string>& given) 
 app::LookupOptions LookupOptionsOf(const Options& o) {
   app::LookupOptions lookup;
   if (o.agent == AgentChoice::kIphone) lookup.agent = std::string(app::kIphoneAgent);
-  if (o.agent == AgentChoice::kCustom) lookup.agent = posix::ConvertUtf8ToCp936(o.customAgent);
+  if (o.agent == AgentChoice::kCustom) lookup.agent = platform::Utf8ToCp936(o.customAgent);
   if (o.timeoutSeconds) lookup.timeoutSeconds = *o.timeoutSeconds;
   lookup.fetchManifests = !o.manifestsOnly;
   return lookup;
@@ -61,7 +60,7 @@ ExitStatus Run(const Options& o) {
   app::StartRuntime();
   int32_t listed = 0;
   for (const std::string& given : addresses) {
-    const std::string address = posix::ConvertUtf8ToCp936(given);
+    const std::string address = platform::Utf8ToCp936(given);
     int32_t row = 0;
     app::LookUpPackages(
         TextValue::FromBytes(address),

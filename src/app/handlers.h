@@ -1,6 +1,6 @@
 // The program's event handlers. A stored EventBinding's handler offset is an
-// index into the handler table, in this order; -1 binds nothing. The table is
-// defined where the handlers live.
+// index into the handler table, in this order (kNoHandler binds nothing). The
+// table is defined where the handlers live.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,6 @@ namespace tobrine::app {
 
 using EventHandler = void (*)();
 
-inline constexpr int32_t kNoHandler = -1;
 inline constexpr int32_t kLinkExtractorHandler = 0;     // 按钮1, event 0
 inline constexpr int32_t kOpenSelectedLinkHandler = 1;  // 超级列表框1, event -3
 inline constexpr int32_t kEventHandlerCount = 2;

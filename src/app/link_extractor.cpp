@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "app/form_description.h"
 #include "app/lookup.h"
+#include "app/main_form.h"
 #include "app/result_list.h"
 #include "runtime/commands.h"
 #include "runtime/value.h"

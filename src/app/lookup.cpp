@@ -9,6 +9,7 @@
 #include "runtime/commands.h"
 #include "text/extraction.h"
 #include "web/markers.h"
+#include "web/url.h"
 #include "web/web_access.h"
 
 namespace tobrine::app {
@@ -58,14 +59,14 @@ class Lookup {
   // the given agent string unless it is empty. `address` gets "http://" in
   // front when it has no scheme. The body ends at its first NUL.
   TextValue Fetch(TextValue& address, std::string_view agent) {
-    std::optional<std::string_view> headers;
     std::string agentLine;
+    FetchOptions options;
+    options.timeoutSeconds = options_.timeoutSeconds;
     if (!agent.empty()) {
       agentLine = "User-Agent: " + std::string(agent) + "\r\n";
-      headers = agentLine;
+      options.extraHeaders = agentLine;
     }
-    return ToText(Value::Bytes(WebAccess(address, std::nullopt, std::nullopt, headers, std::nullopt,
-                                         std::nullopt, options_.timeoutSeconds)));
+    return ToText(Value::Bytes(WebAccess(address, options)));
   }
 
   // Lists the packages the page leads to. Returns whether it found any manifest
@@ -100,7 +101,7 @@ class Lookup {
                       std::string_view pageAddress) {
     TextValue address = TextValue::FromBytes(PercentEncodeAddress(manifestAddress));
     if (!options_.fetchManifests) {
-      address = AddressWithScheme(std::move(address));
+      if (!HasWebScheme(address)) address = JoinTexts(std::string_view("http://"), address);
       fetched_.insert(std::string(address.view()));
       sink_(PackageRow{
           std::string(pageAddress), std::string(address.view()), {}, {}, {}, {}, source, iphone_});

@@ -3,9 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "app/form_description.h"
+#include "app/main_form.h"
 #include "platform/window_backend.h"
 #include "runtime/window_registry.h"
+#include "web/url.h"
 
 namespace tobrine::app {
 namespace {
@@ -13,35 +14,14 @@ namespace {
 constexpr int32_t kLinkColumn = 1;  // "网址"
 constexpr int32_t kFirstCellBuffer = 512;
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 void DeleteAllRows(uint32_t windowId, uint32_t listId) {
   platform::ListDeleteAllRows(LookupControl(windowId, listId));
 }
 
-int32_t InsertRow(uint32_t windowId, uint32_t listId, std::optional<int32_t> position,
-                  std::optional<std::string_view> title, std::optional<int32_t> image,
-                  std::optional<int32_t> stateImage, std::optional<int32_t> indent,
-                  std::optional<intptr_t> itemData) {
-  platform::NativeWindow list = LookupControl(windowId, listId);
-  platform::ListRowSpec row;
-  row.position = position.value_or(-1);
-  row.title = title.value_or(std::string_view());
-  row.image = image.value_or(-1);
-  row.stateImage = stateImage.value_or(0);
-  row.indent = indent.value_or(0);
-  row.itemData = itemData.value_or(0);
-  return platform::ListInsertRow(list, row);
+int32_t InsertRow(uint32_t windowId, uint32_t listId, const platform::ListRowSpec& row) {
+  return platform::ListInsertRow(LookupControl(windowId, listId), row);
 }
 
 bool SetCellText(uint32_t windowId, uint32_t listId, int32_t row, std::optional<int32_t> column,
@@ -68,12 +48,8 @@ int32_t SelectedRow(uint32_t windowId, uint32_t listId) {
   return ReadProperty(windowId, listId, kListSelectedRowProperty).integer;
 }
 
-bool IsWebAddress(std::string_view text) {
-  return StartsWithNoCase(text, "http://") || StartsWithNoCase(text, "https://");
-}
-
 void OpenAddress(std::string_view text) {
-  if (IsWebAddress(text)) platform::ShellOpen(text);
+  if (HasWebScheme(text)) platform::ShellOpen(text);
 }
 
 void OpenSelectedLink() {
@@ -121,7 +97,7 @@ void ShowResultListMenu(const platform::PopupAnchor& at) {
   const std::vector<platform::MenuItemSpec> items = {
       {kCopyLinkItem, !selected.empty(), false},
       {kCopyAllItem, !all.empty(), false},
-      {kOpenItem, IsWebAddress(selected.view()), true},
+      {kOpenItem, HasWebScheme(selected.view()), true},
   };
   // The menu waits for the user: the rows may change meanwhile (a nested lookup),
   // so each choice reads the list again.

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/window_backend.h"
 #include "runtime/value.h"
 #include "runtime/window_events.h"
 
@@ -15,13 +16,10 @@ namespace tobrine::app {
 // Removes every row.
 void DeleteAllRows(uint32_t windowId, uint32_t listId);
 
-// Inserts one row and returns its index (-1 when the list refused it). Left-out
-// arguments: position after the last row (also for a negative one), an empty
+// Inserts one row and returns its index (-1 when the list refused it). The
+// row's defaults: after the last row (also for a negative position), an empty
 // first cell, no image (-1), state image 0, indent 0, item data 0.
-int32_t InsertRow(uint32_t windowId, uint32_t listId, std::optional<int32_t> position = {},
-                  std::optional<std::string_view> title = {}, std::optional<int32_t> image = {},
-                  std::optional<int32_t> stateImage = {}, std::optional<int32_t> indent = {},
-                  std::optional<intptr_t> itemData = {});
+int32_t InsertRow(uint32_t windowId, uint32_t listId, const platform::ListRowSpec& row = {});
 
 // Sets the text of cell (row, column); column 0 and the empty text when left out.
 bool SetCellText(uint32_t windowId, uint32_t listId, int32_t row,
@@ -40,11 +38,10 @@ int32_t SelectedRow(uint32_t windowId, uint32_t listId);
 // from remote manifests, and the shell's "open" would also start a local program
 // named by any other text. Anything else, the empty text too, is ignored.
 void OpenAddress(std::string_view text);
-// Whether OpenAddress hands `text` to the shell.
-bool IsWebAddress(std::string_view text);
 
 // Handler of the result list's double-click: opens the "网址" cell of the
-// selected row.
+// selected row. The event dispatch calls it for event -3 of 超级列表框1, as the
+// stored form binds it.
 void OpenSelectedLink();
 
 // --- Copying links: Ctrl+C and the list's context menu ---

@@ -2,9 +2,9 @@
 
 #include <cfenv>
 
-#include "app/form_description.h"
 #include "app/handlers.h"
 #include "app/link_extractor.h"
+#include "app/main_form.h"
 #include "app/result_list.h"
 #include "platform/system.h"
 #include "platform/window_backend.h"
@@ -19,12 +19,6 @@ template <EventHandler handler>
 void Call(DispatchRecord& /*record*/) {
   handler();  // the program's handlers take no arguments and return nothing
 }
-
-// The program's clean-up routine: it holds nothing that outlives the window.
-void ProgramCleanup() {}
-
-// The program's global initialisation: it has no global variables.
-void InitialiseGlobals() {}
 
 }  // namespace
 
@@ -46,8 +40,8 @@ void StartRuntime() {
   SetHandlerTable(ProgramHandlerTable());
   SetControlRequestHandler(&HandleControlRequest);
   std::fesetenv(FE_DFL_ENV);
-  RegisterExitRoutine(&ProgramCleanup);
-  InitialiseGlobals();
+  // No clean-up routine and no global initialisation: the program holds
+  // nothing that outlives the window and has no global variables.
 }
 
 void LoadStartupWindow() {

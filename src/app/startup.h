@@ -15,8 +15,7 @@ std::vector<BoundHandler> ProgramHandlerTable();
 // Runtime set-up on the calling thread, which becomes the GUI thread: OLE, the
 // program's folder as current directory, the external function table's search
 // folders, the stored form (a form that cannot be read ends the process), the
-// handler table, the floating-point state, the program's exit routine and its
-// (empty) global initialisation.
+// handler table and the floating-point state.
 void StartRuntime();
 
 // Loads MainForm and its controls from the stored form. A window that cannot be
@@ -27,8 +26,9 @@ void LoadStartupWindow();
 // once when no window is loaded.
 void RunMainLoop();
 
-// The way out of a normal end: the registered exit routines, then the system
-// libraries the program loaded, then OLE.
+// The way out of a normal end: the registered exit routines (the runtime's;
+// the program registers none), then the system libraries the program loaded,
+// then OLE.
 void EndRuntime();
 
 // The whole program; returns the exit status, 0.

@@ -29,8 +29,12 @@ uint32_t TickCount();
 int ShowSystemMessageBox(std::string_view text, std::string_view caption, uint32_t flags,
                          intptr_t owner);
 
-// Converts code page 936 bytes to UTF-8 for output on a terminal or log.
+// Code page 936 bytes to UTF-8, for output on a terminal or log (bytes that do
+// not convert become U+FFFD), and UTF-8 to code page 936, for text typed on a
+// command line (characters code page 936 lacks become a substitute byte). A
+// text that does not convert at all comes back as it is.
 std::string Cp936ToUtf8(std::string_view text);
+std::string Utf8ToCp936(std::string_view text);
 
 // The libraries the port is built on and their versions, one "name version"
 // line each (Linux: libcurl with its TLS library, ICU, PCRE2). Empty where the

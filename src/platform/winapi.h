@@ -66,13 +66,79 @@ using InternetSetCookieAFn = Bool(TOBRINE_WINAPI*)(const char* url, const char* 
 using CoInitializeFn = int32_t(TOBRINE_WINAPI*)(void* reserved);
 using CoUninitializeFn = void(TOBRINE_WINAPI*)();
 
-// Constants of these interfaces that the program uses.
+// The external function table: one row per entry, in index order, and the one
+// list the entry indexes, the stored names, the typed calls and the Linux
+// loader's exports are generated from.
+//   X(index name, library as declared, function, module that exports it)
+// An empty library name has the default libraries searched. The function's
+// signature is winapi::<function>Fn above.
+#define TOBRINE_EXTERNAL_FUNCTIONS(X)                                          \
+  X(kExtMsgWaitForMultipleObjects, "", MsgWaitForMultipleObjects, user32)      \
+  X(kExtCloseHandle, "kernel32", CloseHandle, kernel32)                        \
+  X(kExtCreateThread, "", CreateThread, kernel32)                              \
+  X(kExtTerminateThread, "", TerminateThread, kernel32)                        \
+  X(kExtMultiByteToWideChar, "", MultiByteToWideChar, kernel32)                \
+  X(kExtWideCharToMultiByteDll, "kernel32.dll", WideCharToMultiByte, kernel32) \
+  X(kExtWideCharToMultiByte, "kernel32", WideCharToMultiByte, kernel32)        \
+  X(kExtLCMapStringA, "kernel32", LCMapStringA, kernel32)                      \
+  X(kExtInternetOpenA, "wininet.dll", InternetOpenA, wininet)                  \
+  X(kExtInternetConnectA, "wininet.dll", InternetConnectA, wininet)            \
+  X(kExtHttpOpenRequestA, "wininet.dll", HttpOpenRequestA, wininet)            \
+  X(kExtHttpSendRequestA, "wininet.dll", HttpSendRequestA, wininet)            \
+  X(kExtInternetReadFile, "wininet.dll", InternetReadFile, wininet)            \
+  X(kExtHttpQueryInfoA, "wininet.dll", HttpQueryInfoA, wininet)                \
+  X(kExtInternetCloseHandle, "wininet.dll", InternetCloseHandle, wininet)      \
+  X(kExtInternetSetCookieA, "wininet.dll", InternetSetCookieA, wininet)        \
+  X(kExtCoInitialize, "ole32.dll", CoInitialize, ole32)                        \
+  X(kExtCoUninitialize, "ole32.dll", CoUninitialize, ole32)
+
+// The Windows numbers that code outside platform/win32 needs (the window layer,
+// the Linux stand-ins, the tests), defined here only.
+
+// Waits.
 inline constexpr Dword kWaitObject0 = 0;
 inline constexpr Dword kWaitTimeout = 0x102;
 inline constexpr Dword kWaitFailed = 0xFFFFFFFF;
 inline constexpr Dword kInfinite = 0xFFFFFFFF;
 inline constexpr Dword kQsAllEvents = 0x04BF;
+
+// Window messages.
+inline constexpr uint32_t kWmSetFocus = 0x0007;
+inline constexpr uint32_t kWmKillFocus = 0x0008;
+inline constexpr uint32_t kWmClose = 0x0010;
+inline constexpr uint32_t kWmQuit = 0x0012;
+inline constexpr uint32_t kWmKeyDown = 0x0100;  // the first key message
+inline constexpr uint32_t kWmKeyUp = 0x0101;
+inline constexpr uint32_t kWmChar = 0x0102;
+inline constexpr uint32_t kWmSysKeyDown = 0x0104;
+inline constexpr uint32_t kWmSysKeyUp = 0x0105;  // the last key message
+inline constexpr uint32_t kBmClick = 0x00F5;
+inline constexpr uint32_t kWmMouseMove = 0x0200;
+inline constexpr uint32_t kWmLButtonDown = 0x0201;
+inline constexpr uint32_t kWmLButtonUp = 0x0202;
+inline constexpr uint32_t kWmLButtonDblClk = 0x0203;
+inline constexpr uint32_t kWmRButtonDown = 0x0204;
+inline constexpr uint32_t kWmRButtonUp = 0x0205;
+inline constexpr uint32_t kWmRButtonDblClk = 0x0206;
+inline constexpr uint32_t kWmMButtonDown = 0x0207;
+inline constexpr uint32_t kWmMouseWheel = 0x020A;
+inline constexpr uint32_t kWmApp = 0x8000;
+inline constexpr int32_t kWheelDelta = 120;
+
+// Last-error codes.
+inline constexpr Dword kErrorAccessDenied = 5;
+inline constexpr Dword kErrorInvalidHandle = 6;
+inline constexpr Dword kErrorNotEnoughMemory = 8;
+inline constexpr Dword kErrorInvalidParameter = 87;
 inline constexpr Dword kErrorInsufficientBuffer = 122;
+inline constexpr Dword kErrorInvalidFlags = 1004;
+inline constexpr Dword kErrorNoUnicodeTranslation = 1113;
+inline constexpr Dword kErrorInternetInvalidUrl = 12005;
+inline constexpr Dword kErrorInternetIncorrectHandleState = 12019;
+inline constexpr Dword kErrorInternetCannotConnect = 12029;
+inline constexpr Dword kErrorHttpHeaderNotFound = 12150;
+
+// WinINet.
 
 inline constexpr Dword kInternetOpenTypeDirect = 1;
 inline constexpr Dword kInternetOpenTypeProxy = 3;
@@ -85,6 +151,7 @@ inline constexpr Dword kInternetFlagSecure = 0x00800000;
 inline constexpr Dword kInternetFlagIgnoreRedirectToHttps = 0x00004000;
 inline constexpr Dword kHttpQueryRawHeadersCrlf = 22;
 
+// Code pages and the simplified-Chinese mapping.
 inline constexpr Dword kLocaleZhCn = 0x0804;
 inline constexpr Dword kLcmapSimplifiedChinese = 0x02000000;
 

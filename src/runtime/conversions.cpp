@@ -13,15 +13,6 @@
 namespace tobrine {
 namespace {
 
-constexpr uint32_t kArrayFlag = ArrayFlag;
-
-ValueKind KindOf(uint32_t code) {
-  return static_cast<ValueKind>(code & ~kArrayFlag);
-}
-bool IsArray(uint32_t code) {
-  return (code & kArrayFlag) != 0;
-}
-
 // The stored bytes of a numeric array: elements packed, no header.
 std::string_view ArrayBytes(const Value& value) {
   void* first = nullptr;
@@ -135,7 +126,7 @@ double ParseDecimal(std::string_view text) {
 // --- Conversions -------------------------------------------------------------------
 
 TextValue ToText(const Value& value) {
-  if (IsArray(value.kind)) {
+  if (IsArrayCode(value.kind)) {
     if (!IsNumericKind(KindOf(value.kind))) return TextValue();
     return TextValue::FromBytes(UpToZero(ArrayBytes(value)));
   }
@@ -167,7 +158,7 @@ TextValue ToText(const Value& value) {
 }
 
 double ToNumber(const Value& value) {
-  if (IsArray(value.kind)) return 0;
+  if (IsArrayCode(value.kind)) return 0;
   switch (KindOf(value.kind)) {
     case ValueKind::kByte:
       return value.u8;
@@ -196,7 +187,7 @@ double ToNumber(const Value& value) {
 }
 
 ByteBlock ToByteBlock(const Value& value) {
-  if (IsArray(value.kind)) {
+  if (IsArrayCode(value.kind)) {
     if (!IsNumericKind(KindOf(value.kind))) return ByteBlock();
     return ByteBlock::FromBytes(ArrayBytes(value));
   }
@@ -271,7 +262,7 @@ int32_t MessageBoxResult(int systemButton) {
 }
 
 TextValue MessageBoxContent(const Value& content) {
-  if (IsArray(content.kind)) return TextValue();
+  if (IsArrayCode(content.kind)) return TextValue();
   switch (KindOf(content.kind)) {
     case ValueKind::kByteBlock:
     case ValueKind::kSubroutine:

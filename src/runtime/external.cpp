@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
 #include <string>
 
@@ -11,29 +12,18 @@
 namespace tobrine {
 namespace {
 
-// The table as stored with the program: a count, then the library names and the
-// function names, each NUL-terminated and index-aligned.
-constexpr int kStoredCount = 18;
-constexpr char kStoredLibraries[] =
-    "\0kernel32\0\0\0\0kernel32.dll\0kernel32\0kernel32\0"
-    "wininet.dll\0wininet.dll\0wininet.dll\0wininet.dll\0wininet.dll\0wininet.dll\0"
-    "wininet.dll\0wininet.dll\0ole32.dll\0ole32.dll";
-constexpr char kStoredFunctions[] =
-    "MsgWaitForMultipleObjects\0CloseHandle\0CreateThread\0TerminateThread\0"
-    "MultiByteToWideChar\0WideCharToMultiByte\0WideCharToMultiByte\0LCMapStringA\0"
-    "InternetOpenA\0InternetConnectA\0HttpOpenRequestA\0HttpSendRequestA\0"
-    "InternetReadFile\0HttpQueryInfoA\0InternetCloseHandle\0InternetSetCookieA\0"
-    "CoInitialize\0CoUninitialize";
-static_assert(kStoredCount == kExternalFunctionCount);
+// The table as stored with the program: index-aligned lists of the library
+// names and the function names.
+#define TOBRINE_EXTERNAL_LIBRARY(index, library, function, module) library,
+constexpr const char* kLibraryNames[] = {TOBRINE_EXTERNAL_FUNCTIONS(TOBRINE_EXTERNAL_LIBRARY)};
+#undef TOBRINE_EXTERNAL_LIBRARY
+#define TOBRINE_EXTERNAL_NAME(index, library, function, module) #function,
+constexpr const char* kFunctionNames[] = {TOBRINE_EXTERNAL_FUNCTIONS(TOBRINE_EXTERNAL_NAME)};
+#undef TOBRINE_EXTERNAL_NAME
+static_assert(std::size(kFunctionNames) == kExternalFunctionCount);
 
 constexpr const char* kDefaultLibraries[] = {"Kernel32.dll", "Gdi32.dll", "User32.dll",
                                              "Advapi32.dll", "Mpr.dll",   "Shell32.dll"};
-
-const char* NthText(const char* list, int n) {
-  const char* p = list;
-  for (int i = 0; i < n; ++i) p += std::char_traits<char>::length(p) + 1;
-  return p;
-}
 
 struct Entry {
   std::atomic<void*> address{nullptr};
@@ -64,10 +54,10 @@ platform::ModuleHandle LoadNamed(const std::string& name) {
 }  // namespace
 
 const char* ExternalLibraryName(int index) {
-  return NthText(kStoredLibraries, index);
+  return kLibraryNames[index];
 }
 const char* ExternalFunctionName(int index) {
-  return NthText(kStoredFunctions, index);
+  return kFunctionNames[index];
 }
 
 bool IsExternalFunctionBound(int index) {

@@ -9,29 +9,24 @@
 
 namespace tobrine {
 
-// Indexes into the external function table.
+// Indexes into the external function table (platform/winapi.h lists it).
 enum ExternalIndex : int {
-  kExtMsgWaitForMultipleObjects = 0,
-  kExtCloseHandle = 1,
-  kExtCreateThread = 2,
-  kExtTerminateThread = 3,
-  kExtMultiByteToWideChar = 4,
-  kExtWideCharToMultiByteDll = 5,  // declared with "kernel32.dll"
-  kExtWideCharToMultiByte = 6,     // declared with "kernel32"
-  kExtLCMapStringA = 7,
-  kExtInternetOpenA = 8,
-  kExtInternetConnectA = 9,
-  kExtHttpOpenRequestA = 10,
-  kExtHttpSendRequestA = 11,
-  kExtInternetReadFile = 12,
-  kExtHttpQueryInfoA = 13,
-  kExtInternetCloseHandle = 14,
-  kExtInternetSetCookieA = 15,
-  kExtCoInitialize = 16,
-  kExtCoUninitialize = 17,
+#define TOBRINE_EXTERNAL_INDEX(index, library, function, module) index,
+  TOBRINE_EXTERNAL_FUNCTIONS(TOBRINE_EXTERNAL_INDEX)
+#undef TOBRINE_EXTERNAL_INDEX
+      kExternalFunctionCount
 };
 
-inline constexpr int kExternalFunctionCount = 18;
+// The signature of each entry.
+template <ExternalIndex>
+struct ExternalSignature;
+#define TOBRINE_EXTERNAL_SIGNATURE(index, library, function, module) \
+  template <>                                                        \
+  struct ExternalSignature<index> {                                  \
+    using Fn = winapi::function##Fn;                                 \
+  };
+TOBRINE_EXTERNAL_FUNCTIONS(TOBRINE_EXTERNAL_SIGNATURE)
+#undef TOBRINE_EXTERNAL_SIGNATURE
 
 // The declared library name (possibly empty) and function name of an entry.
 const char* ExternalLibraryName(int index);
@@ -52,13 +47,45 @@ void SetExternalSearchDirectories(std::string dllDirectory, std::string programD
 // Releases every module recorded by a binding and forgets all bound addresses.
 void ReleaseExternalModules();
 
-// Calls entry `index` through its typed signature. The stack-balance check that
+// Calls entry `Entry` through its typed signature. The stack-balance check that
 // follows every call cannot fail under typed signatures, so it is not repeated
 // here; runtime error 6 stays reserved for a call path that can detect it.
-template <typename Fn, typename... Args>
-auto CallExternal(int index, Args&&... args) {
-  auto fn = reinterpret_cast<Fn>(BindExternalFunction(index));
+template <ExternalIndex Entry, typename... Args>
+auto CallExternal(Args&&... args) {
+  auto fn = reinterpret_cast<typename ExternalSignature<Entry>::Fn>(BindExternalFunction(Entry));
   return fn(std::forward<Args>(args)...);
 }
+
+// The owner of a handle that a declared function gave out: closes it through
+// entry `CloseEntry` when it lets go of it.
+template <ExternalIndex CloseEntry>
+class ExternalHandle {
+ public:
+  ExternalHandle() = default;
+  explicit ExternalHandle(void* handle) : handle_(handle) {}
+  ExternalHandle(const ExternalHandle&) = delete;
+  ExternalHandle& operator=(const ExternalHandle&) = delete;
+  ExternalHandle(ExternalHandle&& other) noexcept
+      : handle_(std::exchange(other.handle_, nullptr)) {}
+  ExternalHandle& operator=(ExternalHandle&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+  }
+  ~ExternalHandle() { Close(); }
+
+  void* get() const { return handle_; }
+  // For a function that takes an array of handles.
+  void* const* address() const { return &handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+
+ private:
+  void Close() {
+    if (void* h = std::exchange(handle_, nullptr)) CallExternal<CloseEntry>(h);
+  }
+  void* handle_ = nullptr;
+};
 
 }  // namespace tobrine

@@ -107,10 +107,6 @@ class FileRegistry {
   int32_t next_ = 0;
 };
 
-ValueKind KindOf(uint32_t code) {
-  return static_cast<ValueKind>(code & ~ArrayFlag);
-}
-
 // A kind the record format knows: a basic kind code with a stored size.
 bool IsRecordKind(ValueKind k) {
   return IsBasicKindCode(KindCode(k)) && StoredSize(k) != 0;
@@ -167,7 +163,7 @@ bool WriteArray(MemoryFile& f, ValueKind kind, const void* array) {
 bool WriteValue(MemoryFile& f, const Value& v) {
   ValueKind kind = KindOf(v.kind);
   if (!IsRecordKind(kind)) return false;
-  if (v.kind & ArrayFlag) return WriteArray(f, kind, v.ref);
+  if (IsArrayCode(v.kind)) return WriteArray(f, kind, v.ref);
   switch (kind) {
     case ValueKind::kText:
       return WriteText(f, static_cast<const char*>(v.ref));
@@ -283,7 +279,7 @@ bool ReadArray(MemoryFile& f, ValueKind kind, ArrayValue& array) {
 bool ReadVariable(MemoryFile& f, const VarRef& var) {
   ValueKind kind = KindOf(var.kind);
   if (!var.variable || !IsRecordKind(kind)) return false;
-  if (var.kind & ArrayFlag) return ReadArray(f, kind, *static_cast<ArrayValue*>(var.variable));
+  if (IsArrayCode(var.kind)) return ReadArray(f, kind, *static_cast<ArrayValue*>(var.variable));
   switch (kind) {
     case ValueKind::kText: {
       auto& text = *static_cast<TextValue*>(var.variable);

@@ -12,13 +12,6 @@
 namespace tobrine {
 namespace {
 
-std::string_view UpToNul(std::string_view text) {
-  if (text.empty()) return text;
-  const void* nul = std::memchr(text.data(), '\0', text.size());
-  if (!nul) return text;
-  return text.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
-}
-
 inline unsigned char Byte(std::string_view t, std::size_t i) {
   return static_cast<unsigned char>(t[i]);
 }
@@ -90,24 +83,24 @@ class TextBuilder {
 // --- Measurement and extraction ----------------------------------------------
 
 int32_t TextLength(std::string_view text) {
-  return static_cast<int32_t>(UpToNul(text).size());
+  return static_cast<int32_t>(TextUpToNul(text).size());
 }
 
 TextValue LeftText(std::string_view text, int32_t n) {
-  text = UpToNul(text);
+  text = TextUpToNul(text);
   if (n <= 0) return TextValue();
   return TextValue::FromBytes(text.substr(0, static_cast<std::size_t>(n)));
 }
 
 TextValue RightText(std::string_view text, int32_t n) {
-  text = UpToNul(text);
+  text = TextUpToNul(text);
   if (n <= 0) return TextValue();
   std::size_t m = std::min(static_cast<std::size_t>(n), text.size());
   return TextValue::FromBytes(text.substr(text.size() - m));
 }
 
 TextValue MidText(std::string_view text, int32_t start, int32_t n) {
-  text = UpToNul(text);
+  text = TextUpToNul(text);
   int64_t p = static_cast<int64_t>(start) - 1;
   if (p < 0 || p >= static_cast<int64_t>(text.size()) || n <= 0) return TextValue();
   return TextValue::FromBytes(
@@ -123,7 +116,7 @@ TextValue SpaceText(int32_t n) {
 }
 
 TextValue ToLowerCase(std::string_view text) {
-  TextValue result = TextValue::FromBytes(UpToNul(text));
+  TextValue result = TextValue::FromBytes(TextUpToNul(text));
   std::string_view t = result.view();
   char* out = result.get();
   for (std::size_t i = 0; i < t.size();) {
@@ -136,7 +129,7 @@ TextValue ToLowerCase(std::string_view text) {
 }
 
 TextValue TrimSpaces(std::string_view text) {
-  text = UpToNul(text);
+  text = TextUpToNul(text);
   const std::size_t n = text.size();
   auto spaceAt = [&](std::size_t i) -> std::size_t {  // length of a space at i, or 0
     if (Byte(text, i) == ' ') return 1;
@@ -174,8 +167,8 @@ TextValue TrimSpaces(std::string_view text) {
 
 int32_t FindText(std::string_view text, std::string_view sought, std::optional<int32_t> start,
                  std::optional<bool> ignoreCase) {
-  text = UpToNul(text);
-  sought = UpToNul(sought);
+  text = TextUpToNul(text);
+  sought = TextUpToNul(sought);
   const std::size_t s = StartOffset(start);
   if (s > 0 && s >= text.size()) return -1;
   if (sought.empty()) return text.size() > s ? 1 : -1;
@@ -192,9 +185,9 @@ int32_t FindText(std::string_view text, std::string_view sought, std::optional<i
 TextValue ReplaceSubtext(std::string_view text, std::string_view sought,
                          std::optional<std::string_view> replacement, std::optional<int32_t> start,
                          std::optional<int32_t> count, bool caseSensitive) {
-  text = UpToNul(text);
-  sought = UpToNul(sought);
-  const std::string_view with = replacement ? UpToNul(*replacement) : std::string_view();
+  text = TextUpToNul(text);
+  sought = TextUpToNul(sought);
+  const std::string_view with = replacement ? TextUpToNul(*replacement) : std::string_view();
   const std::size_t s = StartOffset(start);
   // Any negative count means no limit (-1 is the documented default).
   int64_t left = count ? *count : -1;
@@ -225,17 +218,17 @@ TextValue ReplaceSubtext(std::string_view text, std::string_view sought,
 
 TextValue ReplaceRange(std::string_view text, int32_t start, int32_t n,
                        std::optional<std::string_view> replacement) {
-  text = UpToNul(text);
+  text = TextUpToNul(text);
   const std::size_t p = std::min(StartOffset(start), text.size());
   const std::size_t removed = std::min(static_cast<std::size_t>(std::max(n, 0)), text.size() - p);
-  const std::string_view with = replacement ? UpToNul(*replacement) : std::string_view();
+  const std::string_view with = replacement ? TextUpToNul(*replacement) : std::string_view();
   if (text.size() - removed + with.size() == 0) return TextValue();
   return JoinTextList({text.substr(0, p), with, text.substr(p + removed)});
 }
 
 int32_t CompareText(std::string_view a, std::string_view b, bool caseSensitive) {
-  a = UpToNul(a);
-  b = UpToNul(b);
+  a = TextUpToNul(a);
+  b = TextUpToNul(b);
   // Compare character by character: a double-byte character as lead * 256 +
   // trail, a single byte (folded when case does not matter) as itself.
   auto next = [&](std::string_view t, std::size_t& i) -> int32_t {
@@ -261,7 +254,7 @@ int32_t CompareText(std::string_view a, std::string_view b, bool caseSensitive) 
 // --- Full-width folding -----------------------------------------------------------
 
 TextValue FullWidthFolding(std::string_view text) {
-  text = UpToNul(text);
+  text = TextUpToNul(text);
   if (text.empty()) return TextValue();
   auto* block = static_cast<char*>(RuntimeHeap::Allocate(text.size() + 1));
   std::size_t o = 0;

@@ -176,6 +176,12 @@ int32_t RawTextLength(const char* text) {
   return text ? static_cast<int32_t>(std::strlen(text)) : 0;
 }
 
+std::string_view TextUpToNul(std::string_view bytes) {
+  const void* nul = bytes.empty() ? nullptr : std::memchr(bytes.data(), '\0', bytes.size());
+  if (!nul) return bytes;
+  return bytes.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - bytes.data()));
+}
+
 int32_t ElementCount(const void* array, void** first) {
   if (!array) {
     if (first) *first = nullptr;

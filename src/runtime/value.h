@@ -41,6 +41,13 @@ constexpr uint32_t KindCode(ValueKind k) {
 constexpr uint32_t ArrayOf(ValueKind k) {
   return KindCode(k) | ArrayFlag;
 }
+// The kind of a code, whether or not it is marked as an array.
+constexpr ValueKind KindOf(uint32_t code) {
+  return static_cast<ValueKind>(code & ~ArrayFlag);
+}
+constexpr bool IsArrayCode(uint32_t code) {
+  return (code & ArrayFlag) != 0;
+}
 // Basic kinds have bit 31 set and bit 30 clear.
 constexpr bool IsBasicKindCode(uint32_t code) {
   return (code & 0xC0000000u) == 0x80000000u;
@@ -211,86 +218,38 @@ struct Value {
   };
 
   Value() : i64(0) {}
-  static Value Byte(uint8_t v) {
-    Value x;
-    x.kind = KindCode(ValueKind::kByte);
-    x.u8 = v;
-    return x;
-  }
-  static Value Short(int16_t v) {
-    Value x;
-    x.kind = KindCode(ValueKind::kShort);
-    x.i16 = v;
-    return x;
-  }
-  static Value Int(int32_t v) {
-    Value x;
-    x.kind = KindCode(ValueKind::kInt);
-    x.i32 = v;
-    return x;
-  }
-  static Value Int64(int64_t v) {
-    Value x;
-    x.kind = KindCode(ValueKind::kInt64);
-    x.i64 = v;
-    return x;
-  }
-  static Value Float(float v) {
-    Value x;
-    x.kind = KindCode(ValueKind::kFloat);
-    x.f32 = v;
-    return x;
-  }
-  static Value Double(double v) {
-    Value x;
-    x.kind = KindCode(ValueKind::kDouble);
-    x.f64 = v;
-    return x;
-  }
+  static Value Byte(uint8_t v) { return Of(KindCode(ValueKind::kByte), &Value::u8, v); }
+  static Value Short(int16_t v) { return Of(KindCode(ValueKind::kShort), &Value::i16, v); }
+  static Value Int(int32_t v) { return Of(KindCode(ValueKind::kInt), &Value::i32, v); }
+  static Value Int64(int64_t v) { return Of(KindCode(ValueKind::kInt64), &Value::i64, v); }
+  static Value Float(float v) { return Of(KindCode(ValueKind::kFloat), &Value::f32, v); }
+  static Value Double(double v) { return Of(KindCode(ValueKind::kDouble), &Value::f64, v); }
   static Value Logical(bool v) {
-    Value x;
-    x.kind = KindCode(ValueKind::kLogical);
-    x.i32 = v ? 1 : 0;
-    return x;
+    return Of(KindCode(ValueKind::kLogical), &Value::i32, int32_t{v ? 1 : 0});
   }
-  static Value DateTime(double v) {
-    Value x;
-    x.kind = KindCode(ValueKind::kDateTime);
-    x.f64 = v;
-    return x;
-  }
-  static Value Text(const TextValue& t) {
-    Value x;
-    x.kind = KindCode(ValueKind::kText);
-    x.ref = t.get();
-    return x;
-  }
+  static Value DateTime(double v) { return Of(KindCode(ValueKind::kDateTime), &Value::f64, v); }
+  static Value Text(const TextValue& t) { return TextBlock(t.get()); }
   // A text given by bytes must be NUL-terminated (a literal or a TextValue's block).
   static Value TextBlock(const char* block) {
-    Value x;
-    x.kind = KindCode(ValueKind::kText);
-    x.ref = block;
-    return x;
+    return Of(KindCode(ValueKind::kText), &Value::ref, static_cast<const void*>(block));
   }
   static Value Bytes(const ByteBlock& b) {
-    Value x;
-    x.kind = KindCode(ValueKind::kByteBlock);
-    x.ref = b.get();
-    return x;
+    return Of(KindCode(ValueKind::kByteBlock), &Value::ref, static_cast<const void*>(b.get()));
   }
   static Value Array(const ArrayValue& a) {
-    Value x;
-    x.kind = ArrayOf(a.elementKind());
-    x.ref = a.block();
-    return x;
+    return Of(ArrayOf(a.elementKind()), &Value::ref, static_cast<const void*>(a.block()));
   }
-  static Value Raw(uint32_t kind, int64_t payload) {
+  static Value Raw(uint32_t kind, int64_t payload) { return Of(kind, &Value::i64, payload); }
+  bool given() const { return kind != 0; }
+
+ private:
+  template <typename T>
+  static Value Of(uint32_t kind, T Value::*field, T v) {
     Value x;
     x.kind = kind;
-    x.i64 = payload;
+    x.*field = v;
     return x;
   }
-  bool given() const { return kind != 0; }
 };
 
 // A variable that a command writes into (ReadData): its kind and its address.
@@ -326,6 +285,8 @@ TextValue JoinTextList(std::initializer_list<std::string_view> texts);
 int TextsEqual(const char* a, const char* b);
 // Bytes before the first NUL; 0 for an absent text.
 int32_t RawTextLength(const char* text);
+// The text that bytes hold: everything before their first NUL.
+std::string_view TextUpToNul(std::string_view bytes);
 // Product of the dimension counts; 0 for an absent array or 0 dimensions.
 // `first` (when given) receives the address just past the counts.
 int32_t ElementCount(const void* array, void** first = nullptr);

@@ -4,28 +4,14 @@
 #include <initializer_list>
 #include <utility>
 
+#include "platform/winapi.h"
 #include "runtime/window_detail.h"
 #include "runtime/window_registry.h"
 
 namespace tobrine {
 namespace {
 
-// System message numbers of the input that raises common events.
-constexpr uint32_t kWmSetFocus = 0x0007;
-constexpr uint32_t kWmKillFocus = 0x0008;
-constexpr uint32_t kWmKeyDown = 0x0100;
-constexpr uint32_t kWmKeyUp = 0x0101;
-constexpr uint32_t kWmChar = 0x0102;
-constexpr uint32_t kWmSysKeyDown = 0x0104;
-constexpr uint32_t kWmSysKeyUp = 0x0105;
-constexpr uint32_t kWmMouseMove = 0x0200;
-constexpr uint32_t kWmLButtonDown = 0x0201;
-constexpr uint32_t kWmLButtonUp = 0x0202;
-constexpr uint32_t kWmLButtonDblClk = 0x0203;
-constexpr uint32_t kWmRButtonDown = 0x0204;
-constexpr uint32_t kWmRButtonUp = 0x0205;
-constexpr uint32_t kWmMouseWheel = 0x020A;
-constexpr int32_t kWheelDelta = 120;
+using namespace winapi;  // the message numbers
 
 std::vector<BoundHandler>& HandlerTable() {
   static auto* table = new std::vector<BoundHandler>();
@@ -84,7 +70,7 @@ void SetControlRequestHandler(ControlRequestHandler handler) {
 }
 
 bool DispatchEvent(DispatchRecord& record) {
-  const app::UnitRecord* unit = LoadedUnit(record.windowId, record.controlId);
+  const UnitRecord* unit = LoadedUnit(record.windowId, record.controlId);
   if (!unit) return false;
   BoundHandler handler = nullptr;
   for (const auto& b : unit->events) {

@@ -13,8 +13,6 @@
 namespace tobrine {
 namespace {
 
-using app::UnitKind;
-using app::UnitRecord;
 using platform::NativeWindow;
 
 constexpr std::string_view kNoSuchControl = "指定窗口或窗口组件不存在或尚未载入";
@@ -57,9 +55,9 @@ platform::ControlSpec SpecOf(const UnitRecord& r) {
   s.top = r.top;
   s.width = r.width;
   s.height = r.height;
-  s.tabStop = (r.flags & app::kUnitTabStop) != 0;
-  s.disabled = (r.flags & app::kUnitDisabled) != 0;
-  if (auto* p = std::get_if<app::EditBoxProperties>(&r.properties)) {
+  s.tabStop = (r.flags & kUnitTabStop) != 0;
+  s.disabled = (r.flags & kUnitDisabled) != 0;
+  if (auto* p = std::get_if<EditBoxProperties>(&r.properties)) {
     s.kind = platform::ControlKind::kEdit;
     s.text = p->content;
     s.clientEdge = p->borderMode == 1;
@@ -68,14 +66,14 @@ platform::ControlSpec SpecOf(const UnitRecord& r) {
     s.readOnly = p->inputMode == 1;
     s.passwordChar = p->inputMode == 2 ? static_cast<char>(p->passwordChar) : 0;
     s.maxLength = p->maxLength;
-  } else if (auto* p = std::get_if<app::ButtonProperties>(&r.properties)) {
+  } else if (auto* p = std::get_if<ButtonProperties>(&r.properties)) {
     s.kind = platform::ControlKind::kButton;
     s.text = p->caption;
     s.defaultButton = p->buttonType == 1;
-  } else if (auto* p = std::get_if<app::LabelProperties>(&r.properties)) {
+  } else if (auto* p = std::get_if<LabelProperties>(&r.properties)) {
     s.kind = platform::ControlKind::kLabel;
     s.text = p->text;
-  } else if (auto* p = std::get_if<app::ReportListProperties>(&r.properties)) {
+  } else if (auto* p = std::get_if<ReportListProperties>(&r.properties)) {
     s.kind = platform::ControlKind::kReportList;
     s.clientEdge = p->borderMode == 1;
     s.headersClickable = p->headersClickable != 0;
@@ -89,7 +87,7 @@ platform::ControlSpec SpecOf(const UnitRecord& r) {
 }
 
 NativeWindow CreateMain(const UnitRecord& r) {
-  auto* p = std::get_if<app::WindowProperties>(&r.properties);
+  auto* p = std::get_if<WindowProperties>(&r.properties);
   if (!p) return nullptr;
   platform::MainWindowSpec s;
   s.title = p->title;
@@ -107,7 +105,7 @@ NativeWindow CreateMain(const UnitRecord& r) {
   s.maximiseBox = p->maximizeButton != 0;
   s.minimiseBox = p->minimizeButton != 0;
   s.controlBox = p->controlBox != 0;
-  for (const auto& image : app::IconFileImages(p->icon))
+  for (const auto& image : IconFileImages(p->icon))
     s.icon.push_back({image.width, image.bitCount, image.bits});
   NativeWindow w = platform::CreateMainWindow(s);
   if (!w) return nullptr;
@@ -123,9 +121,9 @@ NativeWindow CreateMain(const UnitRecord& r) {
 
 }  // namespace
 
-bool LoadWindow(const app::FormDescription& form, uint32_t windowId) {
+bool LoadWindow(const FormDescription& form, uint32_t windowId) {
   if (FindWindow(windowId)) return false;
-  const app::WindowEntry* entry = nullptr;
+  const WindowEntry* entry = nullptr;
   for (const auto& w : form.windows)
     if (w.id == windowId) entry = &w;
   if (!entry || entry->units.empty() || entry->units[0].kind != UnitKind::kWindow) return false;
@@ -155,9 +153,9 @@ bool LoadWindow(const app::FormDescription& form, uint32_t windowId) {
     u.native = platform::CreateControl(parent, args);
   }
   for (std::size_t i = w.units.size(); i-- > 1;)
-    if (w.units[i].native && (w.units[i].record.flags & app::kUnitVisible))
+    if (w.units[i].native && (w.units[i].record.flags & kUnitVisible))
       platform::ShowNative(w.units[i].native, true);
-  if (self.record.flags & app::kUnitVisible) platform::ShowNative(w.native, true);
+  if (self.record.flags & kUnitVisible) platform::ShowNative(w.native, true);
   return true;
 }
 
@@ -240,10 +238,10 @@ PropertyValue ReadProperty(uint32_t windowId, uint32_t controlId, int32_t index,
       v.text = TextValue::FromBytes(r.tag);
       return v;
     case kPropertyVisible:
-      logical(n ? platform::IsNativeVisible(n) : (r.flags & app::kUnitVisible) != 0);
+      logical(n ? platform::IsNativeVisible(n) : (r.flags & kUnitVisible) != 0);
       return v;
     case kPropertyDisabled:
-      logical(n ? !platform::IsNativeEnabled(n) : (r.flags & app::kUnitDisabled) != 0);
+      logical(n ? !platform::IsNativeEnabled(n) : (r.flags & kUnitDisabled) != 0);
       return v;
     case kPropertyMousePointer:
       v.kind = ValueKind::kByteBlock;

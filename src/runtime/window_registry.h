@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "app/form_description.h"
 #include "platform/window_backend.h"
+#include "runtime/form_description.h"
 #include "runtime/value.h"
 
 namespace tobrine {
@@ -15,7 +15,7 @@ namespace tobrine {
 // order) and shows what is visible. The registry keeps its own copy of the
 // window's description. False when the window is not in the form, is already
 // loaded, or its system window cannot be created.
-bool LoadWindow(const app::FormDescription& form, uint32_t windowId);
+bool LoadWindow(const FormDescription& form, uint32_t windowId);
 
 // Whether the window is loaded, and how many are.
 bool IsWindowLoaded(uint32_t windowId);
@@ -32,7 +32,7 @@ platform::NativeWindow LookupControl(uint32_t windowId, uint32_t controlId);
 bool FindUnitOf(platform::NativeWindow native, uint32_t* windowId, uint32_t* controlId);
 
 // The event bindings of a loaded unit; nullptr when there is none.
-const app::UnitRecord* LoadedUnit(uint32_t windowId, uint32_t controlId);
+const UnitRecord* LoadedUnit(uint32_t windowId, uint32_t controlId);
 
 // A property value: an integer, a logical, a text or a byte block (kind says
 // which; kNone for a property this runtime does not provide).

@@ -1,18 +1,52 @@
 #include "text/automation.h"
 
 #include <string>
+#include <vector>
 
 #include "runtime/external.h"
 
 namespace tobrine::text {
 namespace {
+
 thread_local int32_t t_lastError = 0;
+
+platform::AutomationValue ToSystem(const AutomationArg& a) {
+  platform::AutomationValue v;
+  v.kind = a.kind;
+  if (a.kind == AutomationArg::Kind::kText) v.text = detail::Widen(a.text);
+  v.boolean = a.boolean;
+  v.int32 = a.int32;
+  v.number = a.number;
+  v.byReference = a.byReference();
+  return v;
+}
+
+// Writes an output value back into the caller's variable.
+void CopyBack(const platform::AutomationValue& v, const AutomationArg& a) {
+  switch (a.kind) {
+    case AutomationArg::Kind::kText:
+      *static_cast<TextValue*>(a.variable) = detail::Narrow(v.text);
+      break;
+    case AutomationArg::Kind::kBoolean:
+      *static_cast<bool*>(a.variable) = v.boolean;
+      break;
+    case AutomationArg::Kind::kInt32:
+      *static_cast<int32_t*>(a.variable) = v.int32;
+      break;
+    case AutomationArg::Kind::kDouble:
+      *static_cast<double*>(a.variable) = v.number;
+      break;
+    default:
+      break;
+  }
+}
+
 }  // namespace
 
 std::string_view AutomationErrorMessage(int32_t code) {
   switch (code) {
 #define TOBRINE_AUTOMATION_CASE(name, value, text) \
-  case value:                                      \
+  case platform::name:                             \
     return text;
     TOBRINE_AUTOMATION_ERRORS(TOBRINE_AUTOMATION_CASE)
 #undef TOBRINE_AUTOMATION_CASE
@@ -27,18 +61,13 @@ int32_t LastAutomationError() {
 
 namespace detail {
 
-void SetLastAutomationError(int32_t code) {
-  t_lastError = code;
-}
-
 std::u16string Widen(std::string_view text) {
   TextValue source = TextValue::Allocated(text);  // NUL-terminated, also when empty
-  const int32_t n = CallExternal<winapi::MultiByteToWideCharFn>(kExtMultiByteToWideChar, 0u, 0u,
-                                                                source.get(), -1, nullptr, 0);
+  const int32_t n = CallExternal<kExtMultiByteToWideChar>(0u, 0u, source.get(), -1, nullptr, 0);
   if (n <= 1) return {};
   std::u16string wide(static_cast<std::size_t>(n), u'\0');
-  CallExternal<winapi::MultiByteToWideCharFn>(kExtMultiByteToWideChar, 0u, 0u, source.get(), -1,
-                                              reinterpret_cast<winapi::WideChar*>(wide.data()), n);
+  CallExternal<kExtMultiByteToWideChar>(0u, 0u, source.get(), -1,
+                                        reinterpret_cast<winapi::WideChar*>(wide.data()), n);
   wide.resize(std::char_traits<char16_t>::length(wide.c_str()));  // up to the terminator
   return wide;
 }
@@ -47,24 +76,23 @@ TextValue Narrow(std::u16string_view text) {
   const auto units = static_cast<int32_t>(text.size());
   if (units == 0) return TextValue();
   auto* source = reinterpret_cast<const winapi::WideChar*>(text.data());
-  const int32_t n = CallExternal<winapi::WideCharToMultiByteFn>(
-      kExtWideCharToMultiByte, 0u, 0u, source, units, nullptr, 0, nullptr, nullptr);
+  const int32_t n =
+      CallExternal<kExtWideCharToMultiByte>(0u, 0u, source, units, nullptr, 0, nullptr, nullptr);
   if (n <= 0) return TextValue();
   std::string bytes(static_cast<std::size_t>(n), '\0');
-  CallExternal<winapi::WideCharToMultiByteFn>(kExtWideCharToMultiByte, 0u, 0u, source, units,
-                                              bytes.data(), n, nullptr, nullptr);
+  CallExternal<kExtWideCharToMultiByte>(0u, 0u, source, units, bytes.data(), n, nullptr, nullptr);
   return TextValue::FromBytes(bytes);  // taken up to a NUL the value may hold
 }
 
 }  // namespace detail
 
 ComObject::ComObject(const ComObject& other) : object_(other.object_) {
-  if (object_) detail::PlatformAddRef(object_);
+  if (object_) platform::AddAutomationReference(object_);
 }
 
 ComObject& ComObject::operator=(const ComObject& other) {
   if (this != &other) {
-    if (other.object_) detail::PlatformAddRef(other.object_);
+    if (other.object_) platform::AddAutomationReference(other.object_);
     Clear();
     object_ = other.object_;
   }
@@ -80,7 +108,7 @@ ComObject& ComObject::operator=(ComObject&& other) noexcept {
 }
 
 void ComObject::Clear() {
-  if (void* o = std::exchange(object_, nullptr)) detail::PlatformRelease(o);
+  if (void* o = std::exchange(object_, nullptr)) platform::ReleaseAutomationReference(o);
 }
 
 Variant& Variant::operator=(Variant&& other) noexcept {
@@ -92,16 +120,17 @@ Variant& Variant::operator=(Variant&& other) noexcept {
 }
 
 void Variant::Clear() {
-  if (void* v = std::exchange(value_, nullptr)) detail::PlatformFreeVariant(v);
+  if (void* v = std::exchange(value_, nullptr)) platform::FreeAutomationValue(v);
 }
 
 bool Variant::IsEmpty() const {
-  return !value_ || detail::PlatformVariantIsEmpty(value_);
+  return !value_ || platform::AutomationValueIsEmpty(value_);
 }
 
 bool Create(ComObject& target, std::string_view identifier) {
   void* object = nullptr;
-  if (!detail::PlatformCreate(detail::Widen(identifier), &object) || !object) return false;
+  if (!platform::CreateAutomationObject(detail::Widen(identifier), &object) || !object)
+    return false;
   target = ComObject::Adopt(object);
   return true;
 }
@@ -109,12 +138,27 @@ bool Create(ComObject& target, std::string_view identifier) {
 InvokeResult InvokeByName(const ComObject& object, std::string_view name, AccessKind kind,
                           AutomationArgs args, ResultType type) {
   InvokeResult result;
-  int32_t code = kAutomationEmptyObject;
+  int32_t code = platform::kAutomationEmptyObject;
   if (!object.IsEmpty()) {
-    code = detail::PlatformInvoke(object.get(), detail::Widen(name), kind, args, type, result);
+    std::vector<platform::AutomationValue> values;
+    for (const AutomationArg& a : args) values.push_back(ToSystem(a));
+    platform::AutomationResult out;
+    code = platform::InvokeAutomationMember(object.get(), detail::Widen(name), kind, values, type,
+                                            out);
+    // Outputs come back even when the result then does not convert.
+    for (std::size_t i = 0; i < args.size(); ++i)
+      if (values[i].written && args[i].byReference()) CopyBack(values[i], args[i]);
+    ComObject returnedObject = ComObject::Adopt(out.object);
+    Variant returnedValue = Variant::Adopt(out.variant);
+    if (code == 0) {
+      if (type == ResultType::kText) result.text = detail::Narrow(out.text);
+      result.number = out.number;
+      result.boolean = out.boolean;
+      result.object = std::move(returnedObject);
+      result.variant = std::move(returnedValue);
+    }
   }
-  if (code != 0) result = InvokeResult();  // the empty value of every type
-  detail::SetLastAutomationError(code);
+  t_lastError = code;
   return result;
 }
 
@@ -154,8 +198,9 @@ ComObject CallObject(const ComObject& object, std::string_view name, ArgList arg
 }
 
 TextValue VariantToText(const Variant& value) {
-  if (!value.get()) return TextValue();
-  return detail::PlatformVariantToText(value.get());
+  std::u16string text;
+  if (!value.get() || !platform::AutomationValueToText(value.get(), text)) return TextValue();
+  return detail::Narrow(text);
 }
 
 }  // namespace tobrine::text

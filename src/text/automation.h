@@ -14,35 +14,13 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/automation.h"
 #include "runtime/value.h"
 
 namespace tobrine::text {
 
-#define TOBRINE_AUTOMATION_ERRORS(X)                                          \
-  X(kAutomationOk, 0, "success")                                              \
-  X(kAutomationEmptyObject, -1, "the object is empty")                        \
-  X(kAutomationNoDispatch, -2, "the object offers no IDispatch")              \
-  X(kAutomationNoMember, -3, "no member of that name for this access")        \
-  X(kAutomationNoTypeInfo, -4, "the object offers no type information")       \
-  X(kAutomationTooManyArgs, -5, "more arguments than the member takes")       \
-  X(kAutomationBadArgKind, -7, "an argument of a kind that cannot be passed") \
-  X(kAutomationBadResult, -8, "the result cannot be converted")               \
-  X(kAutomationBadParamCount, -9, "DISP_E_BADPARAMCOUNT")                     \
-  X(kAutomationBadVarType, -10, "DISP_E_BADVARTYPE")                          \
-  X(kAutomationException, -11, "DISP_E_EXCEPTION")                            \
-  X(kAutomationMemberNotFound, -12, "DISP_E_MEMBERNOTFOUND")                  \
-  X(kAutomationNoNamedArgs, -13, "DISP_E_NONAMEDARGS")                        \
-  X(kAutomationOverflow, -14, "DISP_E_OVERFLOW")                              \
-  X(kAutomationParamNotFound, -15, "DISP_E_PARAMNOTFOUND")                    \
-  X(kAutomationTypeMismatch, -16, "DISP_E_TYPEMISMATCH")                      \
-  X(kAutomationParamNotOptional, -17, "DISP_E_PARAMNOTOPTIONAL")              \
-  X(kAutomationInvokeFailed, -18, "any other failure of Invoke")
-
-enum AutomationError : int32_t {
-#define TOBRINE_AUTOMATION_ENUM(name, code, text) name = code,
-  TOBRINE_AUTOMATION_ERRORS(TOBRINE_AUTOMATION_ENUM)
-#undef TOBRINE_AUTOMATION_ENUM
-};
+// The codes of a failed access (platform/automation.h holds the table).
+using platform::AutomationError;
 
 // The meaning of a code of the table; empty for any other.
 std::string_view AutomationErrorMessage(int32_t code);
@@ -109,7 +87,7 @@ class Variant {
 // (written back when the member declares the parameter as an output), or absent.
 
 struct AutomationArg {
-  enum class Kind { kAbsent, kText, kBoolean, kInt32, kDouble, kOther };
+  using Kind = platform::AutomationValue::Kind;
   Kind kind = Kind::kAbsent;
   std::string_view text;
   bool boolean = false;
@@ -172,8 +150,8 @@ inline AutomationArgs Span(ArgList args) {
   return AutomationArgs(args.begin(), args.size());
 }
 
-enum class AccessKind { kPropertyGet, kPropertyPut, kMethodCall };
-enum class ResultType { kNone, kText, kNumber, kBoolean, kObject, kVariant };
+using platform::AccessKind;
+using platform::ResultType;
 
 // What a member access gave; only the field of the requested type is set.
 struct InvokeResult {
@@ -216,21 +194,10 @@ inline void ClearVariant(Variant& value) {
 
 namespace detail {
 
-void SetLastAutomationError(int32_t code);
 // Text across the automation boundary, in the system's ANSI code page through the
 // bound conversion functions. Widen stops at the first NUL.
 std::u16string Widen(std::string_view text);
 TextValue Narrow(std::u16string_view text);
-
-// What each platform supplies.
-bool PlatformCreate(const std::u16string& identifier, void** object);
-void PlatformAddRef(void* object);
-void PlatformRelease(void* object);
-void PlatformFreeVariant(void* value);
-bool PlatformVariantIsEmpty(const void* value);
-TextValue PlatformVariantToText(const void* value);
-int32_t PlatformInvoke(void* object, const std::u16string& name, AccessKind kind,
-                       AutomationArgs args, ResultType type, InvokeResult& result);
 
 }  // namespace detail
 }  // namespace tobrine::text

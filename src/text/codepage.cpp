@@ -11,14 +11,14 @@ namespace {
 using winapi::WideChar;
 
 int32_t ToWide(uint32_t codePage, const char* text, WideChar* destination, int32_t capacity) {
-  return CallExternal<winapi::MultiByteToWideCharFn>(kExtMultiByteToWideChar, codePage, 0u, text,
-                                                     -1, destination, capacity);
+  return CallExternal<kExtMultiByteToWideChar>(codePage, 0u, text, -1, destination, capacity);
 }
 
-int32_t FromWide(int entry, uint32_t codePage, const WideChar* source, int32_t units,
-                 char* destination, int32_t capacity) {
-  return CallExternal<winapi::WideCharToMultiByteFn>(entry, codePage, 0u, source, units,
-                                                     destination, capacity, nullptr, nullptr);
+// Through either of the two declarations of WideCharToMultiByte.
+template <ExternalIndex Entry>
+int32_t FromWide(uint32_t codePage, const WideChar* source, int32_t units, char* destination,
+                 int32_t capacity) {
+  return CallExternal<Entry>(codePage, 0u, source, units, destination, capacity, nullptr, nullptr);
 }
 
 // n × 2, formed in floating point and truncated as the runtime does.
@@ -28,11 +28,6 @@ int32_t Twice(int32_t n) {
 
 WideChar* Units(ByteBlock& block) {
   return reinterpret_cast<WideChar*>(block.data());
-}
-
-// A copy of the text's bytes up to its first NUL.
-TextValue UpToNul(const TextValue& text) {
-  return TextValue::FromBytes(text.view());
 }
 
 // The block itself when it holds a zero unit; otherwise a copy with one appended,
@@ -65,10 +60,10 @@ TextValue Utf16ToCodePage(const ByteBlock& block, std::optional<uint32_t> codePa
   const ByteBlock& source = patched.absent() ? block : patched;
   auto* units = reinterpret_cast<const WideChar*>(source.data());
   static char emptyText[1] = {0};
-  const int32_t n = FromWide(kExtWideCharToMultiByteDll, 0, units, -1, emptyText, 0);
+  const int32_t n = FromWide<kExtWideCharToMultiByteDll>(0, units, -1, emptyText, 0);
   TextValue out = SpaceText(Twice(n));
-  if (!out.empty()) FromWide(kExtWideCharToMultiByteDll, cp, units, -1, out.get(), Twice(n));
-  return UpToNul(out);
+  if (!out.empty()) FromWide<kExtWideCharToMultiByteDll>(cp, units, -1, out.get(), Twice(n));
+  return out.Copy();  // up to its first NUL
 }
 
 TextValue Utf8ToGbk(std::string_view text) {
@@ -86,10 +81,10 @@ TextValue Big5ToGbk(std::string_view text) {
   const auto w = static_cast<int32_t>(TruncateToInteger(ByteBlockLength(wide) / 2.0));
   // No default character of our own: the system's replacement keeps everything
   // after a character that code page 936 lacks.
-  const int32_t m = FromWide(kExtWideCharToMultiByte, 936, Units(wide), w, nullptr, 0);
+  const int32_t m = FromWide<kExtWideCharToMultiByte>(936, Units(wide), w, nullptr, 0);
   TextValue out = SpaceText(m);
-  if (!out.empty()) FromWide(kExtWideCharToMultiByte, 936, Units(wide), w, out.get(), m);
-  return UpToNul(out);
+  if (!out.empty()) FromWide<kExtWideCharToMultiByte>(936, Units(wide), w, out.get(), m);
+  return out.Copy();  // up to its first NUL
 }
 
 TextValue TraditionalToSimplified(std::string_view text) {
@@ -97,10 +92,9 @@ TextValue TraditionalToSimplified(std::string_view text) {
   const int32_t len = TextLength(source.view());
   TextValue out = SpaceText(len);
   if (out.empty()) return TextValue();
-  CallExternal<winapi::LCMapStringAFn>(kExtLCMapStringA, winapi::kLocaleZhCn,
-                                       winapi::kLcmapSimplifiedChinese, source.get(), len,
-                                       out.get(), len);
-  return UpToNul(out);
+  CallExternal<kExtLCMapStringA>(winapi::kLocaleZhCn, winapi::kLcmapSimplifiedChinese, source.get(),
+                                 len, out.get(), len);
+  return out.Copy();  // up to its first NUL
 }
 
 TextValue Big5ToSimplifiedGbk(std::string_view text) {

@@ -7,10 +7,10 @@ namespace tobrine::text {
 namespace {
 
 void InitialiseCom() {
-  CallExternal<winapi::CoInitializeFn>(kExtCoInitialize, nullptr);
+  CallExternal<kExtCoInitialize>(nullptr);
 }
 void UninitialiseCom() {
-  CallExternal<winapi::CoUninitializeFn>(kExtCoUninitialize);
+  CallExternal<kExtCoUninitialize>();
 }
 
 // The component counts from 0; numbers given to the object count from 1.
@@ -50,9 +50,8 @@ bool RegexObject::Create(std::string_view pattern, std::string_view subject,
   text::Create(regexp_, "VBScript.RegExp");
   WriteProperty(regexp_, "IgnoreCase", AutomationArg::Boolean(ignoreCase));
   WriteProperty(regexp_, "Multiline", AutomationArg::Boolean(multiline.value_or(true)));
-  // The component has no such member: the write is refused and '.' never
-  // matches a line feed.
-  WriteProperty(regexp_, "Singleline", AutomationArg::Boolean(true));
+  // No "Singleline": the component has no such member (a write would be
+  // refused), so '.' never matches a line feed.
   WriteProperty(regexp_, "Global", AutomationArg::Boolean(global.value_or(true)));
   WriteProperty(regexp_, "Pattern", AutomationArg::Text(pattern));
   matches_ = CallObject(regexp_, "Execute", {AutomationArg::Text(subject)});

@@ -20,25 +20,25 @@ class RegexObject {
   // of the subject.
   RegexObject(const RegexObject& other);
   RegexObject& operator=(const RegexObject&) = delete;
-  virtual ~RegexObject();
+  ~RegexObject();
 
   // Case is ignored unless `caseSensitive`; multiline and global are on unless
   // given as false. True when a match collection was obtained.
-  virtual bool Create(std::string_view pattern, std::string_view subject,
-                      std::optional<bool> caseSensitive = std::nullopt,
-                      std::optional<bool> multiline = std::nullopt,
-                      std::optional<bool> global = std::nullopt);
-  virtual TextValue GetPattern() const;
+  bool Create(std::string_view pattern, std::string_view subject,
+              std::optional<bool> caseSensitive = std::nullopt,
+              std::optional<bool> multiline = std::nullopt,
+              std::optional<bool> global = std::nullopt);
+  TextValue GetPattern() const;
   // The subject with the matches replaced (the component reads the replacement).
-  virtual TextValue Replace(std::optional<std::string_view> replacement = std::nullopt) const;
-  virtual int32_t GetMatchCount() const;
+  TextValue Replace(std::optional<std::string_view> replacement = std::nullopt) const;
+  int32_t GetMatchCount() const;
   // The text of match n; `position` (when given) receives its byte offset, or -2
   // when it cannot be found again.
-  virtual TextValue GetMatchText(int32_t n, int32_t* position = nullptr) const;
+  TextValue GetMatchText(int32_t n, int32_t* position = nullptr) const;
   // The text of group k of match n (empty when the group took no part).
-  virtual TextValue GetSubMatchText(int32_t n, int32_t k, int32_t* position = nullptr) const;
+  TextValue GetSubMatchText(int32_t n, int32_t k, int32_t* position = nullptr) const;
   // The number of groups of the pattern; 0 without a match.
-  virtual int32_t GetSubMatchCount() const;
+  int32_t GetSubMatchCount() const;
 
  private:
   int32_t BytePosition(const ComObject& match, std::string_view found) const;

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/lines.h"
 #include "runtime/commands.h"
 #include "runtime/external.h"
 #include "web/markers.h"
@@ -18,8 +19,7 @@ void StoreCookie(std::string_view host, TextValue& line) {
   TextValue site = JoinTexts(std::string_view("http://"), host);
   // The store's answer is not looked at: the cookie is in the received text
   // whether or not it could be stored.
-  CallExternal<winapi::InternetSetCookieAFn>(kExtInternetSetCookieA, site.c_str(), name.c_str(),
-                                             data.c_str());
+  CallExternal<kExtInternetSetCookieA>(site.c_str(), name.c_str(), data.c_str());
 }
 
 }  // namespace
@@ -28,21 +28,13 @@ TextValue CollectCookies(std::string_view headerText, std::string_view host) {
   if (FindText(headerText, kCookieMarker, 1, true) == -1) return {};
   std::string result;
   TextValue semicolon = TextValue::Literal(";");
-  std::size_t pos = 0;
-  while (true) {
-    std::size_t lf = headerText.find('\n', pos);
-    std::string_view raw =
-        headerText.substr(pos, lf == std::string_view::npos ? headerText.npos : lf - pos);
-    if (lf != std::string_view::npos && !raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
-    if (FindText(raw, kCookieMarker, 1, true) != -1) {
-      TextValue line = RightText(raw, TextLength(raw) - static_cast<int32_t>(kCookieMarker.size()));
-      result += TextBefore(line, semicolon).view();
-      result += ';';
-      StoreCookie(host, line);
-    }
-    if (lf == std::string_view::npos) break;
-    pos = lf + 1;
-  }
+  platform::ForEachLine(headerText, [&](std::string_view raw) {
+    if (FindText(raw, kCookieMarker, 1, true) == -1) return;
+    TextValue line = RightText(raw, TextLength(raw) - static_cast<int32_t>(kCookieMarker.size()));
+    result += TextBefore(line, semicolon).view();
+    result += ';';
+    StoreCookie(host, line);
+  });
   return TextValue::FromBytes(result);
 }
 

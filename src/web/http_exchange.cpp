@@ -1,19 +1,20 @@
 #include "web/http_exchange.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "runtime/commands.h"
 #include "runtime/external.h"
-#include "runtime/memory_file.h"
 #include "web/cookies.h"
+#include "web/exchange_record.h"
 #include "web/markers.h"
 #include "web/url.h"
 
 namespace tobrine {
 namespace {
 
-using winapi::Hinternet;
+using InternetHandle = ExternalHandle<kExtInternetCloseHandle>;
 
 constexpr std::string_view kDefaultAgent =
     "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1; .NET CLR 2.0.50727; .NET CLR "
@@ -27,31 +28,140 @@ constexpr std::string_view kContentTypeLine = "Content-Type: application/x-www-f
 constexpr std::string_view kCrLf = "\r\n";
 constexpr int32_t kChunk = 2048;
 
-ByteBlock TextBytes(std::string_view text) {
-  return ByteBlock::FromBytes(text);
+bool Stopped(const std::atomic<bool>* stop) {
+  return stop && stop->load();
 }
 
 bool Contains(std::string_view block, std::string_view word) {
   return FindText(block, word, 1, true) != -1;
 }
 
-void Close(Hinternet& handle) {
-  if (!handle) return;
-  CallExternal<winapi::InternetCloseHandleFn>(kExtInternetCloseHandle, handle);
-  handle = nullptr;
+// Where the request goes.
+struct Target {
+  TextValue host;
+  TextValue path;
+  uint16_t port = 0;  // the address's own; without one, 443 for https and 80 for http
+  bool secure = false;
+};
+
+Target TargetOf(std::string_view address) {
+  Target t;
+  t.host = UrlHost(address);
+  t.path = UrlObjectPath(address);
+  t.port = static_cast<uint16_t>(UrlPort(address));
+  // Only an address that begins with the https scheme is secure; "https://"
+  // further on (in a query) does not make it so.
+  t.secure = IsSecureAddress(address);
+  return t;
 }
 
-// The raw response headers. Headers longer than the first buffer are queried
-// again with the size WinINet asks for, so that none of them (and none of the
-// cookies in them) is lost. A failed query gives the empty text.
-TextValue QueryRawHeaders(Hinternet request) {
+// The caller's "User-Agent:" line names the agent (the line is sent as well).
+TextValue AgentFor(TextValue& extraHeaders) {
+  if (!Contains(extraHeaders, "User-Agent:")) return TextValue::Literal(kDefaultAgent);
+  TextValue left = TextValue::Literal("User-Agent:");
+  TextValue right = TextValue::Literal(kCrLf);
+  return TrimSpaces(TextBetween(extraHeaders, left, right));
+}
+
+// Open: the Internet handle, direct or through the caller's proxy for http.
+InternetHandle OpenInternet(ExchangeRequest& request) {
+  TextValue agent = AgentFor(request.extraHeaders);
+  if (request.proxy.empty()) {
+    return InternetHandle(CallExternal<kExtInternetOpenA>(
+        agent.c_str(), winapi::kInternetOpenTypeDirect, "", "", 0u));
+  }
+  TextValue proxy = JoinTexts(std::string_view("http="), request.proxy);
+  return InternetHandle(CallExternal<kExtInternetOpenA>(
+      agent.c_str(), winapi::kInternetOpenTypeProxy, proxy.c_str(), "", 0u));
+}
+
+InternetHandle Connect(const InternetHandle& internet, const Target& target) {
+  return InternetHandle(
+      CallExternal<kExtInternetConnectA>(internet.get(), target.host.c_str(), target.port, "", "",
+                                         winapi::kInternetServiceHttp, 0u, uintptr_t{0}));
+}
+
+winapi::Dword RequestFlags(const ExchangeRequest& request, bool secure) {
+  // Deliberately SECURE alone: an https request always takes the stored cookies
+  // and follows redirects, whatever the caller asked for (pinned by a test).
+  if (secure) return winapi::kInternetFlagSecure;
+  winapi::Dword flags = winapi::kInternetFlagReload | winapi::kInternetFlagNeedFile |
+                        winapi::kInternetFlagIgnoreRedirectToHttps;
+  if (!TrimSpaces(request.cookies).empty()) flags |= winapi::kInternetFlagNoCookies;
+  if (!request.followRedirects) flags |= winapi::kInternetFlagNoAutoRedirect;
+  return flags;
+}
+
+InternetHandle OpenRequest(const InternetHandle& connection, const ExchangeRequest& request,
+                           const Target& target) {
+  return InternetHandle(CallExternal<kExtHttpOpenRequestA>(
+      connection.get(), request.verb.c_str(), target.path.c_str(), "HTTP/1.1", nullptr, nullptr,
+      RequestFlags(request, target.secure), uintptr_t{0}));
+}
+
+// The header block: the caller's lines and the default set, in the order Accept,
+// Referer, Accept-Language, Content-Type, Content-Length, Cookie.
+TextValue ComposeHeaders(const ExchangeRequest& request) {
+  const std::string_view verb = request.verb;
+  TextValue block = request.extraHeaders.Copy();
+  if (!Contains(block, "Accept")) block = JoinTexts(block, kAcceptLine);
+  if (Contains(block, "RefererNo")) {
+    block = ReplaceSubtext(block, "RefererNo", std::nullopt, 1, 1, true);
+  } else if (!Contains(block, "Referer")) {
+    block = JoinTexts(block, std::string_view("Referer: "), request.address, kCrLf);
+  }
+  if (!Contains(block, "Accept-Language")) block = JoinTexts(block, kLanguageLine);
+  if (verb == "POST" && !request.postBody.empty()) {
+    if (!Contains(block, "Content-Type")) block = JoinTexts(block, kContentTypeLine);
+    if (!Contains(block, "Content-Length"))
+      block = JoinTexts(block, std::string_view("Content-Length: "),
+                        std::to_string(request.postBody.size()), kCrLf);
+  }
+  if ((verb == "GET" || verb == "POST") && !request.cookies.empty())
+    block = JoinTexts(block, std::string_view("Cookie: "), request.cookies, kCrLf, kCrLf);
+  return block;
+}
+
+// Send: a GET, or a POST with its body; any other verb sends nothing (and then
+// reads no body).
+void Send(const InternetHandle& handle, const ExchangeRequest& request) {
+  const bool post = request.verb.view() == "POST";
+  if (!post && request.verb.view() != "GET") return;
+  TextValue block = ComposeHeaders(request);
+  const ByteBlock& body = request.postBody;
+  // Declared writable, only read.
+  void* optional = post && !body.empty() ? const_cast<uint8_t*>(body.data()) : nullptr;
+  CallExternal<kExtHttpSendRequestA>(handle.get(), block.c_str(),
+                                     static_cast<winapi::Dword>(block.size()), optional,
+                                     static_cast<winapi::Dword>(post ? body.size() : 0));
+}
+
+// Read body: chunk after chunk until a read gives nothing (also after a
+// failure). The body grows in one buffer (amortised linear time), not into a new
+// block per chunk. Nothing when told to stop first.
+std::optional<ByteBlock> ReadBody(const InternetHandle& handle, const std::atomic<bool>* stop) {
+  std::string body;
+  std::vector<char> chunk(kChunk);
+  while (!Stopped(stop)) {
+    winapi::Dword count = 0;
+    CallExternal<kExtInternetReadFile>(handle.get(), chunk.data(),
+                                       static_cast<winapi::Dword>(kChunk), &count);
+    if (count == 0) return ByteBlock::FromBytes(body);
+    body.append(chunk.data(), count);
+  }
+  return std::nullopt;
+}
+
+// Read headers: the raw response headers. Headers longer than the first buffer
+// are queried again with the size WinINet asks for, so that none of them (and
+// none of the cookies in them) is lost. A failed query gives the empty text.
+TextValue ReadHeaders(const InternetHandle& handle) {
   std::vector<char> buffer(kChunk + 1, ' ');
   buffer[kChunk] = '\0';
   winapi::Dword length = kChunk;
   auto query = [&] {
-    return CallExternal<winapi::HttpQueryInfoAFn>(kExtHttpQueryInfoA, request,
-                                                  winapi::kHttpQueryRawHeadersCrlf, buffer.data(),
-                                                  &length, nullptr);
+    return CallExternal<kExtHttpQueryInfoA>(handle.get(), winapi::kHttpQueryRawHeadersCrlf,
+                                            buffer.data(), &length, nullptr);
   };
   if (query()) return TextValue::FromBytes(buffer.data());
   if (length > kChunk && length < (1u << 24)) {
@@ -61,160 +171,43 @@ TextValue QueryRawHeaders(Hinternet request) {
   return {};
 }
 
-// Composes the header block from the caller's lines and the default set, in the
-// order Accept, Referer, Accept-Language, Content-Type, Content-Length, Cookie.
-TextValue ComposeHeaders(TextValue block, std::string_view address, std::string_view verb,
-                         const ByteBlock& body, std::string_view cookies) {
-  if (!Contains(block, "Accept")) block = JoinTexts(block, kAcceptLine);
-  if (Contains(block, "RefererNo")) {
-    block = ReplaceSubtext(block, "RefererNo", std::nullopt, 1, 1, true);
-  } else if (!Contains(block, "Referer")) {
-    block = JoinTexts(block, std::string_view("Referer: "), address, kCrLf);
-  }
-  if (!Contains(block, "Accept-Language")) block = JoinTexts(block, kLanguageLine);
-  if (verb == "POST" && !body.empty()) {
-    if (!Contains(block, "Content-Type")) block = JoinTexts(block, kContentTypeLine);
-    if (!Contains(block, "Content-Length"))
-      block = JoinTexts(block, std::string_view("Content-Length: "), std::to_string(body.size()),
-                        kCrLf);
-  }
-  if ((verb == "GET" || verb == "POST") && !cookies.empty())
-    block = JoinTexts(block, std::string_view("Cookie: "), cookies, kCrLf, kCrLf);
-  return block;
+// Opens, sends and reads the body and headers into `reply`; every handle is
+// closed when it returns (request, connection, Internet handle). A handle that
+// cannot be opened leaves the reply empty. False when told to stop.
+bool Transfer(ExchangeRequest& request, const Target& target, const std::atomic<bool>* stop,
+              ExchangeReply& reply) {
+  InternetHandle internet = OpenInternet(request);
+  if (!internet) return true;
+  InternetHandle connection = Connect(internet, target);
+  if (!connection) return true;
+  InternetHandle handle = OpenRequest(connection, request, target);
+  if (!handle) return true;
+  Send(handle, request);
+  std::optional<ByteBlock> body = ReadBody(handle, stop);
+  if (!body) return false;
+  reply.body = std::move(*body);
+  reply.rawHeaders = ReadHeaders(handle);
+  return true;
 }
 
 }  // namespace
 
-TextValue ExchangeSlotText(const ByteBlock& slot) {
-  std::string_view bytes = slot.bytes();
-  return TextValue::FromBytes(bytes.substr(0, bytes.find('\0')));
-}
-
-bool WriteExchangeRecord(int32_t file, const ExchangeRecord& r) {
-  return SeekFileStart(file) &&
-         WriteData(file,
-                   {Value::Bytes(r[0]), Value::Bytes(r[1]), Value::Bytes(r[2]), Value::Bytes(r[3]),
-                    Value::Bytes(r[4]), Value::Bytes(r[5]), Value::Bytes(r[6])});
-}
-
-bool ReadExchangeRecord(int32_t file, ExchangeRecord& r) {
-  return SeekFileStart(file) && ReadData(file, {r[0], r[1], r[2], r[3], r[4], r[5], r[6]});
-}
-
 void HttpExchange(int32_t file, const std::atomic<bool>* stop) {
-  ExchangeRecord slots;
-  if (!ReadExchangeRecord(file, slots)) {
+  std::optional<ExchangeRequest> request = ReadExchangeRequest(file);
+  if (!request) {
     // An unreadable request must not come back as its own answer (the address
-    // as the body): the record becomes seven empty slots.
-    for (auto& slot : slots) slot = ByteBlock();
-    WriteExchangeRecord(file, slots);
+    // as the body).
+    WriteEmptyExchangeRecord(file);
     return;
   }
-
-  TextValue address = ExchangeSlotText(slots[0]);
-  TextValue verb = ExchangeSlotText(slots[1]);
-  TextValue extra = ExchangeSlotText(slots[3]);
-  TextValue cookies = ExchangeSlotText(slots[5]);
-  const bool follow = ExchangeSlotText(slots[6]).view() == "真";
-  // Only an address that begins with the https scheme is secure; "https://"
-  // further on (in a query) does not make it so.
-  const bool secure = IsSecureAddress(address);
-  TextValue host = UrlHost(address);
-  TextValue path = UrlObjectPath(address);
-
-  TextValue agent = TextValue::Literal(kDefaultAgent);
-  if (Contains(extra, "User-Agent:")) {
-    TextValue left = TextValue::Literal("User-Agent:");
-    TextValue right = TextValue::Literal(kCrLf);
-    agent = TrimSpaces(TextBetween(extra, left, right));
-  }
-
-  Hinternet internet = nullptr, connection = nullptr, request = nullptr;
-  auto writeBack = [&] {
-    if (stop && stop->load()) return;
-    WriteExchangeRecord(file, slots);
-  };
-  // A handle that cannot be opened: empty body, and no received cookies or
-  // headers (the request's own verb and cookie text are not results).
-  auto fail = [&] {
-    Close(request);
-    Close(connection);
-    Close(internet);
-    slots[0] = ByteBlock();
-    slots[1] = ByteBlock();
-    slots[5] = ByteBlock();
-    writeBack();
-  };
-
-  if (slots[2].empty()) {
-    internet = CallExternal<winapi::InternetOpenAFn>(kExtInternetOpenA, agent.c_str(),
-                                                     winapi::kInternetOpenTypeDirect, "", "", 0u);
-  } else {
-    TextValue proxy = JoinTexts(std::string_view("http="), ExchangeSlotText(slots[2]));
-    internet = CallExternal<winapi::InternetOpenAFn>(
-        kExtInternetOpenA, agent.c_str(), winapi::kInternetOpenTypeProxy, proxy.c_str(), "", 0u);
-  }
-  if (!internet) return fail();
-
-  // The address's own port; without one, 443 for https and 80 for http.
-  const auto port = static_cast<uint16_t>(UrlPort(address));
-  connection = CallExternal<winapi::InternetConnectAFn>(
-      kExtInternetConnectA, internet, host.c_str(), port, "", "", winapi::kInternetServiceHttp, 0u,
-      uintptr_t{0});
-  if (!connection) return fail();
-
-  winapi::Dword flags = winapi::kInternetFlagReload | winapi::kInternetFlagNeedFile;
-  if (!TrimSpaces(cookies).empty()) flags |= winapi::kInternetFlagNoCookies;
-  if (!follow) flags |= winapi::kInternetFlagNoAutoRedirect;
-  if (secure)
-    flags = winapi::kInternetFlagSecure;
-  else
-    flags |= winapi::kInternetFlagIgnoreRedirectToHttps;
-
-  request = CallExternal<winapi::HttpOpenRequestAFn>(kExtHttpOpenRequestA, connection, verb.c_str(),
-                                                     path.c_str(), "HTTP/1.1", nullptr, nullptr,
-                                                     flags, uintptr_t{0});
-  if (!request) return fail();
-
-  TextValue block = ComposeHeaders(std::move(extra), address, verb, slots[4], cookies);
-  if (verb.view() == "GET") {
-    CallExternal<winapi::HttpSendRequestAFn>(kExtHttpSendRequestA, request, block.c_str(),
-                                             static_cast<winapi::Dword>(block.size()), nullptr, 0u);
-  } else if (verb.view() == "POST") {
-    CallExternal<winapi::HttpSendRequestAFn>(
-        kExtHttpSendRequestA, request, block.c_str(), static_cast<winapi::Dword>(block.size()),
-        slots[4].empty() ? nullptr : static_cast<void*>(slots[4].data()),
-        static_cast<winapi::Dword>(slots[4].size()));
-  }
-
-  // The body grows in one buffer (amortised linear time), not chunk by chunk
-  // into a new block each time.
-  std::string body;
-  std::vector<char> chunk(kChunk);
-  while (!(stop && stop->load())) {
-    winapi::Dword count = 0;
-    CallExternal<winapi::InternetReadFileFn>(kExtInternetReadFile, request, chunk.data(),
-                                             static_cast<winapi::Dword>(kChunk), &count);
-    if (count == 0) break;
-    body.append(chunk.data(), count);
-  }
-  if (stop && stop->load()) {
-    Close(request);
-    Close(connection);
-    Close(internet);
-    return;
-  }
-  slots[0] = ByteBlock::FromBytes(body);
-  body.clear();
-  body.shrink_to_fit();
-
-  TextValue headers = QueryRawHeaders(request);
-  slots[5] = TextBytes(headers);
-  Close(request);
-  Close(connection);
-  Close(internet);
-  slots[1] = TextBytes(CollectCookies(headers, host));
-  writeBack();
+  const Target target = TargetOf(request->address);
+  // A handle that cannot be opened gives an empty body and no received cookies
+  // or headers (the request's own verb and cookie text are not results).
+  ExchangeReply reply;
+  if (!Transfer(*request, target, stop, reply)) return;
+  // Collected after every handle of the exchange is closed.
+  reply.receivedCookies = CollectCookies(reply.rawHeaders, target.host);
+  if (!Stopped(stop)) WriteExchangeReply(file, *request, reply);
 }
 
 }  // namespace tobrine

@@ -5,17 +5,10 @@
 namespace tobrine {
 namespace {
 
-// The length of a leading "http://" or "https://" in any letter case, else 0.
-int32_t SchemeLength(std::string_view address) {
-  if (CompareText(LeftText(address, 8), "https://", false) == 0) return 8;
-  if (CompareText(LeftText(address, 7), "http://", false) == 0) return 7;
-  return 0;
-}
-
 // The address without its scheme, cut before the first "/" and after the last
 // "@" before it (user name and password are not part of host or port).
 TextValue Authority(std::string_view address) {
-  TextValue rest = RightText(address, TextLength(address) - SchemeLength(address));
+  TextValue rest = RightText(address, TextLength(address) - WebSchemeLength(address));
   int32_t slash = FindText(rest, "/");
   if (slash > 0) rest = LeftText(rest, slash - 1);
   for (int32_t at = FindText(rest, "@"); at > 0; at = FindText(rest, "@"))
@@ -25,12 +18,14 @@ TextValue Authority(std::string_view address) {
 
 }  // namespace
 
-bool IsSecureAddress(std::string_view address) {
-  return SchemeLength(address) == 8;
+int32_t WebSchemeLength(std::string_view address) {
+  if (CompareText(LeftText(address, 8), "https://", false) == 0) return 8;
+  if (CompareText(LeftText(address, 7), "http://", false) == 0) return 7;
+  return 0;
 }
 
 TextValue UrlHost(std::string_view address) {
-  TextValue work = RightText(address, TextLength(address) - SchemeLength(address));
+  TextValue work = RightText(address, TextLength(address) - WebSchemeLength(address));
   work = ReplaceSubtext(work, "https://", std::nullopt, std::nullopt, std::nullopt, true);
   work = ReplaceSubtext(work, "http://", std::nullopt, std::nullopt, std::nullopt, true);
   int32_t slash = FindText(work, "/");

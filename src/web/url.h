@@ -21,7 +21,16 @@ TextValue UrlObjectPath(std::string_view address);
 // otherwise. A port text that does not start with a number gives 0.
 int32_t UrlPort(std::string_view address);
 
+// The length of a leading "http://" (7) or "https://" (8) in any letter case of
+// ASCII, else 0. The one place that decides whether a text names a web scheme.
+int32_t WebSchemeLength(std::string_view address);
+// Whether the text begins with "http://" or "https://" in any letter case.
+inline bool HasWebScheme(std::string_view text) {
+  return WebSchemeLength(text) != 0;
+}
 // Whether the address begins with "https://" in any letter case.
-bool IsSecureAddress(std::string_view address);
+inline bool IsSecureAddress(std::string_view address) {
+  return WebSchemeLength(address) == 8;
+}
 
 }  // namespace tobrine

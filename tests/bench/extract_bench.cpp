@@ -53,7 +53,7 @@ BENCHMARK(BM_SecondReading)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
   // COM stays initialised for the run, as on the program's GUI thread.
-  tobrine::CallExternal<tobrine::winapi::CoInitializeFn>(tobrine::kExtCoInitialize, nullptr);
+  tobrine::CallExternal<tobrine::kExtCoInitialize>(nullptr);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

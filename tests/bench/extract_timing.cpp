@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--runs") == 0) runs = std::atoi(argv[i + 1]);
   }
   // COM stays initialised for the run, as on the program's GUI thread.
-  CallExternal<winapi::CoInitializeFn>(kExtCoInitialize, nullptr);
+  CallExternal<kExtCoInitialize>(nullptr);
   const std::string page = bench::ManifestPage();
   if (pagePath && !WritePage(pagePath, page)) {
     std::fprintf(stderr, "cannot write %s\n", pagePath);

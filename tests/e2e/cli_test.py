@@ -2,16 +2,19 @@
 """The Linux command line end to end: `tobrine URL` against the sample sites on
 127.0.0.1; checks the exact standard output, the closing message and the exit
 status. Usage: cli_test.py TOBRINE"""
+import atexit
 import os
+import shutil
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import site_server  # noqa: E402
+import fixture_server  # noqa: E402
 
 tobrine = sys.argv[1]
-info = site_server.start(os.path.join(os.path.dirname(os.path.abspath(__file__)), "sites"), True)
-env = dict(os.environ, SSL_CERT_FILE=info["ca"], LANG="C.UTF-8")
+info, ca_dir = fixture_server.start()
+atexit.register(shutil.rmtree, ca_dir, True)
+env = dict(os.environ, SSL_CERT_FILE=info["ca_pem"], LANG="C.UTF-8")
 base = "http://127.0.0.1:%d" % info["http"]
 failed = 0
 

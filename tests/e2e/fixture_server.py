@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""HTTP, HTTPS and proxy fixtures for the web-access tests, on 127.0.0.1 only.
+"""The one fixture server of the tests, on 127.0.0.1 only: HTTP, HTTPS (with a
+throwaway CA) and a logging proxy, serving the web-access fixtures and the
+sample distribution sites of tests/e2e/sites.
 
 Every response closes its connection. Routes (the query string is parsed as
 name=value pairs; %-escapes are decoded):
@@ -16,11 +18,22 @@ name=value pairs; %-escapes are decoded):
   /never               headers announcing 1 GB, then 1 KB every 0.5 s forever
   /large?bytes=N       N bytes of a repeating pattern, generated while sending
   /empty               200 with an empty body and "X-Empty: yes"
-  /files/PATH          the file PATH under --root (404 when missing)
   /__never             how many /never responses are still being sent
   /__proxylog          the request lines the proxy received, one per line
                        (?clear=1 empties the log afterwards)
   /__quit              ends the server
+  /<site>/             sites/<site>/index.html
+  /m/<name>            sites/manifests/<name> (the query is ignored)
+  /slow/<ms>/<path>    the same as /<path>, answered after <ms> milliseconds
+  /iphone/<site>/      sites/<site>/index.html to an iPhone's agent string, else
+                       sites/desktop.html
+  /echo-manifest/...   a manifest whose package link is http://dl.example.com/got
+                       followed by the request target exactly as received
+
+A sample site that is missing answers 404. In every site file served, @BASE@
+becomes http://127.0.0.1:<http port>, @HOSTPORT@ 127.0.0.1:<http port> and
+@HOSTPORT_TLS@ localhost:<https port> (by name: WinINet under Wine does not
+match an IP address in a certificate).
 
 The proxy port is a logging forward proxy: it logs each request line, forwards
 absolute-form requests to 127.0.0.1 or localhost only (the rest of the request
@@ -30,7 +43,8 @@ When ready it writes one JSON line {"http", "https", "proxy", "ca_pem",
 "ca_der", "pid"} to standard output and, with --ports-file, to that file
 (written whole, then renamed into place). It ends on /__quit, when standard
 input closes (unless --ignore-stdin), after --idle seconds without a request,
-or after --lifetime seconds.
+or after --lifetime seconds. A Python test can start(): the same servers in
+threads of its own process.
 """
 import argparse
 import json
@@ -39,6 +53,7 @@ import shutil
 import socket
 import socketserver
 import ssl
+import subprocess
 import sys
 import tempfile
 import threading
@@ -46,10 +61,13 @@ import time
 import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-from site_server import make_ca  # noqa: E402
 
 PATTERN = bytes(range(32, 127)) * 700  # ~66 KB, cut from for large bodies
+ECHO_MANIFEST = (b'<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
+                 b'<key>items</key><array><dict><key>assets</key><array><dict>'
+                 b'<key>kind</key><string>software-package</string>'
+                 b'<key>url</key><string>http://dl.example.com/got%s</string>'
+                 b'</dict></array></dict></array></dict></plist>\n')
 proxy_log = []
 log_lock = threading.Lock()
 stop = threading.Event()
@@ -76,6 +94,15 @@ def read_request(rfile):
     return head + body
 
 
+def header(raw, name):
+    """The value of the request header `name` (lower case), or ""."""
+    for line in raw.split(b"\r\n\r\n", 1)[0].split(b"\r\n")[1:]:
+        key, _, value = line.partition(b":")
+        if key.strip().lower() == name:
+            return value.strip().decode("latin-1")
+    return ""
+
+
 def response(status, headers, body=b"", length=None):
     reason = {200: "OK", 301: "Moved Permanently", 302: "Found", 303: "See Other",
               307: "Temporary Redirect", 404: "Not Found", 501: "Not Implemented"}
@@ -87,7 +114,8 @@ def response(status, headers, body=b"", length=None):
 
 
 class Handler(socketserver.StreamRequestHandler):
-    root = None
+    sites = os.path.join(HERE, "sites")
+    ports = {}
 
     def handle(self):
         raw = read_request(self.rfile)
@@ -147,8 +175,6 @@ class Handler(socketserver.StreamRequestHandler):
                     remaining -= len(chunk)
             elif path == "/empty":
                 out.write(response(200, ["X-Empty: yes"]))
-            elif path.startswith("/files/") and self.root:
-                self.serve_file(urllib.parse.unquote(path[len("/files/"):]))
             elif path == "/__proxylog":
                 with log_lock:
                     text = "".join(line + "\n" for line in proxy_log)
@@ -158,20 +184,42 @@ class Handler(socketserver.StreamRequestHandler):
             elif path == "/__quit":
                 out.write(response(200, [], b"bye"))
                 stop.set()
+            elif target.startswith("/echo-manifest/"):
+                echoed = target.encode("latin-1").replace(b"&", b"&amp;").replace(b"<", b"&lt;")
+                out.write(response(200, ["Content-Type: text/html; charset=utf-8"],
+                                   ECHO_MANIFEST % echoed))
             else:
-                out.write(response(404, [], b"not found"))
+                self.serve_site(path, header(raw, b"user-agent"))
             out.flush()
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
             pass  # the client went away (time-outs, abandoned fetches)
 
-    def serve_file(self, relative):
-        root = os.path.realpath(self.root)
-        full = os.path.realpath(os.path.join(root, relative))
-        if not full.startswith(root + os.sep) or not os.path.isfile(full):
-            self.wfile.write(response(404, [], b"not found"))
+    def serve_site(self, path, agent):
+        if path.startswith("/slow/"):
+            _, _, ms, rest = path.split("/", 3)
+            time.sleep(int(ms) / 1000.0)
+            path = "/" + rest
+        parts = [p for p in path.split("/") if p]
+        if len(parts) == 2 and parts[0] == "iphone":
+            parts = parts[1:] if "iPhone" in agent else ["desktop.html"]
+        if parts == ["desktop.html"]:
+            file = os.path.join(self.sites, "desktop.html")
+        elif len(parts) == 1:
+            file = os.path.join(self.sites, parts[0], "index.html")
+        elif len(parts) == 2 and parts[0] == "m":
+            file = os.path.join(self.sites, "manifests", parts[1])
+        else:
+            file = None
+        if not file or ".." in parts or not os.path.isfile(file):
+            self.wfile.write(response(404, [], b"<html>not found</html>"))
             return
-        with open(full, "rb") as f:
-            self.wfile.write(response(200, [], f.read()))
+        with open(file, "rb") as f:
+            body = f.read()
+        http, https = self.ports.get("http", 0), self.ports.get("https", 0)
+        body = (body.replace(b"@BASE@", b"http://127.0.0.1:%d" % http)
+                .replace(b"@HOSTPORT_TLS@", b"localhost:%d" % https)
+                .replace(b"@HOSTPORT@", b"127.0.0.1:%d" % http))
+        self.wfile.write(response(200, ["Content-Type: text/html; charset=utf-8"], body))
 
 
 class ProxyHandler(socketserver.StreamRequestHandler):
@@ -226,9 +274,51 @@ class TlsServer(Server):
         return sock, address
 
 
+def make_ca(directory):
+    """A throwaway CA and a localhost certificate it signed, in `directory`;
+    returns the CA's PEM file."""
+    def run(*args):
+        subprocess.run(args, cwd=directory, check=True, capture_output=True)
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
+        "-out", "ca.pem", "-days", "2", "-subj", "/CN=Tobrine Test CA",
+        "-addext", "basicConstraints=critical,CA:TRUE",
+        "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key",
+        "-out", "server.csr", "-subj", "/CN=localhost")
+    with open(os.path.join(directory, "ext.cnf"), "w") as f:
+        f.write("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
+                "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n")
+    run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+        "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "ext.cnf")
+    run("openssl", "x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
+    return os.path.join(directory, "ca.pem")
+
+
+def start(sites=None):
+    """Starts the three servers in daemon threads; returns the JSON fields and
+    the folder of the certificates (the caller removes it)."""
+    if sites:
+        Handler.sites = sites
+    plain = Server(("127.0.0.1", 0), Handler)
+    proxy = Server(("127.0.0.1", 0), ProxyHandler)
+    directory = tempfile.mkdtemp(prefix="tobrine-fixture-")
+    ca_pem = make_ca(directory)
+    secure = TlsServer(("127.0.0.1", 0), Handler)
+    secure.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    secure.context.load_cert_chain(os.path.join(directory, "server.pem"),
+                                   os.path.join(directory, "server.key"))
+    Handler.ports.update(http=plain.server_address[1], https=secure.server_address[1])
+    for s in (plain, proxy, secure):
+        threading.Thread(target=s.serve_forever, daemon=True).start()
+    info = {"http": plain.server_address[1], "https": secure.server_address[1],
+            "proxy": proxy.server_address[1], "ca_pem": ca_pem,
+            "ca_der": os.path.join(directory, "ca.der"), "pid": os.getpid()}
+    return info, directory
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--root", help="folder served under /files/")
+    parser.add_argument("--sites", help="the sample sites (default: the sites folder here)")
     parser.add_argument("--ports-file", help="also write the JSON line here")
     parser.add_argument("--lifetime", type=float, default=1800,
                         help="seconds after which the server ends by itself")
@@ -246,21 +336,7 @@ def main():
             os.dup2(null, fd)
         os.closerange(3, 1024)  # copies of the starter's pipes may sit there too
 
-    Handler.root = args.root
-    plain = Server(("127.0.0.1", 0), Handler)
-    proxy = Server(("127.0.0.1", 0), ProxyHandler)
-    directory = tempfile.mkdtemp(prefix="tobrine-fixture-")
-    ca_pem = make_ca(directory)
-    secure = TlsServer(("127.0.0.1", 0), Handler)
-    secure.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    secure.context.load_cert_chain(os.path.join(directory, "server.pem"),
-                                   os.path.join(directory, "server.key"))
-    for s in (plain, proxy, secure):
-        threading.Thread(target=s.serve_forever, daemon=True).start()
-
-    info = {"http": plain.server_address[1], "https": secure.server_address[1],
-            "proxy": proxy.server_address[1], "ca_pem": ca_pem,
-            "ca_der": os.path.join(directory, "ca.der"), "pid": os.getpid()}
+    info, directory = start(args.sites)
     line = json.dumps(info)
     if args.ports_file:
         partial = args.ports_file + ".part"

@@ -1,12 +1,47 @@
-# Shared by the GUI scripts: sourced after `app` (the program's pid), `phase`
-# and `fail` are defined.
+# Shared by the GUI scripts, sourced at their start (`here` names their folder).
+# The checks below use `app` (the program's pid) and `phase` when called.
+
+# The start every GUI script makes: the Wine session's environment, a display,
+# the artifact folder as an absolute path (the recording browser runs
+# elsewhere) and no failure yet. With a name, URL_LOG is a fresh file of that
+# name among the artifacts.
+gui_start() {
+  . "$here/../../scripts/wine-env.sh"
+  if [ -z "${DISPLAY:-}" ]; then
+    echo "no display: start the Wine session first (scripts/wine-session start)" >&2
+    exit 1
+  fi
+  mkdir -p "$artifacts"
+  artifacts=$(cd "$artifacts" && pwd)
+  if [ -n "${1:-}" ]; then
+    export URL_LOG=$artifacts/$1
+    rm -f "$URL_LOG"
+  fi
+  failed=0
+}
+
+fail() { echo "FAIL $*"; failed=1; }
+
+# Whether this Wine prefix still runs a launch of the browser (winebrowser, or
+# the recording script it started).
+browser_at_work() {
+  local pid
+  for pid in $(pgrep -f 'winebrowser|record-url'); do
+    { tr '\0' '\n' < "/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+      return 0
+  done
+  return 1
+}
 
 # Checks that the shell was asked to open exactly `want`, once ($URL_LOG; the
-# recording browser runs asynchronously).
+# recording browser runs asynchronously): once something is logged and no
+# launch is at work any more, a second open would have shown. 10 s at most.
 expect_opened() {
   local want=$1 what=$2 opened
-  for _ in $(seq 50); do [ -s "$URL_LOG" ] && break; sleep 0.1; done
-  sleep 0.5
+  for _ in $(seq 100); do
+    [ -s "$URL_LOG" ] && ! browser_at_work && break
+    sleep 0.1
+  done
   opened=$(cat "$URL_LOG" 2>/dev/null)
   if [ "$opened" = "$want" ]; then
     echo "PASS $what: $opened"

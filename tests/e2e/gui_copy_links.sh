@@ -6,24 +6,14 @@
 set -uo pipefail
 tobrine=$1 driver=$2 artifacts=$3
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-. "$here/../../scripts/wine-env.sh"
-if [ -z "${DISPLAY:-}" ]; then
-  echo "no display: start the Wine session first (scripts/wine-session start)" >&2
-  exit 1
-fi
-mkdir -p "$artifacts"
-artifacts=$(cd "$artifacts" && pwd)  # the recording browser runs elsewhere
-export URL_LOG=$artifacts/copy-opened-urls.txt
-rm -f "$URL_LOG"
-failed=0
-fail() { echo "FAIL $*"; failed=1; }
+. "$here/gui_common.sh"
+gui_start copy-opened-urls.txt
 
 "$WINE" "$tobrine" </dev/null >/dev/null 2>&1 &
 app=$!
 trap 'kill "$app" 2>/dev/null; wait "$app" 2>/dev/null' EXIT
 
 phase() { "$WINE" "$driver" "$@" </dev/null || fail "driver phase $*"; }
-. "$here/gui_common.sh"
 
 phase rows
 phase copy 2

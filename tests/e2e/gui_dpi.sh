@@ -9,16 +9,9 @@
 set -uo pipefail
 tobrine=$1 driver=$2 artifacts=$3 unit_tests=$4
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-. "$here/../../scripts/wine-env.sh"
-if [ -z "${DISPLAY:-}" ]; then
-  echo "no display: start the Wine session first (scripts/wine-session start)" >&2
-  exit 1
-fi
-mkdir -p "$artifacts"
-artifacts=$(cd "$artifacts" && pwd)
+. "$here/gui_common.sh"
+gui_start
 base=$artifacts/dpi-96-text-width.txt
-failed=0
-fail() { echo "FAIL $*"; failed=1; }
 phase() { "$WINE" "$driver" "$@" </dev/null || fail "driver phase $*"; }
 
 desktop='HKCU\Control Panel\Desktop'
@@ -51,8 +44,6 @@ screenshot() {
   import -window "${id:-root}" "$artifacts/$1" || fail "screenshot $1"
 }
 
-. "$here/gui_common.sh"
-
 set_dpi 96
 start_program
 phase resources
@@ -64,7 +55,7 @@ close_and_expect_status_0
 
 set_dpi 144
 # The window layer above the backend still sees the stored geometry.
-unit=RealMainForm.StandsWhereItIsStoredAndAnswersLive
+unit=MainForm.LoadsCentredWithEveryControlAsStored
 if out=$("$WINE" "$unit_tests" --gtest_filter="$unit" </dev/null 2>&1) &&
   grep -q "^\[       OK \] $unit" <<<"$out"; then
   echo "PASS $unit at 144 DPI"

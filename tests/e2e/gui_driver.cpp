@@ -58,6 +58,23 @@ HWND WaitFor(const std::function<HWND()>& find, DWORD ms) {
   return nullptr;
 }
 
+// Waits until the program has handled every message posted to its window so
+// far (one queue: they are handled in order): a selection of the address box,
+// posted after them, shows once it has been handled.
+bool Handled(HWND edit) {
+  DWORD start = 0, end = 0;
+  SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+  const LPARAM mine = start == 0 && end == 1 ? 1 : 0;  // select (mine, 1): not what is selected
+  PostMessageW(edit, EM_SETSEL, static_cast<WPARAM>(mine), 1);
+  return WaitFor(
+             [&] {
+               SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start),
+                            reinterpret_cast<LPARAM>(&end));
+               return start == static_cast<DWORD>(mine) && end == 1 ? edit : nullptr;
+             },
+             5000) != nullptr;
+}
+
 std::wstring Text(HWND h) {  // WM_GETTEXT is marshalled across processes
   wchar_t buf[1024] = L"";
   SendMessageTimeoutW(h, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG, 2000,
@@ -245,7 +262,7 @@ void Open(HWND top) {
   const RECT last = remote.ItemRect(list, 2);
   // Below the last row: the first click clears the selection, nothing is opened.
   DoubleClick(list, MAKELPARAM(last.left + 60, last.bottom + 30));
-  Sleep(300);
+  Check(Handled(Child(top, L"Edit")), L"the double-click below the rows was handled");
   Check(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED) == -1,
         L"no row selected after a double-click below the rows");
   // On the "序号" cell of row 3: the row's "网址" text is opened all the same.
@@ -309,7 +326,8 @@ void Fetch(HWND top, const std::string& url, const char* expectedFile) {
                reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
   Check(WaitFor([&] { return IsWindow(box) ? nullptr : top; }, 5000) != nullptr,
         L"OK closed the box");
-  Sleep(500);
+  // A second box would be up by the time the program handles its next message.
+  Check(Handled(edit), L"the program went on after the box");
   Check(InfoBox() == nullptr, L"no second closing box");
   Check(Text(edit) == address, L"the address box is unchanged");
 

@@ -7,20 +7,11 @@
 set -uo pipefail
 tobrine=$1 driver=$2 artifacts=$3
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-. "$here/../../scripts/wine-env.sh"
-if [ -z "${DISPLAY:-}" ]; then
-  echo "no display: start the Wine session first (scripts/wine-session start)" >&2
-  exit 1
-fi
-mkdir -p "$artifacts"
-artifacts=$(cd "$artifacts" && pwd)
-export URL_LOG=$artifacts/lookup-opened-urls.txt
-rm -f "$URL_LOG"
-failed=0
-fail() { echo "FAIL $*"; failed=1; }
+. "$here/gui_common.sh"
+gui_start lookup-opened-urls.txt
 
-# The site server prints its ports on its first line and runs until its input closes.
-coproc SERVER { python3 "$here/site_server.py"; }
+# The fixture server prints its ports on its first line and runs until its input closes.
+coproc SERVER { python3 "$here/fixture_server.py"; }
 read -r info <&"${SERVER[0]}"
 port=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["http"])' "$info")
 base=http://127.0.0.1:$port
@@ -31,7 +22,6 @@ finish() { kill "$app" 2>/dev/null; wait "$app" 2>/dev/null; }
 trap 'finish; kill "$SERVER_PID" 2>/dev/null' EXIT
 
 phase() { "$WINE" "$driver" "$@" </dev/null || fail "driver phase $*"; }
-. "$here/gui_common.sh"
 
 printf '1\thttp://dl.example.com/b1.ipa\n2\thttps://dl.example.com/first.ipa\n3\thttp://dl.example.com/b1.ipa\n' \
   > "$artifacts/lookup-expected.txt"

@@ -5,24 +5,15 @@
 # Usage: gui_main_window.sh TOBRINE_EXE DRIVER_EXE ARTIFACT_DIR
 set -uo pipefail
 tobrine=$1 driver=$2 artifacts=$3
-. "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh"
-if [ -z "${DISPLAY:-}" ]; then
-  echo "no display: start the Wine session first (scripts/wine-session start)" >&2
-  exit 1
-fi
-mkdir -p "$artifacts"
-artifacts=$(cd "$artifacts" && pwd)  # the recording browser runs elsewhere
-export URL_LOG=$artifacts/gui-opened-urls.txt
-rm -f "$URL_LOG"
-failed=0
-fail() { echo "FAIL $*"; failed=1; }
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$here/gui_common.sh"
+gui_start gui-opened-urls.txt
 
 "$WINE" "$tobrine" </dev/null >/dev/null 2>&1 &
 app=$!
 finish() { kill "$app" 2>/dev/null; wait "$app" 2>/dev/null; }
 
 phase() { "$WINE" "$driver" "$1" </dev/null || fail "driver phase $1"; }
-. "$(dirname "${BASH_SOURCE[0]}")/gui_common.sh"
 
 phase layout
 phase rows

@@ -26,7 +26,7 @@ void Report(const char* what, const std::vector<std::string>& pieces) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // COM stays initialised for the run, as on the program's GUI thread.
-  static const bool com = (CallExternal<winapi::CoInitializeFn>(kExtCoInitialize, nullptr), true);
+  static const bool com = (CallExternal<kExtCoInitialize>(nullptr), true);
   (void)com;
   if (size < 2) return 0;
   const std::size_t leftSize = data[0] % 8, rightSize = data[1] % 8;

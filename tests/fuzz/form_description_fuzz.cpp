@@ -6,16 +6,17 @@
 #include <string>
 #include <string_view>
 
-#include "app/form_description.h"
+#include "app/handlers.h"
+#include "runtime/form_description.h"
 
 using namespace tobrine;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  const auto form = app::ParseFormDescription(bytes);
+  const auto form = ParseFormDescription(bytes, app::kEventHandlerCount);
   if (!form) return 0;
-  const std::string written = app::SerializeFormDescription(*form);
-  const auto again = app::ParseFormDescription(written);
+  const std::string written = SerializeFormDescription(*form);
+  const auto again = ParseFormDescription(written, app::kEventHandlerCount);
   if (!again || !(*again == *form)) __builtin_trap();
   return 0;
 }

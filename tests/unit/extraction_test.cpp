@@ -30,8 +30,8 @@ using test::RegexRoutePieces;
 
 class ExtractionTest : public testing::Test {
  protected:
-  static void SetUpTestSuite() { CallExternal<winapi::CoInitializeFn>(kExtCoInitialize, nullptr); }
-  static void TearDownTestSuite() { CallExternal<winapi::CoUninitializeFn>(kExtCoUninitialize); }
+  static void SetUpTestSuite() { CallExternal<kExtCoInitialize>(nullptr); }
+  static void TearDownTestSuite() { CallExternal<kExtCoUninitialize>(); }
 };
 
 std::string Hex(std::string_view s) {

@@ -1,5 +1,6 @@
-// The HTTP fixture server of tests/e2e/fixture_server.py, started once per test
-// program on first use (127.0.0.1 only, ephemeral ports).
+// The one launcher of the fixture server (tests/e2e/fixture_server.py: the web
+// fixtures and the sample sites), started once per test program on first use
+// (127.0.0.1 only, ephemeral ports).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -49,11 +50,10 @@ inline std::string JsonText(const std::string& json, const std::string& key) {
 inline Fixture StartFixture() {
   Fixture f;
   std::random_device rd;
-  std::string portsFile = "/tmp/tobrine-fixture-" + std::to_string(rd()) + ".json";
+  std::string portsFile = HostTempFolder() + "/tobrine-fixture-" + std::to_string(rd()) + ".json";
   std::string script = std::string(TOBRINE_SOURCE_DIR) + "/tests/e2e/fixture_server.py";
-  std::vector<std::string> argv = {
-      "python3",    script, "--ports-file", portsFile,
-      "--lifetime", "900",  "--root",       std::string(TOBRINE_SOURCE_DIR) + "/tests/e2e"};
+  std::vector<std::string> argv = {"python3", script,       "--ports-file",
+                                   portsFile, "--lifetime", "900"};
 #ifdef _WIN32
   argv[0] = "/usr/bin/python3";
   // No pipe reaches a Linux program from Wine: the server ends when idle.

@@ -8,20 +8,28 @@
 #include <string>
 #include <vector>
 
-#include "app/form_description.h"
 #include "app/handlers.h"
+#include "app/main_form.h"
 #include "platform/resources.h"
 #include "test_support.h"
 
 namespace tobrine::app {
 namespace {
 
+// Read against the program's handler table.
+std::optional<FormDescription> Parse(std::string_view bytes) {
+  return ParseFormDescription(bytes, kEventHandlerCount);
+}
+FormDescription ParseOrReport(std::string_view bytes) {
+  return ParseFormDescriptionOrReport(bytes, kEventHandlerCount);
+}
+
 std::string Stored() {
   return std::string(platform::StoredFormBytes());
 }
 
 FormDescription StoredForm() {
-  std::optional<FormDescription> form = ParseFormDescription(platform::StoredFormBytes());
+  std::optional<FormDescription> form = Parse(platform::StoredFormBytes());
   EXPECT_TRUE(form.has_value());
   return form ? std::move(*form) : FormDescription{};
 }
@@ -247,17 +255,17 @@ TEST(FormDescription, RoundTripsByteForByte) {
   const std::string stored = Stored();
   const FormDescription form = StoredForm();
   EXPECT_EQ(SerializeFormDescription(form), stored);
-  EXPECT_EQ(ParseFormDescription(SerializeFormDescription(form)), form);
+  EXPECT_EQ(Parse(SerializeFormDescription(form)), form);
   EXPECT_EQ(LoadStoredForm(), form);
   EXPECT_EQ(&LoadStoredForm(), &LoadStoredForm());  // read once
-  EXPECT_EQ(ParseFormDescriptionOrReport(stored), form);
+  EXPECT_EQ(ParseOrReport(stored), form);
 }
 
 TEST(FormDescriptionDeathTest, UnreadableDescriptionIsReported) {
   const std::string cut = Stored().substr(0, 100);
-  EXPECT_EXIT(ParseFormDescriptionOrReport(cut), test::EndsFatally(),
+  EXPECT_EXIT(ParseOrReport(cut), test::EndsFatally(),
               testing::HasSubstr(test::ReportText("载入窗口模板数据段出错!", 0)));
-  EXPECT_EXIT(ParseFormDescriptionOrReport(""), test::EndsFatally(),
+  EXPECT_EXIT(ParseOrReport(""), test::EndsFatally(),
               testing::HasSubstr(test::ReportText("载入窗口模板数据段出错!", 0)));
 }
 
@@ -338,7 +346,7 @@ TEST(FormDescriptionReader, LayoutHelperRebuildsTheStoredBytes) {
 TEST(FormDescriptionReader, EveryTruncationIsRefused) {
   const std::string b = Stored();
   for (std::size_t n = 0; n < b.size(); ++n) {
-    ASSERT_FALSE(ParseFormDescription(std::string_view(b).substr(0, n))) << "cut at " << n;
+    ASSERT_FALSE(Parse(std::string_view(b).substr(0, n))) << "cut at " << n;
   }
 }
 
@@ -351,12 +359,10 @@ TEST(FormDescriptionReader, EveryTruncatedRecordIsRefused) {
     for (std::size_t n = 0; n < record.size(); ++n) {
       // Inside the icon of the window record, a sample of the cuts is enough.
       if (record.size() > 10000 && n > 200 && n + 200 < record.size() && n % 1009 != 0) continue;
-      std::optional<FormDescription> parsed =
-          ParseFormDescription(WithRecord(b, l, i, record.substr(0, n)));
+      std::optional<FormDescription> parsed = Parse(WithRecord(b, l, i, record.substr(0, n)));
       ASSERT_FALSE(parsed) << "record " << i << " cut at " << n;
     }
-    EXPECT_FALSE(ParseFormDescription(WithRecord(b, l, i, record + '\0')))
-        << "record " << i << " + 1";
+    EXPECT_FALSE(Parse(WithRecord(b, l, i, record + '\0'))) << "record " << i << " + 1";
   }
 }
 
@@ -418,7 +424,7 @@ TEST(FormDescriptionReader, DamagedFieldsAreRefused) {
     };
   };
   // The sanity row: a harmless change is still read.
-  ASSERT_TRUE(ParseFormDescription(in_record(5, LeftAt(7), 81)()));
+  ASSERT_TRUE(Parse(in_record(5, LeftAt(7), 81)()));
   ASSERT_EQ(GetI32(edit, LeftAt(7)), 80);
   ASSERT_EQ(GetI32(l.records[0], VersionAt(0, 0)), 6);
   ASSERT_EQ(GetI32(l.records[1], VersionAt(5, 0)), 2);
@@ -475,7 +481,7 @@ TEST(FormDescriptionReader, DamagedFieldsAreRefused) {
   for (const Row& row : rows) {
     const std::string damaged = row.damage();
     EXPECT_NE(damaged, b) << row.what;
-    EXPECT_FALSE(ParseFormDescription(damaged)) << row.what;
+    EXPECT_FALSE(Parse(damaged)) << row.what;
   }
 }
 
@@ -520,14 +526,14 @@ TEST(FormDescriptionReader, InconsistentDescriptionsAreRefused) {
   for (const Row& row : rows) {
     FormDescription changed = stored;
     row.change(changed);
-    EXPECT_FALSE(ParseFormDescription(SerializeFormDescription(changed))) << row.what;
+    EXPECT_FALSE(Parse(SerializeFormDescription(changed))) << row.what;
   }
   // The same path accepts what does make sense: a second window, a unit's child.
   FormDescription two = stored;
   two.windows.push_back(stored.windows[0]);
   two.windows[1].id = 0x52010002;
   two.windows[0].units[0].children = {kEditBox1};
-  EXPECT_EQ(ParseFormDescription(SerializeFormDescription(two)), two);
+  EXPECT_EQ(Parse(SerializeFormDescription(two)), two);
 }
 
 TEST(IconFileImages, RefusesMalformedIcons) {

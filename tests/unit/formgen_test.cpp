@@ -5,7 +5,7 @@
 #include <iterator>
 #include <string>
 
-#include "app/form_description.h"
+#include "app/main_form.h"
 #include "main_form.h"
 #include "platform/resources.h"
 
@@ -20,7 +20,7 @@ std::string ReadFile(const std::string& path) {
 
 TEST(Formgen, CommittedFilesMatchARegeneration) {
   const std::string icon = BuildIcon();
-  const std::string form = app::SerializeFormDescription(BuildMainForm(icon));
+  const std::string form = SerializeFormDescription(BuildMainForm(icon));
   // Compare sizes first: a mismatch of 90 KB strings is unreadable.
   const std::string committed_icon = ReadFile(TOBRINE_ICON_FILE);
   const std::string committed_form = ReadFile(TOBRINE_FORM_FILE);

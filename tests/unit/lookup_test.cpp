@@ -1,10 +1,9 @@
 // The whole lookup without a window, on both builds, against the sample sites
-// of tests/e2e/sites served on 127.0.0.1 by tests/e2e/site_server.py.
+// of tests/e2e/sites served on 127.0.0.1 by the fixture server.
 #include "app/lookup.h"
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -13,41 +12,6 @@
 
 namespace tobrine::app {
 namespace {
-
-struct Sites {
-  int http = 0;
-  std::string error;
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(http) + path;
-  }
-};
-
-// The site server, started once per test program. It lets go of its standard
-// streams (a Windows build cannot hand it a pipe) and ends when idle.
-const Sites& SiteServer() {
-  static const Sites sites = [] {
-    Sites s;
-    std::random_device rd;
-    const std::string portsFile = "/tmp/tobrine-sites-" + std::to_string(rd()) + ".json";
-    const std::string script = std::string(TOBRINE_SOURCE_DIR) + "/tests/e2e/site_server.py";
-    if (!test::StartHostProgram({"/usr/bin/python3", script, "--ports-file", portsFile, "--detach",
-                                 "--idle", "120", "--lifetime", "900"})) {
-      s.error = "cannot start python3 with the site server";
-      return s;
-    }
-    std::optional<std::string> json;
-    for (int i = 0; i < 300 && !(json = test::ReadHostFile(portsFile)); ++i)
-      test::SleepMilliseconds(50);
-    if (!json) {
-      s.error = "the site server did not report its port";
-      return s;
-    }
-    s.http = test::detail::JsonInt(*json, "http");
-    if (!s.http) s.error = "no port in " + *json;
-    return s;
-  }();
-  return sites;
-}
 
 std::vector<PackageRow> LookUp(const std::string& address) {
   std::vector<PackageRow> rows;
@@ -85,9 +49,9 @@ std::string Utf8(const char8_t* s) {
 class Lookup : public testing::Test {
  protected:
   void SetUp() override {
-    if (!SiteServer().error.empty()) GTEST_FAIL() << SiteServer().error;
+    if (!sites.ok) GTEST_FAIL() << "fixture server: " << sites.error;
   }
-  const Sites& sites = SiteServer();
+  const test::Fixture& sites = test::FixtureServer();
 };
 
 TEST_F(Lookup, EveryShapeOfASite) {
@@ -98,53 +62,54 @@ TEST_F(Lookup, EveryShapeOfASite) {
     std::string want;
   } rows[] = {
       {"markers' rows first, then the second reading's, each manifest fetched once",
-       sites.Url("/mixed/"),
+       sites.Http("/mixed/"),
        "M http://dl.example.com/b1.ipa\n2 https://dl.example.com/one-arm64.ipa\n"
        "2 https://dl.example.com/one-armv7.ipa\n2 https://dl.example.com/two.ipa?a=1&b=2\n"
        "2 https://dl.example.com/get?f=amp.ipa&t=x\n2 https://dl.example.com/icon-first.ipa\n"
        "2 https://dl.example.com/noext.ipa?sig=a&b\n"},
-      {"the markers' duplicates stay; nothing new for the second reading", sites.Url("/variant_b/"),
+      {"the markers' duplicates stay; nothing new for the second reading",
+       sites.Http("/variant_b/"),
        "M http://dl.example.com/b1.ipa\nM https://dl.example.com/first.ipa\n"
        "M http://dl.example.com/b1.ipa\n"},
-      {"a script-built page: the run-time address gives nothing more", sites.Url("/variant_a/"),
+      {"a script-built page: the run-time address gives nothing more", sites.Http("/variant_a/"),
        "M https://dl.example.com/apps/a1.ipa\nM https://dl.example.com/apps/a2.ipa\n"
        "M https://dl.example.com/apps/a3.ipa\n"},
-      {"fallback 2's addresses are not fetched again", sites.Url("/fallback2/"),
+      {"fallback 2's addresses are not fetched again", sites.Http("/fallback2/"),
        "M https://dl.example.com/f2.ipa\nM https://dl.example.com/f2.ipa\n"},
-      {"UTF-8 link bytes kept as they stand", sites.Url("/chinese/"),
+      {"UTF-8 link bytes kept as they stand", sites.Http("/chinese/"),
        "M http://dl.example.com/b1.ipa\nM " + Utf8(u8"https://cdn.example.com/应用/二.ipa") + "\n"},
-      {"a page shown to iPhones only", sites.Url("/iphone/iphone_only/"),
+      {"a page shown to iPhones only", sites.Http("/iphone/iphone_only/"),
        "2* https://dl.example.com/noext.ipa?sig=a&b\n"},
-      {"the address of a manifest", sites.Url("/m/multi.plist"),
+      {"the address of a manifest", sites.Http("/m/multi.plist"),
        "P https://dl.example.com/one-arm64.ipa\nP https://dl.example.com/one-armv7.ipa\n"
        "P https://dl.example.com/two.ipa?a=1&b=2\n"},
       {"a pasted install link",
-       " itms-services://?action=download-manifest&url=" + sites.Url("/m/icon-first") + " ",
+       " itms-services://?action=download-manifest&url=" + sites.Http("/m/icon-first") + " ",
        "L https://dl.example.com/icon-first.ipa\n"},
-      {"non-ASCII bytes reach the server percent-encoded (UTF-8 page)", sites.Url("/nonascii/"),
+      {"non-ASCII bytes reach the server percent-encoded (UTF-8 page)", sites.Http("/nonascii/"),
        "M " + got + "%E5%BA%94%E7%94%A8.plist\n2 " + got +
            "%E4%BA%8C%20%E5%8F%B7.plist?%E5%90%8D=%E5%80%BC\n"},
-      {"non-ASCII bytes reach the server percent-encoded (GBK page)", sites.Url("/nonascii_gbk/"),
+      {"non-ASCII bytes reach the server percent-encoded (GBK page)", sites.Http("/nonascii_gbk/"),
        "2 " + got + "%D3%A6%D3%C3.plist\n"},
-      {"no page", sites.Url("/no-such-site/"), ""},
+      {"no page", sites.Http("/no-such-site/"), ""},
   };
   for (const auto& r : rows) EXPECT_EQ(Lines(LookUp(r.address)), r.want) << r.what;
 }
 
 TEST_F(Lookup, EachRowTellsItsPageManifestAndApp) {
-  const std::vector<PackageRow> rows = LookUp(sites.Url("/mixed/"));
+  const std::vector<PackageRow> rows = LookUp(sites.Http("/mixed/"));
   ASSERT_EQ(rows.size(), 7u) << Lines(rows);
-  const std::string page = sites.Url("/mixed/");
+  const std::string page = sites.Http("/mixed/");
   struct {
     std::string manifest, title, bundleId, version;
   } want[] = {
-      {sites.Url("/m/b1.plist"), "", "", ""},
-      {sites.Url("/m/multi.plist"), "One", "com.example.one", "1.0"},
-      {sites.Url("/m/multi.plist"), "One", "com.example.one", "1.0"},
-      {sites.Url("/m/multi.plist"), "Two & Co", "com.example.two", "3.4.5"},
-      {sites.Url("/m/amp.plist"), "", "", ""},
-      {sites.Url("/m/icon-first"), Utf8(u8"图标在前"), "com.example.iconfirst", "2.1"},
-      {sites.Url("/m/noext?id=7"), "No extension", "", ""},
+      {sites.Http("/m/b1.plist"), "", "", ""},
+      {sites.Http("/m/multi.plist"), "One", "com.example.one", "1.0"},
+      {sites.Http("/m/multi.plist"), "One", "com.example.one", "1.0"},
+      {sites.Http("/m/multi.plist"), "Two & Co", "com.example.two", "3.4.5"},
+      {sites.Http("/m/amp.plist"), "", "", ""},
+      {sites.Http("/m/icon-first"), Utf8(u8"图标在前"), "com.example.iconfirst", "2.1"},
+      {sites.Http("/m/noext?id=7"), "No extension", "", ""},
   };
   for (std::size_t i = 0; i < rows.size(); ++i) {
     EXPECT_EQ(rows[i].page, page) << i;
@@ -161,15 +126,15 @@ TEST_F(Lookup, AddressWithoutSchemeAndPastedLinkRows) {
   std::vector<PackageRow> rows = LookUp(hostPort + "/iphone/iphone_only/");
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].page, "http://" + hostPort + "/iphone/iphone_only/");
-  EXPECT_EQ(rows[0].manifest, sites.Url("/m/noext?id=7"));
+  EXPECT_EQ(rows[0].manifest, sites.Http("/m/noext?id=7"));
   EXPECT_TRUE(rows[0].iphonePage);
 
   const std::string link =
-      "ITMS-SERVICES://?action=download-manifest&url=" + sites.Url("/m/amp.plist");
+      "ITMS-SERVICES://?action=download-manifest&url=" + sites.Http("/m/amp.plist");
   rows = LookUp(link);
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].page, link);
-  EXPECT_EQ(rows[0].manifest, sites.Url("/m/amp.plist"));
+  EXPECT_EQ(rows[0].manifest, sites.Http("/m/amp.plist"));
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "platform/loader.h"
-#include "platform/posix/codepage.h"
 #include "platform/posix/standin_modules.h"
 #include "platform/posix/standins.h"
 #include "runtime/external.h"
@@ -66,11 +65,6 @@ TEST(PosixCodePage, TooSmallBufferStaysInside) {
   EXPECT_EQ(WideCharToMultiByte(65001, 0, text, -1, out, 3, nullptr, nullptr), 0);
   EXPECT_EQ(out[3], '#');
   EXPECT_EQ(posix::LastError(), winapi::kErrorInsufficientBuffer);
-}
-
-TEST(PosixCodePage, Utf8ForTerminal) {
-  EXPECT_EQ(posix::ConvertCp936ToUtf8("\xD6\xD0 ok"), "\xE4\xB8\xAD ok");
-  EXPECT_EQ(posix::ConvertUtf8ToCp936("\xE4\xB8\xAD"), "\xD6\xD0");
 }
 
 TEST(PosixLCMapString, SimplifiesKeepingLength) {

@@ -96,8 +96,7 @@ TEST(PosixThreads, FetchWhoseWorkerCannotStartEndsAtOnce) {
   posix::SetThreadStartsFail(true);
   TextValue address = TextValue::FromBytes("http://127.0.0.1:1/");
   uint32_t start = platform::TickCount();
-  ByteBlock body =
-      WebAccess(address, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, 30);
+  ByteBlock body = WebAccess(address, {.timeoutSeconds = 30});
   posix::SetThreadStartsFail(false);
   EXPECT_TRUE(body.empty());
   EXPECT_LT(platform::TickCount() - start, 1000u);

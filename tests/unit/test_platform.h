@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -11,6 +12,13 @@
 #include <vector>
 
 namespace tobrine::test {
+
+// The Linux folder for the tests' temporary files: $TMPDIR, else /tmp. (Wine
+// hands the variable on to the Windows build unchanged, as a Linux path.)
+inline std::string HostTempFolder() {
+  const char* folder = std::getenv("TMPDIR");
+  return folder && *folder ? folder : "/tmp";
+}
 
 // Starts a Linux program in the background (from the Windows build too). Its
 // standard input stays open until the test program ends (Linux only).

@@ -84,7 +84,7 @@ MessageProbe::~MessageProbe() = default;
 void MessageProbe::Post() {
   posix::QueuedMessage m;
   m.target = impl_.get();
-  m.message = 0x8000;  // WM_APP
+  m.message = winapi::kWmApp;
   posix::PostToThread(impl_->owner, m);
 }
 

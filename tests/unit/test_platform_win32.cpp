@@ -20,21 +20,31 @@ std::string ProgramFolder() {
   return p.substr(0, p.find_last_of("\\/"));
 }
 
-}  // namespace
-
-// Wine starts a Linux program when CreateProcess is given one.
-bool StartHostProgram(const std::vector<std::string>& argv) {
-  std::string command;
-  for (const auto& a : argv) command += (command.empty() ? "" : " ") + ("\"" + a + "\"");
+// Starts `command`; with `exitCode`, waits (a minute at most) for its end and
+// reports its exit code.
+bool Launch(std::string command, DWORD* exitCode = nullptr) {
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                       &pi))
     return false;
+  if (exitCode) {
+    WaitForSingleObject(pi.hProcess, 60000);
+    GetExitCodeProcess(pi.hProcess, exitCode);
+  }
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   return true;
+}
+
+}  // namespace
+
+// Wine starts a Linux program when CreateProcess is given one.
+bool StartHostProgram(const std::vector<std::string>& argv) {
+  std::string command;
+  for (const auto& a : argv) command += (command.empty() ? "" : " ") + ("\"" + a + "\"");
+  return Launch(command);
 }
 
 std::optional<std::string> ReadHostFile(const std::string& path) {
@@ -51,20 +61,11 @@ std::optional<std::string> ReadHostFile(const std::string& path) {
 // The helper next to the test program adds the certificate to the Wine
 // prefix's Root store (never to the machine's own store).
 bool TrustTestCa(const std::string& /*pemPath*/, const std::string& derPath) {
-  std::string command =
-      "\"" + ProgramFolder() + "\\wine_addroot.exe\" \"" + WindowsPath(derPath) + "\" user";
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                      &pi))
-    return false;
-  WaitForSingleObject(pi.hProcess, 60000);
   DWORD code = 1;
-  GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return code == 0;
+  return Launch(
+             "\"" + ProgramFolder() + "\\wine_addroot.exe\" \"" + WindowsPath(derPath) + "\" user",
+             &code) &&
+         code == 0;
 }
 
 void SleepMilliseconds(int ms) {

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/system.h"
 #include "runtime/external.h"
 #include "test_support.h"
 #include "text/automation.h"
@@ -44,8 +45,8 @@ constexpr const char* kNoSimplification =
 // keeps OLE initialised on the GUI thread.
 class TextTest : public testing::Test {
  protected:
-  static void SetUpTestSuite() { CallExternal<winapi::CoInitializeFn>(kExtCoInitialize, nullptr); }
-  static void TearDownTestSuite() { CallExternal<winapi::CoUninitializeFn>(kExtCoUninitialize); }
+  static void SetUpTestSuite() { CallExternal<kExtCoInitialize>(nullptr); }
+  static void TearDownTestSuite() { CallExternal<kExtCoUninitialize>(); }
 };
 
 // --- Code-page conversion -------------------------------------------------------
@@ -78,6 +79,14 @@ TEST_F(TextTest, ConversionExamples) {
     EXPECT_EQ(std::string(got.view()), r.want) << r.name;
     EXPECT_EQ(got.size(), static_cast<int32_t>(r.want.size())) << r.name << ": no trailing bytes";
   }
+}
+
+// The system's own conversions for terminals and command lines.
+TEST(SystemText, Cp936AndUtf8BothWays) {
+  EXPECT_EQ(platform::Cp936ToUtf8("\xD6\xD0 ok"), "\xE4\xB8\xAD ok");
+  EXPECT_EQ(platform::Utf8ToCp936("\xE4\xB8\xAD ok"), "\xD6\xD0 ok");
+  EXPECT_EQ(platform::Cp936ToUtf8(""), "");
+  EXPECT_EQ(platform::Utf8ToCp936(""), "");
 }
 
 TEST_F(TextTest, SizesAreAskedInTheDefaultCodePage) {

@@ -41,17 +41,9 @@ constexpr std::string_view kAccept =
 constexpr std::string_view kLanguage = "Accept-Language: zh-cn\r\n";
 constexpr std::string_view kFormType = "Content-Type: application/x-www-form-urlencoded\r\n";
 
-std::string Fetch(const std::string& url, std::optional<int32_t> method = std::nullopt,
-                  std::optional<std::string_view> proxy = std::nullopt,
-                  std::optional<std::string_view> extra = std::nullopt,
-                  std::optional<std::string_view> body = std::nullopt,
-                  std::optional<std::string_view> cookies = std::nullopt,
-                  std::optional<int32_t> timeout = std::nullopt, TextValue* headers = nullptr,
-                  TextValue* received = nullptr, std::optional<bool> follow = std::nullopt) {
+std::string Fetch(const std::string& url, const FetchOptions& options = {}) {
   TextValue address = TextValue::FromBytes(url);
-  ByteBlock result = WebAccess(address, method, proxy, extra, body, cookies, timeout, headers,
-                               std::nullopt, received, follow);
-  return std::string(result.bytes());
+  return std::string(WebAccess(address, options).bytes());
 }
 
 // The blank lines of a header block do not go on the wire.
@@ -68,35 +60,39 @@ TEST(WebFetch, HeaderBlockOnTheWire) {
   const std::string agent = "User-Agent: " + std::string(kAgent) + "\r\n";
   struct Row {
     const char* name;
-    int32_t method;
+    HttpMethod method;
     std::string extra, body, cookies;
     std::string block;  // what the exchange composes
     std::string agentLine;
   } rows[] = {
-      {"plain GET", 0, "", "", "", std::string(kAccept) + referer + std::string(kLanguage), agent},
-      {"GET with a line and cookies", 0, "X-Test: 1\r\n", "", "k=v",
+      {"plain GET", HttpMethod::kGet, "", "", "",
+       std::string(kAccept) + referer + std::string(kLanguage), agent},
+      {"GET with a line and cookies", HttpMethod::kGet, "X-Test: 1\r\n", "", "k=v",
        "X-Test: 1\r\n" + std::string(kAccept) + referer + std::string(kLanguage) +
            "Cookie: k=v\r\n\r\n",
        agent},
-      {"Accept-Language and RefererNo", 0, "Accept-Language: en\r\nRefererNo\r\n", "", "",
-       "Accept-Language: en\r\n\r\n", agent},
-      {"own Referer", 0, "Referer: http://elsewhere/\r\n", "", "",
+      {"Accept-Language and RefererNo", HttpMethod::kGet, "Accept-Language: en\r\nRefererNo\r\n",
+       "", "", "Accept-Language: en\r\n\r\n", agent},
+      {"own Referer", HttpMethod::kGet, "Referer: http://elsewhere/\r\n", "", "",
        "Referer: http://elsewhere/\r\n" + std::string(kAccept) + std::string(kLanguage), agent},
-      {"POST form", 1, "", "a=1&b=2", "",
+      {"POST form", HttpMethod::kPost, "", "a=1&b=2", "",
        std::string(kAccept) + referer + std::string(kLanguage) + std::string(kFormType) +
            "Content-Length: 7\r\n",
        agent},
-      {"POST without body, with cookies", 1, "", "", "s=1",
+      {"POST without body, with cookies", HttpMethod::kPost, "", "", "s=1",
        std::string(kAccept) + referer + std::string(kLanguage) + "Cookie: s=1\r\n\r\n", agent},
-      {"caller's agent", 0, "User-Agent: Own/2.0\r\n", "", "",
+      {"caller's agent", HttpMethod::kGet, "User-Agent: Own/2.0\r\n", "", "",
        "User-Agent: Own/2.0\r\n" + std::string(kAccept) + referer + std::string(kLanguage), ""},
   };
   for (const auto& r : rows) {
-    std::string echo = Fetch(url, r.method, std::nullopt, r.extra, r.body, r.cookies);
-    std::string verb = r.method == 1 ? "POST" : "GET";
+    std::string echo = Fetch(
+        url,
+        {.method = r.method, .extraHeaders = r.extra, .postBody = r.body, .cookies = r.cookies});
+    const bool post = r.method == HttpMethod::kPost;
+    std::string verb = post ? "POST" : "GET";
     // WinINet adds a POST's length after Host unless the block has one.
     std::string block = WithoutBlankLines(r.block);
-    std::string length = r.method == 1 && block.find("Content-Length: ") == std::string::npos
+    std::string length = post && block.find("Content-Length: ") == std::string::npos
                              ? "Content-Length: " + std::to_string(r.body.size()) + "\r\n"
                              : "";
     std::string want =
@@ -108,7 +104,7 @@ TEST(WebFetch, HeaderBlockOnTheWire) {
 TEST(WebFetch, ProxyUsedForHttp) {
   TOBRINE_NEED_FIXTURE(f);
   Fetch(f.Http("/__proxylog?clear=1"));
-  std::string viaProxy = Fetch(f.Http("/echo"), std::nullopt, f.ProxyAddress());
+  std::string viaProxy = Fetch(f.Http("/echo"), {.proxy = f.ProxyAddress()});
   EXPECT_THAT(viaProxy, StartsWith("GET /echo HTTP/1.1\r\n"));
   std::string log = Fetch(f.Http("/__proxylog?clear=1"));
   EXPECT_THAT(log, HasSubstr("GET " + f.Http("/echo") + " HTTP/1.1"));
@@ -121,24 +117,34 @@ TEST(WebFetch, ProxyNotUsedForHttps) {
                     "(Windows does not)";
   }
   Fetch(f.Http("/__proxylog?clear=1"));
-  std::string direct = Fetch(f.Https("/echo"), std::nullopt, f.ProxyAddress());
+  std::string direct = Fetch(f.Https("/echo"), {.proxy = f.ProxyAddress()});
   EXPECT_THAT(direct, StartsWith("GET /echo HTTP/1.1\r\n"));
   EXPECT_EQ(Fetch(f.Http("/__proxylog")), "");
 }
 
 TEST(WebFetch, Redirects) {
   TOBRINE_NEED_FIXTURE(f);
-  const std::string url = f.Http("/redirect?to=/respond%3Fbody%3Darrived");
-  TextValue headers;
-  EXPECT_EQ(Fetch(url, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                  std::nullopt, &headers),
-            "arrived");
-  EXPECT_THAT(headers.view(), StartsWith("HTTP/1.1 200 OK\r\n"));
-  EXPECT_EQ(Fetch(url, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                  std::nullopt, &headers, nullptr, false),
-            "moved");
-  EXPECT_THAT(headers.view(), StartsWith("HTTP/1.1 302 Found\r\n"));
-  EXPECT_THAT(headers.view(), HasSubstr("Location: /respond?body=arrived\r\n"));
+  const std::string path = "/redirect?to=/respond%3Fbody%3Darrived";
+  struct Row {
+    const char* what;
+    std::string url;
+    bool follow;
+    std::string body, status;
+  } rows[] = {
+      {"followed", f.Http(path), true, "arrived", "HTTP/1.1 200 OK\r\n"},
+      {"not followed when asked", f.Http(path), false, "moved", "HTTP/1.1 302 Found\r\n"},
+      // The flag word of an https request is the secure flag alone.
+      {"https follows whatever was asked", f.Https(path), false, "arrived", "HTTP/1.1 200 OK\r\n"},
+  };
+  for (const auto& r : rows) {
+    TextValue headers;
+    EXPECT_EQ(Fetch(r.url, {.receivedHeaders = &headers, .followRedirects = r.follow}), r.body)
+        << r.what;
+    EXPECT_THAT(headers.view(), StartsWith(r.status)) << r.what;
+    if (r.body == "moved") {
+      EXPECT_THAT(headers.view(), HasSubstr("Location: /respond?body=arrived\r\n")) << r.what;
+    }
+  }
 }
 
 TEST(WebFetch, CookiesCollectedAndSentNext) {
@@ -146,8 +152,7 @@ TEST(WebFetch, CookiesCollectedAndSentNext) {
   // localhost, not 127.0.0.1: the other tests send no stored cookies there.
   const std::string site = "http://localhost:" + std::to_string(f.http);
   TextValue received;
-  Fetch(site + "/cookies/set?sa=1&sb=2", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-        std::nullopt, std::nullopt, nullptr, &received);
+  Fetch(site + "/cookies/set?sa=1&sb=2", {.receivedCookies = &received});
   EXPECT_EQ(received.view(), "sa=1;sb=2;");
 
   std::string next = Fetch(site + "/echo");
@@ -163,8 +168,7 @@ TEST(WebFetch, CookiesCollectedAndSentNext) {
   EXPECT_THAT(Fetch(site + "/echo"), HasSubstr("direct=7"));
 
   // A caller's cookie text switches the stored cookies off for that request.
-  std::string own =
-      Fetch(site + "/echo", std::nullopt, std::nullopt, std::nullopt, std::nullopt, "mine=1");
+  std::string own = Fetch(site + "/echo", {.cookies = "mine=1"});
   EXPECT_THAT(own, HasSubstr("Cookie: mine=1\r\n"));
   EXPECT_THAT(own, Not(HasSubstr("sa=1")));
 }
@@ -172,8 +176,8 @@ TEST(WebFetch, CookiesCollectedAndSentNext) {
 TEST(WebFetch, RawHeaderText) {
   TOBRINE_NEED_FIXTURE(f);
   TextValue headers, received;
-  std::string body = Fetch(f.Http("/empty"), std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                           std::nullopt, std::nullopt, &headers, &received);
+  std::string body =
+      Fetch(f.Http("/empty"), {.receivedHeaders = &headers, .receivedCookies = &received});
   EXPECT_EQ(body, "");
   EXPECT_THAT(headers.view(), StartsWith("HTTP/1.1 200 OK\r\n"));
   EXPECT_THAT(headers.view(), HasSubstr("\r\nX-Empty: yes\r\n"));
@@ -181,8 +185,7 @@ TEST(WebFetch, RawHeaderText) {
   EXPECT_EQ(received.view(), "");
 
   // Headers over 2,048 bytes come back whole, with the cookie after them.
-  Fetch(f.Http("/bigheader?n=3000"), std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-        std::nullopt, std::nullopt, &headers, &received);
+  Fetch(f.Http("/bigheader?n=3000"), {.receivedHeaders = &headers, .receivedCookies = &received});
   EXPECT_GT(headers.size(), 3000);
   EXPECT_THAT(headers.view(), HasSubstr("X-Filler: " + std::string(3000, 'f') + "\r\n"));
   EXPECT_EQ(received.view(), "big=1;");
@@ -207,9 +210,7 @@ TEST(WebFetch, SchemeRuleAndWriteBack) {
   }
   TextValue spaces = TextValue::FromBytes("   ");
   TextValue headers = TextValue::FromBytes("untouched");
-  EXPECT_TRUE(WebAccess(spaces, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                        std::nullopt, std::nullopt, &headers)
-                  .empty());
+  EXPECT_TRUE(WebAccess(spaces, {.receivedHeaders = &headers}).empty());
   EXPECT_EQ(spaces.view(), "   ");
   EXPECT_EQ(headers.view(), "untouched");
 }
@@ -229,8 +230,12 @@ TEST(WebFetch, FailedHandleGivesEmptyOutputs) {
   // the request's own verb and cookie text.
   TextValue headers = TextValue::FromBytes("x"), received = TextValue::FromBytes("x");
   if (!kUnderWine) {  // Wine's InternetConnectA accepts an empty host name
-    EXPECT_EQ(Fetch("http:///nohost", 1, std::nullopt, std::nullopt, "b=1", "c=1", 20, &headers,
-                    &received),
+    EXPECT_EQ(Fetch("http:///nohost", {.method = HttpMethod::kPost,
+                                       .postBody = "b=1",
+                                       .cookies = "c=1",
+                                       .timeoutSeconds = 20,
+                                       .receivedHeaders = &headers,
+                                       .receivedCookies = &received}),
               "");
     EXPECT_EQ(headers.view(), "");
     EXPECT_EQ(received.view(), "");
@@ -238,8 +243,10 @@ TEST(WebFetch, FailedHandleGivesEmptyOutputs) {
   // Nobody listening: an empty body and no cookies. WinINet under Wine answers
   // the header query of the failed request with an empty line; the stand-in
   // fails the query, which gives the empty text.
-  EXPECT_EQ(Fetch("http://127.0.0.1:1/x", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                  "c=1", 20, &headers, &received),
+  EXPECT_EQ(Fetch("http://127.0.0.1:1/x", {.cookies = "c=1",
+                                           .timeoutSeconds = 20,
+                                           .receivedHeaders = &headers,
+                                           .receivedCookies = &received}),
             "");
   EXPECT_EQ(headers.view(), kUnderWine ? "\r\n" : "");
   EXPECT_EQ(received.view(), "");
@@ -252,9 +259,7 @@ TEST(WebFetch, TimeoutNotice) {
             "超时返回，指定网站不能访问，或者你的网络出现问题，你可以把参数中的＂超时返回＂的值设置"
             "长一些。");
   TextValue headers = TextValue::FromBytes("untouched");
-  EXPECT_EQ(Fetch(f.Http("/echo"), std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                  std::nullopt, 0, &headers),
-            notice);
+  EXPECT_EQ(Fetch(f.Http("/echo"), {.timeoutSeconds = 0, .receivedHeaders = &headers}), notice);
   EXPECT_EQ(headers.view(), "untouched");
 
   // A response that never ends: the fetch returns on time, and the thread keeps
@@ -265,8 +270,7 @@ TEST(WebFetch, TimeoutNotice) {
     probe.Post();
   });
   const uint32_t start = platform::TickCount();
-  std::string body = Fetch(f.Http("/never"), std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                           std::nullopt, 2);
+  std::string body = Fetch(f.Http("/never"), {.timeoutSeconds = 2});
   const uint32_t elapsed = platform::TickCount() - start;
   poster.join();
   EXPECT_EQ(body, notice);
@@ -310,23 +314,22 @@ TEST(WebFetch, BodyConversions) {
   TOBRINE_NEED_FIXTURE(f);
   struct Row {
     const char* body;  // %-escaped for the query
-    int32_t conversion;
+    BodyConversion conversion;
     std::string want;
   } rows[] = {
-      {"%E4%B8%AD%E6%96%87", 1, "中文"},         // UTF-8
-      {"%A4%A4%B0%EA", 2, "中国"},               // Big5 中國, simplified
-      {"ab%00cd", 1, "ab"},                      // ends at the first NUL
-      {"%E4%B8%AD", 0, "\xE4\xB8\xAD"},          // raw bytes
-      {"ab%00cd", 0, std::string("ab\0cd", 5)},  // raw keeps every byte
+      {"%E4%B8%AD%E6%96%87", BodyConversion::kUtf8, "中文"},         // UTF-8
+      {"%A4%A4%B0%EA", BodyConversion::kBig5, "中国"},               // Big5 中國, simplified
+      {"ab%00cd", BodyConversion::kUtf8, "ab"},                      // ends at the first NUL
+      {"%E4%B8%AD", BodyConversion::kNone, "\xE4\xB8\xAD"},          // raw bytes
+      {"ab%00cd", BodyConversion::kNone, std::string("ab\0cd", 5)},  // raw keeps every byte
   };
   for (const auto& r : rows) {
-    if (kUnderWine && r.conversion == 2) {
+    if (kUnderWine && r.conversion == BodyConversion::kBig5) {
       // Wine's LCMapStringA has no simplified-Chinese mapping.
       continue;
     }
     TextValue address = TextValue::FromBytes(f.Http(std::string("/respond?body=") + r.body));
-    ByteBlock got = WebAccess(address, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                              std::nullopt, std::nullopt, nullptr, r.conversion);
+    ByteBlock got = WebAccess(address, {.conversion = r.conversion});
     EXPECT_EQ(std::string(got.bytes()), r.want) << r.body;
   }
 }
@@ -336,8 +339,7 @@ TEST(WebFetch, LargeBody) {
   constexpr int32_t kSize = 100'000'000;
   const uint32_t start = platform::TickCount();
   TextValue address = TextValue::FromBytes(f.Http("/large?bytes=" + std::to_string(kSize)));
-  ByteBlock body =
-      WebAccess(address, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, 300);
+  ByteBlock body = WebAccess(address, {.timeoutSeconds = 300});
   const uint32_t elapsed = platform::TickCount() - start;
   ASSERT_EQ(body.size(), kSize);
   // The pattern: printable ASCII 32..126 repeated, restarting every 65,536 bytes.

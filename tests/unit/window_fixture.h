@@ -1,6 +1,7 @@
-// A loaded MainForm on the headless backend for the window-layer tests: the
-// stored description, optionally rebound, loaded before each test and closed
-// after it, with the GUI thread's queue drained.
+// A loaded MainForm for the window-layer tests, on the build's backend (real
+// controls on Windows, headless ones on Linux): the stored description,
+// optionally rebound, loaded before each test and closed after it, with the GUI
+// thread's queue drained.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,28 +10,20 @@
 #include <optional>
 #include <vector>
 
-#include "app/form_description.h"
-#include "platform/posix/headless_window.h"
-#include "platform/posix/message_queue.h"
+#include "app/main_form.h"
 #include "platform/window_backend.h"
 #include "runtime/window_events.h"
 #include "runtime/window_registry.h"
+#include "window_driver.h"
 
 namespace tobrine::test {
 
-inline app::UnitRecord& UnitOf(app::FormDescription& form, uint32_t id) {
+inline UnitRecord& UnitOf(FormDescription& form, uint32_t id) {
   for (auto& u : form.windows.at(0).units)
     if (u.id == id) return u;
   ADD_FAILURE() << "no unit " << std::hex << id;
-  static app::UnitRecord none;
+  static UnitRecord none;
   return none;
-}
-
-// Removes whatever is left in the calling thread's queue (quit messages too).
-inline void DrainQueue() {
-  posix::QueuedMessage m;
-  while (posix::PeekThreadMessage(&m, true)) {
-  }
 }
 
 class LoadedMainForm : public testing::Test {
@@ -51,7 +44,7 @@ class LoadedMainForm : public testing::Test {
   }
 
   // The description to load; tests adjust the stored one.
-  virtual app::FormDescription Form() { return app::LoadStoredForm(); }
+  virtual FormDescription Form() { return app::LoadStoredForm(); }
   // The handler table: the recorder at every offset unless a test says otherwise.
   virtual std::vector<BoundHandler> Handlers() { return {&Recorder, &Recorder}; }
 
@@ -59,7 +52,7 @@ class LoadedMainForm : public testing::Test {
     calls.clear();
     reply.reset();
     during = nullptr;
-    headless::SetKeyState(0);
+    HoldKeys(0);
     DrainQueue();
     SetHandlerTable(Handlers());
     ASSERT_TRUE(LoadWindow(Form(), app::kMainFormId));
@@ -67,8 +60,8 @@ class LoadedMainForm : public testing::Test {
 
   void TearDown() override {
     if (IsWindowLoaded(app::kMainFormId))
-      platform::DestroyNative(LookupControl(app::kMainFormId, app::kWindowUnitId));
-    headless::SetListObserver(nullptr);
+      platform::DestroyNative(LookupControl(app::kMainFormId, kWindowUnitId));
+    ObserveLists(nullptr);
     DrainQueue();
   }
 

@@ -37,60 +37,53 @@ struct RawRequest {
   std::string body;
 };
 
-template <typename Fn, typename... A>
-auto Call(int index, A... a) {
-  return CallExternal<Fn>(index, a...);
-}
-
 Raw Perform(const RawRequest& q) {
   Raw out;
-  Hinternet net =
-      Call<InternetOpenAFn>(kExtInternetOpenA, q.agent.c_str(),
-                            q.proxy.empty() ? kInternetOpenTypeDirect : kInternetOpenTypeProxy,
-                            q.proxy.c_str(), "", Dword{0});
+  Hinternet net = CallExternal<kExtInternetOpenA>(
+      q.agent.c_str(), q.proxy.empty() ? kInternetOpenTypeDirect : kInternetOpenTypeProxy,
+      q.proxy.c_str(), "", Dword{0});
   if (!net) return out;
-  Hinternet con = Call<InternetConnectAFn>(kExtInternetConnectA, net, q.host.c_str(),
-                                           static_cast<uint16_t>(q.port), "", "",
-                                           kInternetServiceHttp, Dword{0}, uintptr_t{0});
+  Hinternet con =
+      CallExternal<kExtInternetConnectA>(net, q.host.c_str(), static_cast<uint16_t>(q.port), "", "",
+                                         kInternetServiceHttp, Dword{0}, uintptr_t{0});
   Hinternet req =
-      con ? Call<HttpOpenRequestAFn>(kExtHttpOpenRequestA, con, q.verb.c_str(), q.path.c_str(),
-                                     "HTTP/1.1", static_cast<const char*>(nullptr),
-                                     static_cast<const char**>(nullptr), q.flags, uintptr_t{0})
+      con ? CallExternal<kExtHttpOpenRequestA>(
+                con, q.verb.c_str(), q.path.c_str(), "HTTP/1.1", static_cast<const char*>(nullptr),
+                static_cast<const char**>(nullptr), q.flags, uintptr_t{0})
           : nullptr;
   if (req) {
     std::string body = q.body;
-    out.sent = Call<HttpSendRequestAFn>(kExtHttpSendRequestA, req, q.headers.c_str(),
-                                        static_cast<Dword>(q.headers.size()),
-                                        body.empty() ? nullptr : static_cast<void*>(body.data()),
-                                        static_cast<Dword>(body.size())) != 0;
+    out.sent = CallExternal<kExtHttpSendRequestA>(
+                   req, q.headers.c_str(), static_cast<Dword>(q.headers.size()),
+                   body.empty() ? nullptr : static_cast<void*>(body.data()),
+                   static_cast<Dword>(body.size())) != 0;
     char chunk[2048];
     for (;;) {
       Dword n = 0;
-      Call<InternetReadFileFn>(kExtInternetReadFile, req, static_cast<void*>(chunk),
-                               Dword{sizeof chunk}, &n);
+      CallExternal<kExtInternetReadFile>(req, static_cast<void*>(chunk), Dword{sizeof chunk}, &n);
       ++out.reads;
       if (n == 0) break;
       out.body.append(chunk, n);
     }
     std::vector<char> buf(64);
     Dword len = static_cast<Dword>(buf.size());
-    if (!Call<HttpQueryInfoAFn>(kExtHttpQueryInfoA, req, kHttpQueryRawHeadersCrlf,
-                                static_cast<void*>(buf.data()), &len,
-                                static_cast<Dword*>(nullptr))) {
+    if (!CallExternal<kExtHttpQueryInfoA>(req, kHttpQueryRawHeadersCrlf,
+                                          static_cast<void*>(buf.data()), &len,
+                                          static_cast<Dword*>(nullptr))) {
       out.queryLength = len;
       out.queryError = test::LastSystemError();
       buf.assign(len + 1, '\0');
-      if (Call<HttpQueryInfoAFn>(kExtHttpQueryInfoA, req, kHttpQueryRawHeadersCrlf,
-                                 static_cast<void*>(buf.data()), &len,
-                                 static_cast<Dword*>(nullptr)))
+      if (CallExternal<kExtHttpQueryInfoA>(req, kHttpQueryRawHeadersCrlf,
+                                           static_cast<void*>(buf.data()), &len,
+                                           static_cast<Dword*>(nullptr)))
         out.headers.assign(buf.data(), len);
     } else {
       out.headers.assign(buf.data(), len);
     }
-    Call<InternetCloseHandleFn>(kExtInternetCloseHandle, req);
+    CallExternal<kExtInternetCloseHandle>(req);
   }
-  if (con) Call<InternetCloseHandleFn>(kExtInternetCloseHandle, con);
-  Call<InternetCloseHandleFn>(kExtInternetCloseHandle, net);
+  if (con) CallExternal<kExtInternetCloseHandle>(con);
+  CallExternal<kExtInternetCloseHandle>(net);
   return out;
 }
 

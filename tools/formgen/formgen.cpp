@@ -25,7 +25,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string icon = tobrine::formgen::BuildIcon();
-  const std::string form =
-      tobrine::app::SerializeFormDescription(tobrine::formgen::BuildMainForm(icon));
+  const std::string form = SerializeFormDescription(tobrine::formgen::BuildMainForm(icon));
   return WriteFile(argv[1], form) && WriteFile(argv[2], icon) ? 0 : 1;
 }

@@ -4,7 +4,9 @@
 #include <utility>
 
 #include "app/handlers.h"
+#include "app/main_form.h"
 #include "app/version.h"
+#include "runtime/window_events.h"
 
 namespace tobrine::formgen {
 namespace {
@@ -99,8 +101,7 @@ UnitRecord Button1() {
   p.caption = "获取";
   UnitRecord u = Unit(kButton1, UnitKind::kButton, "按钮1", 504, 16, 56, 32,
                       kUnitVisible | kUnitTabStop, kButtonPropertyVersion, std::move(p));
-  // Clicked: the link extractor.
-  u.events = {{0, kLinkExtractorHandler}};
+  u.events = {{kEventButtonClicked, kLinkExtractorHandler}};
   return u;
 }
 
@@ -131,13 +132,14 @@ UnitRecord ReportList1() {
   p.columns = {{0, -1, 0, 50, "序号"}, {0, -1, 0, 450, "网址"}};
   UnitRecord u = Unit(kReportList1, UnitKind::kReportList, "超级列表框1", 16, 56, 544, 216,
                       kUnitVisible | kUnitTabStop, kReportListPropertyVersion, std::move(p));
-  u.events = {{-3, kOpenSelectedLinkHandler}};  // left button double-clicked
+  // The event dispatch runs OpenSelectedLink (app/result_list.cpp) on a double-click.
+  u.events = {{kEventLeftDoubleClick, kOpenSelectedLinkHandler}};
   return u;
 }
 
 }  // namespace
 
-app::FormDescription BuildMainForm(std::string icon) {
+FormDescription BuildMainForm(std::string icon) {
   WindowEntry main_form;
   main_form.id = kMainFormId;
   main_form.units.push_back(Window(std::move(icon)));

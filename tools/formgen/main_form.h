@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/form_description.h"
+#include "runtime/form_description.h"
 
 namespace tobrine::formgen {
 
@@ -11,6 +11,6 @@ namespace tobrine::formgen {
 std::string BuildIcon();
 
 // MainForm and its five controls, carrying `icon` as the window's icon.
-app::FormDescription BuildMainForm(std::string icon);
+FormDescription BuildMainForm(std::string icon);
 
 }  // namespace tobrine::formgen

@@ -15,9 +15,6 @@
 namespace tobrine::posix {
 namespace {
 
-constexpr Dword kErrorInvalidParameter = 87;
-constexpr Dword kErrorInvalidFlags = 1004;
-
 icu::Transliterator* Simplifier() {
   static std::once_flag once;
   static icu::Transliterator* t = nullptr;

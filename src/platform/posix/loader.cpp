@@ -2,12 +2,12 @@
 // table of exported names and addresses.
 #include "platform/loader.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -29,30 +29,30 @@ struct Module {
   int loads = 0;
 };
 
-#define TOBRINE_EXPORT(fn)                     \
-  Export {                                     \
-#fn, reinterpret_cast < void*>(&posix::fn) \
-  }
+// Every function of the external function table, exported by the module that
+// has it on Windows (MsgWaitForMultipleObjects by user32, not kernel32). An
+// entry declared twice is exported twice; the first one is found.
+struct StandIn {
+  const char* module;
+  Export function;
+};
+#define TOBRINE_STANDIN(index, library, function, module) \
+  {#module, {#function, reinterpret_cast<void*>(&posix::function)}},
+const StandIn kStandIns[] = {TOBRINE_EXTERNAL_FUNCTIONS(TOBRINE_STANDIN)};
+#undef TOBRINE_STANDIN
 
 std::vector<Module>& Modules() {
-  static auto* modules = new std::vector<Module>{
-      // As on Windows, MsgWaitForMultipleObjects lives in user32, not kernel32.
-      {"kernel32",
-       {TOBRINE_EXPORT(MultiByteToWideChar), TOBRINE_EXPORT(WideCharToMultiByte),
-        TOBRINE_EXPORT(LCMapStringA), TOBRINE_EXPORT(CreateThread), TOBRINE_EXPORT(CloseHandle),
-        TOBRINE_EXPORT(TerminateThread)}},
-      {"gdi32", {}},
-      {"user32", {TOBRINE_EXPORT(MsgWaitForMultipleObjects)}},
-      {"advapi32", {}},
-      {"mpr", {}},
-      {"shell32", {}},
-      {"wininet",
-       {TOBRINE_EXPORT(InternetOpenA), TOBRINE_EXPORT(InternetConnectA),
-        TOBRINE_EXPORT(HttpOpenRequestA), TOBRINE_EXPORT(HttpSendRequestA),
-        TOBRINE_EXPORT(InternetReadFile), TOBRINE_EXPORT(HttpQueryInfoA),
-        TOBRINE_EXPORT(InternetCloseHandle), TOBRINE_EXPORT(InternetSetCookieA)}},
-      {"ole32", {TOBRINE_EXPORT(CoInitialize), TOBRINE_EXPORT(CoUninitialize)}},
-  };
+  static auto* modules = [] {
+    // The default libraries, some of which export nothing here, and the others.
+    auto* list = new std::vector<Module>;
+    for (const char* name :
+         {"kernel32", "gdi32", "user32", "advapi32", "mpr", "shell32", "wininet", "ole32"})
+      list->push_back({name, {}});
+    for (const StandIn& s : kStandIns)
+      for (Module& m : *list)
+        if (std::string_view(m.name) == s.module) m.exports.push_back(s.function);
+    return list;
+  }();
   return *modules;
 }
 

@@ -16,15 +16,15 @@
 #include <utility>
 #include <vector>
 
+#include "platform/automation.h"
 #include "platform/posix/automation_host.h"
-#include "text/automation.h"
 
 namespace tobrine::posix {
 namespace {
 
-using text::kAutomationBadParamCount;
-using text::kAutomationException;
-using text::kAutomationTypeMismatch;
+using platform::kAutomationBadParamCount;
+using platform::kAutomationException;
+using platform::kAutomationTypeMismatch;
 
 constexpr uint32_t kMatchLimit = 10'000'000;
 constexpr uint32_t kDepthLimit = 1'000'000;

@@ -13,8 +13,6 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "platform/posix/codepage.h"
-
 namespace tobrine::platform {
 
 void* HeapAllocate(std::size_t size) {
@@ -48,10 +46,6 @@ int ShowSystemMessageBox(std::string_view text, std::string_view caption, uint32
   std::fwrite(out.data(), 1, out.size(), stderr);
   std::fflush(stderr);
   return 1;  // IDOK
-}
-
-std::string Cp936ToUtf8(std::string_view text) {
-  return posix::ConvertCp936ToUtf8(text);
 }
 
 std::string LibraryVersions() {

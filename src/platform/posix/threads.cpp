@@ -38,11 +38,11 @@ ThreadObject* AsThread(Handle handle) {
 Handle CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadStart start,
                     void* parameter, Dword /*flags*/, Dword* threadId) {
   if (!start) {
-    SetLastError(87);  // ERROR_INVALID_PARAMETER
+    SetLastError(kErrorInvalidParameter);
     return nullptr;
   }
   if (g_startsFail.load()) {
-    SetLastError(8);  // ERROR_NOT_ENOUGH_MEMORY
+    SetLastError(kErrorNotEnoughMemory);
     return nullptr;
   }
   static std::atomic<Dword> nextId{1000};
@@ -55,7 +55,7 @@ Handle CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadStart s
     worker = std::thread([start, parameter] { start(parameter); });
   } catch (const std::system_error&) {
     delete t;
-    SetLastError(8);  // ERROR_NOT_ENOUGH_MEMORY
+    SetLastError(kErrorNotEnoughMemory);
     return nullptr;
   }
   auto* running = new std::thread(std::move(worker));
@@ -85,7 +85,7 @@ Dword MsgWaitForMultipleObjects(Dword count, const Handle* handles, Bool /*waitA
                                 Dword milliseconds, Dword wakeMask) {
   for (Dword i = 0; i < count; ++i) {
     if (!AsThread(handles[i])) {
-      SetLastError(6);  // ERROR_INVALID_HANDLE
+      SetLastError(kErrorInvalidHandle);
       return winapi::kWaitFailed;
     }
   }
@@ -112,7 +112,7 @@ Dword MsgWaitForMultipleObjects(Dword count, const Handle* handles, Bool /*waitA
 Bool CloseHandle(Handle handle) {
   ThreadObject* t = AsThread(handle);
   if (!t) {
-    SetLastError(6);
+    SetLastError(kErrorInvalidHandle);
     return 0;
   }
   Release(t);
@@ -125,11 +125,11 @@ Bool CloseHandle(Handle handle) {
 Bool TerminateThread(Handle thread, Dword /*exitCode*/) {
   ThreadObject* t = AsThread(thread);
   if (!t) {
-    SetLastError(6);
+    SetLastError(kErrorInvalidHandle);
     return 0;
   }
   if (t->ended.load()) return 1;
-  SetLastError(5);  // ERROR_ACCESS_DENIED
+  SetLastError(kErrorAccessDenied);
   return 0;
 }
 

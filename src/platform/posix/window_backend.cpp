@@ -17,6 +17,7 @@
 
 #include "platform/posix/headless_window.h"
 #include "platform/posix/message_queue.h"
+#include "platform/winapi.h"
 
 extern char** environ;
 
@@ -45,23 +46,7 @@ struct NativeWindowObject final : posix::MessageTarget {
 
 namespace {
 
-constexpr uint32_t kWmClose = 0x0010;
-constexpr uint32_t kWmQuit = 0x0012;
-constexpr uint32_t kWmSetFocus = 0x0007;
-constexpr uint32_t kWmKillFocus = 0x0008;
-constexpr uint32_t kWmKeyFirst = 0x0100;
-constexpr uint32_t kWmKeyDown = 0x0100;
-constexpr uint32_t kWmKeyUp = 0x0101;
-constexpr uint32_t kWmChar = 0x0102;
-constexpr uint32_t kWmKeyLast = 0x0105;
-constexpr uint32_t kWmMouseMove = 0x0200;
-constexpr uint32_t kWmLButtonDown = 0x0201;
-constexpr uint32_t kWmLButtonUp = 0x0202;
-constexpr uint32_t kWmLButtonDblClk = 0x0203;
-constexpr uint32_t kWmRButtonDown = 0x0204;
-constexpr uint32_t kWmRButtonUp = 0x0205;
-constexpr uint32_t kWmMouseWheel = 0x020A;
-constexpr uint32_t kBmClick = 0x00F5;
+using namespace winapi;
 
 // Font text height (as the default GUI font) and edge size of the headless screen.
 constexpr int32_t kTextHeight = 13;
@@ -98,7 +83,7 @@ void Notify(NativeWindow list, headless::ListChange change, int32_t row) {
 }
 
 bool IsInputMessage(uint32_t m) {
-  return (m >= kWmKeyFirst && m <= kWmKeyLast) || (m >= kWmMouseMove && m <= kWmMouseWheel) ||
+  return (m >= kWmKeyDown && m <= kWmSysKeyUp) || (m >= kWmMouseMove && m <= kWmMouseWheel) ||
          m == kWmSetFocus || m == kWmKillFocus;
 }
 
@@ -411,7 +396,7 @@ void PostWindowMessage(NativeWindow window, uint32_t message, uintptr_t wparam, 
 }
 
 void PostClick(NativeWindow button) {
-  PostWindowMessage(button, platform::kBmClick);
+  PostWindowMessage(button, winapi::kBmClick);
 }
 
 namespace {
@@ -426,25 +411,25 @@ intptr_t RowPoint(NativeWindow list, int32_t row) {
 
 void PostDoubleClick(NativeWindow list, int32_t row) {
   const intptr_t at = RowPoint(list, row);
-  PostWindowMessage(list, platform::kWmLButtonDown, 1, at);
-  PostWindowMessage(list, platform::kWmLButtonUp, 0, at);
-  PostWindowMessage(list, platform::kWmLButtonDblClk, 1, at);
-  PostWindowMessage(list, platform::kWmLButtonUp, 0, at);
+  PostWindowMessage(list, winapi::kWmLButtonDown, 1, at);
+  PostWindowMessage(list, winapi::kWmLButtonUp, 0, at);
+  PostWindowMessage(list, winapi::kWmLButtonDblClk, 1, at);
+  PostWindowMessage(list, winapi::kWmLButtonUp, 0, at);
 }
 
 void PostClose(NativeWindow window) {
-  PostWindowMessage(window, platform::kWmClose);
+  PostWindowMessage(window, winapi::kWmClose);
 }
 
 void PostRightClick(NativeWindow list, int32_t row) {
   const intptr_t at = RowPoint(list, row);
-  PostWindowMessage(list, platform::kWmRButtonDown, 2, at);
-  PostWindowMessage(list, platform::kWmRButtonUp, 0, at);
+  PostWindowMessage(list, winapi::kWmRButtonDown, 2, at);
+  PostWindowMessage(list, winapi::kWmRButtonUp, 0, at);
 }
 
 void PostKeyPress(NativeWindow window, uint32_t virtualKey) {
-  PostWindowMessage(window, platform::kWmKeyDown, virtualKey);
-  PostWindowMessage(window, platform::kWmKeyUp, virtualKey);
+  PostWindowMessage(window, winapi::kWmKeyDown, virtualKey);
+  PostWindowMessage(window, winapi::kWmKeyUp, virtualKey);
 }
 
 void SetKeyState(int32_t keyState) {

@@ -14,16 +14,12 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/lines.h"
 #include "platform/posix/standins.h"
 
 namespace tobrine::posix {
 namespace {
 
-constexpr Dword kErrorInvalidHandle = 6;
-constexpr Dword kErrorInternetCannotConnect = 12029;
-constexpr Dword kErrorInternetIncorrectHandleState = 12019;
-constexpr Dword kErrorHttpHeaderNotFound = 12150;
-constexpr Dword kErrorInternetInvalidUrl = 12005;
 // Above this much unread body the transfer pauses until the reader catches up.
 constexpr std::size_t kPauseAbove = 1 << 20;
 
@@ -139,14 +135,9 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     curl_easy_getinfo(r->easy, CURLINFO_RESPONSE_CODE, &code);
     bool following = !(r->flags & winapi::kInternetFlagNoAutoRedirect);
     bool hasLocation = false;
-    std::string_view all = r->responseHeaders;
-    for (std::size_t p = 0; p < all.size();) {
-      std::size_t e = all.find('\n', p);
-      std::string_view l = all.substr(p, e == std::string_view::npos ? all.npos : e - p);
+    platform::ForEachLine(r->responseHeaders, [&](std::string_view l) {
       if (l.size() >= 9 && IEquals(l.substr(0, 9), "location:")) hasLocation = true;
-      if (e == std::string_view::npos) break;
-      p = e + 1;
-    }
+    });
     if (code / 100 != 1 && !(following && IsFollowedRedirect(code) && hasLocation)) {
       r->finalHeaders = r->responseHeaders;
       r->headersFinal = true;
@@ -192,34 +183,27 @@ void Drive(RequestHandle* r, Ready ready) {
 
 // Whether the block has a line for the header `name` (any letter case).
 bool HasHeader(std::string_view block, std::string_view name) {
-  for (std::size_t p = 0; p < block.size();) {
-    std::size_t e = block.find('\n', p);
-    std::string_view line = block.substr(p, e == std::string_view::npos ? block.npos : e - p);
-    std::size_t colon = line.find(':');
-    if (colon != std::string_view::npos && IEquals(Trim(line.substr(0, colon)), name)) return true;
-    if (e == std::string_view::npos) break;
-    p = e + 1;
-  }
-  return false;
+  bool found = false;
+  platform::ForEachLine(block, [&](std::string_view line) {
+    const std::size_t colon = line.find(':');
+    if (colon != std::string_view::npos && IEquals(Trim(line.substr(0, colon)), name)) found = true;
+  });
+  return found;
 }
 
 // Adds the caller's header lines in order; blank lines (the block may hold one
 // after a cookie line) and lines without a colon are left out.
 void AddHeaderLines(RequestHandle* r, std::string_view block) {
-  std::size_t p = 0;
-  while (p < block.size()) {
-    std::size_t e = block.find('\n', p);
-    std::string_view line = block.substr(p, e == std::string_view::npos ? block.npos : e - p);
-    p = e == std::string_view::npos ? block.size() : e + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    std::size_t colon = line.find(':');
-    if (Trim(line).empty() || colon == std::string_view::npos) continue;
+  platform::ForEachLine(block, [r](std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // an unterminated last line
+    const std::size_t colon = line.find(':');
+    if (Trim(line).empty() || colon == std::string_view::npos) return;
     std::string header(line);
     // curl drops a header whose value is empty unless it is written "Name;".
     if (Trim(line.substr(colon + 1)).empty())
       header = std::string(Trim(line.substr(0, colon))) + ";";
     r->headerList = curl_slist_append(r->headerList, header.c_str());
-  }
+  });
 }
 
 // Parses "http=host:port", "host:port" or a list of such, separated by spaces
@@ -237,6 +221,88 @@ void ParseProxy(std::string_view args, InternetHandle* h) {
     } else if (IEquals(item.substr(0, eq), "http")) {
       h->httpProxy = std::string(item.substr(eq + 1));
     }
+  }
+}
+
+bool IsSecure(const RequestHandle* r) {
+  return (r->flags & winapi::kInternetFlagSecure) != 0;
+}
+
+// Where the request goes, the proxy, cookies and redirects as the flags say.
+void SetTransfer(RequestHandle* r) {
+  const bool secure = IsSecure(r);
+  std::string host = r->connection.host;
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";  // an IPv6 literal
+  const uint16_t port = r->connection.port ? r->connection.port : (secure ? 443 : 80);
+  const std::string url =
+      (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + r->object;
+  CURL* e = r->easy;
+  curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, r);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, r);
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 60L);
+  if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile && *caFile)
+    curl_easy_setopt(e, CURLOPT_CAINFO, caFile);
+
+  // The proxy: an "http=" proxy serves http:// requests only; an empty proxy
+  // also keeps curl from taking one from the environment.
+  std::string proxy = r->connection.anyProxy;
+  if (!secure && !r->connection.httpProxy.empty()) proxy = r->connection.httpProxy;
+  curl_easy_setopt(e, CURLOPT_PROXY, proxy.c_str());
+
+  if (!(r->flags & winapi::kInternetFlagNoCookies)) {
+    curl_easy_setopt(e, CURLOPT_SHARE, CookieShare());
+    curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // the cookie engine, no file
+  }
+  if (!(r->flags & winapi::kInternetFlagNoAutoRedirect)) {
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_MAXREDIRS, 30L);
+    // A redirect from http to https is followed only when the request allows it;
+    // a secure request is never redirected to plain http.
+    const char* protocols = secure                                                    ? "https"
+                            : (r->flags & winapi::kInternetFlagIgnoreRedirectToHttps) ? "http,https"
+                                                                                      : "http";
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
+  }
+}
+
+// The lines go out as WinINet sends them: Host, Content-Length (POST, unless
+// the caller gives one), the agent unless the caller names one, then the
+// caller's lines as given, and nothing of curl's own.
+void SetRequestLines(RequestHandle* r, std::string_view block) {
+  if (r->verb == "POST" && !HasHeader(block, "Content-Length")) {
+    std::string length = "Content-Length: " + std::to_string(r->postBody.size());
+    r->headerList = curl_slist_append(r->headerList, length.c_str());
+  }
+  if (!HasHeader(block, "User-Agent") && !r->connection.agent.empty()) {
+    std::string agentLine = "User-Agent: " + r->connection.agent;
+    r->headerList = curl_slist_append(r->headerList, agentLine.c_str());
+  }
+  AddHeaderLines(r, block);
+  for (const char* drop : {"Accept:", "Expect:", "Proxy-Connection:", "Content-Type:"}) {
+    if (!HasHeader(block, std::string_view(drop, std::strlen(drop) - 1)))
+      r->headerList = curl_slist_append(r->headerList, drop);
+  }
+  curl_easy_setopt(r->easy, CURLOPT_HTTPHEADER, r->headerList);
+}
+
+void SetVerb(RequestHandle* r) {
+  CURL* e = r->easy;
+  if (r->verb == "GET") {
+    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+  } else if (r->verb == "POST") {
+    curl_easy_setopt(e, CURLOPT_POST, 1L);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r->postBody.size()));
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, r->postBody.data());
+  } else if (r->verb == "HEAD") {
+    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+  } else {
+    curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r->verb.c_str());
   }
 }
 
@@ -297,88 +363,20 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
     return 0;
   }
   r->sent = true;
-  const bool secure = r->flags & winapi::kInternetFlagSecure;
-  std::string host = r->connection.host;
-  if (host.find(':') != std::string::npos) host = "[" + host + "]";  // an IPv6 literal
-  uint16_t port = r->connection.port ? r->connection.port : (secure ? 443 : 80);
-  std::string url =
-      (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + r->object;
-
   r->easy = curl_easy_init();
   r->multi = curl_multi_init();
-  CURL* e = r->easy;
-  curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L);
-  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, r);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, r);
-  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 60L);
-  if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile && *caFile)
-    curl_easy_setopt(e, CURLOPT_CAINFO, caFile);
-
-  // The proxy: an "http=" proxy serves http:// requests only; an empty proxy
-  // also keeps curl from taking one from the environment.
-  std::string proxy = r->connection.anyProxy;
-  if (!secure && !r->connection.httpProxy.empty()) proxy = r->connection.httpProxy;
-  curl_easy_setopt(e, CURLOPT_PROXY, proxy.c_str());
-
-  if (!(r->flags & winapi::kInternetFlagNoCookies)) {
-    curl_easy_setopt(e, CURLOPT_SHARE, CookieShare());
-    curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // the cookie engine, no file
-  }
-  if (!(r->flags & winapi::kInternetFlagNoAutoRedirect)) {
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(e, CURLOPT_MAXREDIRS, 30L);
-    // A redirect from http to https is followed only when the request allows it;
-    // a secure request is never redirected to plain http.
-    const char* protocols = secure                                                    ? "https"
-                            : (r->flags & winapi::kInternetFlagIgnoreRedirectToHttps) ? "http,https"
-                                                                                      : "http";
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
-  }
-
+  SetTransfer(r);
   std::string_view block;
   if (headers) {
     block = headersLength == 0xFFFFFFFFu ? std::string_view(headers)
                                          : std::string_view(headers, headersLength);
   }
-  const bool isPost = r->verb == "POST";
-  if (isPost && optional && optionalLength)
+  if (r->verb == "POST" && optional && optionalLength)
     r->postBody.assign(static_cast<char*>(optional), optionalLength);
-  // The lines go out as WinINet sends them: Host, Content-Length (POST, unless
-  // the caller gives one), the agent unless the caller names one, then the
-  // caller's lines as given, and nothing of curl's own.
-  if (isPost && !HasHeader(block, "Content-Length")) {
-    std::string length = "Content-Length: " + std::to_string(r->postBody.size());
-    r->headerList = curl_slist_append(r->headerList, length.c_str());
-  }
-  if (!HasHeader(block, "User-Agent") && !r->connection.agent.empty()) {
-    std::string agentLine = "User-Agent: " + r->connection.agent;
-    r->headerList = curl_slist_append(r->headerList, agentLine.c_str());
-  }
-  AddHeaderLines(r, block);
-  for (const char* drop : {"Accept:", "Expect:", "Proxy-Connection:", "Content-Type:"}) {
-    if (!HasHeader(block, std::string_view(drop, std::strlen(drop) - 1)))
-      r->headerList = curl_slist_append(r->headerList, drop);
-  }
+  SetRequestLines(r, block);
+  SetVerb(r);
 
-  if (r->verb == "GET") {
-    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
-  } else if (isPost) {
-    curl_easy_setopt(e, CURLOPT_POST, 1L);
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r->postBody.size()));
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, r->postBody.data());
-  } else if (r->verb == "HEAD") {
-    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
-  } else {
-    curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r->verb.c_str());
-  }
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, r->headerList);
-
-  curl_multi_add_handle(r->multi, e);
+  curl_multi_add_handle(r->multi, r->easy);
   Drive(r, [r] { return r->headersFinal; });
   if (!r->headersFinal) {
     r->failed = true;
@@ -457,7 +455,7 @@ Bool InternetCloseHandle(Hinternet handle) {
 // data names a path.
 Bool InternetSetCookieA(const char* url, const char* cookieName, const char* cookieData) {
   if (!url || !cookieData) {
-    SetLastError(87);  // ERROR_INVALID_PARAMETER
+    SetLastError(kErrorInvalidParameter);
     return 0;
   }
   std::string_view u(url);

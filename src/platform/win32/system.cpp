@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/win32/wide_text.h"
+
 namespace tobrine::platform {
 
 void* HeapAllocate(std::size_t size) {
@@ -28,32 +30,20 @@ void ExitImmediately(int code) {
   ExitProcess(static_cast<UINT>(code));
 }
 
-namespace {
-std::wstring Widen936(std::string_view text) {
-  if (text.empty()) return std::wstring();
-  int n = MultiByteToWideChar(936, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring w(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(936, 0, text.data(), static_cast<int>(text.size()), w.data(), n);
-  return w;
-}
-}  // namespace
-
 int ShowSystemMessageBox(std::string_view text, std::string_view caption, uint32_t flags,
                          intptr_t owner) {
-  return MessageBoxW(reinterpret_cast<HWND>(owner), Widen936(text).c_str(),
-                     Widen936(caption).c_str(), flags);
+  return MessageBoxW(reinterpret_cast<HWND>(owner), Widen(text).c_str(), Widen(caption).c_str(),
+                     flags);
 }
 
 std::string Cp936ToUtf8(std::string_view text) {
-  std::wstring w = Widen936(text);
-  if (w.empty()) return std::string();
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
-                              nullptr);
-  std::string s(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0)
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                        nullptr);
-  return s;
+  const std::wstring w = Widen(text);
+  return BytesFrom(CP_UTF8, w.data(), static_cast<int>(w.size()));
+}
+
+std::string Utf8ToCp936(std::string_view text) {
+  const std::wstring w = WideFrom(CP_UTF8, text);
+  return Narrow(w.data(), static_cast<int>(w.size()));
 }
 
 std::string LibraryVersions() {

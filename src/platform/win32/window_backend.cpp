@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/win32/wide_text.h"
+
 namespace tobrine::platform {
 namespace {
 
@@ -165,22 +167,6 @@ struct TopLevel {
     return nullptr;
   }
 };
-
-std::wstring Widen(std::string_view text) {
-  if (text.empty()) return std::wstring();
-  const int n = MultiByteToWideChar(936, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring w(static_cast<std::size_t>(std::max(n, 0)), L'\0');
-  if (n > 0) MultiByteToWideChar(936, 0, text.data(), static_cast<int>(text.size()), w.data(), n);
-  return w;
-}
-
-std::string Narrow(const wchar_t* text, int length) {
-  if (length <= 0) return std::string();
-  const int n = WideCharToMultiByte(936, 0, text, length, nullptr, 0, nullptr, nullptr);
-  std::string s(static_cast<std::size_t>(std::max(n, 0)), '\0');
-  if (n > 0) WideCharToMultiByte(936, 0, text, length, s.data(), n, nullptr, nullptr);
-  return s;
-}
 
 bool IsCommonInput(UINT m) {
   return (m >= WM_KEYDOWN && m <= WM_SYSKEYUP && m != WM_DEADCHAR && m != WM_SYSCHAR &&

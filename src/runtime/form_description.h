@@ -1,5 +1,6 @@
-// The stored description of the program's windows and controls: the parsed
-// structure, the defensive reader and the writer that tools/formgen uses.
+// A form description: the stored description of a program's windows and
+// controls, the parsed structure, the defensive reader and the writer that
+// tools/formgen uses. The program's own form and its identifiers are app's.
 //
 // Stored layout (integers 32-bit little-endian, texts code page 936; a counted
 // text or block is an int32 byte length and that many bytes, no NUL):
@@ -24,7 +25,9 @@
 #include <variant>
 #include <vector>
 
-namespace tobrine::app {
+#include "runtime/fatal.h"
+
+namespace tobrine {
 
 enum class UnitKind : uint32_t {
   kWindow = 0x00010001,
@@ -34,15 +37,8 @@ enum class UnitKind : uint32_t {
   kReportList = 0x00020004,
 };
 
-// MainForm and its controls, addressed by (window identifier, control identifier).
-inline constexpr uint32_t kMainFormId = 0x52010001;
-// The unit identifier of the window's own unit (unit 0 of its entry).
+// The unit identifier of a window's own unit (unit 0 of its entry).
 inline constexpr uint32_t kWindowUnitId = 0x06010000;
-inline constexpr uint32_t kEditBox1 = 0x16010002;     // 编辑框1
-inline constexpr uint32_t kLabel1 = 0x16010003;       // 标签1
-inline constexpr uint32_t kReportList1 = 0x16010004;  // 超级列表框1
-inline constexpr uint32_t kButton1 = 0x16010005;      // 按钮1
-inline constexpr uint32_t kLabel2 = 0x160117CE;       // 标签2
 
 // UnitRecord::flags bits.
 inline constexpr uint32_t kUnitVisible = 1u << 0;
@@ -56,9 +52,12 @@ inline constexpr uint32_t kButtonPropertyVersion = 1;
 inline constexpr uint32_t kLabelPropertyVersion = 2;
 inline constexpr uint32_t kReportListPropertyVersion = 1;
 
+// A handler offset that binds nothing.
+inline constexpr int32_t kNoHandler = -1;
+
 // Event `event` (0 onwards: the kind's own events; -1 ... -12: common events) is
-// handled by entry `handlerOffset` of the program's handler table (app/handlers.h);
-// -1 binds nothing.
+// handled by entry `handlerOffset` of the program's handler table; kNoHandler
+// binds nothing.
 struct EventBinding {
   int32_t event = 0;
   int32_t handlerOffset = -1;
@@ -216,24 +215,26 @@ struct FormDescription {
   bool operator==(const FormDescription&) const = default;
 };
 
-// Reads a stored description. nullopt on any truncation or inconsistency:
-// sizes, counts, offsets, missing NULs, negative lengths, record sizes that
-// disagree with their contents, unknown kinds, property versions other than the
-// kind's, a window entry whose unit 0 is not a window, handler offsets outside
-// the handler table, trailing bytes. Never reads outside `bytes`.
-std::optional<FormDescription> ParseFormDescription(std::string_view bytes);
+// Reads a stored description whose handler offsets index a table of
+// `handlerCount` handlers. nullopt on any truncation or inconsistency: sizes,
+// counts, offsets, missing NULs, negative lengths, record sizes that disagree
+// with their contents, unknown kinds, property versions other than the kind's, a
+// window entry whose unit 0 is not a window, handler offsets outside the handler
+// table, trailing bytes. Never reads outside `bytes`.
+std::optional<FormDescription> ParseFormDescription(std::string_view bytes, int32_t handlerCount);
 
-// Writes the stored layout; ParseFormDescription(SerializeFormDescription(f)) == f
+// Writes the stored layout; ParseFormDescription(SerializeFormDescription(f), n) == f
 // for every description the parser accepts. Reserved bytes and slots are written as zero.
 std::string SerializeFormDescription(const FormDescription& form);
 
 // Parses `bytes`; on failure reports "载入窗口模板数据段出错!" with code 0 through
-// ReportRuntimeMessage, which ends the process.
-FormDescription ParseFormDescriptionOrReport(std::string_view bytes);
-
-// The description stored with the program, parsed once on first use (reported
-// as above when it cannot be read).
-const FormDescription& LoadStoredForm();
+// ReportRuntimeMessage, which ends the process. (Inline: formgen reads without
+// the reporter.)
+inline FormDescription ParseFormDescriptionOrReport(std::string_view bytes, int32_t handlerCount) {
+  std::optional<FormDescription> form = ParseFormDescription(bytes, handlerCount);
+  if (!form) ReportRuntimeMessage("载入窗口模板数据段出错!", 0);
+  return std::move(*form);
+}
 
 // The unit `id` of `window`, or nullptr.
 const UnitRecord* FindUnit(const WindowEntry& window, uint32_t id);
@@ -251,4 +252,4 @@ struct IconImage {
 // well-formed icon (bad header, entries or image ranges outside the file).
 std::vector<IconImage> IconFileImages(std::string_view icon);
 
-}  // namespace tobrine::app
+}  // namespace tobrine

@@ -2,16 +2,14 @@
 // once, as a field list that both the reader and the writer walk, so the two
 // cannot disagree. The reader trusts nothing: every length, count and offset is
 // checked against the bytes that are left before anything is read or allocated.
-#include "app/form_description.h"
+#include "runtime/form_description.h"
 
 #include <algorithm>
 #include <concepts>
 #include <set>
 #include <type_traits>
 
-#include "app/handlers.h"
-
-namespace tobrine::app {
+namespace tobrine {
 namespace {
 
 constexpr std::size_t kReservedHeadSize = 20;  // before a record's name and a property block
@@ -331,14 +329,15 @@ bool ReadUnitProperties(Reader& r, UnitRecord& unit) {
 }
 
 // One record; it must fill its stored size exactly.
-std::optional<UnitRecord> ReadUnitRecord(std::string_view record, uint32_t id) {
+std::optional<UnitRecord> ReadUnitRecord(std::string_view record, uint32_t id,
+                                         int32_t handlerCount) {
   Reader r(record);
   UnitRecord u;
   u.id = id;
   Fields(r, u);
   if (!r.ok()) return std::nullopt;
   for (const EventBinding& e : u.events) {
-    if (e.handlerOffset < kNoHandler || e.handlerOffset >= kEventHandlerCount) return std::nullopt;
+    if (e.handlerOffset < kNoHandler || e.handlerOffset >= handlerCount) return std::nullopt;
   }
   if (!ReadUnitProperties(r, u) || !r.AtEnd()) return std::nullopt;
   return u;
@@ -365,7 +364,8 @@ bool UnitsConsistent(const std::vector<UnitRecord>& units) {
 
 // The units block: identifiers, offsets, then the records one after another,
 // each at the offset stored for it.
-bool ReadUnits(std::string_view block, std::size_t count, std::vector<UnitRecord>& units) {
+bool ReadUnits(std::string_view block, std::size_t count, int32_t handlerCount,
+               std::vector<UnitRecord>& units) {
   if (count == 0 || count > block.size() / 8) return false;
   Reader table(block.substr(0, count * 8));
   std::vector<uint32_t> ids(count);
@@ -376,7 +376,7 @@ bool ReadUnits(std::string_view block, std::size_t count, std::vector<UnitRecord
     if (table.U32() != area_size - records.remaining()) return false;
     std::string_view record = records.Counted();
     if (!records.ok()) return false;
-    std::optional<UnitRecord> unit = ReadUnitRecord(record, ids[i]);
+    std::optional<UnitRecord> unit = ReadUnitRecord(record, ids[i], handlerCount);
     if (!unit) return false;
     units.push_back(std::move(*unit));
   }
@@ -402,7 +402,7 @@ std::string UnitsBlock(const std::vector<UnitRecord>& units) {
 
 }  // namespace
 
-std::optional<FormDescription> ParseFormDescription(std::string_view bytes) {
+std::optional<FormDescription> ParseFormDescription(std::string_view bytes, int32_t handlerCount) {
   Reader r(bytes);
   const int32_t table_size = r.I32();
   if (!r.ok() || table_size <= 0 || table_size % 8 != 0) return std::nullopt;
@@ -417,7 +417,7 @@ std::optional<FormDescription> ParseFormDescription(std::string_view bytes) {
     const int32_t unit_count = r.I32();
     std::string_view units = r.Counted();
     if (!r.ok() || unit_count <= 0 ||
-        !ReadUnits(units, static_cast<std::size_t>(unit_count), window.units)) {
+        !ReadUnits(units, static_cast<std::size_t>(unit_count), handlerCount, window.units)) {
       return std::nullopt;
     }
   }
@@ -473,4 +473,4 @@ std::vector<IconImage> IconFileImages(std::string_view icon) {
   return images;
 }
 
-}  // namespace tobrine::app
+}  // namespace tobrine

@@ -1,15 +1,15 @@
-// The automation layer's platform part on Linux: objects of the in-process host,
-// bound by member name without regard to case, with the error codes of the COM
-// build.
-#include "platform/posix/automation_host.h"
+// Automation on Linux: objects of the in-process host, bound by member name
+// without regard to case, with the error codes of the COM build.
+#include "platform/automation.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <utility>
 
-#include "text/automation.h"
+#include "platform/posix/automation_host.h"
 
 namespace tobrine::posix {
 
@@ -219,9 +219,9 @@ bool ToInt32(const HostValue& v, int32_t& out) {
 
 }  // namespace tobrine::posix
 
-// --- The automation layer's platform functions --------------------------------
+// --- The automation contract of platform/automation.h ----------------------------
 
-namespace tobrine::text::detail {
+namespace tobrine::platform {
 namespace {
 
 using posix::HostMember;
@@ -269,39 +269,35 @@ Bound Bind(const HostObject& object, const std::u16string& name, AccessKind kind
   return Bound::kNone;
 }
 
-bool ToHost(const AutomationArg& a, HostValue& out) {
+bool ToHost(const AutomationValue& a, HostValue& out) {
   switch (a.kind) {
-    case AutomationArg::Kind::kAbsent:
+    case AutomationValue::Kind::kAbsent:
       out = HostValue::Missing();
       return true;
-    case AutomationArg::Kind::kText:
-      out = HostValue::Text(Widen(a.text));
+    case AutomationValue::Kind::kText:
+      out = HostValue::Text(a.text);
       return true;
-    case AutomationArg::Kind::kBoolean:
+    case AutomationValue::Kind::kBoolean:
       out = HostValue::Boolean(a.boolean);
       return true;
-    case AutomationArg::Kind::kInt32:
+    case AutomationValue::Kind::kInt32:
       out = HostValue::Int32(a.int32);
       return true;
-    case AutomationArg::Kind::kDouble:
+    case AutomationValue::Kind::kDouble:
       out = HostValue::Double(a.number);
       return true;
-    case AutomationArg::Kind::kOther:
+    case AutomationValue::Kind::kOther:
       return false;
   }
   return false;
 }
 
-int32_t ToResult(HostValue& value, ResultType type, InvokeResult& result) {
+int32_t ToResult(HostValue& value, ResultType type, AutomationResult& result) {
   switch (type) {
     case ResultType::kNone:
       return 0;
-    case ResultType::kText: {
-      std::u16string s;
-      if (!posix::ToText(value, s)) return kAutomationBadResult;
-      result.text = Narrow(s);
-      return 0;
-    }
+    case ResultType::kText:
+      return posix::ToText(value, result.text) ? 0 : kAutomationBadResult;
     case ResultType::kNumber:
       return posix::ToNumber(value, result.number) ? 0 : kAutomationBadResult;
     case ResultType::kBoolean:
@@ -309,10 +305,10 @@ int32_t ToResult(HostValue& value, ResultType type, InvokeResult& result) {
     case ResultType::kObject:
       if (value.type != HostValue::Type::kObject) return kAutomationBadResult;
       value.object->AddRef();
-      result.object = ComObject::Adopt(value.object);
+      result.object = value.object;
       return 0;
     case ResultType::kVariant:
-      result.variant = Variant::Adopt(new HostValue(value));
+      result.variant = std::make_unique<HostValue>(value).release();  // FreeAutomationValue
       return 0;
   }
   return kAutomationBadResult;
@@ -320,7 +316,7 @@ int32_t ToResult(HostValue& value, ResultType type, InvokeResult& result) {
 
 }  // namespace
 
-bool PlatformCreate(const std::u16string& identifier, void** object) {
+bool CreateAutomationObject(const std::u16string& identifier, void** object) {
   if (SameName(identifier, u"VBScript.RegExp")) {
     *object = posix::CreateRegExpComponent();
     return true;
@@ -328,28 +324,28 @@ bool PlatformCreate(const std::u16string& identifier, void** object) {
   return false;  // not registered
 }
 
-void PlatformAddRef(void* object) {
+void AddAutomationReference(void* object) {
   static_cast<HostObject*>(object)->AddRef();
 }
-void PlatformRelease(void* object) {
+void ReleaseAutomationReference(void* object) {
   static_cast<HostObject*>(object)->Release();
 }
-void PlatformFreeVariant(void* value) {
-  delete static_cast<HostValue*>(value);
+
+void FreeAutomationValue(void* value) {
+  std::unique_ptr<HostValue> owned(static_cast<HostValue*>(value));
 }
 
-bool PlatformVariantIsEmpty(const void* value) {
+bool AutomationValueIsEmpty(const void* value) {
   return static_cast<const HostValue*>(value)->type == HostValue::Type::kEmpty;
 }
 
-TextValue PlatformVariantToText(const void* value) {
-  std::u16string s;
-  if (!posix::ToText(*static_cast<const HostValue*>(value), s)) return TextValue();
-  return Narrow(s);
+bool AutomationValueToText(const void* value, std::u16string& text) {
+  return posix::ToText(*static_cast<const HostValue*>(value), text);
 }
 
-int32_t PlatformInvoke(void* object, const std::u16string& name, AccessKind kind,
-                       AutomationArgs args, ResultType type, InvokeResult& result) {
+int32_t InvokeAutomationMember(void* object, const std::u16string& name, AccessKind kind,
+                               std::span<AutomationValue> args, ResultType type,
+                               AutomationResult& result) {
   auto* target = static_cast<HostObject*>(object);
   int index = -1;
   const Bound bound = Bind(*target, name, kind, index);
@@ -357,7 +353,8 @@ int32_t PlatformInvoke(void* object, const std::u16string& name, AccessKind kind
   const HostMember& member = target->Members()[static_cast<std::size_t>(index)];
 
   std::size_t count = args.size();
-  while (count > 0 && args[count - 1].absent()) --count;  // trailing absent ones are not passed
+  while (count > 0 && args[count - 1].kind == AutomationValue::Kind::kAbsent)
+    --count;  // trailing absent ones are not passed
   const bool putValue = kind == AccessKind::kPropertyPut;
   const std::size_t declared = static_cast<std::size_t>(member.params) + (putValue ? 1 : 0);
   if (count > declared) return kAutomationTooManyArgs;
@@ -375,4 +372,4 @@ int32_t PlatformInvoke(void* object, const std::u16string& name, AccessKind kind
   return ToResult(value, type, result);
 }
 
-}  // namespace tobrine::text::detail
+}  // namespace tobrine::platform
