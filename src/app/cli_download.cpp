@@ -1,11 +1,20 @@
 #include "app/cli_download.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
 
 #include "app/cli_output.h"
+#include "platform/system.h"
+#include "web/stream_fetch.h"
 
 namespace tobrine::app::cli {
 namespace {
@@ -284,6 +293,253 @@ std::string ProgressLine(std::string_view name, uint64_t received, std::optional
             std::string(static_cast<std::size_t>(bar - filled), '-') + "]";
   }
   return line + tail;
+}
+
+namespace {
+
+constexpr std::string_view kFallbackName = "download";
+
+// The length of a regular file, 0 when there is none; nothing when the name is
+// taken by something else (a folder, a device).
+std::optional<uint64_t> ExistingLength(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0)
+    return errno == ENOENT ? std::optional<uint64_t>(0) : std::nullopt;
+  if (!S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// One package on its way to disk. Begin and Chunk run on the fetch's worker;
+// the counters are read by the waiting thread for the progress bar.
+class PackageFile : public BodyStream {
+ public:
+  PackageFile(std::string folder, std::string name, uint64_t have, bool mayRename)
+      : folder_(std::move(folder)), name_(std::move(name)), have_(have), mayRename_(mayRename) {}
+
+  bool Begin(std::string_view rawHeaders) override {
+    const ResponseHead head = ReadResponseHead(rawHeaders);
+    // A new file may take the name the server gives it; a file being resumed
+    // keeps its own.
+    if (mayRename_ && head.status == 200) {
+      const std::string given = FileNameOfDisposition(head.disposition);
+      if (!given.empty() && given != name_) {
+        const std::optional<uint64_t> length = ExistingLength(Path(given));
+        if (!length || *length > 0) {
+          renameTo_ = given;  // asked again, for that file's rest
+          return false;
+        }
+        name_ = given;
+      }
+    }
+    plan_ = PlanResume(head, have_);
+    total_.store(plan_.totalBytes.value_or(0));
+    began_ = true;
+    switch (plan_.step) {
+      case ResumeStep::kWriteNew:
+        // Exclusive: a file that appeared meanwhile is never overwritten; an
+        // empty one may be.
+        file_.reset(std::fopen(Path(name_).c_str(), "wbx"));
+        if (!file_ && errno == EEXIST && ExistingLength(Path(name_)) == uint64_t{0})
+          file_.reset(std::fopen(Path(name_).c_str(), "wb"));
+        break;
+      case ResumeStep::kAppend:
+        file_.reset(std::fopen(Path(name_).c_str(), "ab"));
+        break;
+      default:
+        return false;
+    }
+    if (!file_) {
+      writeError_ = std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+
+  bool Chunk(std::string_view bytes) override {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file_.get()) != bytes.size()) {
+      writeError_ = std::strerror(errno);
+      return false;
+    }
+    received_.fetch_add(bytes.size());
+    return true;
+  }
+
+  // After the fetch: flushes and closes. False when the data did not reach the disk.
+  bool Finish() {
+    if (!file_) return writeError_.empty();
+    const bool flushed = std::fflush(file_.get()) == 0;
+    if (!flushed && writeError_.empty()) writeError_ = std::strerror(errno);
+    file_.reset();
+    return flushed && writeError_.empty();
+  }
+
+  std::string Path(std::string_view name) const { return folder_ + "/" + std::string(name); }
+  bool began() const { return began_; }
+  const std::string& name() const { return name_; }
+  const std::string& renameTo() const { return renameTo_; }
+  const ResumePlan& plan() const { return plan_; }
+  const std::string& writeError() const { return writeError_; }
+  uint64_t have() const { return have_; }
+  uint64_t received() const { return received_.load(); }
+  uint64_t total() const { return total_.load(); }
+
+ private:
+  std::string folder_;
+  std::string name_;
+  uint64_t have_;
+  bool mayRename_;
+  std::string renameTo_;
+  bool began_ = false;
+  ResumePlan plan_;
+  File file_;
+  std::string writeError_;
+  std::atomic<uint64_t> received_{0};
+  std::atomic<uint64_t> total_{0};
+};
+
+// The progress bar: redrawn in place on standard error, at most five times a
+// second, and cleared when the file is done.
+class ProgressBar {
+ public:
+  ProgressBar(const DownloadSettings& settings, const PackageFile& file)
+      : settings_(settings), file_(file), start_(platform::TickCount()) {}
+  void Draw() {
+    if (!settings_.progress) return;
+    const double seconds = static_cast<double>(platform::TickCount() - start_) / 1000.0;
+    const uint64_t total = file_.total();
+    const std::string line = ProgressLine(file_.name(), file_.have() + file_.received(),
+                                          total ? std::optional<uint64_t>(total) : std::nullopt,
+                                          seconds, file_.have(), settings_.columns);
+    Write("\r" + line + "\x1b[K");
+    drawn_ = true;
+  }
+  void Clear() {
+    if (drawn_) Write("\r\x1b[K");
+    drawn_ = false;
+  }
+
+ private:
+  static void Write(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+  }
+  const DownloadSettings& settings_;
+  const PackageFile& file_;
+  uint32_t start_;
+  bool drawn_ = false;
+};
+
+}  // namespace
+
+std::string Downloader::Claim(const std::string& name) {
+  std::string claimed = name;
+  const std::size_t dot = name.rfind('.');
+  const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+  const std::string extension = stem.size() == name.size() ? "" : name.substr(stem.size());
+  for (int n = 2; names_.contains(claimed); ++n)
+    claimed = SafeFileName(stem + "-" + std::to_string(n) + extension);
+  names_.insert(claimed);
+  return claimed;
+}
+
+DownloadResult Downloader::Fetch(std::string_view link) {
+  DownloadResult result;
+  if (!links_.insert(std::string(link)).second) {
+    result.kind = DownloadResult::Kind::kSkipped;
+    result.message = "fetched before in this run";
+    return result;
+  }
+  std::error_code error;
+  std::filesystem::create_directories(settings_.folder, error);
+  std::string name = FileNameOfLink(link);
+  if (name.empty()) name = kFallbackName;
+  name = Claim(name);
+
+  // At most twice: once more when the server names a file that is already here.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const std::string path = settings_.folder + "/" + name;
+    result.file = path;
+    const std::optional<uint64_t> have = ExistingLength(path);
+    if (!have) {
+      result.reason = "file";
+      result.message = path + " exists and is not a regular file: not overwritten";
+      return result;
+    }
+    std::string headers = settings_.agentLine;
+    if (*have > 0) headers += "Range: bytes=" + std::to_string(*have) + "-\r\n";
+    auto file = std::make_shared<PackageFile>(settings_.folder, name, *have, attempt == 0);
+    ProgressBar bar(settings_, *file);
+    StreamFetchOptions options;
+    options.extraHeaders = headers;
+    options.idleSeconds = settings_.idleSeconds;
+    options.byteCap = kPackageByteCap - std::min(kPackageByteCap, *have);
+    options.onWait = [&bar] { bar.Draw(); };
+    result.outcome = StreamFetch(TextValue::FromBytes(link), options, file);
+    bar.Clear();
+    const bool written = file->Finish();
+    result.file = file->Path(file->name());
+    result.bytes = file->have() + file->received();
+
+    if (!file->renameTo().empty() && attempt == 0) {
+      name = Claim(file->renameTo());
+      continue;
+    }
+    if (!file->writeError().empty() || !written) {
+      result.reason = "file";
+      result.message = "cannot write " + result.file + ": " + file->writeError();
+      return result;
+    }
+    const ResumePlan& plan = file->plan();
+    if (file->began() && plan.step == ResumeStep::kComplete) {
+      result.kind = DownloadResult::Kind::kComplete;
+      result.outcome = {};
+      result.message = result.file + " is already complete, not overwritten";
+      return result;
+    }
+    if (file->began() && plan.step == ResumeStep::kNotResumable) {
+      result.reason = "not_resumable";
+      result.message = "the server does not continue " + result.file +
+                       " where it ends: the file is not overwritten (remove it to fetch it anew)";
+      return result;
+    }
+    if (file->began() && plan.step == ResumeStep::kHttpError)
+      result.outcome.failure = FetchFailure::kHttpStatus;
+    if (!file->began() && result.outcome.failure == FetchFailure::kNone)
+      result.outcome.failure = FetchFailure::kOther;  // no response reached the file
+    if (result.outcome.failure != FetchFailure::kNone) {
+      const Failure f =
+          DescribeFailure(link, "package not fetched", result.outcome, settings_.idleSeconds);
+      result.reason = f.reason;
+      result.message = f.message;
+      if (file->received() > 0 || file->have() > 0)
+        result.message +=
+            "; " + ByteCount(result.bytes) + " kept in " + result.file + ", run again to resume";
+      return result;
+    }
+    const uint64_t got = file->received();
+    if (plan.expectedBytes && got != *plan.expectedBytes) {
+      result.reason = "short";
+      result.message = "the connection ended after " + std::to_string(got) + " of " +
+                       std::to_string(*plan.expectedBytes) + " bytes; " + ByteCount(result.bytes) +
+                       " kept in " + result.file + ", run again to resume";
+      return result;
+    }
+    result.kind = plan.step == ResumeStep::kAppend ? DownloadResult::Kind::kResumed
+                                                   : DownloadResult::Kind::kSaved;
+    result.message = plan.step == ResumeStep::kAppend
+                         ? "resumed " + result.file + " (" + ByteCount(got) + " more, " +
+                               ByteCount(result.bytes) + " in all)"
+                         : "saved " + result.file + " (" + ByteCount(result.bytes) + ")";
+    return result;
+  }
+  result.reason = "other";
+  result.message = "the server named a file that is already here, twice";
+  return result;
 }
 
 }  // namespace tobrine::app::cli

@@ -5,8 +5,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+
+#include "web/fetch_outcome.h"
 
 namespace tobrine::app::cli {
 
@@ -64,5 +67,38 @@ std::string ProgressLine(std::string_view name, uint64_t received, std::optional
 
 // "1.5 MiB", "512 B": sizes for people.
 std::string ByteCount(uint64_t bytes);
+
+struct DownloadSettings {
+  std::string folder;        // absolute, UTF-8; made when missing
+  std::string agentLine;     // "User-Agent: ..." + CR LF, or empty for the default
+  int32_t idleSeconds = 60;  // a download fails after this long without data
+  bool progress = false;     // draw a progress bar on standard error
+  int columns = 80;          // of the terminal
+};
+
+struct DownloadResult {
+  enum class Kind { kSaved, kResumed, kComplete, kSkipped, kFailed };
+  Kind kind = Kind::kFailed;
+  std::string file;     // the path written (or left alone), UTF-8
+  uint64_t bytes = 0;   // the file's length at the end
+  std::string message;  // what happened, in plain words, for standard error
+  std::string reason;   // for a failure: the short code of JSON output
+  FetchOutcome outcome;
+};
+
+// The downloads of one run. A link fetched before in the run is skipped; a
+// name another link of the run took gets "-2", "-3", ... before its extension.
+class Downloader {
+ public:
+  explicit Downloader(DownloadSettings settings) : settings_(std::move(settings)) {}
+  // Fetches `link` (bytes as the manifest gave them) into the folder.
+  DownloadResult Fetch(std::string_view link);
+
+ private:
+  std::string Claim(const std::string& name);
+  DownloadSettings settings_;
+  std::set<std::string> links_;
+  std::set<std::string> names_;
+};
 
 }  // namespace tobrine::app::cli

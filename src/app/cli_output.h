@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "app/lookup.h"
+#include "web/fetch_outcome.h"
 
 namespace tobrine::app::cli {
 
@@ -39,6 +40,10 @@ struct Failure {
   std::string reason;   // a short code for scripts, e.g. "timeout", "http_status"
   int32_t httpStatus = 0;
 };
+// A failed fetch in plain words, e.g. "page not fetched: no answer within 5
+// seconds (time-out)"; `what` says what was fetched.
+Failure DescribeFailure(std::string_view address, std::string_view what,
+                        const FetchOutcome& outcome, int32_t timeoutSeconds);
 // {"error", "address", "reason"[, "http_status"]} as one JSON line.
 std::string JsonFailure(const Failure& failure);
 // "tobrine: ADDRESS: MESSAGE" as one line.

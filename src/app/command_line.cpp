@@ -1,11 +1,17 @@
 // The Linux front end: `tobrine [OPTIONS] URL...` runs the program's lookup on
 // each address in turn and prints each package the moment it is found.
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/cli_download.h"
 #include "app/cli_options.h"
 #include "app/cli_output.h"
 #include "app/lookup.h"
@@ -44,42 +50,134 @@ std::vector<std::string> ExpandAddresses(const std::vector<std::string>& given) 
   return addresses;
 }
 
-app::LookupOptions LookupOptionsOf(const Options& o) {
-  app::LookupOptions lookup;
-  if (o.agent == AgentChoice::kIphone) lookup.agent = std::string(app::kIphoneAgent);
-  if (o.agent == AgentChoice::kCustom) lookup.agent = platform::Utf8ToCp936(o.customAgent);
-  if (o.timeoutSeconds) lookup.timeoutSeconds = *o.timeoutSeconds;
-  lookup.fetchManifests = !o.manifestsOnly;
-  return lookup;
+std::string AgentOf(const Options& o) {
+  if (o.agent == AgentChoice::kIphone) return std::string(app::kIphoneAgent);
+  if (o.agent == AgentChoice::kCustom) return platform::Utf8ToCp936(o.customAgent);
+  return {};
 }
 
-ExitStatus Run(const Options& o) {
-  const std::vector<std::string> addresses = ExpandAddresses(o.addresses);
-  const bool prefixed = addresses.size() > 1;
-  const app::LookupOptions lookupOptions = LookupOptionsOf(o);
-  app::StartRuntime();
-  int32_t listed = 0;
-  for (const std::string& given : addresses) {
-    const std::string address = platform::Utf8ToCp936(given);
-    int32_t row = 0;
-    app::LookUpPackages(
-        TextValue::FromBytes(address),
-        [&](const app::PackageRow& p) {
-          ++row;
-          ++listed;
-          const std::string shown =
-              o.manifestsOnly ? AddressText(p.manifest) : ManifestText(p.link);
-          if (o.json)
-            Print(stdout,
-                  o.manifestsOnly ? JsonManifest(p.page, p.manifest, row) : JsonPackage(p, row));
-          else
-            Print(stdout, TextRow(prefixed ? std::string_view(given) : "", row, shown));
-        },
-        lookupOptions);
-  }
-  app::EndRuntime();
-  return listed > 0 ? ExitStatus::kListed : ExitStatus::kNothingFound;
+// The terminal's width for the progress bar.
+int TerminalColumns() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
 }
+
+std::string_view StageName(app::FetchStage stage) {
+  switch (stage) {
+    case app::FetchStage::kPage:
+      return "page not fetched";
+    case app::FetchStage::kIphonePage:
+      return "page not fetched as an iPhone";
+    case app::FetchStage::kManifest:
+      return "manifest not fetched";
+  }
+  return "not fetched";
+}
+
+class Run {
+ public:
+  explicit Run(const Options& o) : o_(o) {
+    lookup_.agent = AgentOf(o);
+    if (o.timeoutSeconds) lookup_.timeoutSeconds = *o.timeoutSeconds;
+    lookup_.fetchManifests = !o.manifestsOnly;
+    lookup_.onFailure = [this](const app::LookupFailure& f) {
+      fetchFailed_ = true;
+      // The iPhone's second fetch of a page that failed the same way says
+      // nothing new.
+      const bool repeated = f.stage == app::FetchStage::kIphonePage && pageFailure_ &&
+                            pageFailure_->failure == f.outcome.failure &&
+                            pageFailure_->httpStatus == f.outcome.httpStatus;
+      if (f.stage == app::FetchStage::kPage) pageFailure_ = f.outcome;
+      if (!repeated)
+        Report(DescribeFailure(f.address, StageName(f.stage), f.outcome, lookup_.timeoutSeconds));
+    };
+    if (o.downloadDir) {
+      DownloadSettings settings;
+      // Made absolute now: the runtime's start makes the program's folder current.
+      std::error_code error;
+      settings.folder = std::filesystem::absolute(*o.downloadDir, error).lexically_normal();
+      if (settings.folder.empty()) settings.folder = *o.downloadDir;
+      while (settings.folder.size() > 1 && settings.folder.back() == '/')
+        settings.folder.pop_back();
+      if (!lookup_.agent.empty()) settings.agentLine = "User-Agent: " + lookup_.agent + "\r\n";
+      settings.idleSeconds = lookup_.timeoutSeconds;
+      settings.progress = isatty(STDERR_FILENO) == 1;
+      settings.columns = TerminalColumns();
+      downloader_.emplace(std::move(settings));
+    }
+  }
+
+  ExitStatus LookUpAll(const std::vector<std::string>& addresses) {
+    const bool prefixed = addresses.size() > 1;
+    for (const std::string& given : addresses) {
+      prefix_ = prefixed ? given : std::string();
+      row_ = 0;
+      pageFailure_.reset();
+      std::vector<std::string> links;
+      app::LookUpPackages(
+          TextValue::FromBytes(platform::Utf8ToCp936(given)),
+          [&](const app::PackageRow& p) {
+            ListRow(p);
+            if (downloader_) links.push_back(p.link);
+          },
+          lookup_);
+      for (const std::string& link : links) Download(link);
+    }
+    if (downloadFailed_) return ExitStatus::kDownloadFailed;
+    if (listed_ > 0) return ExitStatus::kListed;
+    return fetchFailed_ ? ExitStatus::kFetchFailed : ExitStatus::kNothingFound;
+  }
+
+ private:
+  void ListRow(const app::PackageRow& p) {
+    ++row_;
+    ++listed_;
+    if (o_.json) {
+      Print(stdout,
+            o_.manifestsOnly ? JsonManifest(p.page, p.manifest, row_) : JsonPackage(p, row_));
+      return;
+    }
+    const std::string shown = o_.manifestsOnly ? AddressText(p.manifest) : ManifestText(p.link);
+    Print(stdout, TextRow(prefix_, row_, shown));
+  }
+
+  void Download(const std::string& link) {
+    const DownloadResult r = downloader_->Fetch(link);
+    using Kind = DownloadResult::Kind;
+    if (r.kind == Kind::kSkipped) return;
+    if (r.kind == Kind::kFailed) {
+      downloadFailed_ = true;
+      Report(Failure{link, r.message, r.reason, r.outcome.httpStatus});
+      return;
+    }
+    if (o_.json) {
+      const char* result = r.kind == Kind::kSaved     ? "saved"
+                           : r.kind == Kind::kResumed ? "resumed"
+                                                      : "exists";
+      Print(stdout, JsonDownload(link, r.file, r.bytes, result));
+    } else {
+      Print(stderr, "tobrine: " + EscapeControls(r.message) + "\n");
+    }
+  }
+
+  // A failure: in plain words on standard error, and as an object among the
+  // JSON lines.
+  void Report(const Failure& f) {
+    Print(stderr, TextFailure(f));
+    if (o_.json) Print(stdout, JsonFailure(f));
+  }
+
+  const Options& o_;
+  app::LookupOptions lookup_;
+  std::optional<Downloader> downloader_;
+  std::string prefix_;
+  int32_t row_ = 0;
+  int32_t listed_ = 0;
+  std::optional<FetchOutcome> pageFailure_;  // of the address being looked up
+  bool fetchFailed_ = false;
+  bool downloadFailed_ = false;
+};
 
 }  // namespace
 
@@ -98,5 +196,10 @@ int main(int argc, char** argv) {
     Print(stdout, VersionText());
     return 0;
   }
-  return static_cast<int>(Run(parsed.options));
+  const std::vector<std::string> addresses = ExpandAddresses(parsed.options.addresses);
+  Run run(parsed.options);
+  app::StartRuntime();
+  const ExitStatus status = run.LookUpAll(addresses);
+  app::EndRuntime();
+  return static_cast<int>(status);
 }

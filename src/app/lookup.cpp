@@ -45,28 +45,34 @@ class Lookup {
       if (!manifest.empty()) ReadManifestAt(manifest, PackageSource::kPastedLink, typed.view());
       return;
     }
-    TextValue page = Fetch(address, options_.agent);
+    TextValue page = Fetch(address, options_.agent, FetchStage::kPage);
     if (ReadPage(address.view(), page) || typed.empty() || page.view() == TimeoutNotice() ||
         options_.agent == kIphoneAgent)
       return;
     iphone_ = true;
-    page = Fetch(address, kIphoneAgent);
+    page = Fetch(address, kIphoneAgent, FetchStage::kIphonePage);
     ReadPage(address.view(), page);
   }
 
  private:
   // The lookup's one way to the network: a GET with the default header set, and
   // the given agent string unless it is empty. `address` gets "http://" in
-  // front when it has no scheme. The body ends at its first NUL.
-  TextValue Fetch(TextValue& address, std::string_view agent) {
+  // front when it has no scheme. The body ends at its first NUL. A failure is
+  // told to the front end; the body is read all the same.
+  TextValue Fetch(TextValue& address, std::string_view agent, FetchStage stage) {
     std::string agentLine;
+    FetchOutcome outcome;
     FetchOptions options;
     options.timeoutSeconds = options_.timeoutSeconds;
+    options.outcome = &outcome;
     if (!agent.empty()) {
       agentLine = "User-Agent: " + std::string(agent) + "\r\n";
       options.extraHeaders = agentLine;
     }
-    return ToText(Value::Bytes(WebAccess(address, options)));
+    TextValue body = ToText(Value::Bytes(WebAccess(address, options)));
+    if (outcome.failure != FetchFailure::kNone && options_.onFailure)
+      options_.onFailure(LookupFailure{std::string(address.view()), stage, outcome});
+    return body;
   }
 
   // Lists the packages the page leads to. Returns whether it found any manifest
@@ -107,7 +113,7 @@ class Lookup {
           std::string(pageAddress), std::string(address.view()), {}, {}, {}, {}, source, iphone_});
       return;
     }
-    TextValue manifest = Fetch(address, options_.agent);
+    TextValue manifest = Fetch(address, options_.agent, FetchStage::kManifest);
     fetched_.insert(std::string(address.view()));
     const ManifestContent content = ReadManifest(manifest.view());
     for (const ManifestPackage& p : content.packages)

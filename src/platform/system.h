@@ -18,6 +18,10 @@ void HeapRelease(void* block);
 // Milliseconds since the system started; wraps after about 49.7 days.
 uint32_t TickCount();
 
+// The calling thread's last system error code (GetLastError): read it right
+// after the call that failed.
+uint32_t LastSystemError();
+
 // Ends the process at once with the given exit code, without running any
 // registered exit routine. Standard output and error are flushed first.
 [[noreturn]] void ExitImmediately(int code);

@@ -27,13 +27,14 @@ constexpr std::string_view kTimeoutNotice =
 struct FetchJob {
   int32_t file = 0;
   std::atomic<bool> stop{false};
+  FetchOutcome outcome;  // the worker's; read after it has ended
   ~FetchJob() { CloseFile(file); }
 };
 
 winapi::Dword TOBRINE_WINAPI FetchWorker(void* parameter) {
   std::unique_ptr<std::shared_ptr<FetchJob>> job(
       static_cast<std::shared_ptr<FetchJob>*>(parameter));
-  HttpExchange((*job)->file, &(*job)->stop);
+  HttpExchange((*job)->file, &(*job)->stop, &(*job)->outcome);
   return 0;
 }
 
@@ -96,6 +97,9 @@ std::string_view TimeoutNotice() {
 }
 
 ByteBlock WebAccess(TextValue& address, const FetchOptions& options) {
+  FetchOutcome ignored;
+  FetchOutcome& outcome = options.outcome ? *options.outcome : ignored;
+  outcome = {FetchFailure::kOther, 0};
   if (TrimSpaces(address).empty()) return {};
   if (!HasWebScheme(address)) address = JoinTexts(std::string_view("http://"), address);
 
@@ -111,13 +115,16 @@ ByteBlock WebAccess(TextValue& address, const FetchOptions& options) {
     // good): it is told to stop, finishes on its own and its results are never
     // looked at.
     job->stop.store(true);
+    outcome = {FetchFailure::kTimeout, 0};
     return ByteBlock::FromBytes(kTimeoutNotice);
   }
   thread = ThreadHandle();
 
   std::optional<ExchangeReply> reply = ReadExchangeReply(job->file);
+  const FetchOutcome exchanged = job->outcome;
   job.reset();  // closes the file
   if (!reply) return {};
+  outcome = exchanged;
   if (options.receivedHeaders) *options.receivedHeaders = std::move(reply->rawHeaders);
   if (options.receivedCookies) *options.receivedCookies = std::move(reply->receivedCookies);
   if (options.conversion != BodyConversion::kNone)

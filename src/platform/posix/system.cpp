@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/posix/standins.h"
+
 namespace tobrine::platform {
 
 void* HeapAllocate(std::size_t size) {
@@ -46,6 +48,10 @@ int ShowSystemMessageBox(std::string_view text, std::string_view caption, uint32
   std::fwrite(out.data(), 1, out.size(), stderr);
   std::fflush(stderr);
   return 1;  // IDOK
+}
+
+uint32_t LastSystemError() {
+  return posix::LastError();
 }
 
 std::string LibraryVersions() {
