@@ -28,8 +28,10 @@ constexpr std::string_view kLanguageLine = "Accept-Language: zh-cn\r\n";
 constexpr std::string_view kContentTypeLine = "Content-Type: application/x-www-form-urlencoded\r\n";
 constexpr std::string_view kCrLf = "\r\n";
 constexpr int32_t kChunk = 2048;
-// A streamed body is read in larger chunks: it may run to gigabytes.
-constexpr int32_t kStreamChunk = 64 * 1024;
+// A streamed body is read in larger chunks: it may run to gigabytes. WinINet
+// hands a chunk on only when it is full (or the body has ended), so a stalled
+// transfer holds back less than one chunk.
+constexpr int32_t kStreamChunk = 16 * 1024;
 
 bool Stopped(const std::atomic<bool>* stop) {
   return stop && stop->load();

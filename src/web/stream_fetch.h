@@ -36,8 +36,8 @@ struct StreamFetchOptions {
 // A GET of `address` ("http://" put in front when it has no scheme) with the
 // default header set and the caller's lines, its body handed to `stream`.
 // Follows redirects. Whether the body ended in full is for the stream to judge
-// (against the length the headers announced): a connection cut between chunks
-// reads as kConnection when WinINet tells it apart, and as an end otherwise.
+// against the length the headers announced: WinINet reads a body cut short as
+// one that has ended.
 FetchOutcome StreamFetch(TextValue address, const StreamFetchOptions& options,
                          std::shared_ptr<BodyStream> stream);
 

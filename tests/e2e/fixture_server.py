@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The one fixture server of the tests, on 127.0.0.1 only: HTTP, HTTPS (with a
-throwaway CA) and a logging proxy, serving the web-access fixtures and the
-sample distribution sites of tests/e2e/sites.
+throwaway CA), HTTPS with a certificate no CA signed, and a logging proxy,
+serving the web-access fixtures and the sample distribution sites of
+tests/e2e/sites.
 
 Every response closes its connection. Routes (the query string is parsed as
 name=value pairs; %-escapes are decoded):
@@ -49,8 +50,8 @@ The proxy port is a logging forward proxy: it logs each request line, forwards
 absolute-form requests to 127.0.0.1 or localhost only (the rest of the request
 unchanged) and answers CONNECT with 501.
 
-When ready it writes one JSON line {"http", "https", "proxy", "ca_pem",
-"ca_der", "pid"} to standard output and, with --ports-file, to that file
+When ready it writes one JSON line {"http", "https", "https_untrusted", "proxy",
+"ca_pem", "ca_der", "pid"} to standard output and, with --ports-file, to that file
 (written whole, then renamed into place). It ends on /__quit, when standard
 input closes (unless --ignore-stdin), after --idle seconds without a request,
 or after --lifetime seconds. A Python test can start(): the same servers in
@@ -368,11 +369,15 @@ def make_ca(directory):
     run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
         "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "ext.cnf")
     run("openssl", "x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
+    # A localhost certificate no trusted CA signed: a certificate check must fail.
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "untrusted.key",
+        "-out", "untrusted.pem", "-days", "2", "-subj", "/CN=localhost",
+        "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1")
     return os.path.join(directory, "ca.pem")
 
 
 def start(sites=None):
-    """Starts the three servers in daemon threads; returns the JSON fields and
+    """Starts the four servers in daemon threads; returns the JSON fields and
     the folder of the certificates (the caller removes it)."""
     if sites:
         Handler.sites = sites
@@ -384,10 +389,15 @@ def start(sites=None):
     secure.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     secure.context.load_cert_chain(os.path.join(directory, "server.pem"),
                                    os.path.join(directory, "server.key"))
+    untrusted = TlsServer(("127.0.0.1", 0), Handler)
+    untrusted.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    untrusted.context.load_cert_chain(os.path.join(directory, "untrusted.pem"),
+                                      os.path.join(directory, "untrusted.key"))
     Handler.ports.update(http=plain.server_address[1], https=secure.server_address[1])
-    for s in (plain, proxy, secure):
+    for s in (plain, proxy, secure, untrusted):
         threading.Thread(target=s.serve_forever, daemon=True).start()
     info = {"http": plain.server_address[1], "https": secure.server_address[1],
+            "https_untrusted": untrusted.server_address[1],
             "proxy": proxy.server_address[1], "ca_pem": ca_pem,
             "ca_der": os.path.join(directory, "ca.der"), "pid": os.getpid()}
     return info, directory

@@ -484,7 +484,9 @@ Bool InternetReadFile(Hinternet file, void* buffer, Dword bytesToRead, Dword* by
   }
   Drive(r, [r] { return r->bodyRead < r->body.size(); });
   std::size_t n = std::min<std::size_t>(bytesToRead, r->body.size() - r->bodyRead);
-  if (n == 0 && r->failed) {
+  // A body shorter than its announced length reads as one that has ended, as
+  // WinINet reads it; other failures fail the read.
+  if (n == 0 && r->failed && r->result != CURLE_PARTIAL_FILE) {
     SetLastError(InternetErrorOf(r));
     return 0;
   }
