@@ -29,6 +29,8 @@ name=value pairs; %-escapes are decoded):
   /pkgm?link=URL&title=TEXT
                        a manifest with one package, URL, and TEXT as its title,
                        both written as they are (only & and < escaped)
+  /agent-page          a page whose one manifest address names the request's
+                       agent string: @BASE@/m/<agent, %-escaped>.plist
   /__never             how many /never responses are still being sent
   /__proxylog          the request lines the proxy received, one per line
                        (?clear=1 empties the log afterwards)
@@ -202,6 +204,11 @@ class Handler(socketserver.StreamRequestHandler):
             elif path == "/pkgm":
                 out.write(response(200, ["Content-Type: application/xml"], PACKAGE_MANIFEST % (
                     xml_text(args.get("link", "")), xml_text(args.get("title", "")))))
+            elif path == "/agent-page":
+                agent = urllib.parse.quote(header(raw, b"user-agent"), safe="")
+                page = "<a href=\"x\">download-manifest&url=http://127.0.0.1:%d/m/%s.plist</a>" % (
+                    self.ports.get("http", 0), agent)
+                out.write(response(200, ["Content-Type: text/html"], page.encode("latin-1")))
             elif path == "/__never":
                 out.write(response(200, [], str(never_active[0]).encode()))
             elif path == "/large":

@@ -201,6 +201,8 @@ Dword InternetErrorOf(const RequestHandle* r) {
       return kErrorInternetNameNotResolved;
     case CURLE_COULDNT_CONNECT:
       return kErrorInternetCannotConnect;
+    case CURLE_URL_MALFORMAT:
+      return kErrorInternetInvalidUrl;
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
       return kErrorInternetConnectionReset;
