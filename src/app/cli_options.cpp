@@ -47,24 +47,28 @@ std::optional<int32_t> ReadSeconds(std::string_view text) {
   return value;
 }
 
-enum class OptionId { kHelp, kVersion, kJson, kManifests, kUserAgent, kTimeout, kDownload };
+enum class OptionId { kFlag, kUserAgent, kTimeout, kDownload };
 
 struct OptionSpec {
   OptionId id;
   char shortName;  // 0: none
   std::string_view longName;
-  bool takesValue;
+  bool Options::*flag = nullptr;  // what a flag (an option without value) sets
 };
 
 constexpr OptionSpec kOptions[] = {
-    {OptionId::kHelp, 'h', "help", false},
-    {OptionId::kVersion, 0, "version", false},
-    {OptionId::kJson, 0, "json", false},
-    {OptionId::kManifests, 0, "manifests", false},
-    {OptionId::kUserAgent, 'A', "user-agent", true},
-    {OptionId::kTimeout, 0, "timeout", true},
-    {OptionId::kDownload, 'o', "download", true},
+    {OptionId::kFlag, 'h', "help", &Options::help},
+    {OptionId::kFlag, 0, "version", &Options::version},
+    {OptionId::kFlag, 0, "json", &Options::json},
+    {OptionId::kFlag, 0, "manifests", &Options::manifestsOnly},
+    {OptionId::kUserAgent, 'A', "user-agent"},
+    {OptionId::kTimeout, 0, "timeout"},
+    {OptionId::kDownload, 'o', "download"},
 };
+
+bool TakesValue(const OptionSpec& spec) {
+  return spec.id != OptionId::kFlag;
+}
 
 const OptionSpec* FindLong(std::string_view name) {
   for (const OptionSpec& o : kOptions)
@@ -82,17 +86,8 @@ const OptionSpec* FindShort(char name) {
 std::string Apply(const OptionSpec& spec, std::string_view shown, std::string_view value,
                   Options& o) {
   switch (spec.id) {
-    case OptionId::kHelp:
-      o.help = true;
-      break;
-    case OptionId::kVersion:
-      o.version = true;
-      break;
-    case OptionId::kJson:
-      o.json = true;
-      break;
-    case OptionId::kManifests:
-      o.manifestsOnly = true;
+    case OptionId::kFlag:
+      o.*spec.flag = true;
       break;
     case OptionId::kUserAgent:
       if (value.empty() || HasControlCharacter(value))
@@ -158,9 +153,9 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args) {
       if (!spec) return fail("unknown option '" + std::string(arg) + "'");
       std::string_view value;
       if (eq != std::string_view::npos) {
-        if (!spec->takesValue) return fail(shown + " takes no value");
+        if (!TakesValue(*spec)) return fail(shown + " takes no value");
         value = body.substr(eq + 1);
-      } else if (spec->takesValue) {
+      } else if (TakesValue(*spec)) {
         std::optional<std::string_view> next = nextValue();
         if (!next) return fail(shown + " needs a value");
         value = *next;
@@ -175,7 +170,7 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args) {
       const std::string shown = std::string("-") + arg[k];
       if (!spec) return fail("unknown option '" + shown + "'");
       std::string_view value;
-      if (spec->takesValue) {
+      if (TakesValue(*spec)) {
         if (k + 1 < arg.size()) {
           value = arg.substr(k + 1);
         } else {

@@ -105,44 +105,37 @@ std::string JsonManifest(std::string_view page, std::string_view manifest, int32
 
 Failure DescribeFailure(std::string_view address, std::string_view what,
                         const FetchOutcome& outcome, int32_t timeoutSeconds) {
+  struct Words {
+    FetchFailure failure;
+    const char* reason;  // for scripts
+    const char* words;   // for people; the time-out and the status follow some
+  };
+  static constexpr Words kWords[] = {
+      {FetchFailure::kTimeout, "timeout", "no answer within "},
+      {FetchFailure::kHostNotFound, "host_not_found", "the host name could not be resolved (DNS)"},
+      {FetchFailure::kConnection, "connection",
+       "the connection failed (refused, reset or cut off)"},
+      {FetchFailure::kTls, "tls",
+       "the secure connection failed (TLS: the certificate was not accepted or the handshake "
+       "failed)"},
+      {FetchFailure::kHttpStatus, "http_status", "the server answered with HTTP status "},
+      {FetchFailure::kTooLarge, "too_large", "the response is larger than allowed"},
+      {FetchFailure::kOther, "other", "the fetch failed"},
+  };
   Failure f;
   f.address = std::string(address);
   std::string why;
-  switch (outcome.failure) {
-    case FetchFailure::kNone:
-      break;
-    case FetchFailure::kTimeout:
-      f.reason = "timeout";
-      why = "no answer within " + std::to_string(timeoutSeconds) +
-            (timeoutSeconds == 1 ? " second" : " seconds") + " (time-out)";
-      break;
-    case FetchFailure::kHostNotFound:
-      f.reason = "host_not_found";
-      why = "the host name could not be resolved (DNS)";
-      break;
-    case FetchFailure::kConnection:
-      f.reason = "connection";
-      why = "the connection failed (refused, reset or cut off)";
-      break;
-    case FetchFailure::kTls:
-      f.reason = "tls";
-      why =
-          "the secure connection failed (TLS: the certificate was not accepted or the handshake "
-          "failed)";
-      break;
-    case FetchFailure::kHttpStatus:
-      f.reason = "http_status";
-      f.httpStatus = outcome.httpStatus;
-      why = "the server answered with HTTP status " + std::to_string(outcome.httpStatus);
-      break;
-    case FetchFailure::kTooLarge:
-      f.reason = "too_large";
-      why = "the response is larger than allowed";
-      break;
-    case FetchFailure::kOther:
-      f.reason = "other";
-      why = "the fetch failed";
-      break;
+  for (const Words& w : kWords) {
+    if (w.failure != outcome.failure) continue;
+    f.reason = w.reason;
+    why = w.words;
+  }
+  if (outcome.failure == FetchFailure::kTimeout)
+    why += std::to_string(timeoutSeconds) + (timeoutSeconds == 1 ? " second" : " seconds") +
+           " (time-out)";
+  if (outcome.failure == FetchFailure::kHttpStatus) {
+    f.httpStatus = outcome.httpStatus;
+    why += std::to_string(outcome.httpStatus);
   }
   f.message = std::string(what) + ": " + why;
   return f;
