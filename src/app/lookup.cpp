@@ -10,6 +10,7 @@
 #include "runtime/commands.h"
 #include "text/extraction.h"
 #include "web/markers.h"
+#include "web/url.h"
 #include "web/web_access.h"
 
 namespace tobrine::app {
@@ -34,25 +35,25 @@ void List(ArrayValue& links, std::string_view page, std::string_view left, std::
   text::ExtractAllBetween(page, left, right, links, options);
 }
 
-enum class Agent { kDefault, kIphone };
-
-FetchOptions OptionsFor(Agent agent) {
-  static const std::string kIphoneAgentLine = "User-Agent: " + std::string(kIphoneAgent) + "\r\n";
-  FetchOptions options;
-  if (agent == Agent::kIphone) options.extraHeaders = kIphoneAgentLine;
-  return options;
+// The request header line of an agent string; none for the empty one.
+std::string AgentLine(std::string_view agent) {
+  return agent.empty() ? std::string() : "User-Agent: " + std::string(agent) + "\r\n";
 }
 
-// The lookup's one way to a page: a GET with the default header set, or with an
-// iPhone's agent string. `address` gets "http://" in front when it has no
-// scheme. The body ends at its first NUL and is not copied again.
-TextValue Fetch(TextValue& address, Agent agent) {
-  return TakeText(WebAccess(address, OptionsFor(agent)));
+// A manifest address as it is fetched (or told, in a dry run): bytes that
+// cannot stand in a request line percent-encoded, "http://" in front when it
+// has no scheme. A blank address is not fetched, so it gets none then.
+TextValue AsFetched(std::string_view manifestAddress, bool dryRun) {
+  TextValue address = TextValue::FromBytes(PercentEncodeAddress(manifestAddress));
+  if (!HasWebScheme(address) && (dryRun || !TrimSpaces(address).empty()))
+    address = JoinTexts(std::string_view("http://"), address);
+  return address;
 }
 
 class Lookup {
  public:
-  explicit Lookup(const PackageSink& sink) : sink_(sink) {}
+  Lookup(const PackageSink& sink, const LookupOptions& options)
+      : sink_(sink), options_(options), agentLine_(AgentLine(options.agent)) {}
 
   void Run(TextValue address) {
     TextValue typed = TrimSpaces(address);
@@ -62,22 +63,26 @@ class Lookup {
         ReadManifests({manifest}, PackageSource::kPastedLink, std::string(typed.view()));
       return;
     }
-    TextValue page = Fetch(address, Agent::kDefault);
+    TextValue page = FetchPage(address);
     // The address is kept as a copy: a nested lookup may run during a fetch.
     const std::string pageAddress(address.view());
     const int32_t marked = ReadMarkers(pageAddress, page);
     if (marked == 0 && ReadAsManifest(pageAddress, page.view())) return;
     // When neither the markers nor the page as a manifest give anything, the
     // page an iPhone is shown is likely needed (not after a time-out): it is
-    // fetched while this one is read the second way, and given up if that
-    // reading finds an address after all.
+    // fetched while this one is read the second way, and given up unseen if
+    // that reading finds an address after all.
     std::optional<StartedFetch> iphone;
-    if (marked == 0 && !typed.empty() && page.view() != TimeoutNotice()) {
+    FetchOutcome iphoneOutcome;
+    static const std::string kIphoneAgentLine = AgentLine(kIphoneAgent);
+    if (marked == 0 && !typed.empty() && page.view() != TimeoutNotice() &&
+        options_.agent != kIphoneAgent) {
       TextValue again = address.Copy();
-      iphone.emplace(again, OptionsFor(Agent::kIphone));
+      iphone.emplace(again, OptionsFor(kIphoneAgentLine, &iphoneOutcome));
     }
     if (ReadSecond(pageAddress, page.view(), [&] { iphone.reset(); }) || !iphone) return;
     TextValue shown = TakeText(iphone->Result());
+    Tell(pageAddress, FetchStage::kIphonePage, iphoneOutcome);
     // The same bytes read the same way: nothing more to find.
     if (shown.view() == page.view()) return;
     iphone_ = true;
@@ -87,6 +92,32 @@ class Lookup {
   }
 
  private:
+  // The lookup's fetches: a GET with the default header set and the given
+  // agent line, within the lookup's time-out.
+  FetchOptions OptionsFor(std::string_view agentLine, FetchOutcome* outcome) const {
+    FetchOptions options;
+    options.timeoutSeconds = options_.timeoutSeconds;
+    options.extraHeaders = agentLine;
+    options.outcome = outcome;
+    return options;
+  }
+
+  // A failed fetch is told to the front end; the lookup goes on all the same.
+  void Tell(std::string_view address, FetchStage stage, const FetchOutcome& outcome) {
+    if (outcome.failure != FetchFailure::kNone && options_.onFailure)
+      options_.onFailure(LookupFailure{std::string(address), stage, outcome});
+  }
+
+  // The page, with the lookup's agent string. `address` gets "http://" in front
+  // when it has no scheme. The body ends at its first NUL and is not copied
+  // again.
+  TextValue FetchPage(TextValue& address) {
+    FetchOutcome outcome;
+    TextValue body = TakeText(WebAccess(address, OptionsFor(agentLine_, &outcome)));
+    Tell(address.view(), FetchStage::kPage, outcome);
+    return body;
+  }
+
   // The markers' reading: fetches the manifests and lists their packages.
   // Returns how many manifest addresses it found.
   int32_t ReadMarkers(const std::string& pageAddress, TextValue& page) {
@@ -115,12 +146,12 @@ class Lookup {
     const std::vector<std::string> addresses = InstallManifestAddresses(page);
     if (addresses.empty()) return false;
     found();
-    // Each manifest address once in this lookup: one fetched earlier, or
-    // earlier in this list, is left out.
+    // An address is looked up as typed among those fetched as fetched, one
+    // after another: one fetched earlier, or earlier in this list, is left out.
     std::vector<std::string> fresh;
     for (const std::string& address : addresses) {
       if (fetched_.contains(address)) continue;
-      fetched_.insert(PercentEncodeAddress(address));
+      fetched_.insert(std::string(AsFetched(address, !options_.fetchManifests).view()));
       fresh.push_back(address);
     }
     ReadManifests(fresh, PackageSource::kSecondReading, pageAddress);
@@ -135,22 +166,31 @@ class Lookup {
         source, pageAddress);
   }
 
-  // Fetches `count` manifests, several at a time, and reports their packages in
-  // the order of the addresses, each as soon as it and every earlier one are
-  // read. Bytes that cannot stand in a request line are percent-encoded first.
+  // Fetches `count` manifests, several at a time, and reports their packages
+  // (and failed fetches) in the order of the addresses, each as soon as it and
+  // every earlier one are read. A dry run tells each address instead.
   void ReadManifests(int32_t count, const std::function<TextValue(int32_t)>& addressOf,
                      PackageSource source, const std::string& pageAddress) {
+    if (!options_.fetchManifests) {
+      for (int32_t k = 0; k < count; ++k) {
+        const TextValue address = AsFetched(addressOf(k).view(), true);
+        fetched_.insert(std::string(address.view()));
+        sink_(
+            PackageRow{pageAddress, std::string(address.view()), {}, {}, {}, {}, source, iphone_});
+      }
+      return;
+    }
     WebAccessEach(
-        count,
-        [&](int32_t k) { return TextValue::FromBytes(PercentEncodeAddress(addressOf(k).view())); },
+        count, [&](int32_t k) { return AsFetched(addressOf(k).view(), false); },
         [&](int32_t, FetchResult& fetched) {
           fetched_.insert(std::string(fetched.address.view()));
+          Tell(fetched.address.view(), FetchStage::kManifest, fetched.outcome);
           const TextValue manifest = TakeText(std::move(fetched.body));
           const ManifestContent content = ReadManifest(manifest.view());
           for (const ManifestPackage& p : content.packages)
             Report(p, source, pageAddress, fetched.address.view());
         },
-        OptionsFor(Agent::kDefault));
+        OptionsFor(agentLine_, nullptr));
   }
 
   void Report(const ManifestPackage& p, PackageSource source, std::string_view page,
@@ -167,6 +207,8 @@ class Lookup {
   }
 
   const PackageSink& sink_;
+  const LookupOptions& options_;
+  const std::string agentLine_;
   // Every manifest address fetched in this lookup, as fetched.
   std::unordered_set<std::string> fetched_;
   bool iphone_ = false;
@@ -217,8 +259,8 @@ ManifestLinks MarkerManifestLinks(TextValue& page) {
   return ManifestLinks::Listed(std::move(links));
 }
 
-void LookUpPackages(TextValue address, const PackageSink& sink) {
-  Lookup(sink).Run(std::move(address));
+void LookUpPackages(TextValue address, const PackageSink& sink, const LookupOptions& options) {
+  Lookup(sink, options).Run(std::move(address));
 }
 
 }  // namespace tobrine::app

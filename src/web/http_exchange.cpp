@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/system.h"
 #include "runtime/commands.h"
 #include "runtime/external.h"
 #include "web/cookies.h"
@@ -31,6 +32,10 @@ constexpr int32_t kChunk = 2048;
 // The most room made for a body before its bytes arrive (a length that is
 // announced, not yet sent).
 constexpr std::size_t kMostReservedAhead = std::size_t{64} << 20;
+// A streamed body is read in larger chunks: it may run to gigabytes. WinINet
+// hands a chunk on only when it is full (or the body has ended), so a stalled
+// transfer holds back less than one chunk.
+constexpr int32_t kStreamChunk = 16 * 1024;
 
 bool Stopped(const std::atomic<bool>* stop) {
   return stop && stop->load();
@@ -96,11 +101,35 @@ winapi::Dword RequestFlags(const ExchangeRequest& request, bool secure) {
   return flags;
 }
 
+// A streamed body is not written to WinINet's cache as well (it may be a
+// package of gigabytes); the certificate checks are those of every request.
+winapi::Dword StreamRequestFlags(bool secure) {
+  return winapi::kInternetFlagReload | winapi::kInternetFlagNoCacheWrite |
+         (secure ? winapi::kInternetFlagSecure : winapi::kInternetFlagIgnoreRedirectToHttps);
+}
+
 InternetHandle OpenRequest(const InternetHandle& connection, const ExchangeRequest& request,
-                           const Target& target) {
-  return InternetHandle(CallExternal<kExtHttpOpenRequestA>(
-      connection.get(), request.verb.c_str(), target.path.c_str(), "HTTP/1.1", nullptr, nullptr,
-      RequestFlags(request, target.secure), uintptr_t{0}));
+                           const Target& target, winapi::Dword flags) {
+  return InternetHandle(CallExternal<kExtHttpOpenRequestA>(connection.get(), request.verb.c_str(),
+                                                           target.path.c_str(), "HTTP/1.1", nullptr,
+                                                           nullptr, flags, uintptr_t{0}));
+}
+
+// How a WinINet call that just failed failed; read before any other call.
+FetchOutcome LastCallFailure() {
+  const FetchFailure failure = FailureOfInternetError(platform::LastSystemError());
+  return {failure == FetchFailure::kNone ? FetchFailure::kOther : failure, 0};
+}
+
+// The final response's status, 0 when there is none.
+int32_t ResponseStatus(const InternetHandle& handle) {
+  winapi::Dword status = 0;
+  winapi::Dword length = sizeof status;
+  if (!CallExternal<kExtHttpQueryInfoA>(handle.get(),
+                                        winapi::kHttpQueryStatusCode | winapi::kHttpQueryFlagNumber,
+                                        &status, &length, nullptr))
+    return 0;
+  return static_cast<int32_t>(status);
 }
 
 // The header block: the caller's lines and the default set, in the order Accept,
@@ -127,17 +156,19 @@ TextValue ComposeHeaders(const ExchangeRequest& request) {
 }
 
 // Send: a GET, or a POST with its body; any other verb sends nothing (and then
-// reads no body).
-void Send(const InternetHandle& handle, const ExchangeRequest& request) {
+// reads no body). How the sending went; the exchange reads on either way.
+FetchOutcome Send(const InternetHandle& handle, const ExchangeRequest& request) {
   const bool post = request.verb.view() == "POST";
-  if (!post && request.verb.view() != "GET") return;
+  if (!post && request.verb.view() != "GET") return {FetchFailure::kOther, 0};
   TextValue block = ComposeHeaders(request);
   const ByteBlock& body = request.postBody;
   // Declared writable, only read.
   void* optional = post && !body.empty() ? const_cast<uint8_t*>(body.data()) : nullptr;
-  CallExternal<kExtHttpSendRequestA>(handle.get(), block.c_str(),
-                                     static_cast<winapi::Dword>(block.size()), optional,
-                                     static_cast<winapi::Dword>(post ? body.size() : 0));
+  if (!CallExternal<kExtHttpSendRequestA>(handle.get(), block.c_str(),
+                                          static_cast<winapi::Dword>(block.size()), optional,
+                                          static_cast<winapi::Dword>(post ? body.size() : 0)))
+    return LastCallFailure();
+  return OutcomeOfStatus(ResponseStatus(handle));
 }
 
 // The length a response's "Content-Length:" line announces, 0 when none.
@@ -156,20 +187,22 @@ std::size_t AnnouncedLength(std::string_view headers) {
 }
 
 // Read body: chunk after chunk until a read gives nothing (also after a
-// failure). Each chunk is read straight into the end of the one block that is
-// handed on (amortised linear time, no copy); the length the headers announce
-// is made room for at once. A body that cannot grow further gives the empty
-// body; nothing when told to stop first.
+// failure, which `outcome` then tells). Each chunk is read straight into the
+// end of the one block that is handed on (amortised linear time, no copy); the
+// length the headers announce is made room for at once. A body that cannot grow
+// further gives the empty body; nothing when told to stop first.
 std::optional<ByteBlock> ReadBody(const InternetHandle& handle, std::size_t announced,
-                                  const std::atomic<bool>* stop) {
+                                  const std::atomic<bool>* stop, FetchOutcome& outcome) {
   ByteBlockBuilder body;
   if (announced > 0) body.Expect(announced + kChunk);  // the last, empty read fits too
   while (!Stopped(stop)) {
     uint8_t* room = body.Reserve(kChunk);
     if (!room) return ByteBlock();
     winapi::Dword count = 0;
-    CallExternal<kExtInternetReadFile>(handle.get(), room, static_cast<winapi::Dword>(kChunk),
-                                       &count);
+    if (!CallExternal<kExtInternetReadFile>(handle.get(), room, static_cast<winapi::Dword>(kChunk),
+                                            &count) &&
+        outcome.failure == FetchFailure::kNone)
+      outcome = {LastCallFailure().failure, outcome.httpStatus};
     if (count == 0) return body.Take();
     body.Commit(count);
   }
@@ -197,18 +230,21 @@ TextValue ReadHeaders(const InternetHandle& handle) {
 
 // Opens, sends and reads the body and headers into `reply`; every handle is
 // closed when it returns (request, connection, Internet handle). A handle that
-// cannot be opened leaves the reply empty. False when told to stop.
+// cannot be opened leaves the reply empty. False when told to stop. `outcome`
+// tells how it went.
 bool Transfer(ExchangeRequest& request, const Target& target, const std::atomic<bool>* stop,
-              ExchangeReply& reply) {
+              ExchangeReply& reply, FetchOutcome& outcome) {
   InternetHandle internet = OpenInternet(request);
-  if (!internet) return true;
+  if (!internet) return outcome = LastCallFailure(), true;
   InternetHandle connection = Connect(internet, target);
-  if (!connection) return true;
-  InternetHandle handle = OpenRequest(connection, request, target);
-  if (!handle) return true;
-  Send(handle, request);
+  if (!connection) return outcome = LastCallFailure(), true;
+  InternetHandle handle =
+      OpenRequest(connection, request, target, RequestFlags(request, target.secure));
+  if (!handle) return outcome = LastCallFailure(), true;
+  outcome = Send(handle, request);
   reply.rawHeaders = ReadHeaders(handle);
-  std::optional<ByteBlock> body = ReadBody(handle, AnnouncedLength(reply.rawHeaders), stop);
+  std::optional<ByteBlock> body =
+      ReadBody(handle, AnnouncedLength(reply.rawHeaders.view()), stop, outcome);
   if (!body) return false;
   reply.body = std::move(*body);
   return true;
@@ -216,7 +252,11 @@ bool Transfer(ExchangeRequest& request, const Target& target, const std::atomic<
 
 }  // namespace
 
-void HttpExchange(int32_t file, const std::atomic<bool>* stop, ByteBlock* body) {
+void HttpExchange(int32_t file, const std::atomic<bool>* stop, FetchOutcome* outcome,
+                  ByteBlock* body) {
+  FetchOutcome ignored;
+  FetchOutcome& result = outcome ? *outcome : ignored;
+  result = {FetchFailure::kOther, 0};
   std::optional<ExchangeRequest> request = ReadExchangeRequest(file);
   if (!request) {
     // An unreadable request must not come back as its own answer (the address
@@ -228,12 +268,38 @@ void HttpExchange(int32_t file, const std::atomic<bool>* stop, ByteBlock* body) 
   // A handle that cannot be opened gives an empty body and no received cookies
   // or headers (the request's own verb and cookie text are not results).
   ExchangeReply reply;
-  if (!Transfer(*request, target, stop, reply)) return;
+  if (!Transfer(*request, target, stop, reply, result)) return;
   // Collected after every handle of the exchange is closed.
   reply.receivedCookies = CollectCookies(reply.rawHeaders, target.host);
   if (Stopped(stop)) return;
   if (body) *body = std::move(reply.body);
   WriteExchangeReply(file, *request, reply);
+}
+
+FetchOutcome StreamExchange(ExchangeRequest& request, BodyStream& stream,
+                            const std::atomic<bool>* stop) {
+  const Target target = TargetOf(request.address);
+  InternetHandle internet = OpenInternet(request);
+  if (!internet) return LastCallFailure();
+  InternetHandle connection = Connect(internet, target);
+  if (!connection) return LastCallFailure();
+  InternetHandle handle =
+      OpenRequest(connection, request, target, StreamRequestFlags(target.secure));
+  if (!handle) return LastCallFailure();
+  const FetchOutcome sent = Send(handle, request);
+  if (sent.httpStatus == 0)
+    return sent.failure == FetchFailure::kNone ? FetchOutcome{FetchFailure::kOther, 0} : sent;
+  if (!stream.Begin(ReadHeaders(handle).view())) return sent;
+  std::vector<char> chunk(kStreamChunk);
+  while (!Stopped(stop)) {
+    winapi::Dword count = 0;
+    if (!CallExternal<kExtInternetReadFile>(handle.get(), chunk.data(),
+                                            static_cast<winapi::Dword>(chunk.size()), &count))
+      return {LastCallFailure().failure, sent.httpStatus};
+    if (count == 0) return sent;
+    if (!stream.Chunk({chunk.data(), count})) return {FetchFailure::kOther, sent.httpStatus};
+  }
+  return {FetchFailure::kOther, sent.httpStatus};
 }
 
 }  // namespace tobrine

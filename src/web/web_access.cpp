@@ -30,14 +30,15 @@ constexpr std::string_view kTimeoutNotice =
 struct FetchJob {
   int32_t file = 0;
   std::atomic<bool> stop{false};
-  ByteBlock body;  // handed over by the worker; looked at only once it has ended
+  ByteBlock body;        // handed over by the worker; looked at only once it has ended
+  FetchOutcome outcome;  // the worker's; read after it has ended
   ~FetchJob() { CloseFile(file); }
 };
 
 winapi::Dword TOBRINE_WINAPI FetchWorker(void* parameter) {
   std::unique_ptr<std::shared_ptr<FetchJob>> job(
       static_cast<std::shared_ptr<FetchJob>*>(parameter));
-  HttpExchange((*job)->file, &(*job)->stop, &(*job)->body);
+  HttpExchange((*job)->file, &(*job)->stop, &(*job)->outcome, &(*job)->body);
   return 0;
 }
 
@@ -78,7 +79,7 @@ class StartedFetch::Fetch {
  public:
   // Starts fetching `address`, which gets "http://" in front when it has no
   // scheme. An empty address, a record that cannot be stored or a worker that
-  // cannot start give the empty result at once.
+  // cannot start give the empty result (and kOther) at once.
   Fetch(TextValue& address, const FetchOptions& options) {
     if (TrimSpaces(address).empty()) return;
     if (!HasWebScheme(address)) address = JoinTexts(std::string_view("http://"), address);
@@ -118,17 +119,21 @@ class StartedFetch::Fetch {
   // The result of a fetch that is no longer running. A timed-out worker is not
   // cut off (that could leave a lock it holds taken for good): it is told to
   // stop, finishes on its own and its results are never looked at.
-  ByteBlock Finish(const FetchOptions& options) {
+  // `outcome` tells how it went.
+  ByteBlock Finish(const FetchOptions& options, FetchOutcome& outcome) {
+    outcome = {FetchFailure::kOther, 0};
     const State state = std::exchange(state_, State::kFinished);
     std::shared_ptr<FetchJob> job = std::move(job_);
     thread_ = ThreadHandle();
     if (state == State::kTimedOut) {
       job->stop.store(true);
+      outcome = {FetchFailure::kTimeout, 0};
       return ByteBlock::FromBytes(kTimeoutNotice);
     }
     if (state != State::kEnded) return {};
     std::optional<ExchangeReply> reply = ReadExchangeReply(job->file);
     if (!reply) return {};
+    outcome = job->outcome;
     if (options.receivedHeaders) *options.receivedHeaders = std::move(reply->rawHeaders);
     if (options.receivedCookies) *options.receivedCookies = std::move(reply->receivedCookies);
     if (options.conversion != BodyConversion::kNone)
@@ -186,7 +191,8 @@ std::string_view TimeoutNotice() {
 ByteBlock WebAccess(TextValue& address, const FetchOptions& options) {
   Fetch fetch(address, options);
   while (fetch.running()) WaitForAny({&fetch});
-  return fetch.Finish(options);
+  FetchOutcome ignored;
+  return fetch.Finish(options, options.outcome ? *options.outcome : ignored);
 }
 
 StartedFetch::StartedFetch(TextValue& address, const FetchOptions& options)
@@ -196,7 +202,8 @@ StartedFetch::~StartedFetch() = default;
 
 ByteBlock StartedFetch::Result() {
   while (fetch_->running()) WaitForAny({fetch_.get()});
-  return fetch_->Finish(options_);
+  FetchOutcome ignored;
+  return fetch_->Finish(options_, options_.outcome ? *options_.outcome : ignored);
 }
 
 void WebAccessEach(int32_t count, const std::function<TextValue(int32_t)>& addressOf,
@@ -205,6 +212,7 @@ void WebAccessEach(int32_t count, const std::function<TextValue(int32_t)>& addre
   FetchOptions each = options;
   each.receivedHeaders = nullptr;
   each.receivedCookies = nullptr;
+  each.outcome = nullptr;
   // The fetches started and not yet handed to `done`, in order. Results go out
   // in order, so no fetch starts more than kFetchesInFlight ahead of the first
   // one still awaited: what is held stays bounded.
@@ -225,7 +233,8 @@ void WebAccessEach(int32_t count, const std::function<TextValue(int32_t)>& addre
     }
     Started& first = window.front();
     if (!first.fetch->running()) {
-      FetchResult result{std::move(first.address), first.fetch->Finish(each)};
+      FetchResult result{std::move(first.address), {}, {}};
+      result.body = first.fetch->Finish(each, result.outcome);
       const int32_t k = first.k;
       window.pop_front();
       done(k, result);

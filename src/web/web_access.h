@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "runtime/value.h"
+#include "web/fetch_outcome.h"
 
 namespace tobrine {
 
@@ -37,6 +38,7 @@ struct FetchOptions {
   BodyConversion conversion = BodyConversion::kNone;
   TextValue* receivedCookies = nullptr;  // when given: the received cookie text
   bool followRedirects = true;
+  FetchOutcome* outcome = nullptr;  // when given: how the fetch went, written in every case
 };
 
 // Fetches `address` and returns the response body, the time-out notice, or the
@@ -79,11 +81,13 @@ inline constexpr int32_t kFetchesInFlight = 8;
 struct FetchResult {
   TextValue address;
   ByteBlock body;
+  FetchOutcome outcome;  // how it went
 };
 
 // Fetches `count` resources as WebAccess does, up to kFetchesInFlight at once,
 // each within its own time-out counted from its own start; the options'
-// received headers and cookies are not collected. `addressOf(k)` gives address
+// received headers, cookies and outcome are not written (each result has its
+// outcome). `addressOf(k)` gives address
 // k (from 0, in order) when fetch k starts, so that no more than
 // kFetchesInFlight addresses and bodies are held at a time. `done(k, result)`
 // gets each result in order, as soon as it and every earlier one are there.

@@ -19,7 +19,7 @@ namespace tobrine::test {
 
 struct Fixture {
   bool ok = false;
-  int http = 0, https = 0, proxy = 0;
+  int http = 0, https = 0, httpsUntrusted = 0, proxy = 0;
   std::string caPem, caDer;
   std::string error;
 
@@ -29,6 +29,10 @@ struct Fixture {
   // By name: WinINet under Wine does not match an IP address in a certificate.
   std::string Https(const std::string& path) const {
     return "https://localhost:" + std::to_string(https) + path;
+  }
+  // A certificate no trusted CA signed.
+  std::string HttpsUntrusted(const std::string& path) const {
+    return "https://localhost:" + std::to_string(httpsUntrusted) + path;
   }
   std::string ProxyAddress() const { return "127.0.0.1:" + std::to_string(proxy); }
 };
@@ -71,6 +75,7 @@ inline Fixture StartFixture() {
   }
   f.http = JsonInt(*json, "http");
   f.https = JsonInt(*json, "https");
+  f.httpsUntrusted = JsonInt(*json, "https_untrusted");
   f.proxy = JsonInt(*json, "proxy");
   f.caPem = JsonText(*json, "ca_pem");
   f.caDer = JsonText(*json, "ca_der");
@@ -78,7 +83,7 @@ inline Fixture StartFixture() {
     f.error = "cannot make the test CA trusted";
     return f;
   }
-  f.ok = f.http && f.https && f.proxy;
+  f.ok = f.http && f.https && f.httpsUntrusted && f.proxy;
   return f;
 }
 

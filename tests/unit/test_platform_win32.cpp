@@ -74,10 +74,6 @@ void SleepMilliseconds(int ms) {
   Sleep(static_cast<DWORD>(ms));
 }
 
-uint32_t LastSystemError() {
-  return GetLastError();
-}
-
 double ProcessCpuSeconds() {
   FILETIME created, exited, kernel, user;
   if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
