@@ -67,7 +67,8 @@ class Lookup {
     // The address is kept as a copy: a nested lookup may run during a fetch.
     const std::string pageAddress(address.view());
     const int32_t marked = ReadMarkers(pageAddress, page);
-    if (marked == 0 && ReadAsManifest(pageAddress, page.view())) return;
+    const std::string_view text = page.view();  // measured once: a page can be large
+    if (marked == 0 && ReadAsManifest(pageAddress, text)) return;
     // When neither the markers nor the page as a manifest give anything, the
     // page an iPhone is shown is likely needed (not after a time-out): it is
     // fetched while this one is read the second way, and given up unseen if
@@ -75,20 +76,21 @@ class Lookup {
     std::optional<StartedFetch> iphone;
     FetchOutcome iphoneOutcome;
     static const std::string kIphoneAgentLine = AgentLine(kIphoneAgent);
-    if (marked == 0 && !typed.empty() && page.view() != TimeoutNotice() &&
+    if (marked == 0 && !typed.empty() && text != TimeoutNotice() &&
         options_.agent != kIphoneAgent) {
       TextValue again = address.Copy();
       iphone.emplace(again, OptionsFor(kIphoneAgentLine, &iphoneOutcome));
     }
-    if (ReadSecond(pageAddress, page.view(), [&] { iphone.reset(); }) || !iphone) return;
+    if (ReadSecond(pageAddress, text, [&] { iphone.reset(); }) || !iphone) return;
     TextValue shown = TakeText(iphone->Result());
     Tell(pageAddress, FetchStage::kIphonePage, iphoneOutcome);
     // The same bytes read the same way: nothing more to find.
-    if (shown.view() == page.view()) return;
+    const std::string_view shownText = shown.view();
+    if (shownText == text) return;
     iphone_ = true;
     page.reset();
-    if (ReadMarkers(pageAddress, shown) == 0 && ReadAsManifest(pageAddress, shown.view())) return;
-    ReadSecond(pageAddress, shown.view(), [] {});
+    if (ReadMarkers(pageAddress, shown) == 0 && ReadAsManifest(pageAddress, shownText)) return;
+    ReadSecond(pageAddress, shownText, [] {});
   }
 
  private:

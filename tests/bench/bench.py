@@ -46,9 +46,10 @@ GREP_PATTERN = extract_vs_grep.PATTERN
 # --- Running things --------------------------------------------------------
 
 
-def run(command, env=None, stdin=None):
+def run(command, env=None, stdin=None, ok=(0,)):
     """Wall seconds, CPU seconds, peak resident KiB and standard output of one
-    process (its children included: none of ours start any)."""
+    process (its children included: none of ours start any). An exit status
+    not in `ok` ends the bench."""
     start = time.perf_counter()
     p = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                          stdin=stdin if stdin is not None else subprocess.DEVNULL, env=env)
@@ -56,7 +57,7 @@ def run(command, env=None, stdin=None):
     _, status, usage = os.wait4(p.pid, 0)
     wall = time.perf_counter() - start
     p.returncode = os.waitstatus_to_exitcode(status)
-    if p.returncode != 0:
+    if p.returncode not in ok:
         sys.exit(f"{command[0]} failed ({p.returncode})")
     return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, out
 
@@ -121,8 +122,9 @@ class Programs:
             cmake("win64", ["lookup_timing", "extract_timing"])
 
     def lookup_cli(self, url):
-        """Wall, CPU, peak KiB and rows of the command line on one address."""
-        wall, cpu, peak, out = run([self.cli, url])
+        """Wall, CPU, peak KiB and rows of the command line on one address
+        (exit status 1: no link found, as on a page without any)."""
+        wall, cpu, peak, out = run([self.cli, url], ok=(0, 1))
         return wall, cpu, peak, out.count(b"\n")
 
     def lookup_wine(self, url):
@@ -135,12 +137,15 @@ class Programs:
 
 
 def curl_parallel(urls, tmp):
-    """Wall seconds of one curl fetching every address, 8 at a time."""
+    """Wall seconds of one curl fetching every address, 8 at a time (opening
+    connections at once: without --parallel-immediate curl waits for each
+    connection in the hope of multiplexing over it, which HTTP/1.1 cannot)."""
     config = os.path.join(tmp, "curl.cfg")
     with open(config, "w") as f:
         for u in urls:
             f.write(f'url = "{u}"\noutput = "/dev/null"\n')
-    return run(["curl", "-s", "--parallel", "--parallel-max", "8", "-K", config])[0]
+    return run(["curl", "-s", "--parallel", "--parallel-immediate", "--parallel-max", "8", "-K",
+                config])[0]
 
 
 def curl_loop(urls):
@@ -419,6 +424,9 @@ win64 build under Wine.
 "before" is the same run of `make bench` on {before.get('label', 'the earlier tree')}, in
 the same session on the same machine.
 """
+    quoted = HERE / "before.md"
+    if not before and quoted.exists():
+        text += "\n" + quoted.read_text()
     text += f"""
 Google Benchmark, in process on the host build:
 
