@@ -82,13 +82,14 @@ class Lookup {
       iphone.emplace(again, OptionsFor(kIphoneAgentLine, &iphoneOutcome));
     }
     if (ReadSecond(pageAddress, text, [&] { iphone.reset(); }) || !iphone) return;
-    TextValue shown = TakeText(iphone->Result());
+    ByteBlock shownBytes = iphone->Result();
     Tell(pageAddress, FetchStage::kIphonePage, iphoneOutcome);
     // The same bytes read the same way: nothing more to find.
-    const std::string_view shownText = shown.view();
-    if (shownText == text) return;
+    if (TextUpToNul(shownBytes.bytes()) == text) return;
     iphone_ = true;
     page.reset();
+    TextValue shown = TakeText(std::move(shownBytes));
+    const std::string_view shownText = shown.view();
     if (ReadMarkers(pageAddress, shown) == 0 && ReadAsManifest(pageAddress, shownText)) return;
     ReadSecond(pageAddress, shownText, [] {});
   }
