@@ -126,6 +126,9 @@ class Lookup {
   int32_t ReadMarkers(const std::string& pageAddress, TextValue& page) {
     const ManifestLinks links = MarkerManifestLinks(page);
     const int32_t count = links.count();
+    // The second reading is done first: only the addresses it names need to be
+    // remembered as fetched.
+    if (count > 0) SecondReadingOf(page.view());
     ReadManifests(
         count, [&](int32_t k) { return links.At(k + 1); }, PackageSource::kMarkers, pageAddress);
     return count;
@@ -146,7 +149,10 @@ class Lookup {
   // called before their manifests are fetched.
   bool ReadSecond(const std::string& pageAddress, std::string_view page,
                   const std::function<void()>& found) {
-    const std::vector<std::string> addresses = InstallManifestAddresses(page);
+    SecondReadingOf(page);
+    const std::vector<std::string> addresses = std::move(second_);
+    second_.clear();
+    secondRead_ = false;  // the next page is read afresh
     if (addresses.empty()) return false;
     found();
     // An address is looked up as typed among those fetched as fetched, one
@@ -154,11 +160,31 @@ class Lookup {
     std::vector<std::string> fresh;
     for (const std::string& address : addresses) {
       if (fetched_.contains(address)) continue;
-      fetched_.insert(std::string(AsFetched(address, !options_.fetchManifests).view()));
+      Remember(AsFetched(address, !options_.fetchManifests).view());
       fresh.push_back(address);
     }
+    named_.clear();
     ReadManifests(fresh, PackageSource::kSecondReading, pageAddress);
     return true;
+  }
+
+  // The second reading's addresses of the page being read, read once.
+  void SecondReadingOf(std::string_view page) {
+    if (secondRead_) return;
+    secondRead_ = true;
+    second_ = InstallManifestAddresses(page);
+    named_.insert(second_.begin(), second_.end());
+  }
+
+  // Notes a manifest address as fetched. Only the second reading ever asks,
+  // and only for the addresses it names: any other is left out, so that many
+  // long addresses (a script-built page's) are not all held until the end. The
+  // second reading of an iPhone's page asks too, but that page is read only
+  // when nothing was fetched before.
+  void Remember(std::string_view address) {
+    if (named_.empty()) return;
+    std::string a(address);
+    if (named_.contains(a)) fetched_.insert(std::move(a));
   }
 
   void ReadManifests(const std::vector<std::string>& addresses, PackageSource source,
@@ -177,7 +203,7 @@ class Lookup {
     if (!options_.fetchManifests) {
       for (int32_t k = 0; k < count; ++k) {
         const TextValue address = AsFetched(addressOf(k).view(), true);
-        fetched_.insert(std::string(address.view()));
+        Remember(address.view());
         sink_(
             PackageRow{pageAddress, std::string(address.view()), {}, {}, {}, {}, source, iphone_});
       }
@@ -186,7 +212,7 @@ class Lookup {
     WebAccessEach(
         count, [&](int32_t k) { return AsFetched(addressOf(k).view(), false); },
         [&](int32_t, FetchResult& fetched) {
-          fetched_.insert(std::string(fetched.address.view()));
+          Remember(fetched.address.view());
           Tell(fetched.address.view(), FetchStage::kManifest, fetched.outcome);
           const TextValue manifest = TakeText(std::move(fetched.body));
           const ManifestContent content = ReadManifest(manifest.view());
@@ -212,8 +238,14 @@ class Lookup {
   const PackageSink& sink_;
   const LookupOptions& options_;
   const std::string agentLine_;
-  // Every manifest address fetched in this lookup, as fetched.
+  // The manifest addresses fetched in this lookup, as fetched, that the second
+  // reading names.
   std::unordered_set<std::string> fetched_;
+  // The second reading of the page being read: its addresses, in order and as a
+  // set, once read (and until that reading is done).
+  bool secondRead_ = false;
+  std::vector<std::string> second_;
+  std::unordered_set<std::string> named_;
   bool iphone_ = false;
 };
 
