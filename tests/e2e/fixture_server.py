@@ -47,6 +47,10 @@ name=value pairs; %-escapes are decoded):
                        milliseconds)
   /many/<n>/<ms>/      a page of <n> manifest links, download-manifest&url=
                        @BASE@/echo-manifest/late/<ms>/<k>.plist for k = 1..n
+  /script-built/<kib>/<n>/
+                       a page that builds its manifest addresses in a script:
+                       a prefix of <kib> KiB (@BASE@/m/ then 'p's) and <n>
+                       download('c<k>') codes
 
 A sample site that is missing answers 404. In every site file served, @BASE@
 becomes http://127.0.0.1:<http port>, @HOSTPORT@ 127.0.0.1:<http port> and
@@ -295,6 +299,14 @@ class Handler(socketserver.StreamRequestHandler):
             links = "".join('<p>download-manifest&url=%s/echo-manifest/late/%s/%d.plist</p>\n'
                             % (base, parts[2], k) for k in range(1, int(parts[1]) + 1))
             self.wfile.write(response(200, ["Content-Type: text/html"], links.encode()))
+            return
+        if len(parts) == 3 and parts[0] == "script-built":
+            prefix = "http://127.0.0.1:%d/m/" % self.ports.get("http", 0)
+            prefix += "p" * (int(parts[1]) * 1024 - len(prefix))
+            page = ("<script>var a = \"x\" + tag +\"y\";\nvar u = 'download-manifest&url=%s';\n"
+                    % prefix)
+            page += "".join("download('c%d');\n" % k for k in range(1, int(parts[2]) + 1))
+            self.wfile.write(response(200, ["Content-Type: text/html"], page.encode()))
             return
         if path.startswith("/slow/"):
             _, _, ms, rest = path.split("/", 3)
