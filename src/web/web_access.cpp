@@ -26,14 +26,15 @@ constexpr std::string_view kTimeoutNotice =
 // its record until it has finished with it.
 struct FetchJob {
   int32_t file = 0;
-  std::atomic<bool> stop{false};
+  ExchangeStop stop;
+  std::atomic<ExchangeEnd> end{ExchangeEnd::kStopped};
   ~FetchJob() { CloseFile(file); }
 };
 
 winapi::Dword TOBRINE_WINAPI FetchWorker(void* parameter) {
   std::unique_ptr<std::shared_ptr<FetchJob>> job(
       static_cast<std::shared_ptr<FetchJob>*>(parameter));
-  HttpExchange((*job)->file, &(*job)->stop);
+  (*job)->end.store(HttpExchange((*job)->file, &(*job)->stop));
   return 0;
 }
 
@@ -108,9 +109,10 @@ ByteBlock WebAccess(TextValue& address, const FetchOptions& options) {
   if (!thread) return {};  // no worker: nothing will ever arrive
   if (!WaitForWorker(thread, options.timeoutSeconds)) {
     // The worker is not cut off (that could leave a lock it holds taken for
-    // good): it is told to stop, finishes on its own and its results are never
+    // good): it is told to stop, which closes its request handle so that a call
+    // blocked in it returns; it finishes on its own and its results are never
     // looked at.
-    job->stop.store(true);
+    job->stop.Stop();
     return ByteBlock::FromBytes(kTimeoutNotice);
   }
   thread = ThreadHandle();

@@ -3,15 +3,23 @@
 // InternetReadFile instead of being held whole. One process-wide cookie store (a
 // curl share) serves every request that does not switch cookies off and takes
 // what InternetSetCookieA stores.
+//
+// Handles are numbers in a table, as WinINet's are: any thread may close one
+// while another is blocked in a call on it, and that call then returns (with
+// ERROR_INTERNET_OPERATION_CANCELLED); a closed number is simply invalid.
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/lines.h"
@@ -22,6 +30,9 @@ namespace {
 
 // Above this much unread body the transfer pauses until the reader catches up.
 constexpr std::size_t kPauseAbove = 1 << 20;
+// Response headers beyond this fail the request (a header flood).
+constexpr std::size_t kMaxResponseHeaders = 1 << 20;
+constexpr Dword kErrorInternetOperationCancelled = 12017;
 
 bool IEquals(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -69,8 +80,9 @@ enum class Kind : uint32_t {
 
 struct HandleBase {
   explicit HandleBase(Kind k) : kind(k) {}
-  virtual ~HandleBase() { kind = Kind{}; }
-  Kind kind;
+  virtual ~HandleBase() = default;
+  const Kind kind;
+  std::atomic<bool> closed{false};
 };
 
 struct InternetHandle : HandleBase {
@@ -87,19 +99,20 @@ struct ConnectionHandle : HandleBase {
 };
 
 struct RequestHandle : HandleBase {
-  RequestHandle() : HandleBase(Kind::kRequest) {}
+  RequestHandle() : HandleBase(Kind::kRequest), easy(curl_easy_init()), multi(curl_multi_init()) {}
   ~RequestHandle() override {
-    if (multi && easy) curl_multi_remove_handle(multi, easy);
-    if (easy) curl_easy_cleanup(easy);
-    if (multi) curl_multi_cleanup(multi);
+    if (added) curl_multi_remove_handle(multi, easy);
+    curl_easy_cleanup(easy);
+    curl_multi_cleanup(multi);
     curl_slist_free_all(headerList);
   }
   ConnectionHandle connection{};  // a copy: the caller may close its parent first
   std::string verb, object;
   Dword flags = 0;
 
-  CURL* easy = nullptr;
-  CURLM* multi = nullptr;
+  CURL* const easy;
+  CURLM* const multi;  // woken by a close from another thread
+  bool added = false;
   curl_slist* headerList = nullptr;
   std::string postBody;
   bool sent = false;
@@ -113,11 +126,46 @@ struct RequestHandle : HandleBase {
   std::size_t bodyRead = 0;
 };
 
+// The table of open handles. A call holds its handle's object for as long as it
+// runs, so a close from another thread never frees it under the call.
+class HandleTable {
+ public:
+  Hinternet Add(std::shared_ptr<HandleBase> object) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    next_ += 4;  // never 0, never reused
+    handles_.emplace(next_, std::move(object));
+    return reinterpret_cast<Hinternet>(next_);
+  }
+  std::shared_ptr<HandleBase> Find(Hinternet handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    return it == handles_.end() ? nullptr : it->second;
+  }
+  std::shared_ptr<HandleBase> Remove(Hinternet handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == handles_.end()) return nullptr;
+    std::shared_ptr<HandleBase> object = std::move(it->second);
+    handles_.erase(it);
+    return object;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<uintptr_t, std::shared_ptr<HandleBase>> handles_;
+  uintptr_t next_ = 0x1000;
+};
+
+HandleTable& Handles() {
+  static auto* table = new HandleTable();  // never destroyed: workers may outlive exit
+  return *table;
+}
+
 template <typename T>
-T* As(void* handle, Kind kind) {
-  auto* base = static_cast<HandleBase*>(handle);
+std::shared_ptr<T> As(Hinternet handle, Kind kind) {
+  std::shared_ptr<HandleBase> base = Handles().Find(handle);
   if (!base || base->kind != kind) return nullptr;
-  return static_cast<T*>(base);
+  return std::static_pointer_cast<T>(base);
 }
 
 // Which status codes curl follows when following is on.
@@ -129,6 +177,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   auto* r = static_cast<RequestHandle*>(user);
   std::string_view line(data, size * count);
   if (line.substr(0, 5) == "HTTP/") r->responseHeaders.clear();
+  if (r->responseHeaders.size() + line.size() > kMaxResponseHeaders) return 0;  // fails it
   r->responseHeaders.append(line);
   if (line == "\r\n" || line == "\n") {
     long code = 0;
@@ -164,6 +213,10 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
 template <typename Ready>
 void Drive(RequestHandle* r, Ready ready) {
   while (!r->done && !ready()) {
+    if (r->closed.load()) {
+      r->done = r->failed = true;
+      break;
+    }
     int running = 0;
     if (curl_multi_perform(r->multi, &running) != CURLM_OK) {
       r->done = r->failed = true;
@@ -232,7 +285,8 @@ bool IsSecure(const RequestHandle* r) {
 void SetTransfer(RequestHandle* r) {
   const bool secure = IsSecure(r);
   std::string host = r->connection.host;
-  if (host.find(':') != std::string::npos) host = "[" + host + "]";  // an IPv6 literal
+  // An IPv6 literal, given with its brackets or without.
+  if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
   const uint16_t port = r->connection.port ? r->connection.port : (secure ? 443 : 80);
   const std::string url =
       (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + r->object;
@@ -311,38 +365,42 @@ void SetVerb(RequestHandle* r) {
 Hinternet InternetOpenA(const char* agent, Dword accessType, const char* proxy,
                         const char* /*proxyBypass*/, Dword /*flags*/) {
   CookieShare();
-  auto* h = new InternetHandle();
+  auto h = std::make_shared<InternetHandle>();
   h->agent = agent ? agent : "";
-  if (accessType == winapi::kInternetOpenTypeProxy && proxy) ParseProxy(proxy, h);
-  return h;
+  if (accessType == winapi::kInternetOpenTypeProxy && proxy) ParseProxy(proxy, h.get());
+  return Handles().Add(std::move(h));
 }
 
 Hinternet InternetConnectA(Hinternet internet, const char* server, uint16_t port,
                            const char* /*user*/, const char* /*password*/, Dword service,
                            Dword /*flags*/, uintptr_t /*context*/) {
-  auto* h = As<InternetHandle>(internet, Kind::kInternet);
+  auto h = As<InternetHandle>(internet, Kind::kInternet);
   if (!h || service != winapi::kInternetServiceHttp || !server || !*server) {
     SetLastError(h ? kErrorInternetInvalidUrl : kErrorInvalidHandle);
     return nullptr;
   }
-  auto* c = new ConnectionHandle();
+  auto c = std::make_shared<ConnectionHandle>();
   c->agent = h->agent;
   c->httpProxy = h->httpProxy;
   c->anyProxy = h->anyProxy;
   c->host = server;
   c->port = port;
-  return c;
+  return Handles().Add(std::move(c));
 }
 
 Hinternet HttpOpenRequestA(Hinternet connection, const char* verb, const char* object,
                            const char* /*version*/, const char* /*referrer*/,
                            const char** /*acceptTypes*/, Dword flags, uintptr_t /*context*/) {
-  auto* c = As<ConnectionHandle>(connection, Kind::kConnection);
+  auto c = As<ConnectionHandle>(connection, Kind::kConnection);
   if (!c) {
     SetLastError(kErrorInvalidHandle);
     return nullptr;
   }
-  auto* r = new RequestHandle();
+  auto r = std::make_shared<RequestHandle>();
+  if (!r->easy || !r->multi) {
+    SetLastError(kErrorNotEnoughMemory);
+    return nullptr;
+  }
   r->connection.agent = c->agent;
   r->connection.httpProxy = c->httpProxy;
   r->connection.anyProxy = c->anyProxy;
@@ -352,20 +410,18 @@ Hinternet HttpOpenRequestA(Hinternet connection, const char* verb, const char* o
   r->object = object && *object ? object : "/";
   if (r->object[0] != '/') r->object.insert(0, "/");
   r->flags = flags;
-  return r;
+  return Handles().Add(std::move(r));
 }
 
 Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLength, void* optional,
                       Dword optionalLength) {
-  auto* r = As<RequestHandle>(request, Kind::kRequest);
+  auto r = As<RequestHandle>(request, Kind::kRequest);
   if (!r || r->sent) {
     SetLastError(r ? kErrorInternetIncorrectHandleState : kErrorInvalidHandle);
     return 0;
   }
   r->sent = true;
-  r->easy = curl_easy_init();
-  r->multi = curl_multi_init();
-  SetTransfer(r);
+  SetTransfer(r.get());
   std::string_view block;
   if (headers) {
     block = headersLength == 0xFFFFFFFFu ? std::string_view(headers)
@@ -373,14 +429,15 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
   }
   if (r->verb == "POST" && optional && optionalLength)
     r->postBody.assign(static_cast<char*>(optional), optionalLength);
-  SetRequestLines(r, block);
-  SetVerb(r);
+  SetRequestLines(r.get(), block);
+  SetVerb(r.get());
 
   curl_multi_add_handle(r->multi, r->easy);
-  Drive(r, [r] { return r->headersFinal; });
+  r->added = true;
+  Drive(r.get(), [&r] { return r->headersFinal; });
   if (!r->headersFinal) {
     r->failed = true;
-    SetLastError(kErrorInternetCannotConnect);
+    SetLastError(r->closed.load() ? kErrorInternetOperationCancelled : kErrorInternetCannotConnect);
     return 0;
   }
   return 1;
@@ -388,7 +445,7 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
 
 Bool InternetReadFile(Hinternet file, void* buffer, Dword bytesToRead, Dword* bytesRead) {
   if (bytesRead) *bytesRead = 0;
-  auto* r = As<RequestHandle>(file, Kind::kRequest);
+  auto r = As<RequestHandle>(file, Kind::kRequest);
   if (!r || !buffer || !bytesRead) {
     SetLastError(kErrorInvalidHandle);
     return 0;
@@ -401,10 +458,10 @@ Bool InternetReadFile(Hinternet file, void* buffer, Dword bytesToRead, Dword* by
     r->paused = false;
     curl_easy_pause(r->easy, CURLPAUSE_CONT);
   }
-  Drive(r, [r] { return r->bodyRead < r->body.size(); });
+  Drive(r.get(), [&r] { return r->bodyRead < r->body.size(); });
   std::size_t n = std::min<std::size_t>(bytesToRead, r->body.size() - r->bodyRead);
   if (n == 0 && r->failed) {
-    SetLastError(kErrorInternetCannotConnect);
+    SetLastError(r->closed.load() ? kErrorInternetOperationCancelled : kErrorInternetCannotConnect);
     return 0;
   }
   std::memcpy(buffer, r->body.data() + r->bodyRead, n);
@@ -415,7 +472,7 @@ Bool InternetReadFile(Hinternet file, void* buffer, Dword bytesToRead, Dword* by
 
 Bool HttpQueryInfoA(Hinternet request, Dword infoLevel, void* buffer, Dword* bufferLength,
                     Dword* /*index*/) {
-  auto* r = As<RequestHandle>(request, Kind::kRequest);
+  auto r = As<RequestHandle>(request, Kind::kRequest);
   if (!r || !bufferLength) {
     SetLastError(kErrorInvalidHandle);
     return 0;
@@ -440,19 +497,24 @@ Bool HttpQueryInfoA(Hinternet request, Dword infoLevel, void* buffer, Dword* buf
   return 1;
 }
 
+// May be called from any thread, also while another is blocked in a call on the
+// handle: that call returns, and the object goes when the last user lets go.
 Bool InternetCloseHandle(Hinternet handle) {
-  auto* base = static_cast<HandleBase*>(handle);
-  if (!base || (base->kind != Kind::kInternet && base->kind != Kind::kConnection &&
-                base->kind != Kind::kRequest)) {
+  std::shared_ptr<HandleBase> base = Handles().Remove(handle);
+  if (!base) {
     SetLastError(kErrorInvalidHandle);
     return 0;
   }
-  delete base;
+  base->closed.store(true);
+  if (base->kind == Kind::kRequest) curl_multi_wakeup(static_cast<RequestHandle&>(*base).multi);
   return 1;
 }
 
-// Stores a session cookie for the URL's host (any port) and path "/" unless the
-// data names a path.
+// Stores a cookie for the URL's host (any port): path "/" unless the data names
+// a path; "domain=" only for the host itself or a domain above it (anything
+// else is refused); "secure" sends it over https only; an expiry date or a
+// Max-Age that has passed removes the cookie, one still to come keeps it that
+// long, none makes a session cookie.
 Bool InternetSetCookieA(const char* url, const char* cookieName, const char* cookieData) {
   if (!url || !cookieData) {
     SetLastError(kErrorInvalidParameter);
@@ -465,7 +527,12 @@ Bool InternetSetCookieA(const char* url, const char* cookieName, const char* coo
     return 0;
   }
   std::string_view rest = u.substr(scheme + 3);
-  std::string_view host = rest.substr(0, rest.find_first_of("/:?#"));
+  std::string_view host = rest.substr(0, rest.find_first_of("/?#"));
+  if (!host.empty() && host.front() == '[') {
+    host = host.substr(0, host.find(']') + 1);
+  } else {
+    host = host.substr(0, host.find(':'));
+  }
   if (host.empty()) {
     SetLastError(kErrorInternetInvalidUrl);
     return 0;
@@ -481,17 +548,53 @@ Bool InternetSetCookieA(const char* url, const char* cookieName, const char* coo
     }
   }
   std::string path = "/";
+  std::string domain(host);
+  bool subdomains = false, secure = false;
+  long long expires = 0;  // a session cookie
+  bool maxAgeGiven = false;
+  const long long now = static_cast<long long>(time(nullptr));
   for (std::size_t p = data.find(';'); p != std::string_view::npos;) {
     std::size_t e = data.find(';', p + 1);
     std::string_view attr =
         Trim(data.substr(p + 1, e == std::string_view::npos ? data.npos : e - p - 1));
-    if (attr.size() > 5 && IEquals(attr.substr(0, 5), "path=")) path = std::string(attr.substr(5));
     p = e;
+    const std::size_t eq = attr.find('=');
+    const std::string_view key = Trim(attr.substr(0, eq));
+    const std::string val(eq == std::string_view::npos ? "" : Trim(attr.substr(eq + 1)));
+    if (IEquals(key, "path") && !val.empty()) {
+      path = val;
+    } else if (IEquals(key, "secure")) {
+      secure = true;
+    } else if (IEquals(key, "domain") && !val.empty()) {
+      std::string_view d = val;
+      if (d.front() == '.') d.remove_prefix(1);
+      const bool own = IEquals(d, host);
+      const bool above = host.size() > d.size() + 1 && host[host.size() - d.size() - 1] == '.' &&
+                         IEquals(host.substr(host.size() - d.size()), d);
+      if (!own && !above) {
+        SetLastError(kErrorInvalidParameter);
+        return 0;
+      }
+      domain = "." + std::string(d);
+      subdomains = true;
+    } else if (IEquals(key, "max-age") && !val.empty()) {
+      char* end = nullptr;
+      const long long seconds = std::strtoll(val.c_str(), &end, 10);
+      if (end && *end == '\0') {
+        maxAgeGiven = true;
+        expires = seconds <= 0 ? 1 : now + seconds;
+      }
+    } else if (IEquals(key, "expires") && !maxAgeGiven) {
+      const time_t when = curl_getdate(val.c_str(), nullptr);
+      if (when != -1) expires = when <= now ? 1 : static_cast<long long>(when);
+    }
   }
   // Netscape cookie-file format: domain, subdomains, path, secure, expiry,
-  // name, value.
-  std::string line = std::string(host) + "\tFALSE\t" + path + "\tFALSE\t0\t" + name + "\t" +
-                     std::string(Trim(value));
+  // name, value. An expiry in the past replaces a cookie of that name and is
+  // then dropped by curl.
+  std::string line = domain + (subdomains ? "\tTRUE\t" : "\tFALSE\t") + path +
+                     (secure ? "\tTRUE\t" : "\tFALSE\t") + std::to_string(expires) + "\t" + name +
+                     "\t" + std::string(Trim(value));
   CURL* e = curl_easy_init();
   curl_easy_setopt(e, CURLOPT_SHARE, CookieShare());
   CURLcode rc = curl_easy_setopt(e, CURLOPT_COOKIELIST, line.c_str());
