@@ -99,6 +99,8 @@ std::string_view TimeoutNotice() {
 ByteBlock WebAccess(TextValue& address, const FetchOptions& options) {
   if (TrimSpaces(address).empty()) return {};
   if (!HasWebScheme(address)) address = JoinTexts(std::string_view("http://"), address);
+  // Nothing that could end the request line or add a header line is sent.
+  if (!IsFetchableAddress(address)) return {};
 
   auto job = std::make_shared<FetchJob>();
   job->file = OpenMemoryFile();
