@@ -119,6 +119,9 @@ ByteBlock WebAccess(TextValue& address, const FetchOptions& options) {
   }
   thread = ThreadHandle();
 
+  // Only a reply the exchange wrote is read: never the request in its place. A
+  // body beyond kMaxBodyBytes (ExchangeEnd::kTooLarge) fails like any other.
+  if (job->end.load() != ExchangeEnd::kAnswered) return {};
   std::optional<ExchangeReply> reply = ReadExchangeReply(job->file);
   job.reset();  // closes the file
   if (!reply) return {};
