@@ -24,6 +24,7 @@ name=value pairs; %-escapes are decoded):
   /__requests          the heads of the requests received (each up to 8 KB),
                        one after another (?clear=1 empties the log afterwards)
   /__active?mode=M     how many hostile responses of mode M are still going
+  /__release?mode=M    ends the hostile responses of mode M that are going
 
 Hostile modes, each as a hostile server would answer:
   /hostile/silent      reads the request and never answers
@@ -104,6 +105,7 @@ stop = threading.Event()
 last_request = [time.monotonic()]
 never_active = [0]  # /never responses still being sent
 active = {}  # hostile responses still going, by mode
+released = {}  # by mode: bumped by /__release, ends the responses started before
 request_log = []  # heads of the requests received, the last 1,000
 
 
@@ -154,9 +156,10 @@ class Handler(socketserver.StreamRequestHandler):
         if raw is None:
             return
         last_request[0] = time.monotonic()
-        with log_lock:
-            request_log.append(raw.split(b"\r\n\r\n", 1)[0][:8192] + b"\r\n\r\n")
-            del request_log[:-1000]
+        if not raw.startswith(b"GET /__"):  # the tests' own look-ups
+            with log_lock:
+                request_log.append(raw.split(b"\r\n\r\n", 1)[0][:8192] + b"\r\n\r\n")
+                del request_log[:-1000]
         request_line = raw.split(b"\r\n", 1)[0].decode("latin-1")
         parts = request_line.split(" ")
         target = parts[1] if len(parts) > 1 else "/"
@@ -226,6 +229,11 @@ class Handler(socketserver.StreamRequestHandler):
                 with log_lock:
                     count = active.get(args.get("mode", ""), 0)
                 out.write(response(200, [], str(count).encode()))
+            elif path == "/__release":
+                with log_lock:
+                    mode = args.get("mode", "")
+                    released[mode] = released.get(mode, 0) + 1
+                out.write(response(200, [], b"released"))
             elif path.startswith("/hostile/"):
                 self.hostile(path[len("/hostile/"):], args)
             elif path == "/__quit":
@@ -246,6 +254,8 @@ class Handler(socketserver.StreamRequestHandler):
         the client goes away or the server stops."""
         with log_lock:
             active[mode] = active.get(mode, 0) + 1
+            generation = released.get(mode, 0)
+        self.going = lambda: not stop.is_set() and released.get(mode, 0) == generation
         try:
             self.hostile_mode(mode, args)
         finally:
@@ -256,7 +266,7 @@ class Handler(socketserver.StreamRequestHandler):
         out = self.wfile
         if mode == "silent":
             self.connection.settimeout(0.2)
-            while not stop.is_set():
+            while self.going():
                 try:
                     if not self.connection.recv(4096):
                         return  # the client closed
@@ -269,7 +279,7 @@ class Handler(socketserver.StreamRequestHandler):
             else:
                 data = response(200, [], b"trickled")
             for byte in data:
-                if stop.is_set():
+                if not self.going():
                     return
                 out.write(bytes([byte]))
                 out.flush()
@@ -278,11 +288,11 @@ class Handler(socketserver.StreamRequestHandler):
             out.write(b"HTTP/1.1 200 OK\r\n")
             line = b"X-Flood: " + b"f" * 1000 + b"\r\n"
             block = line * 64
-            while not stop.is_set():
+            while self.going():
                 out.write(block)
         elif mode == "endless":
             out.write(b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n")
-            while not stop.is_set():
+            while self.going():
                 out.write(PATTERN)
         elif mode == "redirect-loop":
             n = int(args.get("n", "0")) + 1

@@ -20,6 +20,8 @@ namespace tobrine::test {
 struct Fixture {
   bool ok = false;
   int http = 0, https = 0, proxy = 0;
+  int httpsBad = 0;  // TLS with a certificate no CA vouches for
+  int http6 = 0;     // plain HTTP on [::1]; 0 when there is no IPv6 loopback
   std::string caPem, caDer;
   std::string error;
 
@@ -72,6 +74,8 @@ inline Fixture StartFixture() {
   f.http = JsonInt(*json, "http");
   f.https = JsonInt(*json, "https");
   f.proxy = JsonInt(*json, "proxy");
+  f.httpsBad = JsonInt(*json, "https_bad");
+  f.http6 = JsonInt(*json, "http6");
   f.caPem = JsonText(*json, "ca_pem");
   f.caDer = JsonText(*json, "ca_der");
   if (!TrustTestCa(f.caPem, f.caDer)) {

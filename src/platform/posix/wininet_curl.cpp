@@ -1,8 +1,8 @@
 // WinINet on libcurl: one easy handle per request, driven through a multi
 // handle on the calling thread so that the body streams through
-// InternetReadFile instead of being held whole. One process-wide cookie store (a
-// curl share) serves every request that does not switch cookies off and takes
-// what InternetSetCookieA stores.
+// InternetReadFile instead of being held whole. One process-wide cookie store
+// serves every request that does not switch cookies off and takes what
+// InternetSetCookieA stores (and nothing else: curl's own cookie engine is off).
 //
 // Handles are numbers in a table, as WinINet's are: any thread may close one
 // while another is blocked in a call on it, and that call then returns (with
@@ -47,27 +47,65 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-// --- The process-wide cookie store ---
-
-std::mutex g_shareLocks[CURL_LOCK_DATA_LAST];
-
-void LockShare(CURL*, curl_lock_data data, curl_lock_access, void*) {
-  g_shareLocks[data].lock();
-}
-void UnlockShare(CURL*, curl_lock_data data, void*) {
-  g_shareLocks[data].unlock();
+void GlobalInit() {
+  static const bool done = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
+  (void)done;
 }
 
-CURLSH* CookieShare() {
-  static CURLSH* share = [] {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    CURLSH* s = curl_share_init();
-    curl_share_setopt(s, CURLSHOPT_LOCKFUNC, LockShare);
-    curl_share_setopt(s, CURLSHOPT_UNLOCKFUNC, UnlockShare);
-    curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-    return s;
-  }();
-  return share;
+struct Cookie {
+  std::string domain;  // lower case, without a leading dot
+  bool subdomains = false;
+  std::string path;
+  bool secure = false;
+  long long expires = 0;  // 0: for the session
+  std::string name, value;
+};
+
+bool HostMatches(const Cookie& c, std::string_view host) {
+  if (IEquals(host, c.domain)) return true;
+  return c.subdomains && host.size() > c.domain.size() + 1 &&
+         host[host.size() - c.domain.size() - 1] == '.' &&
+         IEquals(host.substr(host.size() - c.domain.size()), c.domain);
+}
+
+// The process-wide cookie store. Cookies come in through InternetSetCookieA
+// only, and go out in the Cookie line of requests that do not switch cookies
+// off: to their host (and below it, for a domain cookie), on their path, over
+// https only when Secure, and not once expired.
+class CookieJar {
+ public:
+  void Set(Cookie cookie) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::erase_if(cookies_, [&](const Cookie& c) {
+      return c.name == cookie.name && c.domain == cookie.domain && c.path == cookie.path;
+    });
+    if (cookie.expires == 0 || cookie.expires > static_cast<long long>(time(nullptr)))
+      cookies_.push_back(std::move(cookie));
+  }
+
+  // "name=value; name=value" for a request, empty when none goes there.
+  std::string LineFor(std::string_view host, std::string_view path, bool secure) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const long long now = static_cast<long long>(time(nullptr));
+    std::string line;
+    for (const Cookie& c : cookies_) {
+      if ((c.expires != 0 && c.expires <= now) || (c.secure && !secure) || !HostMatches(c, host) ||
+          path.substr(0, c.path.size()) != c.path)
+        continue;
+      if (!line.empty()) line += "; ";
+      line += c.name + "=" + c.value;
+    }
+    return line;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Cookie> cookies_;
+};
+
+CookieJar& Cookies() {
+  static auto* jar = new CookieJar();  // never destroyed: workers may outlive exit
+  return *jar;
 }
 
 // --- Handles ---
@@ -309,10 +347,6 @@ void SetTransfer(RequestHandle* r) {
   if (!secure && !r->connection.httpProxy.empty()) proxy = r->connection.httpProxy;
   curl_easy_setopt(e, CURLOPT_PROXY, proxy.c_str());
 
-  if (!(r->flags & winapi::kInternetFlagNoCookies)) {
-    curl_easy_setopt(e, CURLOPT_SHARE, CookieShare());
-    curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // the cookie engine, no file
-  }
   if (!(r->flags & winapi::kInternetFlagNoAutoRedirect)) {
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, 30L);
@@ -336,6 +370,12 @@ void SetRequestLines(RequestHandle* r, std::string_view block) {
   if (!HasHeader(block, "User-Agent") && !r->connection.agent.empty()) {
     std::string agentLine = "User-Agent: " + r->connection.agent;
     r->headerList = curl_slist_append(r->headerList, agentLine.c_str());
+  }
+  if (!(r->flags & winapi::kInternetFlagNoCookies)) {
+    const std::string path = r->object.substr(0, r->object.find('?'));
+    const std::string cookies = Cookies().LineFor(r->connection.host, path, IsSecure(r));
+    if (!cookies.empty())
+      r->headerList = curl_slist_append(r->headerList, ("Cookie: " + cookies).c_str());
   }
   AddHeaderLines(r, block);
   for (const char* drop : {"Accept:", "Expect:", "Proxy-Connection:", "Content-Type:"}) {
@@ -364,7 +404,7 @@ void SetVerb(RequestHandle* r) {
 
 Hinternet InternetOpenA(const char* agent, Dword accessType, const char* proxy,
                         const char* /*proxyBypass*/, Dword /*flags*/) {
-  CookieShare();
+  GlobalInit();
   auto h = std::make_shared<InternetHandle>();
   h->agent = agent ? agent : "";
   if (accessType == winapi::kInternetOpenTypeProxy && proxy) ParseProxy(proxy, h.get());
@@ -547,10 +587,12 @@ Bool InternetSetCookieA(const char* url, const char* cookieName, const char* coo
       value = value.substr(eq + 1);
     }
   }
-  std::string path = "/";
-  std::string domain(host);
-  bool subdomains = false, secure = false;
-  long long expires = 0;  // a session cookie
+  Cookie cookie;
+  cookie.name = name;
+  cookie.value = std::string(Trim(value));
+  cookie.path = "/";
+  cookie.domain = std::string(host);
+  for (char& c : cookie.domain) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   bool maxAgeGiven = false;
   const long long now = static_cast<long long>(time(nullptr));
   for (std::size_t p = data.find(';'); p != std::string_view::npos;) {
@@ -562,44 +604,38 @@ Bool InternetSetCookieA(const char* url, const char* cookieName, const char* coo
     const std::string_view key = Trim(attr.substr(0, eq));
     const std::string val(eq == std::string_view::npos ? "" : Trim(attr.substr(eq + 1)));
     if (IEquals(key, "path") && !val.empty()) {
-      path = val;
+      cookie.path = val;
     } else if (IEquals(key, "secure")) {
-      secure = true;
+      cookie.secure = true;
     } else if (IEquals(key, "domain") && !val.empty()) {
       std::string_view d = val;
       if (d.front() == '.') d.remove_prefix(1);
-      const bool own = IEquals(d, host);
-      const bool above = host.size() > d.size() + 1 && host[host.size() - d.size() - 1] == '.' &&
-                         IEquals(host.substr(host.size() - d.size()), d);
-      if (!own && !above) {
+      Cookie probe;
+      probe.domain = std::string(d);
+      probe.subdomains = true;
+      if (d.empty() || !HostMatches(probe, host)) {
         SetLastError(kErrorInvalidParameter);
         return 0;
       }
-      domain = "." + std::string(d);
-      subdomains = true;
+      cookie.domain = probe.domain;
+      for (char& c : cookie.domain)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      cookie.subdomains = true;
     } else if (IEquals(key, "max-age") && !val.empty()) {
       char* end = nullptr;
       const long long seconds = std::strtoll(val.c_str(), &end, 10);
       if (end && *end == '\0') {
         maxAgeGiven = true;
-        expires = seconds <= 0 ? 1 : now + seconds;
+        cookie.expires = seconds <= 0 ? 1 : now + seconds;
       }
     } else if (IEquals(key, "expires") && !maxAgeGiven) {
       const time_t when = curl_getdate(val.c_str(), nullptr);
-      if (when != -1) expires = when <= now ? 1 : static_cast<long long>(when);
+      if (when != -1) cookie.expires = when <= now ? 1 : static_cast<long long>(when);
     }
   }
-  // Netscape cookie-file format: domain, subdomains, path, secure, expiry,
-  // name, value. An expiry in the past replaces a cookie of that name and is
-  // then dropped by curl.
-  std::string line = domain + (subdomains ? "\tTRUE\t" : "\tFALSE\t") + path +
-                     (secure ? "\tTRUE\t" : "\tFALSE\t") + std::to_string(expires) + "\t" + name +
-                     "\t" + std::string(Trim(value));
-  CURL* e = curl_easy_init();
-  curl_easy_setopt(e, CURLOPT_SHARE, CookieShare());
-  CURLcode rc = curl_easy_setopt(e, CURLOPT_COOKIELIST, line.c_str());
-  curl_easy_cleanup(e);
-  return rc == CURLE_OK ? 1 : 0;
+  // An expiry that has passed removes a cookie of that name instead.
+  Cookies().Set(std::move(cookie));
+  return 1;
 }
 
 }  // namespace tobrine::posix
