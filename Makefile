@@ -1,5 +1,5 @@
 # The README's two commands: `make run URL=...` and `make test`.
-.PHONY: test run demo build bootstrap clean format check-format dist fuzz
+.PHONY: test run demo build bootstrap clean format check-format dist fuzz install uninstall
 
 PRESETS := host host-release win64 win32
 
@@ -27,9 +27,11 @@ format:
 check-format:
 	@scripts/check-format
 
+# The address reaches the program through the environment, never through the
+# shell's parsing: `make run URL='http://h/p?a=1&b=2'` keeps its `&`.
 run: bootstrap
 	@cmake --preset host-release >/dev/null && cmake --build --preset host-release --target tobrine
-	@build/host-release/src/app/tobrine $(URL)
+	@build/host-release/src/app/tobrine -- "$$URL"
 
 demo: bootstrap
 	@cmake --preset host-release >/dev/null && cmake --build --preset host-release --target tobrine
@@ -39,6 +41,23 @@ demo: bootstrap
 # README and the licence) and its SHA-256 sum beside it.
 dist: bootstrap
 	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target dist
+
+# The Linux command line, its manual page and its bash completion, under PREFIX
+# (staged under DESTDIR when given).
+PREFIX ?= /usr/local
+BINDIR ?= $(PREFIX)/bin
+MANDIR ?= $(PREFIX)/share/man
+COMPLETIONDIR ?= $(PREFIX)/share/bash-completion/completions
+
+install:
+	@cmake --preset host-release >/dev/null && cmake --build --preset host-release --target tobrine
+	install -D -m 755 build/host-release/src/app/tobrine "$(DESTDIR)$(BINDIR)/tobrine"
+	install -D -m 644 docs/tobrine.1 "$(DESTDIR)$(MANDIR)/man1/tobrine.1"
+	install -D -m 644 docs/tobrine.bash-completion "$(DESTDIR)$(COMPLETIONDIR)/tobrine"
+
+uninstall:
+	rm -f "$(DESTDIR)$(BINDIR)/tobrine" "$(DESTDIR)$(MANDIR)/man1/tobrine.1" \
+	  "$(DESTDIR)$(COMPLETIONDIR)/tobrine"
 
 clean:
 	@scripts/wine-session stop 2>/dev/null || true

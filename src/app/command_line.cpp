@@ -1,73 +1,205 @@
-// The Linux front end: `tobrine [URL]` runs the program's start-up on the
-// headless windows, puts the address into the edit box, clicks "获取" and prints
-// each result row the moment the lookup adds it.
-#include <cstdio>
-#include <cstring>
-#include <set>
-#include <string>
+// The Linux front end: `tobrine [OPTIONS] URL...` runs the program's lookup on
+// each address in turn and prints each package the moment it is found.
+#include <sys/ioctl.h>
+#include <unistd.h>
 
-#include "app/main_form.h"
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/cli_download.h"
+#include "app/cli_options.h"
+#include "app/cli_output.h"
+#include "app/lookup.h"
 #include "app/startup.h"
-#include "platform/posix/headless_window.h"
+#include "app/version.h"
 #include "platform/system.h"
-#include "platform/window_backend.h"
-#include "runtime/commands.h"
-#include "runtime/window_registry.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: tobrine [URL]\n"
-    "\n"
-    "Fetches the app distribution page at URL, finds the install-manifest\n"
-    "addresses in it, fetches every manifest and prints the package download\n"
-    "links it found, one per line as \"number<TAB>link\", each as soon as it is\n"
-    "found. Without URL the program's stored example address is used. The\n"
-    "closing message goes to standard error; the exit status is 0.\n";
+using namespace tobrine;
+using namespace tobrine::app::cli;
 
-void PrintRow(const std::vector<std::string>& cells) {
-  std::string line = tobrine::platform::Cp936ToUtf8(cells.size() > 0 ? cells[0] : "") + "\t" +
-                     tobrine::platform::Cp936ToUtf8(cells.size() > 1 ? cells[1] : "") + "\n";
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
+void Print(std::FILE* stream, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
 }
+
+std::string VersionText() {
+  std::string text = "tobrine " TOBRINE_VERSION_TEXT " (build " TOBRINE_FILE_VERSION_TEXT
+                     ", " TOBRINE_BUILD_TYPE ")\n";
+  return text + platform::LibraryVersions();
+}
+
+// The addresses to look up, "-" replaced by the lines of standard input.
+std::vector<std::string> ExpandAddresses(const std::vector<std::string>& given) {
+  std::vector<std::string> addresses;
+  for (const std::string& a : given) {
+    if (a != "-") {
+      addresses.push_back(a);
+      continue;
+    }
+    const std::string input((std::istreambuf_iterator<char>(std::cin)),
+                            std::istreambuf_iterator<char>());
+    for (std::string& line : AddressesFromLines(input)) addresses.push_back(std::move(line));
+  }
+  return addresses;
+}
+
+std::string AgentOf(const Options& o) {
+  if (o.agent == AgentChoice::kIphone) return std::string(app::kIphoneAgent);
+  if (o.agent == AgentChoice::kCustom) return platform::Utf8ToCp936(o.customAgent);
+  return {};
+}
+
+// The terminal's width for the progress bar.
+int TerminalColumns() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+std::string_view StageName(app::FetchStage stage) {
+  switch (stage) {
+    case app::FetchStage::kPage:
+      return "page not fetched";
+    case app::FetchStage::kIphonePage:
+      return "page not fetched as an iPhone";
+    case app::FetchStage::kManifest:
+      return "manifest not fetched";
+  }
+  return "not fetched";
+}
+
+class Run {
+ public:
+  explicit Run(const Options& o) : o_(o) {
+    lookup_.agent = AgentOf(o);
+    if (o.timeoutSeconds) lookup_.timeoutSeconds = *o.timeoutSeconds;
+    lookup_.fetchManifests = !o.manifestsOnly;
+    lookup_.onFailure = [this](const app::LookupFailure& f) {
+      fetchFailed_ = true;
+      // The iPhone's second fetch of a page that failed the same way says
+      // nothing new.
+      const bool repeated = f.stage == app::FetchStage::kIphonePage && pageFailure_ &&
+                            pageFailure_->failure == f.outcome.failure &&
+                            pageFailure_->httpStatus == f.outcome.httpStatus;
+      if (f.stage == app::FetchStage::kPage) pageFailure_ = f.outcome;
+      if (!repeated)
+        Report(DescribeFailure(f.address, StageName(f.stage), f.outcome, lookup_.timeoutSeconds));
+    };
+    if (o.downloadDir) {
+      DownloadSettings settings;
+      // Made absolute now: the runtime's start makes the program's folder current.
+      std::error_code error;
+      settings.folder = std::filesystem::absolute(*o.downloadDir, error).lexically_normal();
+      if (settings.folder.empty()) settings.folder = *o.downloadDir;
+      while (settings.folder.size() > 1 && settings.folder.back() == '/')
+        settings.folder.pop_back();
+      if (!lookup_.agent.empty()) settings.agentLine = "User-Agent: " + lookup_.agent + "\r\n";
+      settings.idleSeconds = lookup_.timeoutSeconds;
+      settings.progress = isatty(STDERR_FILENO) == 1;
+      settings.columns = TerminalColumns();
+      downloader_.emplace(std::move(settings));
+    }
+  }
+
+  ExitStatus LookUpAll(const std::vector<std::string>& addresses) {
+    const bool prefixed = addresses.size() > 1;
+    for (const std::string& given : addresses) {
+      prefix_ = prefixed ? given : std::string();
+      row_ = 0;
+      pageFailure_.reset();
+      std::vector<std::string> links;
+      app::LookUpPackages(
+          TextValue::FromBytes(platform::Utf8ToCp936(given)),
+          [&](const app::PackageRow& p) {
+            ListRow(p);
+            if (downloader_) links.push_back(p.link);
+          },
+          lookup_);
+      for (const std::string& link : links) Download(link);
+    }
+    if (downloadFailed_) return ExitStatus::kDownloadFailed;
+    if (listed_ > 0) return ExitStatus::kListed;
+    return fetchFailed_ ? ExitStatus::kFetchFailed : ExitStatus::kNothingFound;
+  }
+
+ private:
+  void ListRow(const app::PackageRow& p) {
+    ++row_;
+    ++listed_;
+    if (o_.json) {
+      Print(stdout,
+            o_.manifestsOnly ? JsonManifest(p.page, p.manifest, row_) : JsonPackage(p, row_));
+      return;
+    }
+    const std::string shown = o_.manifestsOnly ? AddressText(p.manifest) : ManifestText(p.link);
+    Print(stdout, TextRow(prefix_, row_, shown));
+  }
+
+  void Download(const std::string& link) {
+    const DownloadResult r = downloader_->Fetch(link);
+    using Kind = DownloadResult::Kind;
+    if (r.kind == Kind::kSkipped) return;
+    if (r.kind == Kind::kFailed) {
+      downloadFailed_ = true;
+      Report(Failure{link, r.message, r.reason, r.outcome.httpStatus});
+      return;
+    }
+    if (o_.json) {
+      const char* result = r.kind == Kind::kSaved     ? "saved"
+                           : r.kind == Kind::kResumed ? "resumed"
+                                                      : "exists";
+      Print(stdout, JsonDownload(link, r.file, r.bytes, result));
+    } else {
+      Print(stderr, "tobrine: " + EscapeControls(r.message) + "\n");
+    }
+  }
+
+  // A failure: in plain words on standard error, and as an object among the
+  // JSON lines.
+  void Report(const Failure& f) {
+    Print(stderr, TextFailure(f));
+    if (o_.json) Print(stdout, JsonFailure(f));
+  }
+
+  const Options& o_;
+  app::LookupOptions lookup_;
+  std::optional<Downloader> downloader_;
+  std::string prefix_;
+  int32_t row_ = 0;
+  int32_t listed_ = 0;
+  std::optional<FetchOutcome> pageFailure_;  // of the address being looked up
+  bool fetchFailed_ = false;
+  bool downloadFailed_ = false;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  using namespace tobrine;
-  if (argc > 2 ||
-      (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))) {
-    std::fputs(kUsage, argc > 2 ? stderr : stdout);
-    return argc > 2 ? 2 : 0;
+  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  const ParsedCommandLine parsed = ParseCommandLine(args);
+  if (!parsed.error.empty()) {
+    Print(stderr, "tobrine: " + EscapeControls(parsed.error) + "\n" + std::string(ShortUsage()));
+    return static_cast<int>(ExitStatus::kUsage);
   }
-
+  if (parsed.options.help) {
+    Print(stdout, HelpText());
+    return 0;
+  }
+  if (parsed.options.version) {
+    Print(stdout, VersionText());
+    return 0;
+  }
+  const std::vector<std::string> addresses = ExpandAddresses(parsed.options.addresses);
+  Run run(parsed.options);
   app::StartRuntime();
-  app::LoadStartupWindow();
-  platform::NativeWindow edit = LookupControl(app::kMainFormId, app::kEditBox1);
-  platform::NativeWindow button = LookupControl(app::kMainFormId, app::kButton1);
-  platform::NativeWindow window = LookupControl(app::kMainFormId, kWindowUnitId);
-  if (argc == 2) platform::SetNativeText(edit, platform::Utf8ToCp936(argv[1]));
-
-  // A row is complete when its "网址" cell has been set; the lookup fills the
-  // number first and the link second.
-  std::set<int32_t> printed;
-  headless::SetListObserver([&printed](platform::NativeWindow, headless::ListChange change,
-                                       int32_t row, const std::vector<std::string>& cells) {
-    if (change == headless::ListChange::kCleared) {
-      printed.clear();
-    } else if (change == headless::ListChange::kCellSet && cells.size() > 1 && !cells[1].empty() &&
-               printed.insert(row).second) {
-      PrintRow(cells);
-    }
-  });
-
-  // The click runs the whole lookup; the close is posted only after it, so that a
-  // fetch's wait never dispatches it in the middle of the run.
-  headless::PostClick(button);
-  ProcessEvents();
-  headless::PostClose(window);
-  app::RunMainLoop();
+  const ExitStatus status = run.LookUpAll(addresses);
   app::EndRuntime();
-  return 0;
+  return static_cast<int>(status);
 }

@@ -9,6 +9,7 @@
 #include "runtime/commands.h"
 #include "text/extraction.h"
 #include "web/markers.h"
+#include "web/url.h"
 #include "web/web_access.h"
 
 namespace tobrine::app {
@@ -33,21 +34,9 @@ void List(ArrayValue& links, std::string_view page, std::string_view left, std::
   text::ExtractAllBetween(page, left, right, links, options);
 }
 
-enum class Agent { kDefault, kIphone };
-
-// The lookup's one way to the network: a GET with the default header set, or
-// with an iPhone's agent string. `address` gets "http://" in front when it has
-// no scheme. The body ends at its first NUL.
-TextValue Fetch(TextValue& address, Agent agent) {
-  static const std::string kIphoneAgentLine = "User-Agent: " + std::string(kIphoneAgent) + "\r\n";
-  FetchOptions options;
-  if (agent == Agent::kIphone) options.extraHeaders = kIphoneAgentLine;
-  return ToText(Value::Bytes(WebAccess(address, options)));
-}
-
 class Lookup {
  public:
-  explicit Lookup(const PackageSink& sink) : sink_(sink) {}
+  Lookup(const PackageSink& sink, const LookupOptions& options) : sink_(sink), options_(options) {}
 
   void Run(TextValue address) {
     TextValue typed = TrimSpaces(address);
@@ -56,14 +45,36 @@ class Lookup {
       if (!manifest.empty()) ReadManifestAt(manifest, PackageSource::kPastedLink, typed.view());
       return;
     }
-    TextValue page = Fetch(address, Agent::kDefault);
-    if (ReadPage(address.view(), page) || typed.empty() || page.view() == TimeoutNotice()) return;
+    TextValue page = Fetch(address, options_.agent, FetchStage::kPage);
+    if (ReadPage(address.view(), page) || typed.empty() || page.view() == TimeoutNotice() ||
+        options_.agent == kIphoneAgent)
+      return;
     iphone_ = true;
-    page = Fetch(address, Agent::kIphone);
+    page = Fetch(address, kIphoneAgent, FetchStage::kIphonePage);
     ReadPage(address.view(), page);
   }
 
  private:
+  // The lookup's one way to the network: a GET with the default header set, and
+  // the given agent string unless it is empty. `address` gets "http://" in
+  // front when it has no scheme. The body ends at its first NUL. A failure is
+  // told to the front end; the body is read all the same.
+  TextValue Fetch(TextValue& address, std::string_view agent, FetchStage stage) {
+    std::string agentLine;
+    FetchOutcome outcome;
+    FetchOptions options;
+    options.timeoutSeconds = options_.timeoutSeconds;
+    options.outcome = &outcome;
+    if (!agent.empty()) {
+      agentLine = "User-Agent: " + std::string(agent) + "\r\n";
+      options.extraHeaders = agentLine;
+    }
+    TextValue body = ToText(Value::Bytes(WebAccess(address, options)));
+    if (outcome.failure != FetchFailure::kNone && options_.onFailure)
+      options_.onFailure(LookupFailure{std::string(address.view()), stage, outcome});
+    return body;
+  }
+
   // Lists the packages the page leads to. Returns whether it found any manifest
   // address to fetch.
   bool ReadPage(std::string_view pageAddress, TextValue& page) {
@@ -95,7 +106,14 @@ class Lookup {
   void ReadManifestAt(std::string_view manifestAddress, PackageSource source,
                       std::string_view pageAddress) {
     TextValue address = TextValue::FromBytes(PercentEncodeAddress(manifestAddress));
-    TextValue manifest = Fetch(address, Agent::kDefault);
+    if (!options_.fetchManifests) {
+      if (!HasWebScheme(address)) address = JoinTexts(std::string_view("http://"), address);
+      fetched_.insert(std::string(address.view()));
+      sink_(PackageRow{
+          std::string(pageAddress), std::string(address.view()), {}, {}, {}, {}, source, iphone_});
+      return;
+    }
+    TextValue manifest = Fetch(address, options_.agent, FetchStage::kManifest);
     fetched_.insert(std::string(address.view()));
     const ManifestContent content = ReadManifest(manifest.view());
     for (const ManifestPackage& p : content.packages)
@@ -116,6 +134,7 @@ class Lookup {
   }
 
   const PackageSink& sink_;
+  const LookupOptions& options_;
   // Every manifest address fetched in this lookup, as fetched.
   std::unordered_set<std::string> fetched_;
   bool iphone_ = false;
@@ -144,8 +163,8 @@ ArrayValue MarkerManifestLinks(TextValue& page) {
   return links;
 }
 
-void LookUpPackages(TextValue address, const PackageSink& sink) {
-  Lookup(sink).Run(std::move(address));
+void LookUpPackages(TextValue address, const PackageSink& sink, const LookupOptions& options) {
+  Lookup(sink, options).Run(std::move(address));
 }
 
 }  // namespace tobrine::app

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "runtime/value.h"
+#include "web/fetch_outcome.h"
 
 namespace tobrine::app {
 
@@ -40,6 +41,37 @@ struct PackageRow {
 
 using PackageSink = std::function<void(const PackageRow&)>;
 
+// Which fetch of a lookup failed.
+enum class FetchStage {
+  kPage,        // the page
+  kIphonePage,  // the page, fetched again as an iPhone
+  kManifest,    // a manifest
+};
+
+// A fetch of a lookup that failed, for a front end that says why nothing (or
+// less) came. The lookup goes on as it always does.
+struct LookupFailure {
+  std::string address;  // as fetched
+  FetchStage stage = FetchStage::kPage;
+  FetchOutcome outcome;
+};
+
+using FailureSink = std::function<void(const LookupFailure&)>;
+
+// How a lookup fetches. The defaults are the window's: the default header set
+// and the fetch's own time-out.
+struct LookupOptions {
+  // The agent string of every fetch; empty: the default one. The iPhone's
+  // second fetch of a page always sends kIphoneAgent.
+  std::string agent;
+  int32_t timeoutSeconds = 60;  // of each fetch
+  // false: a dry run. Each manifest address is told as a package with an empty
+  // link instead of being fetched.
+  bool fetchManifests = true;
+  // Told of every fetch that failed; the window tells nobody.
+  FailureSink onFailure;
+};
+
 // Runs one lookup of `address` and tells `sink` each package the moment its
 // manifest has been read:
 //   1. An install link (itms-services:…) typed as the address: its manifest.
@@ -53,7 +85,7 @@ using PackageSink = std::function<void(const PackageRow&)>;
 // Every manifest gives one package per software-package asset. Runs on the GUI
 // thread; the fetches dispatch window messages while they wait, so `sink` may
 // be called after a nested lookup has run.
-void LookUpPackages(TextValue address, const PackageSink& sink);
+void LookUpPackages(TextValue address, const PackageSink& sink, const LookupOptions& options = {});
 
 // The markers' reading of a page: the manifest addresses, in the order found,
 // duplicates kept.

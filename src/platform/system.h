@@ -18,6 +18,10 @@ void HeapRelease(void* block);
 // Milliseconds since the system started; wraps after about 49.7 days.
 uint32_t TickCount();
 
+// The calling thread's last system error code (GetLastError): read it right
+// after the call that failed.
+uint32_t LastSystemError();
+
 // Ends the process at once with the given exit code, without running any
 // registered exit routine. Standard output and error are flushed first.
 [[noreturn]] void ExitImmediately(int code);
@@ -35,6 +39,11 @@ int ShowSystemMessageBox(std::string_view text, std::string_view caption, uint32
 // text that does not convert at all comes back as it is.
 std::string Cp936ToUtf8(std::string_view text);
 std::string Utf8ToCp936(std::string_view text);
+
+// The libraries the port is built on and their versions, one "name version"
+// line each (Linux: libcurl with its TLS library, ICU, PCRE2). Empty where the
+// system's own interfaces are used (Windows).
+std::string LibraryVersions();
 
 // Full path of the folder that holds the program file, without a trailing separator.
 std::string ProgramDirectory();

@@ -133,10 +133,27 @@ inline constexpr Dword kErrorInvalidParameter = 87;
 inline constexpr Dword kErrorInsufficientBuffer = 122;
 inline constexpr Dword kErrorInvalidFlags = 1004;
 inline constexpr Dword kErrorNoUnicodeTranslation = 1113;
+inline constexpr Dword kErrorInternetTimeout = 12002;
 inline constexpr Dword kErrorInternetInvalidUrl = 12005;
+inline constexpr Dword kErrorInternetNameNotResolved = 12007;
 inline constexpr Dword kErrorInternetIncorrectHandleState = 12019;
 inline constexpr Dword kErrorInternetCannotConnect = 12029;
+inline constexpr Dword kErrorInternetConnectionAborted = 12030;
+inline constexpr Dword kErrorInternetConnectionReset = 12031;
+inline constexpr Dword kErrorInternetSecCertDateInvalid = 12037;
+inline constexpr Dword kErrorInternetSecCertCnInvalid = 12038;
+inline constexpr Dword kErrorInternetClientAuthCertNeeded = 12044;
+inline constexpr Dword kErrorInternetInvalidCa = 12045;
+inline constexpr Dword kErrorInternetSecCertErrors = 12055;
+inline constexpr Dword kErrorInternetSecCertNoRev = 12056;
+inline constexpr Dword kErrorInternetSecCertRevFailed = 12057;
 inline constexpr Dword kErrorHttpHeaderNotFound = 12150;
+inline constexpr Dword kErrorHttpInvalidServerResponse = 12152;
+inline constexpr Dword kErrorInternetSecurityChannelError = 12157;
+inline constexpr Dword kErrorInternetServerUnreachable = 12164;
+inline constexpr Dword kErrorInternetProxyServerUnreachable = 12165;
+inline constexpr Dword kErrorInternetSecInvalidCert = 12169;
+inline constexpr Dword kErrorInternetSecCertRevoked = 12170;
 
 // WinINet.
 
@@ -149,7 +166,10 @@ inline constexpr Dword kInternetFlagNoCookies = 0x00080000;
 inline constexpr Dword kInternetFlagNoAutoRedirect = 0x00200000;
 inline constexpr Dword kInternetFlagSecure = 0x00800000;
 inline constexpr Dword kInternetFlagIgnoreRedirectToHttps = 0x00004000;
+inline constexpr Dword kInternetFlagNoCacheWrite = 0x04000000;
 inline constexpr Dword kHttpQueryRawHeadersCrlf = 22;
+inline constexpr Dword kHttpQueryStatusCode = 19;
+inline constexpr Dword kHttpQueryFlagNumber = 0x20000000;
 
 // Code pages and the simplified-Chinese mapping.
 inline constexpr Dword kLocaleZhCn = 0x0804;

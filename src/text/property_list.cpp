@@ -48,20 +48,6 @@ std::string_view Trimmed(std::string_view s) {
   return s;
 }
 
-bool IsValidUtf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  for (std::size_t i = 0; i < s.size();) {
-    if (p[i] < 0x80) {
-      ++i;
-      continue;
-    }
-    const std::size_t length = Utf8SequenceLength(p + i, s.size() - i);
-    if (length == 0) return false;
-    i += length;
-  }
-  return true;
-}
-
 // Decodes the reference at `text[i]` ('&') into `out`. Returns the length read,
 // or 0 when no reference an XML reader knows stands there.
 std::size_t DecodeReference(std::string_view text, std::size_t i, std::string& out) {

@@ -1,9 +1,10 @@
 // UTF-8 byte sequences: writing a code point, and telling a well-formed
-// sequence from stray bytes.
+// sequence (or text) from stray bytes.
 #pragma once
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace tobrine::text {
 
@@ -41,6 +42,21 @@ inline std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left) 
       (c == 0xF4 && p[1] >= 0x90))
     return 0;
   return length;
+}
+
+// Whether every byte of `s` belongs to a well-formed UTF-8 sequence.
+inline bool IsValidUtf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  for (std::size_t i = 0; i < s.size();) {
+    if (p[i] < 0x80) {
+      ++i;
+      continue;
+    }
+    const std::size_t length = Utf8SequenceLength(p + i, s.size() - i);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
 }
 
 }  // namespace tobrine::text

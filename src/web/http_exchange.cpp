@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/system.h"
 #include "runtime/commands.h"
 #include "runtime/external.h"
 #include "web/cookies.h"
@@ -23,6 +24,10 @@ constexpr std::string_view kDefaultAgent =
 constexpr int32_t kChunk = 2048;
 // Raw response headers beyond this are not read (the response then fails).
 constexpr winapi::Dword kMaxHeaderBytes = 1 << 20;
+// A streamed body is read in larger chunks: it may run to gigabytes. WinINet
+// hands a chunk on only when it is full (or the body has ended), so a stalled
+// transfer holds back less than one chunk.
+constexpr int32_t kStreamChunk = 16 * 1024;
 
 bool Stopped(const ExchangeStop* stop) {
   return stop && stop->stopped();
@@ -76,7 +81,13 @@ InternetHandle Connect(const InternetHandle& internet, const Target& target) {
 
 // Redirects are followed here, not by WinINet, so that their number is bounded
 // and each response's cookies are stored under the host that sent them.
-winapi::Dword RequestFlags(const ExchangeRequest& request, bool secure) {
+winapi::Dword RequestFlags(const ExchangeRequest& request, bool secure, bool streamed) {
+  // A streamed body is not written to WinINet's cache as well (it may be a
+  // package of gigabytes); the certificate checks are those of every request.
+  if (streamed)
+    return winapi::kInternetFlagReload | winapi::kInternetFlagNoCacheWrite |
+           winapi::kInternetFlagNoAutoRedirect |
+           (secure ? winapi::kInternetFlagSecure : winapi::kInternetFlagIgnoreRedirectToHttps);
   // An https request takes the stored cookies whatever the caller asked for.
   if (secure) return winapi::kInternetFlagSecure | winapi::kInternetFlagNoAutoRedirect;
   winapi::Dword flags = winapi::kInternetFlagReload | winapi::kInternetFlagNeedFile |
@@ -107,43 +118,65 @@ class StoppableRequest {
   ExchangeStop* stop_;
 };
 
+// How a WinINet call that just failed failed; read before any other call.
+FetchFailure LastCallFailure() {
+  const FetchFailure failure = FailureOfInternetError(platform::LastSystemError());
+  return failure == FetchFailure::kNone ? FetchFailure::kOther : failure;
+}
+
 // Send: a GET, or a POST with its body; any other verb sends nothing (and then
-// gets no response).
-bool Send(const StoppableRequest& handle, const ExchangeRequest& request, bool withCookies) {
+// gets no response). Nothing when it was sent, else why not.
+std::optional<FetchFailure> Send(const StoppableRequest& handle, const ExchangeRequest& request,
+                                 bool withCookies) {
   const bool post = request.verb.view() == "POST";
-  if (!post && request.verb.view() != "GET") return false;
+  if (!post && request.verb.view() != "GET") return FetchFailure::kOther;
   TextValue block = ComposeRequestHeaders(request, withCookies);
   const ByteBlock& body = request.postBody;
   // Declared writable, only read.
   void* optional = post && !body.empty() ? const_cast<uint8_t*>(body.data()) : nullptr;
-  return CallExternal<kExtHttpSendRequestA>(
-             handle.get(), block.c_str(), static_cast<winapi::Dword>(block.size()), optional,
-             static_cast<winapi::Dword>(post ? body.size() : 0)) != 0;
+  if (!CallExternal<kExtHttpSendRequestA>(handle.get(), block.c_str(),
+                                          static_cast<winapi::Dword>(block.size()), optional,
+                                          static_cast<winapi::Dword>(post ? body.size() : 0)))
+    return LastCallFailure();
+  return std::nullopt;
 }
 
-enum class BodyEnd { kComplete, kTooLarge, kStopped };
+enum class BodyEnd { kComplete, kRefused, kStopped };
 
-// Read body: chunk after chunk until a read gives nothing (also after a
-// failure), never beyond kMaxBodyBytes. The body grows in one buffer (amortised
-// linear time), not into a new block per chunk.
-BodyEnd ReadBody(const StoppableRequest& handle, const ExchangeStop* stop, ByteBlock& out) {
-  std::string body;
-  std::vector<char> chunk(kChunk);
+// Read body: chunk after chunk into `sink` until a read gives nothing (also
+// after a failure, which `failure` then tells) or the sink refuses more.
+BodyEnd ReadBody(const StoppableRequest& handle, const ExchangeStop* stop, int32_t chunkSize,
+                 BodyStream& sink, std::optional<FetchFailure>& failure) {
+  std::vector<char> chunk(static_cast<std::size_t>(chunkSize));
   while (!Stopped(stop)) {
     winapi::Dword count = 0;
-    CallExternal<kExtInternetReadFile>(handle.get(), chunk.data(),
-                                       static_cast<winapi::Dword>(kChunk), &count);
-    if (count == 0) {
-      out = ByteBlock::FromBytes(body);
-      return BodyEnd::kComplete;
-    }
-    if (count > static_cast<winapi::Dword>(kChunk) ||
-        body.size() + count > static_cast<std::size_t>(kMaxBodyBytes))
-      return BodyEnd::kTooLarge;
-    body.append(chunk.data(), count);
+    if (!CallExternal<kExtInternetReadFile>(handle.get(), chunk.data(),
+                                            static_cast<winapi::Dword>(chunkSize), &count))
+      failure = LastCallFailure();
+    if (count == 0) return BodyEnd::kComplete;
+    // More than was asked for is never taken.
+    if (count > static_cast<winapi::Dword>(chunkSize) || !sink.Chunk({chunk.data(), count}))
+      return BodyEnd::kRefused;
   }
   return BodyEnd::kStopped;
 }
+
+// A body held whole, never beyond kMaxBodyBytes. It grows in one buffer
+// (amortised linear time), not into a new block per chunk.
+class HeldBody : public BodyStream {
+ public:
+  bool Begin(std::string_view) override { return true; }
+  bool Chunk(std::string_view bytes) override {
+    if (bytes.size() > static_cast<std::size_t>(kMaxBodyBytes) - body.size()) {
+      tooLarge = true;
+      return false;
+    }
+    body.append(bytes);
+    return true;
+  }
+  std::string body;
+  bool tooLarge = false;
+};
 
 // Read headers: the raw response headers. Headers longer than the first buffer
 // are queried again with the size WinINet asks for, up to kMaxHeaderBytes, so
@@ -169,37 +202,56 @@ bool IsRedirect(int32_t status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+// How one request goes: a streamed body or one held whole.
+struct HopOptions {
+  bool follow = false;       // a redirect's target is returned instead of its body
+  bool withCookies = false;  // the caller's cookie text is sent
+  bool streamed = false;
+  int32_t chunkSize = kChunk;
+};
+
 // One request and its response, every handle of it closed on return.
 struct Hop {
-  std::optional<int32_t> status;  // nothing: no response with a status line
+  std::optional<int32_t> status;        // nothing: no response with a status line
+  std::optional<FetchFailure> failure;  // a WinINet call that failed
   TextValue rawHeaders;
   std::string next;  // the redirect's target when it is to be followed
   BodyEnd bodyEnd = BodyEnd::kComplete;
-  ByteBlock body;
 };
 
-Hop Perform(const InternetHandle& internet, const ExchangeRequest& request, bool follow,
-            bool withCookies, ExchangeStop* stop) {
+// The body goes to `sink`, once it has taken the headers.
+Hop Perform(const InternetHandle& internet, const ExchangeRequest& request,
+            const HopOptions& options, ExchangeStop* stop, BodyStream& sink) {
   Hop hop;
   const Target target = TargetOf(request.address);
   InternetHandle connection = Connect(internet, target);
-  if (!connection) return hop;
+  if (!connection) {
+    hop.failure = LastCallFailure();
+    return hop;
+  }
   StoppableRequest handle(
       InternetHandle(CallExternal<kExtHttpOpenRequestA>(
           connection.get(), request.verb.c_str(), target.path.c_str(), "HTTP/1.1", nullptr, nullptr,
-          RequestFlags(request, target.secure), uintptr_t{0})),
+          RequestFlags(request, target.secure, options.streamed), uintptr_t{0})),
       stop);
-  if (!handle) return hop;
-  const bool sent = Send(handle, request, withCookies);
+  if (!handle) {
+    hop.failure = Stopped(stop) ? FetchFailure::kOther : LastCallFailure();
+    return hop;
+  }
+  hop.failure = Send(handle, request, options.withCookies);
   hop.rawHeaders = ReadHeaders(handle);
-  if (!sent || Stopped(stop)) return hop;
+  if (hop.failure || Stopped(stop)) return hop;
   hop.status = ResponseStatus(hop.rawHeaders);
   if (!hop.status) return hop;
-  if (follow && IsRedirect(*hop.status)) {
+  if (options.follow && IsRedirect(*hop.status)) {
     hop.next = ResolveLocation(request.address, ResponseHeader(hop.rawHeaders, "Location"));
     if (!hop.next.empty()) return hop;
   }
-  hop.bodyEnd = ReadBody(handle, stop, hop.body);
+  if (!sink.Begin(hop.rawHeaders.view())) {
+    hop.bodyEnd = BodyEnd::kRefused;
+    return hop;
+  }
+  hop.bodyEnd = ReadBody(handle, stop, options.chunkSize, sink, hop.failure);
   return hop;
 }
 
@@ -218,11 +270,66 @@ ExchangeRequest Copy(const ExchangeRequest& r) {
           r.postBody.Copy(), r.cookies.Copy(), r.followRedirects};
 }
 
+// How the redirects of one request went.
+struct Chain {
+  Hop last;              // the final response (or the failure that ended the chain)
+  TextValue cookies;     // the received cookie text of the final response
+  bool refused = false;  // a redirect not followed: too many, or to where it may not go
+};
+
+// Performs `original` and every redirect after it (kMaxRedirects at most); each
+// response's cookies are stored under the host that sent them.
+Chain FollowChain(const ExchangeRequest& original, bool follow, HopOptions options,
+                  ExchangeStop* stop, BodyStream& sink) {
+  Chain chain;
+  // The request as it goes from redirect to redirect.
+  ExchangeRequest request = Copy(original);
+  InternetHandle internet = OpenInternet(request);
+  if (!internet) {
+    chain.last.failure = LastCallFailure();
+    return chain;
+  }
+  const TextValue firstHost = UrlHost(request.address);
+  options.follow = follow;
+  for (int32_t redirects = 0;; ++redirects) {
+    // The caller's cookie text goes to the host it was given for, and no other.
+    const TextValue host = UrlHost(request.address);
+    options.withCookies = host.view() == firstHost.view();
+    chain.last = Perform(internet, request, options, stop, sink);
+    if (Stopped(stop) || !chain.last.status) return chain;
+    chain.cookies = CollectCookies(chain.last.rawHeaders, host, IsSecureAddress(request.address));
+    const std::string& next = chain.last.next;
+    if (next.empty()) return chain;
+    // Not to an address that would not be fetched, not from https down to http,
+    // and not for ever.
+    if (redirects == kMaxRedirects || !IsFetchableAddress(next) ||
+        (IsSecureAddress(request.address) && !IsSecureAddress(next))) {
+      chain.refused = true;
+      return chain;
+    }
+    Redirect(request, next, *chain.last.status);
+  }
+}
+
+// What a chain that ended with an answer (or without) tells the caller.
+FetchOutcome OutcomeOf(const Chain& chain) {
+  const Hop& last = chain.last;
+  // No answer with a status line: why the call failed, or kOther for a
+  // response that is no HTTP.
+  if (!last.status) return {last.failure.value_or(FetchFailure::kOther), 0};
+  if (chain.refused) return {FetchFailure::kOther, *last.status};
+  FetchOutcome outcome = OutcomeOfStatus(*last.status);
+  // A body cut off by a failed read.
+  if (outcome.failure == FetchFailure::kNone && last.failure) outcome.failure = *last.failure;
+  return outcome;
+}
+
 ExchangeEnd Write(int32_t file, const ExchangeRequest& request, const ExchangeReply& reply,
-                  ExchangeEnd end) {
+                  ExchangeEnd end, FetchOutcome& outcome) {
   if (WriteExchangeReply(file, request, reply)) return end;
   // Never leave the request where the reply belongs.
   WriteEmptyExchangeRecord(file);
+  outcome = {FetchFailure::kOther, 0};
   return ExchangeEnd::kNotWritten;
 }
 
@@ -250,7 +357,10 @@ bool ExchangeStop::Release() {
   return std::exchange(request_, nullptr) != nullptr;
 }
 
-ExchangeEnd HttpExchange(int32_t file, ExchangeStop* stop) {
+ExchangeEnd HttpExchange(int32_t file, ExchangeStop* stop, FetchOutcome* outcome) {
+  FetchOutcome ignored;
+  FetchOutcome& result = outcome ? *outcome : ignored;
+  result = {FetchFailure::kOther, 0};
   std::optional<ExchangeRequest> original = ReadExchangeRequest(file);
   if (!original) {
     // An unreadable request must not come back as its own answer (the address
@@ -261,45 +371,38 @@ ExchangeEnd HttpExchange(int32_t file, ExchangeStop* stop) {
   // A failure gives an empty body and no received cookies or headers (the
   // request's own verb and cookie text are not results).
   ExchangeReply reply;
-  if (!RequestTextsAreSafe(*original)) return Write(file, *original, reply, ExchangeEnd::kRefused);
-  InternetHandle internet = OpenInternet(*original);
-  if (!internet) return Write(file, *original, reply, ExchangeEnd::kAnswered);
-
-  // The request as it goes from redirect to redirect; the record keeps the
-  // original's slots.
-  ExchangeRequest request = Copy(*original);
-  const TextValue firstHost = UrlHost(request.address);
+  if (!RequestTextsAreSafe(*original))
+    return Write(file, *original, reply, ExchangeEnd::kRefused, result);
   // An https request follows redirects whatever the caller asked for.
-  const bool follow = request.followRedirects || IsSecureAddress(request.address);
-  for (int32_t redirects = 0;; ++redirects) {
-    // The caller's cookie text goes to the host it was given for, and no other.
-    const TextValue host = UrlHost(request.address);
-    Hop hop = Perform(internet, request, follow, host.view() == firstHost.view(), stop);
-    if (Stopped(stop)) return ExchangeEnd::kStopped;
-    if (!hop.status) {
-      // No response, or none with a status line: nothing from it is used but
-      // the header text WinINet gives.
-      reply.rawHeaders = std::move(hop.rawHeaders);
-      return Write(file, *original, reply, ExchangeEnd::kAnswered);
-    }
-    // Each response's cookies are stored under the host that sent them.
-    TextValue cookies = CollectCookies(hop.rawHeaders, host, IsSecureAddress(request.address));
-    if (!hop.next.empty()) {
-      // Not to an address that would not be fetched, not from https down to
-      // http, and not for ever.
-      if (redirects == kMaxRedirects || !IsFetchableAddress(hop.next) ||
-          (IsSecureAddress(request.address) && !IsSecureAddress(hop.next)))
-        return Write(file, *original, ExchangeReply(), ExchangeEnd::kAnswered);
-      Redirect(request, hop.next, *hop.status);
-      continue;
-    }
-    if (hop.bodyEnd == BodyEnd::kTooLarge)
-      return Write(file, *original, ExchangeReply(), ExchangeEnd::kTooLarge);
-    reply.body = std::move(hop.body);
-    reply.rawHeaders = std::move(hop.rawHeaders);
-    reply.receivedCookies = std::move(cookies);
-    return Write(file, *original, reply, ExchangeEnd::kAnswered);
+  const bool follow = original->followRedirects || IsSecureAddress(original->address);
+  HeldBody held;
+  Chain chain = FollowChain(*original, follow, {}, stop, held);
+  if (Stopped(stop)) return ExchangeEnd::kStopped;
+  result = OutcomeOf(chain);
+  if (held.tooLarge) {
+    result.failure = FetchFailure::kTooLarge;
+    return Write(file, *original, reply, ExchangeEnd::kTooLarge, result);
   }
+  if (chain.refused) return Write(file, *original, reply, ExchangeEnd::kAnswered, result);
+  // No response, or none with a status line: nothing from it is used but the
+  // header text WinINet gives.
+  reply.rawHeaders = std::move(chain.last.rawHeaders);
+  if (!chain.last.status) return Write(file, *original, reply, ExchangeEnd::kAnswered, result);
+  reply.body = ByteBlock::FromBytes(held.body);
+  reply.receivedCookies = std::move(chain.cookies);
+  return Write(file, *original, reply, ExchangeEnd::kAnswered, result);
+}
+
+FetchOutcome StreamExchange(const ExchangeRequest& request, BodyStream& stream,
+                            ExchangeStop* stop) {
+  if (!RequestTextsAreSafe(request)) return {FetchFailure::kOther, 0};
+  const Chain chain =
+      FollowChain(request, true, {.streamed = true, .chunkSize = kStreamChunk}, stop, stream);
+  FetchOutcome outcome = OutcomeOf(chain);
+  // Told to stop, or the stream would take no more.
+  if (chain.last.bodyEnd != BodyEnd::kComplete && outcome.failure == FetchFailure::kNone)
+    outcome.failure = FetchFailure::kOther;
+  return outcome;
 }
 
 }  // namespace tobrine

@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <mutex>
 
+#include "web/exchange_record.h"
+#include "web/fetch_outcome.h"
+#include "web/stream_fetch.h"
+
 namespace tobrine {
 
 // The largest body a page or manifest may have; a longer one fails the fetch.
@@ -47,7 +51,17 @@ class ExchangeStop {
 };
 
 // Reads the request from the start of `file`, performs it (following redirects
-// itself, kMaxRedirects at most) and writes the reply there.
-ExchangeEnd HttpExchange(int32_t file, ExchangeStop* stop = nullptr);
+// itself, kMaxRedirects at most) and writes the reply there. `outcome`, when
+// given, tells how the exchange went (also when it wrote an empty reply).
+ExchangeEnd HttpExchange(int32_t file, ExchangeStop* stop = nullptr,
+                         FetchOutcome* outcome = nullptr);
+
+// One GET (the request's verb) on the calling thread with the same opening,
+// header block, certificate checks and redirect rules, its body handed to
+// `stream` chunk by chunk instead of held; not written to WinINet's cache. The
+// outcome has the final status; a failed read between chunks is a failure, a
+// body cut off without one is for the stream to notice against the length
+// announced.
+FetchOutcome StreamExchange(const ExchangeRequest& request, BodyStream& stream, ExchangeStop* stop);
 
 }  // namespace tobrine

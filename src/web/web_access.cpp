@@ -28,13 +28,14 @@ struct FetchJob {
   int32_t file = 0;
   ExchangeStop stop;
   std::atomic<ExchangeEnd> end{ExchangeEnd::kStopped};
+  FetchOutcome outcome;  // the worker's; read after it has ended
   ~FetchJob() { CloseFile(file); }
 };
 
 winapi::Dword TOBRINE_WINAPI FetchWorker(void* parameter) {
   std::unique_ptr<std::shared_ptr<FetchJob>> job(
       static_cast<std::shared_ptr<FetchJob>*>(parameter));
-  (*job)->end.store(HttpExchange((*job)->file, &(*job)->stop));
+  (*job)->end.store(HttpExchange((*job)->file, &(*job)->stop, &(*job)->outcome));
   return 0;
 }
 
@@ -97,6 +98,9 @@ std::string_view TimeoutNotice() {
 }
 
 ByteBlock WebAccess(TextValue& address, const FetchOptions& options) {
+  FetchOutcome ignored;
+  FetchOutcome& outcome = options.outcome ? *options.outcome : ignored;
+  outcome = {FetchFailure::kOther, 0};
   if (TrimSpaces(address).empty()) return {};
   if (!HasWebScheme(address)) address = JoinTexts(std::string_view("http://"), address);
   // Nothing that could end the request line or add a header line is sent.
@@ -115,16 +119,22 @@ ByteBlock WebAccess(TextValue& address, const FetchOptions& options) {
     // blocked in it returns; it finishes on its own and its results are never
     // looked at.
     job->stop.Stop();
+    outcome = {FetchFailure::kTimeout, 0};
     return ByteBlock::FromBytes(kTimeoutNotice);
   }
   thread = ThreadHandle();
 
   // Only a reply the exchange wrote is read: never the request in its place. A
   // body beyond kMaxBodyBytes (ExchangeEnd::kTooLarge) fails like any other.
-  if (job->end.load() != ExchangeEnd::kAnswered) return {};
+  const FetchOutcome exchanged = job->outcome;
+  if (job->end.load() != ExchangeEnd::kAnswered) {
+    outcome = exchanged;
+    return {};
+  }
   std::optional<ExchangeReply> reply = ReadExchangeReply(job->file);
   job.reset();  // closes the file
   if (!reply) return {};
+  outcome = exchanged;
   if (options.receivedHeaders) *options.receivedHeaders = std::move(reply->rawHeaders);
   if (options.receivedCookies) *options.receivedCookies = std::move(reply->receivedCookies);
   if (options.conversion != BodyConversion::kNone)

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "runtime/value.h"
+#include "web/fetch_outcome.h"
 
 namespace tobrine {
 
@@ -35,6 +36,7 @@ struct FetchOptions {
   BodyConversion conversion = BodyConversion::kNone;
   TextValue* receivedCookies = nullptr;  // when given: the received cookie text
   bool followRedirects = true;
+  FetchOutcome* outcome = nullptr;  // when given: how the fetch went, written in every case
 };
 
 // Fetches `address` and returns the response body, the time-out notice, or the

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The one fixture server of the tests, on 127.0.0.1 only: HTTP, HTTPS (with a
-throwaway CA) and a logging proxy, serving the web-access fixtures and the
-sample distribution sites of tests/e2e/sites.
+throwaway CA), HTTPS with a certificate no CA signed, and a logging proxy,
+serving the web-access fixtures and the sample distribution sites of
+tests/e2e/sites.
 
 Every response closes its connection. Routes (the query string is parsed as
 name=value pairs; %-escapes are decoded):
@@ -18,6 +19,18 @@ name=value pairs; %-escapes are decoded):
   /never               headers announcing 1 GB, then 1 KB every 0.5 s forever
   /large?bytes=N       N bytes of a repeating pattern, generated while sending
   /empty               200 with an empty body and "X-Empty: yes"
+  /pkg/NAME?size=N     a package of N bytes (a fixed pattern of every byte value);
+                       "Range: bytes=S-" gives 206 and the rest, or 416 with
+                       "bytes */N" when S >= N. More parameters: cut=K (a full
+                       answer announces N bytes and closes after K), norange=1
+                       (Range ignored), disposition=TEXT (Content-Disposition),
+                       stall=K (nothing more after K bytes, for 60 s), pace=MS
+                       (4 KB every MS milliseconds), status=N (that status)
+  /pkgm?link=URL&title=TEXT
+                       a manifest with one package, URL, and TEXT as its title,
+                       both written as they are (only & and < escaped)
+  /agent-page          a page whose one manifest address names the request's
+                       agent string: @BASE@/m/<agent, %-escaped>.plist
   /__never             how many /never responses are still being sent
   /__proxylog          the request lines the proxy received, one per line
                        (?clear=1 empties the log afterwards)
@@ -46,7 +59,7 @@ Hostile modes, each as a hostile server would answer:
   /hostile/flood-page  2 MB: one line of 50,000 "download-manifest&url=", and
                        ".plist" only on the next line
 
-The "https_bad" port speaks TLS with a certificate no CA vouches for; "http6"
+The "https_untrusted" port speaks TLS with a certificate no CA signed; "http6"
 is the plain HTTP server on [::1].
   /__quit              ends the server
   /<site>/             sites/<site>/index.html
@@ -66,7 +79,7 @@ The proxy port is a logging forward proxy: it logs each request line, forwards
 absolute-form requests to 127.0.0.1 or localhost only (the rest of the request
 unchanged) and answers CONNECT with 501.
 
-When ready it writes one JSON line {"http", "https", "https_bad", "http6",
+When ready it writes one JSON line {"http", "https", "https_untrusted", "http6",
 "proxy", "ca_pem", "ca_der", "pid"} to standard output and, with --ports-file, to that file
 (written whole, then renamed into place). It ends on /__quit, when standard
 input closes (unless --ignore-stdin), after --idle seconds without a request,
@@ -91,6 +104,13 @@ import urllib.parse
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 PATTERN = bytes(range(32, 127)) * 700  # ~66 KB, cut from for large bodies
+PACKAGE = bytes((i * 7 + 3) & 0xFF for i in range(1 << 16))  # every byte value
+PACKAGE_MANIFEST = (b'<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
+                    b'<key>items</key><array><dict><key>assets</key><array><dict>'
+                    b'<key>kind</key><string>software-package</string>'
+                    b'<key>url</key><string>%s</string></dict></array>'
+                    b'<key>metadata</key><dict><key>title</key><string>%s</string></dict>'
+                    b'</dict></array></dict></plist>\n')
 ECHO_MANIFEST = (b'<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
                  b'<key>items</key><array><dict><key>assets</key><array><dict>'
                  b'<key>kind</key><string>software-package</string>'
@@ -128,6 +148,21 @@ def read_request(rfile):
     return head + body
 
 
+def package_bytes(start, end):
+    """Bytes start..end-1 of every package."""
+    out = bytearray()
+    while start < end:
+        offset = start % len(PACKAGE)
+        piece = PACKAGE[offset:offset + (end - start)]
+        out += piece
+        start += len(piece)
+    return bytes(out)
+
+
+def xml_text(text):
+    return text.encode("latin-1").replace(b"&", b"&amp;").replace(b"<", b"&lt;")
+
+
 def header(raw, name):
     """The value of the request header `name` (lower case), or ""."""
     for line in raw.split(b"\r\n\r\n", 1)[0].split(b"\r\n")[1:]:
@@ -138,8 +173,9 @@ def header(raw, name):
 
 
 def response(status, headers, body=b"", length=None):
-    reason = {200: "OK", 301: "Moved Permanently", 302: "Found", 303: "See Other",
-              307: "Temporary Redirect", 404: "Not Found", 501: "Not Implemented"}
+    reason = {200: "OK", 206: "Partial Content", 301: "Moved Permanently", 302: "Found",
+              303: "See Other", 307: "Temporary Redirect", 404: "Not Found",
+              416: "Range Not Satisfiable", 501: "Not Implemented"}
     lines = ["HTTP/1.1 %d %s" % (status, reason.get(status, "Status"))]
     lines += headers
     lines.append("Content-Length: %d" % (len(body) if length is None else length))
@@ -201,6 +237,16 @@ class Handler(socketserver.StreamRequestHandler):
                 finally:
                     with log_lock:
                         never_active[0] -= 1
+            elif path.startswith("/pkg/"):
+                self.serve_package(path, args, header(raw, b"range"))
+            elif path == "/pkgm":
+                out.write(response(200, ["Content-Type: application/xml"], PACKAGE_MANIFEST % (
+                    xml_text(args.get("link", "")), xml_text(args.get("title", "")))))
+            elif path == "/agent-page":
+                agent = urllib.parse.quote(header(raw, b"user-agent"), safe="")
+                page = "<a href=\"x\">download-manifest&url=http://127.0.0.1:%d/m/%s.plist</a>" % (
+                    self.ports.get("http", 0), agent)
+                out.write(response(200, ["Content-Type: text/html"], page.encode("latin-1")))
             elif path == "/__never":
                 out.write(response(200, [], str(never_active[0]).encode()))
             elif path == "/large":
@@ -328,6 +374,45 @@ class Handler(socketserver.StreamRequestHandler):
         else:
             out.write(response(404, [], b"no such mode"))
 
+    def serve_package(self, path, args, range_header):
+        out = self.wfile
+        size = int(args.get("size", "1000"))
+        headers = ["Content-Type: application/octet-stream"]
+        if "disposition" in args:
+            headers.append("Content-Disposition: " + args["disposition"])
+        start = 0
+        status = int(args.get("status", "200"))
+        if range_header.startswith("bytes=") and not args.get("norange") and status == 200:
+            start = int(range_header[6:].split("-")[0] or "0")
+            if start >= size:
+                out.write(response(416, ["Content-Range: bytes */%d" % size]))
+                return
+            status = 206
+            headers.append("Content-Range: bytes %d-%d/%d" % (start, size - 1, size))
+        out.write(response(status, headers, length=size - start))
+        end = size
+        if status == 200 and "cut" in args:
+            end = min(size, int(args["cut"]))
+        stall = int(args["stall"]) if "stall" in args else None
+        pace = int(args.get("pace", "0")) / 1000.0
+        position = start
+        while position < end:
+            step = 4096 if pace else 65536
+            if stall is not None:
+                step = min(step, max(stall - position, 0)) or step
+            piece = package_bytes(position, min(end, position + step))
+            out.write(piece)
+            out.flush()
+            position += len(piece)
+            if stall is not None and position >= stall:
+                waited = 0.0
+                while waited < 60 and not stop.is_set():
+                    time.sleep(0.2)
+                    waited += 0.2
+                return
+            if pace:
+                time.sleep(pace)
+
     def serve_site(self, path, agent):
         if path.startswith("/slow/"):
             _, _, ms, rest = path.split("/", 3)
@@ -429,15 +514,15 @@ def make_ca(directory):
     run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
         "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "ext.cnf")
     run("openssl", "x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
-    # A localhost certificate that signs itself: no CA vouches for it.
-    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "rogue.key",
-        "-out", "rogue.pem", "-days", "2", "-subj", "/CN=localhost",
+    # A localhost certificate no trusted CA signed: a certificate check must fail.
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "untrusted.key",
+        "-out", "untrusted.pem", "-days", "2", "-subj", "/CN=localhost",
         "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1")
     return os.path.join(directory, "ca.pem")
 
 
 def start(sites=None):
-    """Starts the three servers in daemon threads; returns the JSON fields and
+    """Starts the four servers in daemon threads; returns the JSON fields and
     the folder of the certificates (the caller removes it)."""
     if sites:
         Handler.sites = sites
@@ -449,11 +534,11 @@ def start(sites=None):
     secure.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     secure.context.load_cert_chain(os.path.join(directory, "server.pem"),
                                    os.path.join(directory, "server.key"))
-    rogue = TlsServer(("127.0.0.1", 0), Handler)
-    rogue.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    rogue.context.load_cert_chain(os.path.join(directory, "rogue.pem"),
-                                  os.path.join(directory, "rogue.key"))
-    servers = [plain, proxy, secure, rogue]
+    untrusted = TlsServer(("127.0.0.1", 0), Handler)
+    untrusted.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    untrusted.context.load_cert_chain(os.path.join(directory, "untrusted.pem"),
+                                      os.path.join(directory, "untrusted.key"))
+    servers = [plain, proxy, secure, untrusted]
     try:
         plain6 = Server6(("::1", 0), Handler)
         servers.append(plain6)
@@ -464,7 +549,7 @@ def start(sites=None):
     for s in servers:
         threading.Thread(target=s.serve_forever, daemon=True).start()
     info = {"http": plain.server_address[1], "https": secure.server_address[1],
-            "https_bad": rogue.server_address[1], "http6": http6,
+            "https_untrusted": untrusted.server_address[1], "http6": http6,
             "proxy": proxy.server_address[1], "ca_pem": ca_pem,
             "ca_der": os.path.join(directory, "ca.der"), "pid": os.getpid()}
     return info, directory

@@ -20,8 +20,8 @@ namespace tobrine::test {
 struct Fixture {
   bool ok = false;
   int http = 0, https = 0, proxy = 0;
-  int httpsBad = 0;  // TLS with a certificate no CA vouches for
-  int http6 = 0;     // plain HTTP on [::1]; 0 when there is no IPv6 loopback
+  int httpsUntrusted = 0;  // TLS with a certificate no CA signed
+  int http6 = 0;           // plain HTTP on [::1]; 0 when there is no IPv6 loopback
   std::string caPem, caDer;
   std::string error;
 
@@ -31,6 +31,10 @@ struct Fixture {
   // By name: WinINet under Wine does not match an IP address in a certificate.
   std::string Https(const std::string& path) const {
     return "https://localhost:" + std::to_string(https) + path;
+  }
+  // A certificate no trusted CA signed.
+  std::string HttpsUntrusted(const std::string& path) const {
+    return "https://localhost:" + std::to_string(httpsUntrusted) + path;
   }
   std::string ProxyAddress() const { return "127.0.0.1:" + std::to_string(proxy); }
 };
@@ -73,8 +77,8 @@ inline Fixture StartFixture() {
   }
   f.http = JsonInt(*json, "http");
   f.https = JsonInt(*json, "https");
+  f.httpsUntrusted = JsonInt(*json, "https_untrusted");
   f.proxy = JsonInt(*json, "proxy");
-  f.httpsBad = JsonInt(*json, "https_bad");
   f.http6 = JsonInt(*json, "http6");
   f.caPem = JsonText(*json, "ca_pem");
   f.caDer = JsonText(*json, "ca_der");
@@ -82,7 +86,7 @@ inline Fixture StartFixture() {
     f.error = "cannot make the test CA trusted";
     return f;
   }
-  f.ok = f.http && f.https && f.proxy;
+  f.ok = f.http && f.https && f.httpsUntrusted && f.proxy;
   return f;
 }
 

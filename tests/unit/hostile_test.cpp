@@ -148,20 +148,22 @@ TEST_F(Hostile, HeaderFlood) {
   Check("header flood", o, 5000, "header-flood", true);
 }
 
+TEST_F(Hostile, HugeAnnouncedBody) {
+  if (kUnderWine)
+    GTEST_SKIP() << "Wine's WinINet reads the announced rest of a body off the socket when the "
+                    "request handle closes, for as long as the server keeps sending: the worker "
+                    "stays in that close past the time-out";
+  Outcome o = Fetch(fixture_->Http("/large?bytes=1073741824"), 60);
+  // Past 64 MiB the fetch fails as a failed fetch does.
+  EXPECT_EQ(o.body, "");
+  Check("1 GiB body", o, 62000);
+}
+
 TEST_F(Hostile, HugeAndEndlessBodies) {
-  struct Row {
-    const char* name;
-    std::string path;
-  } rows[] = {
-      {"1 GiB body", "/large?bytes=1073741824"},
-      {"endless body", "/hostile/endless"},
-  };
-  for (const auto& r : rows) {
-    Outcome o = Fetch(fixture_->Http(r.path), 60);
-    // Past 64 MiB the fetch fails as a failed fetch does.
-    EXPECT_EQ(o.body, "") << r.name;
-    Check(r.name, o, 62000, r.path.find("endless") != std::string::npos ? "endless" : nullptr);
-  }
+  Outcome o = Fetch(fixture_->Http("/hostile/endless"), 60);
+  // Past 64 MiB the fetch fails as a failed fetch does.
+  EXPECT_EQ(o.body, "");
+  Check("endless body", o, 62000, "endless");
   // Up to the cap a body comes whole.
   Outcome whole = Fetch(fixture_->Http("/large?bytes=" + std::to_string(kMaxBodyBytes)), 60);
   EXPECT_EQ(whole.body.size(), static_cast<std::size_t>(kMaxBodyBytes));
@@ -182,7 +184,7 @@ TEST_F(Hostile, ResetMidBody) {
 }
 
 TEST_F(Hostile, BadCertificate) {
-  Outcome o = Fetch("https://localhost:" + std::to_string(fixture_->httpsBad) + "/echo", 20);
+  Outcome o = Fetch("https://localhost:" + std::to_string(fixture_->httpsUntrusted) + "/echo", 20);
   EXPECT_EQ(o.body, "");
   Check("bad certificate", o, 22000);
 }

@@ -137,5 +137,56 @@ TEST_F(Lookup, AddressWithoutSchemeAndPastedLinkRows) {
   EXPECT_EQ(rows[0].manifest, sites.Http("/m/amp.plist"));
 }
 
+// What a front end other than the window asks of a lookup: its own agent
+// string, a dry run, and every fetch that failed.
+TEST_F(Lookup, OptionsOfAFrontEnd) {
+  std::vector<LookupFailure> failures;
+  LookupOptions options;
+  options.onFailure = [&](const LookupFailure& f) { failures.push_back(f); };
+  auto lookUp = [&](const std::string& address) {
+    failures.clear();
+    std::vector<PackageRow> rows;
+    LookUpPackages(
+        TextValue::FromBytes(address), [&](const PackageRow& r) { rows.push_back(r); }, options);
+    return rows;
+  };
+
+  // Both fetches of a missing page fail, and say so.
+  EXPECT_EQ(lookUp(sites.Http("/no-such-site/")).size(), 0u);
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[0].stage, FetchStage::kPage);
+  EXPECT_EQ(failures[1].stage, FetchStage::kIphonePage);
+  for (const LookupFailure& f : failures) {
+    EXPECT_EQ(f.address, sites.Http("/no-such-site/"));
+    EXPECT_EQ(f.outcome.failure, FetchFailure::kHttpStatus);
+    EXPECT_EQ(f.outcome.httpStatus, 404);
+  }
+
+  // A missing manifest is told; the rows of the others still come.
+  EXPECT_EQ(Lines(lookUp(sites.Http("/variant_b/"))),
+            "M http://dl.example.com/b1.ipa\nM https://dl.example.com/first.ipa\n"
+            "M http://dl.example.com/b1.ipa\n");
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].stage, FetchStage::kManifest);
+  EXPECT_EQ(failures[0].address, sites.Http("/m/missing.plist"));
+
+  // A dry run tells each manifest address as fetched, with no link, and fetches
+  // none (the missing manifest fails nothing).
+  options.fetchManifests = false;
+  std::vector<PackageRow> rows = lookUp(sites.Http("/variant_b/"));
+  std::string manifests;
+  for (const PackageRow& r : rows) manifests += r.manifest + (r.link.empty() ? "\n" : " link!\n");
+  EXPECT_EQ(manifests, sites.Http("/m/b1.plist\n") + sites.Http("/m/nolink.plist\n") +
+                           sites.Http("/m/missing.plist\n") + sites.Http("/m/short.plist\n") +
+                           sites.Http("/m/two.plist\n") + sites.Http("/m/b1.plist\n"));
+  EXPECT_TRUE(failures.empty());
+
+  // The agent string of every fetch, here named by the page's manifest address.
+  options.agent = "Test Agent/1.0";
+  rows = lookUp(sites.Http("/agent-page"));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].manifest, sites.Http("/m/Test%20Agent%2F1.0.plist"));
+}
+
 }  // namespace
 }  // namespace tobrine::app

@@ -29,8 +29,6 @@ std::optional<std::string> ReadHostFile(const std::string& path);
 // file; Windows: the DER certificate goes into the Wine prefix's Root store).
 bool TrustTestCa(const std::string& pemPath, const std::string& derPath);
 void SleepMilliseconds(int ms);
-// The calling thread's last error of a system function (GetLastError).
-uint32_t LastSystemError();
 // Sets an environment variable of this process (inherited by child processes).
 void SetEnvironment(const std::string& name, const std::string& value);
 // The clipboard's text in UTF-8: its Unicode text on Windows, the headless

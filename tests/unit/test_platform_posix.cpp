@@ -11,8 +11,8 @@
 
 #include "platform/posix/headless_window.h"
 #include "platform/posix/message_queue.h"
-#include "platform/posix/standins.h"
 #include "platform/system.h"
+#include "platform/winapi.h"
 #include "test_platform.h"
 
 extern char** environ;
@@ -57,10 +57,6 @@ bool TrustTestCa(const std::string& pemPath, const std::string& /*derPath*/) {
 
 void SleepMilliseconds(int ms) {
   usleep(static_cast<useconds_t>(ms) * 1000);
-}
-
-uint32_t LastSystemError() {
-  return posix::LastError();
 }
 
 void SetEnvironment(const std::string& name, const std::string& value) {

@@ -75,10 +75,6 @@ void SleepMilliseconds(int ms) {
   Sleep(static_cast<DWORD>(ms));
 }
 
-uint32_t LastSystemError() {
-  return GetLastError();
-}
-
 void SetEnvironment(const std::string& name, const std::string& value) {
   SetEnvironmentVariableA(name.c_str(), value.c_str());
   _putenv((name + "=" + value).c_str());

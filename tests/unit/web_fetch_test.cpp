@@ -15,6 +15,7 @@
 #include "test_support.h"
 #include "web/cookies.h"
 #include "web/http_exchange.h"
+#include "web/stream_fetch.h"
 #include "web/url.h"
 #include "web/web_access.h"
 #ifndef _WIN32
@@ -507,8 +508,166 @@ TEST(WebFetch, BodyCap) {
   body = ByteBlock();
   TextValue headers = TextValue::FromBytes("untouched");
   address = TextValue::FromBytes(f.Http("/large?bytes=" + std::to_string(kMaxBodyBytes + 1)));
-  EXPECT_TRUE(WebAccess(address, {.timeoutSeconds = 300, .receivedHeaders = &headers}).empty());
+  FetchOutcome outcome;
+  EXPECT_TRUE(
+      WebAccess(address, {.timeoutSeconds = 300, .receivedHeaders = &headers, .outcome = &outcome})
+          .empty());
   EXPECT_EQ(headers.view(), "untouched");
+  EXPECT_EQ(outcome.failure, FetchFailure::kTooLarge);
+  EXPECT_EQ(outcome.httpStatus, 200);
+}
+
+// Why a fetch failed, told apart from WinINet's error codes (real WinINet under
+// Wine, the libcurl stand-in on Linux) and the final status.
+TEST(WebFetch, OutcomeTellsWhyAFetchFailed) {
+  TOBRINE_NEED_FIXTURE(f);
+  // A label of more than 63 bytes is refused by the resolver before any query.
+  const std::string unresolvable = "http://" + std::string(70, 'a') + ".invalid/";
+  struct {
+    const char* what;
+    std::string address;
+    int32_t timeoutSeconds;
+    FetchFailure failure;
+    int32_t status;
+    std::string_view extraHeaders = "";
+  } rows[] = {
+      {"an answer", f.Http("/respond?body=ok"), 60, FetchFailure::kNone, 200},
+      {"an answer over TLS", f.Https("/respond?body=ok"), 60, FetchFailure::kNone, 200},
+      {"no such page", f.Http("/no-such-site/"), 60, FetchFailure::kHttpStatus, 404},
+      {"a server error", f.Http("/respond?status=503"), 60, FetchFailure::kHttpStatus, 503},
+      {"the final status after a redirect", f.Http("/redirect?to=/respond%3Fstatus%3D410"), 60,
+       FetchFailure::kHttpStatus, 410},
+      {"a refused connection", "http://127.0.0.1:1/", 60, FetchFailure::kConnection, 0},
+      {"an unknown host", unresolvable, 60, FetchFailure::kHostNotFound, 0},
+      {"a certificate no CA signed", f.HttpsUntrusted("/respond?body=ok"), 60, FetchFailure::kTls,
+       0},
+      {"no answer in time", f.Http("/slow?ms=3000"), 1, FetchFailure::kTimeout, 0},
+      {"no address", "", 60, FetchFailure::kOther, 0},
+      // What the exchange refuses or gives up on.
+      {"a redirect loop", f.Http("/hostile/redirect-loop"), 20, FetchFailure::kOther, 302},
+      {"a redirect from https down to http", f.Https("/redirect?to=" + f.Http("/echo")), 60,
+       FetchFailure::kOther, 302},
+      {"a status line that is no HTTP", f.Http("/hostile/bad-status?kind=word"), 60,
+       FetchFailure::kOther, 0},
+      {"a header text that would add a line", f.Http("/echo"), 60, FetchFailure::kOther, 0,
+       "X-A: 1\nX-B: 2\r\n"},
+      {"an address holding CR LF", f.Http("/echo\r\nX-B: 2"), 60, FetchFailure::kOther, 0},
+  };
+  for (const auto& r : rows) {
+    FetchOutcome outcome{FetchFailure::kNone, -1};
+    Fetch(
+        r.address,
+        {.extraHeaders = r.extraHeaders, .timeoutSeconds = r.timeoutSeconds, .outcome = &outcome});
+    EXPECT_EQ(outcome.failure, r.failure) << r.what;
+    EXPECT_EQ(outcome.httpStatus, r.status) << r.what;
+  }
+}
+
+// What a streamed body's reader is given.
+class Collected : public BodyStream {
+ public:
+  bool Begin(std::string_view rawHeaders) override {
+    headers.assign(rawHeaders);
+    return true;
+  }
+  bool Chunk(std::string_view bytes) override {
+    body.append(bytes);
+    ++chunks;
+    return true;
+  }
+  std::string headers, body;
+  int chunks = 0;
+};
+
+// Bytes start..end-1 of every package of the fixture server.
+std::string PackageBytes(std::size_t start, std::size_t end) {
+  std::string bytes;
+  for (std::size_t i = start; i < end; ++i)
+    bytes += static_cast<char>(((i % 65536) * 7 + 3) & 0xFF);
+  return bytes;
+}
+
+TEST(WebFetch, StreamedBody) {
+  TOBRINE_NEED_FIXTURE(f);
+  constexpr std::size_t kSize = 300'000;
+  const std::string size = "?size=" + std::to_string(kSize);
+  struct {
+    const char* what;
+    std::string address;
+    std::string extraHeaders;
+    uint64_t byteCap;
+    FetchFailure failure;
+    int32_t status;
+    std::string body;
+    const char* header;  // a line the headers hold
+  } rows[] = {
+      {"the whole package", f.Http("/pkg/a.ipa" + size), "", kSize, FetchFailure::kNone, 200,
+       PackageBytes(0, kSize), "Content-Length: 300000"},
+      {"over TLS", f.Https("/pkg/a.ipa" + size), "", kSize, FetchFailure::kNone, 200,
+       PackageBytes(0, kSize), "Content-Length: 300000"},
+      {"the rest from a byte on", f.Http("/pkg/a.ipa" + size), "Range: bytes=250000-\r\n", kSize,
+       FetchFailure::kNone, 206, PackageBytes(250'000, kSize),
+       "Content-Range: bytes 250000-299999/300000"},
+      {"nothing left", f.Http("/pkg/a.ipa" + size), "Range: bytes=300000-\r\n", kSize,
+       FetchFailure::kHttpStatus, 416, "", "Content-Range: bytes */300000"},
+      {"no such package", f.Http("/pkg/a.ipa?status=404"), "", kSize, FetchFailure::kHttpStatus,
+       404, PackageBytes(0, 1000), "HTTP/1.1 404"},
+      {"past the cap", f.Http("/pkg/a.ipa" + size), "", 100'000, FetchFailure::kTooLarge, 200, "",
+       "HTTP/1.1 200"},
+      {"no server", "http://127.0.0.1:1/a.ipa", "", kSize, FetchFailure::kConnection, 0, "", ""},
+      // Redirects by the exchange's rules.
+      {"after a redirect", f.Http("/redirect?to=/pkg/a.ipa%3Fsize%3D300000"), "", kSize,
+       FetchFailure::kNone, 200, PackageBytes(0, kSize), "Content-Length: 300000"},
+      {"a redirect loop", f.Http("/hostile/redirect-loop"), "", kSize, FetchFailure::kOther, 302,
+       "", ""},
+      {"a header text that would add a line", f.Http("/pkg/a.ipa" + size), "X-A: 1\nX-B: 2\r\n",
+       kSize, FetchFailure::kOther, 0, "", ""},
+  };
+  for (const auto& r : rows) {
+    auto stream = std::make_shared<Collected>();
+    const FetchOutcome outcome =
+        StreamFetch(TextValue::FromBytes(r.address),
+                    {.extraHeaders = r.extraHeaders, .byteCap = r.byteCap}, stream);
+    EXPECT_EQ(outcome.failure, r.failure) << r.what;
+    EXPECT_EQ(outcome.httpStatus, r.status) << r.what;
+    EXPECT_THAT(stream->headers, HasSubstr(r.header)) << r.what;
+    if (r.failure == FetchFailure::kTooLarge) {
+      EXPECT_LE(stream->body.size(), r.byteCap) << r.what;
+      EXPECT_TRUE(stream->body == PackageBytes(0, stream->body.size())) << r.what;
+    } else {
+      EXPECT_TRUE(stream->body == r.body) << r.what << ": " << stream->body.size() << " bytes";
+    }
+  }
+}
+
+// A body cut off mid-way leaves what arrived with the reader and the length the
+// server announced in the headers; a body that stalls ends the fetch after the
+// idle time, however long the whole transfer would take. (WinINet hands on only
+// full chunks of 16 KiB: the stall comes after two.)
+TEST(WebFetch, StreamedBodyCutOffOrStalled) {
+  TOBRINE_NEED_FIXTURE(f);
+  auto cut = std::make_shared<Collected>();
+  const FetchOutcome cutOutcome = StreamFetch(
+      TextValue::FromBytes(f.Http("/pkg/c.ipa?size=300000&cut=120000")), {.byteCap = 1 << 20}, cut);
+  EXPECT_TRUE(cut->body == PackageBytes(0, 120'000)) << cut->body.size() << " bytes";
+  EXPECT_THAT(cut->headers, HasSubstr("Content-Length: 300000"));
+  EXPECT_EQ(cutOutcome.httpStatus, 200);
+  // WinINet reads a body cut short as one that has ended: only the length
+  // tells.
+  EXPECT_EQ(cutOutcome.failure, FetchFailure::kNone);
+
+  auto stalled = std::make_shared<Collected>();
+  int waits = 0;
+  const uint32_t start = platform::TickCount();
+  const FetchOutcome stallOutcome =
+      StreamFetch(TextValue::FromBytes(f.Http("/pkg/s.ipa?size=300000&stall=32768")),
+                  {.idleSeconds = 1, .byteCap = 1 << 20, .onWait = [&] { ++waits; }}, stalled);
+  const uint32_t elapsed = platform::TickCount() - start;
+  EXPECT_EQ(stallOutcome.failure, FetchFailure::kTimeout);
+  EXPECT_TRUE(stalled->body == PackageBytes(0, 32'768)) << stalled->body.size() << " bytes";
+  EXPECT_GE(elapsed, 1000u);
+  EXPECT_LT(elapsed, 3000u);
+  EXPECT_GE(waits, 4);  // told about five times a second
 }
 
 // Nothing is shown before a WinINet function is called; the first one called

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fixture_server.h"
+#include "platform/system.h"
 #include "runtime/external.h"
 #include "test_platform.h"
 
@@ -71,7 +72,7 @@ Raw Perform(const RawRequest& q) {
                                           static_cast<void*>(buf.data()), &len,
                                           static_cast<Dword*>(nullptr))) {
       out.queryLength = len;
-      out.queryError = test::LastSystemError();
+      out.queryError = platform::LastSystemError();
       buf.assign(len + 1, '\0');
       if (CallExternal<kExtHttpQueryInfoA>(req, kHttpQueryRawHeadersCrlf,
                                            static_cast<void*>(buf.data()), &len,

@@ -32,8 +32,11 @@ Bool TerminateThread(Handle thread, Dword exitCode);
 // wininet on libcurl (wininet_curl.cpp): direct or "http=host:port" proxy (for
 // http:// requests only), the request flags the program sets, the caller's
 // header block sent as given, the body streamed through InternetReadFile, raw
-// headers of the final response (level 22 only), one process-wide cookie store.
-// SSL_CERT_FILE, when set, names the trusted CA file.
+// headers (level 22) and the status (level 19, as text or number) of the final
+// response, one process-wide cookie store. A failed request or read sets
+// WinINet's error code for the same failure (time-out, unknown host, refused or
+// reset connection, each certificate fault). SSL_CERT_FILE, when set, names the
+// trusted CA file.
 Hinternet InternetOpenA(const char* agent, Dword accessType, const char* proxy,
                         const char* proxyBypass, Dword flags);
 Hinternet InternetConnectA(Hinternet internet, const char* server, uint16_t port, const char* user,

@@ -2,12 +2,18 @@
 // in place of a desktop message box.
 #include "platform/system.h"
 
+#include <curl/curl.h>
+#define PCRE2_CODE_UNIT_WIDTH 16
+#include <pcre2.h>
+#include <unicode/uversion.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+
+#include "platform/posix/standins.h"
 
 namespace tobrine::platform {
 
@@ -42,6 +48,32 @@ int ShowSystemMessageBox(std::string_view text, std::string_view caption, uint32
   std::fwrite(out.data(), 1, out.size(), stderr);
   std::fflush(stderr);
   return 1;  // IDOK
+}
+
+uint32_t LastSystemError() {
+  return posix::LastError();
+}
+
+std::string LibraryVersions() {
+  std::string lines;
+  const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
+  lines += std::string("libcurl ") + curl->version;
+  if (curl->ssl_version) lines += std::string(" (") + curl->ssl_version + ")";
+  lines += "\n";
+
+  UVersionInfo icu{};
+  u_getVersion(icu);
+  char icuText[U_MAX_VERSION_STRING_LENGTH] = {};
+  u_versionToString(icu, icuText);
+  lines += std::string("ICU ") + icuText + "\n";
+
+  // The 16-bit library reports its version in 16-bit code units (ASCII).
+  PCRE2_UCHAR16 pcre[64] = {};
+  lines += "PCRE2 ";
+  if (pcre2_config(PCRE2_CONFIG_VERSION, pcre) > 0)
+    for (const PCRE2_UCHAR16* c = pcre; *c; ++c) lines += static_cast<char>(*c);
+  lines += "\n";
+  return lines;
 }
 
 std::string ProgramDirectory() {

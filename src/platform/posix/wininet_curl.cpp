@@ -156,6 +156,8 @@ struct RequestHandle : HandleBase {
   bool sent = false;
   bool done = false;
   bool failed = false;
+  CURLcode result = CURLE_OK;  // why the transfer failed
+  long verifyResult = 0;       // the certificate check's own code, when it failed
   bool paused = false;
   bool headersFinal = false;
   std::string responseHeaders;  // of the response being received
@@ -264,12 +266,94 @@ void Drive(RequestHandle* r, Ready ready) {
     while (CURLMsg* msg = curl_multi_info_read(r->multi, &left)) {
       if (msg->msg == CURLMSG_DONE) {
         r->done = true;
-        if (msg->data.result != CURLE_OK) r->failed = true;
+        if (msg->data.result != CURLE_OK) {
+          r->failed = true;
+          r->result = msg->data.result;
+          curl_easy_getinfo(r->easy, CURLINFO_SSL_VERIFYRESULT, &r->verifyResult);
+        }
       }
     }
     if (r->done || ready()) break;
     curl_multi_poll(r->multi, nullptr, 0, 1000, nullptr);
   }
+}
+
+// The WinINet error code of a failed transfer, as WinINet sets it for the same
+// failure.
+Dword InternetErrorOf(const RequestHandle* r) {
+  // The certificate check's codes (X509_V_ERR_...) that WinINet tells apart.
+  constexpr long kCertNotYetValid = 9, kCertExpired = 10, kCertRevoked = 23, kHostnameMismatch = 62,
+                 kIpAddressMismatch = 64;
+  switch (r->result) {
+    case CURLE_OPERATION_TIMEDOUT:
+      return kErrorInternetTimeout;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return kErrorInternetNameNotResolved;
+    case CURLE_COULDNT_CONNECT:
+      return kErrorInternetCannotConnect;
+    case CURLE_URL_MALFORMAT:
+      return kErrorInternetInvalidUrl;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+      return kErrorInternetConnectionReset;
+    case CURLE_PARTIAL_FILE:
+      return kErrorInternetConnectionAborted;
+    case CURLE_GOT_NOTHING:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_UNSUPPORTED_PROTOCOL:  // a status line that is no HTTP's
+      return kErrorHttpInvalidServerResponse;
+    case CURLE_PEER_FAILED_VERIFICATION:
+      switch (r->verifyResult) {
+        case kCertNotYetValid:
+        case kCertExpired:
+          return kErrorInternetSecCertDateInvalid;
+        case kCertRevoked:
+          return kErrorInternetSecCertRevoked;
+        case kHostnameMismatch:
+        case kIpAddressMismatch:
+        case 0:  // the chain was good: the name did not match
+          return kErrorInternetSecCertCnInvalid;
+        default:
+          return kErrorInternetInvalidCa;
+      }
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_CACERT_BADFILE:
+      return kErrorInternetSecurityChannelError;
+    default:
+      return kErrorInternetCannotConnect;
+  }
+}
+
+// The status of the final response, from its status line; 0 when there is none.
+Dword FinalStatus(const RequestHandle* r) {
+  std::string_view line = r->finalHeaders;
+  line = line.substr(0, line.find('\r'));
+  const std::size_t space = line.find(' ');
+  if (space == std::string_view::npos) return 0;
+  Dword status = 0;
+  for (char c : line.substr(space + 1, 3)) {
+    if (c < '0' || c > '9') return 0;
+    status = status * 10 + static_cast<Dword>(c - '0');
+  }
+  return status;
+}
+
+// Copies `text` and its NUL into the caller's buffer, or tells the size needed,
+// as WinINet does.
+Bool CopyOut(std::string_view text, void* buffer, Dword* bufferLength) {
+  if (!buffer || *bufferLength < text.size() + 1) {
+    *bufferLength = static_cast<Dword>(text.size() + 1);
+    SetLastError(winapi::kErrorInsufficientBuffer);
+    return 0;
+  }
+  std::memcpy(buffer, text.data(), text.size());
+  static_cast<char*>(buffer)[text.size()] = '\0';
+  *bufferLength = static_cast<Dword>(text.size());
+  return 1;
 }
 
 // Whether the block has a line for the header `name` (any letter case).
@@ -477,7 +561,7 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
   Drive(r.get(), [&r] { return r->headersFinal; });
   if (!r->headersFinal) {
     r->failed = true;
-    SetLastError(r->closed.load() ? kErrorInternetOperationCancelled : kErrorInternetCannotConnect);
+    SetLastError(r->closed.load() ? kErrorInternetOperationCancelled : InternetErrorOf(r.get()));
     return 0;
   }
   return 1;
@@ -500,8 +584,10 @@ Bool InternetReadFile(Hinternet file, void* buffer, Dword bytesToRead, Dword* by
   }
   Drive(r.get(), [&r] { return r->bodyRead < r->body.size(); });
   std::size_t n = std::min<std::size_t>(bytesToRead, r->body.size() - r->bodyRead);
-  if (n == 0 && r->failed) {
-    SetLastError(r->closed.load() ? kErrorInternetOperationCancelled : kErrorInternetCannotConnect);
+  // A body shorter than its announced length reads as one that has ended, as
+  // WinINet reads it; other failures fail the read.
+  if (n == 0 && r->failed && (r->closed.load() || r->result != CURLE_PARTIAL_FILE)) {
+    SetLastError(r->closed.load() ? kErrorInternetOperationCancelled : InternetErrorOf(r.get()));
     return 0;
   }
   std::memcpy(buffer, r->body.data() + r->bodyRead, n);
@@ -521,20 +607,23 @@ Bool HttpQueryInfoA(Hinternet request, Dword infoLevel, void* buffer, Dword* buf
     SetLastError(kErrorInternetIncorrectHandleState);
     return 0;
   }
-  if (infoLevel != winapi::kHttpQueryRawHeadersCrlf) {
-    SetLastError(kErrorHttpHeaderNotFound);
-    return 0;
+  if (infoLevel == winapi::kHttpQueryRawHeadersCrlf)
+    return CopyOut(r->finalHeaders, buffer, bufferLength);
+  if (infoLevel == (winapi::kHttpQueryStatusCode | winapi::kHttpQueryFlagNumber)) {
+    if (!buffer || *bufferLength < sizeof(Dword)) {
+      *bufferLength = sizeof(Dword);
+      SetLastError(winapi::kErrorInsufficientBuffer);
+      return 0;
+    }
+    const Dword status = FinalStatus(r.get());
+    std::memcpy(buffer, &status, sizeof status);
+    *bufferLength = sizeof status;
+    return 1;
   }
-  const std::string& text = r->finalHeaders;
-  // Too small: the length needed, NUL included, as WinINet reports it.
-  if (!buffer || *bufferLength < text.size() + 1) {
-    *bufferLength = static_cast<Dword>(text.size() + 1);
-    SetLastError(winapi::kErrorInsufficientBuffer);
-    return 0;
-  }
-  std::memcpy(buffer, text.c_str(), text.size() + 1);
-  *bufferLength = static_cast<Dword>(text.size());
-  return 1;
+  if (infoLevel == winapi::kHttpQueryStatusCode)
+    return CopyOut(std::to_string(FinalStatus(r.get())), buffer, bufferLength);
+  SetLastError(kErrorHttpHeaderNotFound);
+  return 0;
 }
 
 // May be called from any thread, also while another is blocked in a call on the

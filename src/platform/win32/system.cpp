@@ -46,6 +46,14 @@ std::string Utf8ToCp936(std::string_view text) {
   return Narrow(w.data(), static_cast<int>(w.size()));
 }
 
+uint32_t LastSystemError() {
+  return GetLastError();
+}
+
+std::string LibraryVersions() {
+  return {};  // WinINet, COM and the code pages are the system's own
+}
+
 std::string ProgramDirectory() {
   char path[MAX_PATH * 2] = "";
   DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);

@@ -1,0 +1,216 @@
+#include "app/cli_options.h"
+
+#include <charconv>
+
+namespace tobrine::app::cli {
+namespace {
+
+constexpr std::string_view kShortUsage =
+    "usage: tobrine [OPTIONS] URL...\n"
+    "Try 'tobrine --help' for more information.\n";
+
+constexpr std::string_view kHelp =
+    "usage: tobrine [OPTIONS] URL...\n"
+    "\n"
+    "Fetches each app distribution page, finds the install-manifest addresses in\n"
+    "it, fetches every manifest and prints the package download links, one per\n"
+    "line as \"number<TAB>link\", each as soon as it is found. With several\n"
+    "addresses each row starts with its page's address and a TAB. URL '-' reads\n"
+    "addresses from standard input, one per line.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help               show this help and exit\n"
+    "      --version            show the version and the libraries' versions\n"
+    "      --json               one JSON object per package and per error (JSON Lines)\n"
+    "      --manifests          list the manifest addresses only, fetch none\n"
+    "  -A, --user-agent AGENT   ie (the default), ios (an iPhone's browser) or any text\n"
+    "      --timeout SECONDS    time-out of each page and manifest fetch (default 60);\n"
+    "                           a download fails after SECONDS without data\n"
+    "  -o, --download DIR       fetch each package into DIR; a partial file is resumed,\n"
+    "                           a complete one is never overwritten\n"
+    "\n"
+    "Exit status: 0 links listed (or downloaded), 1 none found, 2 usage error,\n"
+    "3 a page could not be fetched, 4 a download failed.\n";
+
+bool HasControlCharacter(std::string_view text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7F) return true;
+  return false;
+}
+
+// A whole number of seconds from 1 to a day.
+std::optional<int32_t> ReadSeconds(std::string_view text) {
+  int32_t value = 0;
+  const char* end = text.data() + text.size();
+  auto [p, ec] = std::from_chars(text.data(), end, value);
+  if (ec != std::errc() || p != end || value < 1 || value > kMaxTimeoutSeconds) return std::nullopt;
+  return value;
+}
+
+enum class OptionId { kFlag, kUserAgent, kTimeout, kDownload };
+
+struct OptionSpec {
+  OptionId id;
+  char shortName;  // 0: none
+  std::string_view longName;
+  bool Options::*flag = nullptr;  // what a flag (an option without value) sets
+};
+
+constexpr OptionSpec kOptions[] = {
+    {OptionId::kFlag, 'h', "help", &Options::help},
+    {OptionId::kFlag, 0, "version", &Options::version},
+    {OptionId::kFlag, 0, "json", &Options::json},
+    {OptionId::kFlag, 0, "manifests", &Options::manifestsOnly},
+    {OptionId::kUserAgent, 'A', "user-agent"},
+    {OptionId::kTimeout, 0, "timeout"},
+    {OptionId::kDownload, 'o', "download"},
+};
+
+bool TakesValue(const OptionSpec& spec) {
+  return spec.id != OptionId::kFlag;
+}
+
+const OptionSpec* FindLong(std::string_view name) {
+  for (const OptionSpec& o : kOptions)
+    if (o.longName == name) return &o;
+  return nullptr;
+}
+
+const OptionSpec* FindShort(char name) {
+  for (const OptionSpec& o : kOptions)
+    if (o.shortName == name) return &o;
+  return nullptr;
+}
+
+// Applies one option; the error text, or empty.
+std::string Apply(const OptionSpec& spec, std::string_view shown, std::string_view value,
+                  Options& o) {
+  switch (spec.id) {
+    case OptionId::kFlag:
+      o.*spec.flag = true;
+      break;
+    case OptionId::kUserAgent:
+      if (value.empty() || HasControlCharacter(value))
+        return std::string(shown) +
+               ": the agent must be ie, ios or a text without control characters";
+      o.customAgent.clear();
+      if (value == "ie") {
+        o.agent = AgentChoice::kDefault;
+      } else if (value == "ios") {
+        o.agent = AgentChoice::kIphone;
+      } else {
+        o.agent = AgentChoice::kCustom;
+        o.customAgent = std::string(value);
+      }
+      break;
+    case OptionId::kTimeout:
+      o.timeoutSeconds = ReadSeconds(value);
+      if (!o.timeoutSeconds)
+        return std::string(shown) + ": '" + std::string(value) +
+               "' is not a whole number of seconds from 1 to " + std::to_string(kMaxTimeoutSeconds);
+      break;
+    case OptionId::kDownload:
+      if (value.empty()) return std::string(shown) + ": the folder name is empty";
+      o.downloadDir = std::string(value);
+      break;
+  }
+  return {};
+}
+
+}  // namespace
+
+ParsedCommandLine ParseCommandLine(std::span<const std::string> args) {
+  ParsedCommandLine result;
+  Options& o = result.options;
+  auto fail = [&](std::string error) {
+    result.error = std::move(error);
+    return result;
+  };
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view arg = args[i];
+    if (optionsEnded || arg == "-" || arg.empty() || arg[0] != '-') {
+      if (arg.find_first_not_of(" \t\r\n") == std::string_view::npos)
+        return fail("an empty address");
+      o.addresses.emplace_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    // The value of an option: after '=' or in the same word, or the next word.
+    auto nextValue = [&]() -> std::optional<std::string_view> {
+      if (i + 1 >= args.size()) return std::nullopt;
+      return std::string_view(args[++i]);
+    };
+    if (arg.starts_with("--")) {
+      std::string_view body = arg.substr(2);
+      const std::size_t eq = body.find('=');
+      std::string_view name = body.substr(0, eq);
+      const OptionSpec* spec = FindLong(name);
+      const std::string shown = "--" + std::string(name);
+      if (!spec) return fail("unknown option '" + std::string(arg) + "'");
+      std::string_view value;
+      if (eq != std::string_view::npos) {
+        if (!TakesValue(*spec)) return fail(shown + " takes no value");
+        value = body.substr(eq + 1);
+      } else if (TakesValue(*spec)) {
+        std::optional<std::string_view> next = nextValue();
+        if (!next) return fail(shown + " needs a value");
+        value = *next;
+      }
+      if (std::string error = Apply(*spec, shown, value, o); !error.empty()) return fail(error);
+      continue;
+    }
+    // Short options, several in one word ("-hA ios"); one that takes a value
+    // takes the rest of the word, or the next word.
+    for (std::size_t k = 1; k < arg.size(); ++k) {
+      const OptionSpec* spec = FindShort(arg[k]);
+      const std::string shown = std::string("-") + arg[k];
+      if (!spec) return fail("unknown option '" + shown + "'");
+      std::string_view value;
+      if (TakesValue(*spec)) {
+        if (k + 1 < arg.size()) {
+          value = arg.substr(k + 1);
+        } else {
+          std::optional<std::string_view> next = nextValue();
+          if (!next) return fail(shown + " needs a value");
+          value = *next;
+        }
+        k = arg.size();
+      }
+      if (std::string error = Apply(*spec, shown, value, o); !error.empty()) return fail(error);
+    }
+  }
+  if (o.help || o.version) return result;
+  if (o.addresses.empty()) return fail("no address given");
+  if (o.manifestsOnly && o.downloadDir)
+    return fail("--manifests and --download exclude each other");
+  return result;
+}
+
+std::string_view ShortUsage() {
+  return kShortUsage;
+}
+
+std::string_view HelpText() {
+  return kHelp;
+}
+
+std::vector<std::string> AddressesFromLines(std::string_view input) {
+  std::vector<std::string> addresses;
+  constexpr std::string_view kSpace = " \t\r\n\f\v";
+  while (!input.empty()) {
+    const std::size_t end = input.find('\n');
+    std::string_view line = input.substr(0, end);
+    input = end == std::string_view::npos ? std::string_view() : input.substr(end + 1);
+    const std::size_t first = line.find_first_not_of(kSpace);
+    if (first == std::string_view::npos) continue;
+    line = line.substr(first, line.find_last_not_of(kSpace) - first + 1);
+    addresses.emplace_back(line);
+  }
+  return addresses;
+}
+
+}  // namespace tobrine::app::cli
