@@ -17,12 +17,6 @@ namespace {
 
 constexpr std::string_view kCookieMarker = "Set-Cookie: ";
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 bool IEquals(std::string_view a, std::string_view b) {
   return CompareText(a, b, false) == 0;
 }
@@ -94,11 +88,12 @@ std::optional<std::string> DataToStore(std::string_view data, std::string_view h
   for (std::size_t p = semicolon; p != std::string_view::npos;) {
     const std::size_t e = data.find(';', p + 1);
     Attribute a;
-    a.text = Trim(data.substr(p + 1, e == std::string_view::npos ? e : e - p - 1));
+    a.text = platform::TrimBlanks(data.substr(p + 1, e == std::string_view::npos ? e : e - p - 1));
     p = e;
     const std::size_t eq = a.text.find('=');
-    a.name = Trim(a.text.substr(0, eq));
-    a.value = eq == std::string_view::npos ? std::string_view() : Trim(a.text.substr(eq + 1));
+    a.name = platform::TrimBlanks(a.text.substr(0, eq));
+    a.value = eq == std::string_view::npos ? std::string_view()
+                                           : platform::TrimBlanks(a.text.substr(eq + 1));
     if (IEquals(a.name, "Domain") && !a.value.empty() && !DomainCovers(a.value, host))
       return std::nullopt;
     if (IEquals(a.name, "Secure") && !secure) return std::nullopt;

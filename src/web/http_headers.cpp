@@ -48,12 +48,6 @@ bool HasNoControl(std::string_view text) {
   return true;
 }
 
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -106,8 +100,8 @@ std::string_view ResponseHeader(std::string_view rawHeaders, std::string_view na
     if (std::exchange(first, false) || done) return;
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return;
-    if (CompareText(TrimBlanks(line.substr(0, colon)), name, false) != 0) return;
-    found = TrimBlanks(line.substr(colon + 1));
+    if (CompareText(platform::TrimBlanks(line.substr(0, colon)), name, false) != 0) return;
+    found = platform::TrimBlanks(line.substr(colon + 1));
     done = true;
   });
   return found;

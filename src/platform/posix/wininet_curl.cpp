@@ -41,12 +41,6 @@ bool IEquals(std::string_view a, std::string_view b) {
          });
 }
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 void GlobalInit() {
   static const bool done = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
   (void)done;
@@ -361,7 +355,9 @@ bool HasHeader(std::string_view block, std::string_view name) {
   bool found = false;
   platform::ForEachLine(block, [&](std::string_view line) {
     const std::size_t colon = line.find(':');
-    if (colon != std::string_view::npos && IEquals(Trim(line.substr(0, colon)), name)) found = true;
+    if (colon != std::string_view::npos &&
+        IEquals(platform::TrimBlanks(line.substr(0, colon)), name))
+      found = true;
   });
   return found;
 }
@@ -372,11 +368,11 @@ void AddHeaderLines(RequestHandle* r, std::string_view block) {
   platform::ForEachLine(block, [r](std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // an unterminated last line
     const std::size_t colon = line.find(':');
-    if (Trim(line).empty() || colon == std::string_view::npos) return;
+    if (platform::TrimBlanks(line).empty() || colon == std::string_view::npos) return;
     std::string header(line);
     // curl drops a header whose value is empty unless it is written "Name;".
-    if (Trim(line.substr(colon + 1)).empty())
-      header = std::string(Trim(line.substr(0, colon))) + ";";
+    if (platform::TrimBlanks(line.substr(colon + 1)).empty())
+      header = std::string(platform::TrimBlanks(line.substr(0, colon))) + ";";
     r->headerList = curl_slist_append(r->headerList, header.c_str());
   });
 }
@@ -672,13 +668,13 @@ Bool InternetSetCookieA(const char* url, const char* cookieName, const char* coo
   if (name.empty()) {  // "name=value" given as the data alone
     std::size_t eq = value.find('=');
     if (eq != std::string_view::npos) {
-      name = std::string(Trim(value.substr(0, eq)));
+      name = std::string(platform::TrimBlanks(value.substr(0, eq)));
       value = value.substr(eq + 1);
     }
   }
   Cookie cookie;
   cookie.name = name;
-  cookie.value = std::string(Trim(value));
+  cookie.value = std::string(platform::TrimBlanks(value));
   cookie.path = "/";
   cookie.domain = std::string(host);
   for (char& c : cookie.domain) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -686,12 +682,13 @@ Bool InternetSetCookieA(const char* url, const char* cookieName, const char* coo
   const long long now = static_cast<long long>(time(nullptr));
   for (std::size_t p = data.find(';'); p != std::string_view::npos;) {
     std::size_t e = data.find(';', p + 1);
-    std::string_view attr =
-        Trim(data.substr(p + 1, e == std::string_view::npos ? data.npos : e - p - 1));
+    std::string_view attr = platform::TrimBlanks(
+        data.substr(p + 1, e == std::string_view::npos ? data.npos : e - p - 1));
     p = e;
     const std::size_t eq = attr.find('=');
-    const std::string_view key = Trim(attr.substr(0, eq));
-    const std::string val(eq == std::string_view::npos ? "" : Trim(attr.substr(eq + 1)));
+    const std::string_view key = platform::TrimBlanks(attr.substr(0, eq));
+    const std::string val(eq == std::string_view::npos ? ""
+                                                       : platform::TrimBlanks(attr.substr(eq + 1)));
     if (IEquals(key, "path") && !val.empty()) {
       cookie.path = val;
     } else if (IEquals(key, "secure")) {
