@@ -79,7 +79,10 @@ ManifestContent ReadManifest(std::string_view manifest) {
   return content;
 }
 
-bool LooksLikePropertyList(std::string_view page) {
+bool LooksLikePropertyList(std::string_view document) {
+  if (text::IsBinaryPropertyList(document)) return true;
+  const std::optional<std::string> utf8 = text::Utf16DocumentAsUtf8(document);
+  const std::string_view page = utf8 ? std::string_view(*utf8) : document;
   std::size_t k = page.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
   while (k < page.size()) {
     const char c = page[k];

@@ -29,9 +29,9 @@ struct ManifestContent {
 // or control character counts.
 ManifestContent ReadManifest(std::string_view manifest);
 
-// Whether a page's first element (after a byte-order mark, an XML declaration,
-// comments and a DOCTYPE) is <plist> or <dict>: a cheap test before reading a
-// page as a manifest.
+// Whether a page is a binary property list, or its first element (after a
+// byte-order mark, an XML declaration, comments and a DOCTYPE; UTF-8 or UTF-16)
+// is <plist> or <dict>: a cheap test before reading a page as a manifest.
 bool LooksLikePropertyList(std::string_view page);
 
 }  // namespace tobrine::app

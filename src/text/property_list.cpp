@@ -517,10 +517,22 @@ class TolerantBuilder {
 
 }  // namespace
 
+std::optional<std::string> Utf16DocumentAsUtf8(std::string_view document) {
+  const std::string_view head = document.substr(0, 2);
+  if (head == "\xFF\xFE" || head == "\xFE\xFF")
+    return Utf16AsUtf8(document.substr(2), head[0] == '\xFE');
+  if (head == std::string_view("<\0", 2) || head == std::string_view("\0<", 2))
+    return Utf16AsUtf8(document, head[0] == '\0');
+  return std::nullopt;
+}
+
 std::optional<PropertyListValue> ReadPropertyList(std::string_view document,
                                                   PropertyListReading reading) {
-  if (reading == PropertyListReading::kStrict) return StrictReader(document).Run();
-  return TolerantBuilder(document).Run();
+  if (IsBinaryPropertyList(document)) return ReadBinaryPropertyList(document);
+  const std::optional<std::string> utf8 = Utf16DocumentAsUtf8(document);
+  const std::string_view text = utf8 ? std::string_view(*utf8) : document;
+  if (reading == PropertyListReading::kStrict) return StrictReader(text).Run();
+  return TolerantBuilder(text).Run();
 }
 
 std::string DecodeXmlText(std::string_view text) {

@@ -1,6 +1,7 @@
-// Reading an XML property list (the install manifest's format) into a tree.
-// Pure work over bytes; strings keep the document's bytes, with character
-// references (as UTF-8) and CDATA sections decoded.
+// Reading a property list (the install manifest's format) into a tree: XML in
+// UTF-8 or UTF-16, or the binary form. Pure work over bytes; strings keep the
+// document's bytes, with character references (as UTF-8) and CDATA sections
+// decoded.
 #pragma once
 
 #include <optional>
@@ -37,9 +38,22 @@ enum class PropertyListReading {
   kTolerant,
 };
 
-// The document's root value, or nothing when it cannot be read that way.
+// The document's root value, or nothing when it cannot be read that way. A
+// document that begins "bplist00" is read in the binary form, the same in both
+// readings; one in UTF-16 (a byte-order mark, or "<" as its first unit) is read
+// as its UTF-8 text.
 std::optional<PropertyListValue> ReadPropertyList(std::string_view document,
                                                   PropertyListReading reading);
+
+// The binary form: whether the document is one, and its root value (nothing when
+// any object, offset or count is out of place, a reference loops, or the tree
+// would be far larger than the document).
+bool IsBinaryPropertyList(std::string_view document);
+std::optional<PropertyListValue> ReadBinaryPropertyList(std::string_view document);
+
+// A document in UTF-16 as UTF-8 (its byte-order mark dropped), or nothing when
+// it is not in UTF-16.
+std::optional<std::string> Utf16DocumentAsUtf8(std::string_view document);
 
 // XML text decoded: the five predefined and numeric references (as UTF-8), CDATA
 // sections unwrapped. A reference that cannot be read stays as written.

@@ -59,4 +59,28 @@ inline bool IsValidUtf8(std::string_view s) {
   return true;
 }
 
+// UTF-16 text (`bigEndian` or little-endian units; an odd last byte ignored) as
+// UTF-8. A surrogate without its partner becomes U+FFFD.
+inline std::string Utf16AsUtf8(std::string_view bytes, bool bigEndian) {
+  std::string out;
+  out.reserve(bytes.size() / 2 * 3 / 2);
+  const auto unit = [&](std::size_t i) -> char32_t {
+    const auto a = static_cast<unsigned char>(bytes[i]),
+               b = static_cast<unsigned char>(bytes[i + 1]);
+    return bigEndian ? char32_t(a << 8 | b) : char32_t(b << 8 | a);
+  };
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    char32_t c = unit(i);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size()) {
+      const char32_t low = unit(i + 2);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        i += 2;
+      }
+    }
+    AppendUtf8(c >= 0xD800 && c <= 0xDFFF ? char32_t{0xFFFD} : c, out);
+  }
+  return out;
+}
+
 }  // namespace tobrine::text

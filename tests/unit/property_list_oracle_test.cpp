@@ -219,5 +219,32 @@ TEST(PropertyListOracle, GeneratedManifests) {
   EXPECT_EQ(read, 2000);
 }
 
+// The same manifests as the oracle writes them in the binary form, and in
+// UTF-16: the same trees as their XML text gives.
+TEST(PropertyListOracle, GeneratedManifestsInBinaryAndUtf16) {
+  int differing = 0;
+  for (uint32_t seed = 1; seed <= 500 && differing < 5; ++seed) {
+    const std::string d = ManifestGenerator(seed).Document();
+    plist_t root = nullptr;
+    plist_from_xml(d.data(), static_cast<uint32_t>(d.size()), &root);
+    ASSERT_TRUE(root) << d;
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bytes, &length);
+    const std::string binary(bytes, length);
+    free(bytes);
+    const std::string oracle = DumpOracle(root);
+    plist_free(root);
+    std::string utf16 = test::Utf16(d, seed % 2 == 0, seed % 3 != 0);
+    const std::string got[] = {Ours(binary), Ours(utf16)};
+    for (const std::string& ours : got) {
+      if (ours == oracle) continue;
+      ++differing;
+      ADD_FAILURE() << "seed " << seed << "\n"
+                    << d << "\nours:   " << ours << "\noracle: " << oracle;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tobrine::text

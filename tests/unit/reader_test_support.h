@@ -58,4 +58,30 @@ class RandomChoices {
   std::mt19937 rng_;
 };
 
+// UTF-8 text as UTF-16 bytes, with a byte-order mark when asked.
+inline std::string Utf16(std::string_view utf8, bool bigEndian, bool byteOrderMark) {
+  std::string out;
+  const auto unit = [&](uint32_t u) {
+    const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+    out += bigEndian ? hi : lo;
+    out += bigEndian ? lo : hi;
+  };
+  if (byteOrderMark) unit(0xFEFF);
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    const std::size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    uint32_t cp = length == 1 ? c : c & (0x3F >> (length - 1));
+    for (std::size_t k = 1; k < length && i + k < utf8.size(); ++k)
+      cp = cp << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    i += length;
+    if (cp >= 0x10000) {
+      unit(0xD800 + ((cp - 0x10000) >> 10));
+      unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      unit(cp);
+    }
+  }
+  return out;
+}
+
 }  // namespace tobrine::test
