@@ -62,8 +62,10 @@ class Hostile : public testing::Test {
   void SetUp() override {
     fixture_ = &test::FixtureServer();
     if (!fixture_->ok) GTEST_FAIL() << "fixture server: " << fixture_->error;
-    // Warm up: the HTTP client's one-time set-up is not a case's to give back.
+    // Warm up: the HTTP client's one-time set-up (TLS included) is not a case's
+    // to give back.
     Get(fixture_->Http("/echo"));
+    Get(fixture_->Https("/echo"));
     baseline_ = SettledCounts(test::CurrentProcessCounts());
   }
 
