@@ -26,7 +26,8 @@ constexpr std::string_view kTimeoutNotice =
 // its record until it has finished with it.
 struct FetchJob {
   int32_t file = 0;
-  std::atomic<bool> stop{false};
+  ExchangeStop stop;
+  std::atomic<ExchangeEnd> end{ExchangeEnd::kStopped};
   FetchOutcome outcome;  // the worker's; read after it has ended
   ~FetchJob() { CloseFile(file); }
 };
@@ -34,7 +35,7 @@ struct FetchJob {
 winapi::Dword TOBRINE_WINAPI FetchWorker(void* parameter) {
   std::unique_ptr<std::shared_ptr<FetchJob>> job(
       static_cast<std::shared_ptr<FetchJob>*>(parameter));
-  HttpExchange((*job)->file, &(*job)->stop, &(*job)->outcome);
+  (*job)->end.store(HttpExchange((*job)->file, &(*job)->stop, &(*job)->outcome));
   return 0;
 }
 
@@ -102,6 +103,8 @@ ByteBlock WebAccess(TextValue& address, const FetchOptions& options) {
   outcome = {FetchFailure::kOther, 0};
   if (TrimSpaces(address).empty()) return {};
   if (!HasWebScheme(address)) address = JoinTexts(std::string_view("http://"), address);
+  // Nothing that could end the request line or add a header line is sent.
+  if (!IsFetchableAddress(address)) return {};
 
   auto job = std::make_shared<FetchJob>();
   job->file = OpenMemoryFile();
@@ -112,16 +115,23 @@ ByteBlock WebAccess(TextValue& address, const FetchOptions& options) {
   if (!thread) return {};  // no worker: nothing will ever arrive
   if (!WaitForWorker(thread, options.timeoutSeconds)) {
     // The worker is not cut off (that could leave a lock it holds taken for
-    // good): it is told to stop, finishes on its own and its results are never
+    // good): it is told to stop, which closes its request handle so that a call
+    // blocked in it returns; it finishes on its own and its results are never
     // looked at.
-    job->stop.store(true);
+    job->stop.Stop();
     outcome = {FetchFailure::kTimeout, 0};
     return ByteBlock::FromBytes(kTimeoutNotice);
   }
   thread = ThreadHandle();
 
-  std::optional<ExchangeReply> reply = ReadExchangeReply(job->file);
+  // Only a reply the exchange wrote is read: never the request in its place. A
+  // body beyond kMaxBodyBytes (ExchangeEnd::kTooLarge) fails like any other.
   const FetchOutcome exchanged = job->outcome;
+  if (job->end.load() != ExchangeEnd::kAnswered) {
+    outcome = exchanged;
+    return {};
+  }
+  std::optional<ExchangeReply> reply = ReadExchangeReply(job->file);
   job.reset();  // closes the file
   if (!reply) return {};
   outcome = exchanged;
