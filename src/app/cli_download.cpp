@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "app/cli_output.h"
+#include "platform/lines.h"
 #include "platform/system.h"
 #include "web/stream_fetch.h"
 
@@ -30,12 +31,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   for (std::size_t i = 0; i < prefix.size(); ++i)
     if (Lower(text[i]) != Lower(prefix[i])) return false;
   return true;
-}
-
-std::string_view TrimSpace(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
 }
 
 int HexValue(char c) {
@@ -63,7 +58,7 @@ std::string PercentDecode(std::string_view s) {
 }
 
 std::optional<uint64_t> ReadNumber(std::string_view text) {
-  text = TrimSpace(text);
+  text = platform::TrimBlanks(text);
   uint64_t value = 0;
   const char* end = text.data() + text.size();
   auto [p, ec] = std::from_chars(text.data(), end, value);
@@ -123,7 +118,7 @@ std::string FileNameOfDisposition(std::string_view value) {
   std::string plain, extended;
   while (!value.empty()) {
     const std::size_t semicolon = value.find(';');
-    std::string_view part = TrimSpace(value.substr(0, semicolon));
+    std::string_view part = platform::TrimBlanks(value.substr(0, semicolon));
     value = semicolon == std::string_view::npos ? std::string_view() : value.substr(semicolon + 1);
     if (StartsWithNoCase(part, "filename*=")) {
       // charset'language'percent-encoded text
@@ -135,7 +130,7 @@ std::string FileNameOfDisposition(std::string_view value) {
       const std::string decoded = PercentDecode(v.substr(q2 + 1));
       extended = StartsWithNoCase(charset, "utf-8") ? ManifestText(decoded) : AddressText(decoded);
     } else if (StartsWithNoCase(part, "filename=")) {
-      std::string_view v = TrimSpace(part.substr(9));
+      std::string_view v = platform::TrimBlanks(part.substr(9));
       if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
       plain = ManifestText(v);
     }
@@ -165,8 +160,8 @@ ResponseHead ReadResponseHead(std::string_view raw) {
     }
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;
-    const std::string_view name = TrimSpace(line.substr(0, colon));
-    const std::string_view value = TrimSpace(line.substr(colon + 1));
+    const std::string_view name = platform::TrimBlanks(line.substr(0, colon));
+    const std::string_view value = platform::TrimBlanks(line.substr(colon + 1));
     auto is = [&](std::string_view n) {
       return name.size() == n.size() && StartsWithNoCase(name, n);
     };
@@ -175,7 +170,7 @@ ResponseHead ReadResponseHead(std::string_view raw) {
     } else if (is("Content-Disposition")) {
       head.disposition = std::string(value);
     } else if (is("Content-Range") && StartsWithNoCase(value, "bytes ")) {
-      std::string_view range = TrimSpace(value.substr(6));
+      std::string_view range = platform::TrimBlanks(value.substr(6));
       const std::size_t slash = range.find('/');
       if (slash == std::string_view::npos) continue;
       head.rangeTotal = ReadNumber(range.substr(slash + 1));

@@ -6,6 +6,7 @@
 
 #include "text/markup.h"
 #include "text/script_strings.h"
+#include "web/url.h"
 
 namespace tobrine::app {
 namespace {
@@ -38,11 +39,6 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view word) {
 bool IsControlOrSpace(char c) {
   auto u = static_cast<unsigned char>(c);
   return u <= 0x20 || u == 0x7F;
-}
-
-// Non-ASCII, control characters and space: all but 0x21-0x7E.
-bool NeedsPercentEncoding(char c) {
-  return static_cast<unsigned char>(c - 0x21) >= 0x5E;
 }
 
 int HexValue(char c) {
@@ -274,12 +270,8 @@ std::string ManifestAddressOfLink(std::string_view link) {
   if (schemeLength == 0 || address.size() <= schemeLength + 3 || address[schemeLength + 3] == '/' ||
       IsControlOrSpace(address[schemeLength + 3]))
     return {};
-  bool plain = true;
-  for (std::size_t i = 0; i < address.size(); ++i) {
-    if (i < schemeLength) address[i] = Lower(address[i]);
-    plain = plain && !NeedsPercentEncoding(address[i]);
-  }
-  return plain ? address : PercentEncodeAddress(address);
+  for (std::size_t i = 0; i < schemeLength; ++i) address[i] = Lower(address[i]);
+  return PercentEncodeAddress(address);
 }
 
 std::vector<std::string> InstallManifestAddresses(std::string_view page) {
@@ -290,23 +282,6 @@ std::vector<std::string> InstallManifestAddresses(std::string_view page) {
   else
     collector.Markup(page, 0);
   return addresses;
-}
-
-std::string PercentEncodeAddress(std::string_view address) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(address.size());
-  for (char c : address) {
-    const auto u = static_cast<unsigned char>(c);
-    if (NeedsPercentEncoding(c)) {
-      out += '%';
-      out += kHex[u >> 4];
-      out += kHex[u & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 }  // namespace tobrine::app

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "web/url.h"  // PercentEncodeAddress
+
 namespace tobrine::app {
 
 // Whether `text` begins with the "itms-services:" scheme (any case).
@@ -28,9 +30,5 @@ std::string ManifestAddressOfLink(std::string_view link);
 // escapes in script strings, then tabs and line breaks dropped and C0 controls
 // and spaces around it trimmed.
 std::vector<std::string> InstallManifestAddresses(std::string_view page);
-
-// The address with every byte that cannot stand in a request line as it is
-// (non-ASCII, control characters, space) percent-encoded, byte for byte.
-std::string PercentEncodeAddress(std::string_view address);
 
 }  // namespace tobrine::app

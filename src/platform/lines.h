@@ -1,5 +1,6 @@
-// Splitting a text into lines, as header texts are read on both sides of the
-// seam (the cookie collection and the Linux WinINet stand-in).
+// Splitting a text into lines and trimming them, as header texts are read on
+// both sides of the seam (the exchange, the cookie collection, the command
+// line's downloads and the Linux WinINet stand-in).
 #pragma once
 
 #include <string_view>
@@ -20,6 +21,13 @@ void ForEachLine(std::string_view text, Visit visit) {
     if (lf == std::string_view::npos) return;
     pos = lf + 1;
   }
+}
+
+// `s` without the spaces and tabs around it.
+inline std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
 }
 
 }  // namespace tobrine::platform

@@ -80,6 +80,8 @@ class ExternalHandle {
   // For a function that takes an array of handles.
   void* const* address() const { return &handle_; }
   explicit operator bool() const { return handle_ != nullptr; }
+  // Lets go of the handle without closing it (someone else has closed it).
+  void* release() { return std::exchange(handle_, nullptr); }
 
  private:
   void Close() {

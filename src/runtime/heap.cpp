@@ -1,5 +1,6 @@
 #include "runtime/heap.h"
 
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -65,12 +66,15 @@ const char* ConstantPool::End() {
 }
 
 void* RuntimeHeap::Allocate(std::size_t size) {
-  void* p = platform::HeapAllocate(size);
+  void* p = AllocateUnchecked(size);
   if (!p) ReportAllocationFailure(size);
   return p;
 }
 
 void* RuntimeHeap::AllocateUnchecked(std::size_t size) {
+  // Every block's lengths are int32: a bigger block could not count its own
+  // bytes, on either word size.
+  if (size > static_cast<std::size_t>(INT32_MAX)) return nullptr;
   return platform::HeapAllocate(size);
 }
 
@@ -83,7 +87,8 @@ void* RuntimeHeap::Reallocate(void* block, std::size_t size) {
     std::memcpy(fresh, block, size < available ? size : available);
     return fresh;
   }
-  void* p = platform::HeapResize(block, size);
+  void* p =
+      size > static_cast<std::size_t>(INT32_MAX) ? nullptr : platform::HeapResize(block, size);
   if (!p) ReportAllocationFailure(size);
   return p;
 }

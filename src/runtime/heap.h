@@ -28,7 +28,8 @@ class ConstantPool {
 
 class RuntimeHeap {
  public:
-  // `size` bytes from the process heap, not zero-filled. On failure reports
+  // `size` bytes from the process heap, not zero-filled; never more than
+  // INT32_MAX (the lengths inside blocks are int32). On failure reports
   // "分配 %d 字节内存失败!" and ends the process: never returns nullptr.
   static void* Allocate(std::size_t size);
   // The same, but returns nullptr on failure.

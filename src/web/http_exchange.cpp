@@ -1,6 +1,6 @@
 #include "web/http_exchange.h"
 
-#include <algorithm>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +10,7 @@
 #include "runtime/external.h"
 #include "web/cookies.h"
 #include "web/exchange_record.h"
+#include "web/http_headers.h"
 #include "web/markers.h"
 #include "web/url.h"
 
@@ -21,35 +22,23 @@ using InternetHandle = ExternalHandle<kExtInternetCloseHandle>;
 constexpr std::string_view kDefaultAgent =
     "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1; .NET CLR 2.0.50727; .NET CLR "
     "3.0.04506.648; .NET CLR 3.5.21022)";
-constexpr std::string_view kAcceptLine =
-    "Accept: image/gif, image/bmp, image/x-xbitmap, image/jpeg, image/pjpeg, "
-    "application/x-shockwave-flash, application/vnd.ms-excel, application/vnd.ms-powerpoint, "
-    "application/msword, */*\r\n";
-constexpr std::string_view kLanguageLine = "Accept-Language: zh-cn\r\n";
-constexpr std::string_view kContentTypeLine = "Content-Type: application/x-www-form-urlencoded\r\n";
-constexpr std::string_view kCrLf = "\r\n";
 constexpr int32_t kChunk = 2048;
-// The most room made for a body before its bytes arrive (a length that is
-// announced, not yet sent).
-constexpr std::size_t kMostReservedAhead = std::size_t{64} << 20;
+// Raw response headers beyond this are not read (the response then fails).
+constexpr winapi::Dword kMaxHeaderBytes = 1 << 20;
 // A streamed body is read in larger chunks: it may run to gigabytes. WinINet
 // hands a chunk on only when it is full (or the body has ended), so a stalled
 // transfer holds back less than one chunk.
 constexpr int32_t kStreamChunk = 16 * 1024;
 
-bool Stopped(const std::atomic<bool>* stop) {
-  return stop && stop->load();
+bool Stopped(const ExchangeStop* stop) {
+  return stop && stop->stopped();
 }
 
-bool Contains(std::string_view block, std::string_view word) {
-  return FindText(block, word, 1, true) != -1;
-}
-
-// Where the request goes.
+// Where one request goes.
 struct Target {
   TextValue host;
   TextValue path;
-  uint16_t port = 0;  // the address's own; without one, 443 for https and 80 for http
+  uint16_t port = 0;
   bool secure = false;
 };
 
@@ -57,7 +46,7 @@ Target TargetOf(std::string_view address) {
   Target t;
   t.host = UrlHost(address);
   t.path = UrlObjectPath(address);
-  t.port = static_cast<uint16_t>(UrlPort(address));
+  t.port = static_cast<uint16_t>(UrlPort(address));  // 1 to 65535: the address is fetchable
   // Only an address that begins with the https scheme is secure; "https://"
   // further on (in a query) does not make it so.
   t.secure = IsSecureAddress(address);
@@ -66,9 +55,10 @@ Target TargetOf(std::string_view address) {
 
 // The caller's "User-Agent:" line names the agent (the line is sent as well).
 TextValue AgentFor(TextValue& extraHeaders) {
-  if (!Contains(extraHeaders, "User-Agent:")) return TextValue::Literal(kDefaultAgent);
+  if (FindText(extraHeaders, "User-Agent:", 1, true) == -1)
+    return TextValue::Literal(kDefaultAgent);
   TextValue left = TextValue::Literal("User-Agent:");
-  TextValue right = TextValue::Literal(kCrLf);
+  TextValue right = TextValue::Literal("\r\n");
   return TrimSpaces(TextBetween(extraHeaders, left, right));
 }
 
@@ -90,77 +80,58 @@ InternetHandle Connect(const InternetHandle& internet, const Target& target) {
                                          winapi::kInternetServiceHttp, 0u, uintptr_t{0}));
 }
 
-winapi::Dword RequestFlags(const ExchangeRequest& request, bool secure) {
-  // Deliberately SECURE alone: an https request always takes the stored cookies
-  // and follows redirects, whatever the caller asked for (pinned by a test).
-  if (secure) return winapi::kInternetFlagSecure;
+// Redirects are followed here, not by WinINet, so that their number is bounded
+// and each response's cookies are stored under the host that sent them.
+winapi::Dword RequestFlags(const ExchangeRequest& request, bool secure, bool streamed) {
+  // A streamed body is not written to WinINet's cache as well (it may be a
+  // package of gigabytes); the certificate checks are those of every request.
+  if (streamed)
+    return winapi::kInternetFlagReload | winapi::kInternetFlagNoCacheWrite |
+           winapi::kInternetFlagNoAutoRedirect |
+           (secure ? winapi::kInternetFlagSecure : winapi::kInternetFlagIgnoreRedirectToHttps);
+  // An https request takes the stored cookies whatever the caller asked for.
+  if (secure) return winapi::kInternetFlagSecure | winapi::kInternetFlagNoAutoRedirect;
   winapi::Dword flags = winapi::kInternetFlagReload | winapi::kInternetFlagNeedFile |
-                        winapi::kInternetFlagIgnoreRedirectToHttps;
+                        winapi::kInternetFlagIgnoreRedirectToHttps |
+                        winapi::kInternetFlagNoAutoRedirect;
   if (!TrimSpaces(request.cookies).empty()) flags |= winapi::kInternetFlagNoCookies;
-  if (!request.followRedirects) flags |= winapi::kInternetFlagNoAutoRedirect;
   return flags;
 }
 
-// A streamed body is not written to WinINet's cache as well (it may be a
-// package of gigabytes); the certificate checks are those of every request.
-winapi::Dword StreamRequestFlags(bool secure) {
-  return winapi::kInternetFlagReload | winapi::kInternetFlagNoCacheWrite |
-         (secure ? winapi::kInternetFlagSecure : winapi::kInternetFlagIgnoreRedirectToHttps);
-}
+// The request handle, shared with the stop while it is open: whichever of the
+// two lets go first closes it.
+class StoppableRequest {
+ public:
+  StoppableRequest(InternetHandle handle, ExchangeStop* stop)
+      : handle_(std::move(handle)), stop_(stop) {
+    if (handle_ && stop_ && !stop_->Use(handle_.get())) handle_.release();
+  }
+  StoppableRequest(const StoppableRequest&) = delete;
+  StoppableRequest& operator=(const StoppableRequest&) = delete;
+  ~StoppableRequest() {
+    if (handle_ && stop_ && !stop_->Release()) handle_.release();
+  }
+  void* get() const { return handle_.get(); }
+  explicit operator bool() const { return static_cast<bool>(handle_); }
 
-InternetHandle OpenRequest(const InternetHandle& connection, const ExchangeRequest& request,
-                           const Target& target, winapi::Dword flags) {
-  return InternetHandle(CallExternal<kExtHttpOpenRequestA>(connection.get(), request.verb.c_str(),
-                                                           target.path.c_str(), "HTTP/1.1", nullptr,
-                                                           nullptr, flags, uintptr_t{0}));
-}
+ private:
+  InternetHandle handle_;
+  ExchangeStop* stop_;
+};
 
 // How a WinINet call that just failed failed; read before any other call.
-FetchOutcome LastCallFailure() {
+FetchFailure LastCallFailure() {
   const FetchFailure failure = FailureOfInternetError(platform::LastSystemError());
-  return {failure == FetchFailure::kNone ? FetchFailure::kOther : failure, 0};
-}
-
-// The final response's status, 0 when there is none.
-int32_t ResponseStatus(const InternetHandle& handle) {
-  winapi::Dword status = 0;
-  winapi::Dword length = sizeof status;
-  if (!CallExternal<kExtHttpQueryInfoA>(handle.get(),
-                                        winapi::kHttpQueryStatusCode | winapi::kHttpQueryFlagNumber,
-                                        &status, &length, nullptr))
-    return 0;
-  return static_cast<int32_t>(status);
-}
-
-// The header block: the caller's lines and the default set, in the order Accept,
-// Referer, Accept-Language, Content-Type, Content-Length, Cookie.
-TextValue ComposeHeaders(const ExchangeRequest& request) {
-  const std::string_view verb = request.verb;
-  TextValue block = request.extraHeaders.Copy();
-  if (!Contains(block, "Accept")) block = JoinTexts(block, kAcceptLine);
-  if (Contains(block, "RefererNo")) {
-    block = ReplaceSubtext(block, "RefererNo", std::nullopt, 1, 1, true);
-  } else if (!Contains(block, "Referer")) {
-    block = JoinTexts(block, std::string_view("Referer: "), request.address, kCrLf);
-  }
-  if (!Contains(block, "Accept-Language")) block = JoinTexts(block, kLanguageLine);
-  if (verb == "POST" && !request.postBody.empty()) {
-    if (!Contains(block, "Content-Type")) block = JoinTexts(block, kContentTypeLine);
-    if (!Contains(block, "Content-Length"))
-      block = JoinTexts(block, std::string_view("Content-Length: "),
-                        std::to_string(request.postBody.size()), kCrLf);
-  }
-  if ((verb == "GET" || verb == "POST") && !request.cookies.empty())
-    block = JoinTexts(block, std::string_view("Cookie: "), request.cookies, kCrLf, kCrLf);
-  return block;
+  return failure == FetchFailure::kNone ? FetchFailure::kOther : failure;
 }
 
 // Send: a GET, or a POST with its body; any other verb sends nothing (and then
-// reads no body). How the sending went; the exchange reads on either way.
-FetchOutcome Send(const InternetHandle& handle, const ExchangeRequest& request) {
+// gets no response). Nothing when it was sent, else why not.
+std::optional<FetchFailure> Send(const StoppableRequest& handle, const ExchangeRequest& request,
+                                 bool withCookies) {
   const bool post = request.verb.view() == "POST";
-  if (!post && request.verb.view() != "GET") return {FetchFailure::kOther, 0};
-  TextValue block = ComposeHeaders(request);
+  if (!post && request.verb.view() != "GET") return FetchFailure::kOther;
+  TextValue block = ComposeRequestHeaders(request, withCookies);
   const ByteBlock& body = request.postBody;
   // Declared writable, only read.
   void* optional = post && !body.empty() ? const_cast<uint8_t*>(body.data()) : nullptr;
@@ -168,51 +139,76 @@ FetchOutcome Send(const InternetHandle& handle, const ExchangeRequest& request) 
                                           static_cast<winapi::Dword>(block.size()), optional,
                                           static_cast<winapi::Dword>(post ? body.size() : 0)))
     return LastCallFailure();
-  return OutcomeOfStatus(ResponseStatus(handle));
-}
-
-// The length a response's "Content-Length:" line announces, 0 when none.
-std::size_t AnnouncedLength(std::string_view headers) {
-  constexpr std::string_view kName = "\r\ncontent-length:";
-  const int32_t at = FindText(headers, kName, 1, true);
-  if (at < 0) return 0;
-  std::size_t p = static_cast<std::size_t>(at) - 1 + kName.size();
-  while (p < headers.size() && headers[p] == ' ') ++p;
-  std::size_t length = 0;
-  for (; p < headers.size() && headers[p] >= '0' && headers[p] <= '9'; ++p) {
-    if (length > kMostReservedAhead / 10) return kMostReservedAhead;
-    length = length * 10 + static_cast<std::size_t>(headers[p] - '0');
-  }
-  return std::min(length, kMostReservedAhead);
-}
-
-// Read body: chunk after chunk until a read gives nothing (also after a
-// failure, which `outcome` then tells). Each chunk is read straight into the
-// end of the one block that is handed on (amortised linear time, no copy); the
-// length the headers announce is made room for at once. A body that cannot grow
-// further gives the empty body; nothing when told to stop first.
-std::optional<ByteBlock> ReadBody(const InternetHandle& handle, std::size_t announced,
-                                  const std::atomic<bool>* stop, FetchOutcome& outcome) {
-  ByteBlockBuilder body;
-  if (announced > 0) body.Expect(announced + kChunk);  // the last, empty read fits too
-  while (!Stopped(stop)) {
-    uint8_t* room = body.Reserve(kChunk);
-    if (!room) return ByteBlock();
-    winapi::Dword count = 0;
-    if (!CallExternal<kExtInternetReadFile>(handle.get(), room, static_cast<winapi::Dword>(kChunk),
-                                            &count) &&
-        outcome.failure == FetchFailure::kNone)
-      outcome = {LastCallFailure().failure, outcome.httpStatus};
-    if (count == 0) return body.Take();
-    body.Commit(count);
-  }
   return std::nullopt;
 }
 
+enum class BodyEnd { kComplete, kRefused, kStopped };
+
+// Read body: chunk after chunk into `sink` until a read gives nothing (also
+// after a failure, which `failure` then tells) or the sink refuses more.
+BodyEnd ReadBody(const StoppableRequest& handle, const ExchangeStop* stop, int32_t chunkSize,
+                 BodyStream& sink, std::optional<FetchFailure>& failure) {
+  std::vector<char> chunk(static_cast<std::size_t>(chunkSize));
+  while (!Stopped(stop)) {
+    winapi::Dword count = 0;
+    if (!CallExternal<kExtInternetReadFile>(handle.get(), chunk.data(),
+                                            static_cast<winapi::Dword>(chunkSize), &count))
+      failure = LastCallFailure();
+    if (count == 0) return BodyEnd::kComplete;
+    // More than was asked for is never taken.
+    if (count > static_cast<winapi::Dword>(chunkSize) || !sink.Chunk({chunk.data(), count}))
+      return BodyEnd::kRefused;
+  }
+  return BodyEnd::kStopped;
+}
+
+// The length a response's "Content-Length:" line announces, when it is a
+// number no larger than kMaxBodyBytes.
+std::optional<std::size_t> AnnouncedLength(std::string_view rawHeaders) {
+  const std::string_view value = ResponseHeader(rawHeaders, "Content-Length");
+  if (value.empty() || value.size() > 9) return std::nullopt;
+  std::size_t n = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + static_cast<std::size_t>(c - '0');
+  }
+  if (n > static_cast<std::size_t>(kMaxBodyBytes)) return std::nullopt;
+  return n;
+}
+
+// A body held whole, never beyond kMaxBodyBytes. Each chunk is written at the
+// end of the one block that is handed on (amortised linear time, no copy); the
+// length the headers announce is made room for at once.
+class HeldBody : public BodyStream {
+ public:
+  bool Begin(std::string_view rawHeaders) override {
+    if (const std::optional<std::size_t> announced = AnnouncedLength(rawHeaders))
+      body.Expect(*announced);
+    return true;
+  }
+  bool Chunk(std::string_view bytes) override {
+    if (bytes.size() > static_cast<std::size_t>(kMaxBodyBytes) - body.size()) {
+      tooLarge = true;
+      return false;
+    }
+    uint8_t* room = body.Reserve(bytes.size());
+    if (!room) {
+      tooLarge = true;  // no memory for it: as good as too large
+      return false;
+    }
+    std::memcpy(room, bytes.data(), bytes.size());
+    body.Commit(bytes.size());
+    return true;
+  }
+  ByteBlockBuilder body;
+  bool tooLarge = false;
+};
+
 // Read headers: the raw response headers. Headers longer than the first buffer
-// are queried again with the size WinINet asks for, so that none of them (and
-// none of the cookies in them) is lost. A failed query gives the empty text.
-TextValue ReadHeaders(const InternetHandle& handle) {
+// are queried again with the size WinINet asks for, up to kMaxHeaderBytes, so
+// that none of them (and none of the cookies in them) is lost. A failed query
+// gives the empty text.
+TextValue ReadHeaders(const StoppableRequest& handle) {
   std::vector<char> buffer(kChunk + 1, ' ');
   buffer[kChunk] = '\0';
   winapi::Dword length = kChunk;
@@ -221,85 +217,221 @@ TextValue ReadHeaders(const InternetHandle& handle) {
                                             buffer.data(), &length, nullptr);
   };
   if (query()) return TextValue::FromBytes(buffer.data());
-  if (length > kChunk && length < (1u << 24)) {
+  if (length > kChunk && length <= kMaxHeaderBytes) {
     buffer.assign(length + 1, '\0');
     if (query()) return TextValue::FromBytes(buffer.data());
   }
   return {};
 }
 
-// Opens, sends and reads the body and headers into `reply`; every handle is
-// closed when it returns (request, connection, Internet handle). A handle that
-// cannot be opened leaves the reply empty. False when told to stop. `outcome`
-// tells how it went.
-bool Transfer(ExchangeRequest& request, const Target& target, const std::atomic<bool>* stop,
-              ExchangeReply& reply, FetchOutcome& outcome) {
-  InternetHandle internet = OpenInternet(request);
-  if (!internet) return outcome = LastCallFailure(), true;
+bool IsRedirect(int32_t status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// How one request goes: a streamed body or one held whole.
+struct HopOptions {
+  bool follow = false;       // a redirect's target is returned instead of its body
+  bool withCookies = false;  // the caller's cookie text is sent
+  bool streamed = false;
+  int32_t chunkSize = kChunk;
+};
+
+// One request and its response, every handle of it closed on return.
+struct Hop {
+  std::optional<int32_t> status;        // nothing: no response with a status line
+  std::optional<FetchFailure> failure;  // a WinINet call that failed
+  TextValue rawHeaders;
+  std::string next;  // the redirect's target when it is to be followed
+  BodyEnd bodyEnd = BodyEnd::kComplete;
+};
+
+// The body goes to `sink`, once it has taken the headers.
+Hop Perform(const InternetHandle& internet, const ExchangeRequest& request,
+            const HopOptions& options, ExchangeStop* stop, BodyStream& sink) {
+  Hop hop;
+  const Target target = TargetOf(request.address);
   InternetHandle connection = Connect(internet, target);
-  if (!connection) return outcome = LastCallFailure(), true;
-  InternetHandle handle =
-      OpenRequest(connection, request, target, RequestFlags(request, target.secure));
-  if (!handle) return outcome = LastCallFailure(), true;
-  outcome = Send(handle, request);
-  reply.rawHeaders = ReadHeaders(handle);
-  std::optional<ByteBlock> body =
-      ReadBody(handle, AnnouncedLength(reply.rawHeaders.view()), stop, outcome);
-  if (!body) return false;
-  reply.body = std::move(*body);
-  return true;
+  if (!connection) {
+    hop.failure = LastCallFailure();
+    return hop;
+  }
+  StoppableRequest handle(
+      InternetHandle(CallExternal<kExtHttpOpenRequestA>(
+          connection.get(), request.verb.c_str(), target.path.c_str(), "HTTP/1.1", nullptr, nullptr,
+          RequestFlags(request, target.secure, options.streamed), uintptr_t{0})),
+      stop);
+  if (!handle) {
+    hop.failure = Stopped(stop) ? FetchFailure::kOther : LastCallFailure();
+    return hop;
+  }
+  hop.failure = Send(handle, request, options.withCookies);
+  hop.rawHeaders = ReadHeaders(handle);
+  if (hop.failure || Stopped(stop)) return hop;
+  hop.status = ResponseStatus(hop.rawHeaders);
+  if (!hop.status) return hop;
+  if (options.follow && IsRedirect(*hop.status)) {
+    hop.next = ResolveLocation(request.address, ResponseHeader(hop.rawHeaders, "Location"));
+    if (!hop.next.empty()) return hop;
+  }
+  if (!sink.Begin(hop.rawHeaders.view())) {
+    hop.bodyEnd = BodyEnd::kRefused;
+    return hop;
+  }
+  hop.bodyEnd = ReadBody(handle, stop, options.chunkSize, sink, hop.failure);
+  return hop;
+}
+
+// The request for the redirect's target: a POST turns into a GET without a body
+// except after 307 and 308, as browsers do.
+void Redirect(ExchangeRequest& request, std::string_view next, int32_t status) {
+  request.address = TextValue::FromBytes(next);
+  if (request.verb.view() == "POST" && status != 307 && status != 308) {
+    request.verb = TextValue::Literal("GET");
+    request.postBody = ByteBlock();
+  }
+}
+
+ExchangeRequest Copy(const ExchangeRequest& r) {
+  return {r.address.Copy(),  r.verb.Copy(),    r.proxy.Copy(),   r.extraHeaders.Copy(),
+          r.postBody.Copy(), r.cookies.Copy(), r.followRedirects};
+}
+
+// How the redirects of one request went.
+struct Chain {
+  Hop last;              // the final response (or the failure that ended the chain)
+  TextValue cookies;     // the received cookie text of the final response
+  bool refused = false;  // a redirect not followed: too many, or to where it may not go
+};
+
+// Performs `original` and every redirect after it (kMaxRedirects at most); each
+// response's cookies are stored under the host that sent them.
+Chain FollowChain(const ExchangeRequest& original, bool follow, HopOptions options,
+                  ExchangeStop* stop, BodyStream& sink) {
+  Chain chain;
+  // The request as it goes from redirect to redirect.
+  ExchangeRequest request = Copy(original);
+  InternetHandle internet = OpenInternet(request);
+  if (!internet) {
+    chain.last.failure = LastCallFailure();
+    return chain;
+  }
+  const TextValue firstHost = UrlHost(request.address);
+  options.follow = follow;
+  for (int32_t redirects = 0;; ++redirects) {
+    // The caller's cookie text goes to the host it was given for, and no other.
+    const TextValue host = UrlHost(request.address);
+    options.withCookies = host.view() == firstHost.view();
+    chain.last = Perform(internet, request, options, stop, sink);
+    if (Stopped(stop) || !chain.last.status) return chain;
+    chain.cookies = CollectCookies(chain.last.rawHeaders, host, IsSecureAddress(request.address));
+    const std::string& next = chain.last.next;
+    if (next.empty()) return chain;
+    // Not to an address that would not be fetched, not from https down to http,
+    // and not for ever.
+    if (redirects == kMaxRedirects || !IsFetchableAddress(next) ||
+        (IsSecureAddress(request.address) && !IsSecureAddress(next))) {
+      chain.refused = true;
+      return chain;
+    }
+    Redirect(request, next, *chain.last.status);
+  }
+}
+
+// What a chain that ended with an answer (or without) tells the caller.
+FetchOutcome OutcomeOf(const Chain& chain) {
+  const Hop& last = chain.last;
+  // No answer with a status line: why the call failed, or kOther for a
+  // response that is no HTTP.
+  if (!last.status) return {last.failure.value_or(FetchFailure::kOther), 0};
+  if (chain.refused) return {FetchFailure::kOther, *last.status};
+  FetchOutcome outcome = OutcomeOfStatus(*last.status);
+  // A body cut off by a failed read.
+  if (outcome.failure == FetchFailure::kNone && last.failure) outcome.failure = *last.failure;
+  return outcome;
+}
+
+ExchangeEnd Write(int32_t file, const ExchangeRequest& request, const ExchangeReply& reply,
+                  ExchangeEnd end, FetchOutcome& outcome) {
+  if (WriteExchangeReply(file, request, reply)) return end;
+  // Never leave the request where the reply belongs.
+  WriteEmptyExchangeRecord(file);
+  outcome = {FetchFailure::kOther, 0};
+  return ExchangeEnd::kNotWritten;
 }
 
 }  // namespace
 
-void HttpExchange(int32_t file, const std::atomic<bool>* stop, FetchOutcome* outcome,
-                  ByteBlock* body) {
+void ExchangeStop::Stop() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopped_.store(true);
+  if (void* request = std::exchange(request_, nullptr))
+    CallExternal<kExtInternetCloseHandle>(request);
+}
+
+bool ExchangeStop::Use(void* request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopped_.load()) {
+    CallExternal<kExtInternetCloseHandle>(request);
+    return false;
+  }
+  request_ = request;
+  return true;
+}
+
+bool ExchangeStop::Release() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::exchange(request_, nullptr) != nullptr;
+}
+
+ExchangeEnd HttpExchange(int32_t file, ExchangeStop* stop, FetchOutcome* outcome, ByteBlock* body) {
   FetchOutcome ignored;
   FetchOutcome& result = outcome ? *outcome : ignored;
   result = {FetchFailure::kOther, 0};
-  std::optional<ExchangeRequest> request = ReadExchangeRequest(file);
-  if (!request) {
+  std::optional<ExchangeRequest> original = ReadExchangeRequest(file);
+  if (!original) {
     // An unreadable request must not come back as its own answer (the address
     // as the body).
     WriteEmptyExchangeRecord(file);
-    return;
+    return ExchangeEnd::kUnreadable;
   }
-  const Target target = TargetOf(request->address);
-  // A handle that cannot be opened gives an empty body and no received cookies
-  // or headers (the request's own verb and cookie text are not results).
+  // A failure gives an empty body and no received cookies or headers (the
+  // request's own verb and cookie text are not results).
   ExchangeReply reply;
-  if (!Transfer(*request, target, stop, reply, result)) return;
-  // Collected after every handle of the exchange is closed.
-  reply.receivedCookies = CollectCookies(reply.rawHeaders, target.host);
-  if (Stopped(stop)) return;
-  if (body) *body = std::move(reply.body);
-  WriteExchangeReply(file, *request, reply);
+  if (!RequestTextsAreSafe(*original))
+    return Write(file, *original, reply, ExchangeEnd::kRefused, result);
+  // An https request follows redirects whatever the caller asked for.
+  const bool follow = original->followRedirects || IsSecureAddress(original->address);
+  HeldBody held;
+  Chain chain = FollowChain(*original, follow, {}, stop, held);
+  if (Stopped(stop)) return ExchangeEnd::kStopped;
+  result = OutcomeOf(chain);
+  if (held.tooLarge) {
+    result.failure = FetchFailure::kTooLarge;
+    return Write(file, *original, reply, ExchangeEnd::kTooLarge, result);
+  }
+  if (chain.refused) return Write(file, *original, reply, ExchangeEnd::kAnswered, result);
+  // No response, or none with a status line: nothing from it is used but the
+  // header text WinINet gives.
+  reply.rawHeaders = std::move(chain.last.rawHeaders);
+  if (!chain.last.status) return Write(file, *original, reply, ExchangeEnd::kAnswered, result);
+  if (body)
+    *body = held.body.Take();
+  else
+    reply.body = held.body.Take();
+  reply.receivedCookies = std::move(chain.cookies);
+  return Write(file, *original, reply, ExchangeEnd::kAnswered, result);
 }
 
-FetchOutcome StreamExchange(ExchangeRequest& request, BodyStream& stream,
-                            const std::atomic<bool>* stop) {
-  const Target target = TargetOf(request.address);
-  InternetHandle internet = OpenInternet(request);
-  if (!internet) return LastCallFailure();
-  InternetHandle connection = Connect(internet, target);
-  if (!connection) return LastCallFailure();
-  InternetHandle handle =
-      OpenRequest(connection, request, target, StreamRequestFlags(target.secure));
-  if (!handle) return LastCallFailure();
-  const FetchOutcome sent = Send(handle, request);
-  if (sent.httpStatus == 0)
-    return sent.failure == FetchFailure::kNone ? FetchOutcome{FetchFailure::kOther, 0} : sent;
-  if (!stream.Begin(ReadHeaders(handle).view())) return sent;
-  std::vector<char> chunk(kStreamChunk);
-  while (!Stopped(stop)) {
-    winapi::Dword count = 0;
-    if (!CallExternal<kExtInternetReadFile>(handle.get(), chunk.data(),
-                                            static_cast<winapi::Dword>(chunk.size()), &count))
-      return {LastCallFailure().failure, sent.httpStatus};
-    if (count == 0) return sent;
-    if (!stream.Chunk({chunk.data(), count})) return {FetchFailure::kOther, sent.httpStatus};
-  }
-  return {FetchFailure::kOther, sent.httpStatus};
+FetchOutcome StreamExchange(const ExchangeRequest& request, BodyStream& stream,
+                            ExchangeStop* stop) {
+  if (!RequestTextsAreSafe(request)) return {FetchFailure::kOther, 0};
+  const Chain chain =
+      FollowChain(request, true, {.streamed = true, .chunkSize = kStreamChunk}, stop, stream);
+  FetchOutcome outcome = OutcomeOf(chain);
+  // Told to stop, or the stream would take no more.
+  if (chain.last.bodyEnd != BodyEnd::kComplete && outcome.failure == FetchFailure::kNone)
+    outcome.failure = FetchFailure::kOther;
+  return outcome;
 }
 
 }  // namespace tobrine

@@ -26,7 +26,7 @@ struct StreamJob : BodyStream {
   uint64_t byteCap = 0;
   uint64_t received = 0;  // the worker's own
   bool tooLarge = false;
-  std::atomic<bool> stop{false};
+  ExchangeStop stop;  // closes the request handle when the waiting side gives up
   std::atomic<uint32_t> lastActivity{0};  // tick of the last bytes that arrived
   FetchOutcome outcome;                   // the worker's; read after it has ended
 
@@ -34,11 +34,11 @@ struct StreamJob : BodyStream {
   // never after the waiting thread has given up.
   bool Begin(std::string_view rawHeaders) override {
     lastActivity.store(TickCount());
-    return !stop.load() && stream->Begin(rawHeaders);
+    return !stop.stopped() && stream->Begin(rawHeaders);
   }
   bool Chunk(std::string_view bytes) override {
     lastActivity.store(TickCount());
-    if (stop.load()) return false;
+    if (stop.stopped()) return false;
     if (bytes.size() > byteCap - received) {
       tooLarge = true;
       return false;
@@ -90,7 +90,7 @@ FetchOutcome StreamFetch(TextValue address, const StreamFetchOptions& options,
     if (options.onWait) options.onWait();
     if (static_cast<int64_t>(TickCount() - job->lastActivity.load()) >= idleMs) {
       // Told to stop, not cut off: it ends on its own, and its stream with it.
-      job->stop.store(true);
+      job->stop.Stop();
       return {FetchFailure::kTimeout, 0};
     }
   }

@@ -29,7 +29,8 @@ constexpr std::string_view kTimeoutNotice =
 // time-out keeps its record until it has finished with it.
 struct FetchJob {
   int32_t file = 0;
-  std::atomic<bool> stop{false};
+  ExchangeStop stop;
+  std::atomic<ExchangeEnd> end{ExchangeEnd::kStopped};
   ByteBlock body;        // handed over by the worker; looked at only once it has ended
   FetchOutcome outcome;  // the worker's; read after it has ended
   ~FetchJob() { CloseFile(file); }
@@ -38,7 +39,7 @@ struct FetchJob {
 winapi::Dword TOBRINE_WINAPI FetchWorker(void* parameter) {
   std::unique_ptr<std::shared_ptr<FetchJob>> job(
       static_cast<std::shared_ptr<FetchJob>*>(parameter));
-  HttpExchange((*job)->file, &(*job)->stop, &(*job)->outcome, &(*job)->body);
+  (*job)->end.store(HttpExchange((*job)->file, &(*job)->stop, &(*job)->outcome, &(*job)->body));
   return 0;
 }
 
@@ -83,6 +84,8 @@ class StartedFetch::Fetch {
   Fetch(TextValue& address, const FetchOptions& options) {
     if (TrimSpaces(address).empty()) return;
     if (!HasWebScheme(address)) address = JoinTexts(std::string_view("http://"), address);
+    // Nothing that could end the request line or add a header line is sent.
+    if (!IsFetchableAddress(address)) return;
     auto job = std::make_shared<FetchJob>();
     job->file = OpenMemoryFile();
     if (job->file == 0 || !WriteExchangeRequest(job->file, RequestFor(address, options))) return;
@@ -98,7 +101,7 @@ class StartedFetch::Fetch {
   Fetch& operator=(const Fetch&) = delete;
   // One given up on before its end is told to stop, as at a time-out.
   ~Fetch() {
-    if (job_) job_->stop.store(true);
+    if (job_) job_->stop.Stop();
   }
 
   bool running() const { return state_ == State::kRunning; }
@@ -118,19 +121,26 @@ class StartedFetch::Fetch {
 
   // The result of a fetch that is no longer running. A timed-out worker is not
   // cut off (that could leave a lock it holds taken for good): it is told to
-  // stop, finishes on its own and its results are never looked at.
-  // `outcome` tells how it went.
+  // stop, which closes its request handle so that a call blocked in it returns;
+  // it finishes on its own and its results are never looked at. `outcome` tells
+  // how it went.
   ByteBlock Finish(const FetchOptions& options, FetchOutcome& outcome) {
     outcome = {FetchFailure::kOther, 0};
     const State state = std::exchange(state_, State::kFinished);
     std::shared_ptr<FetchJob> job = std::move(job_);
     thread_ = ThreadHandle();
     if (state == State::kTimedOut) {
-      job->stop.store(true);
+      job->stop.Stop();
       outcome = {FetchFailure::kTimeout, 0};
       return ByteBlock::FromBytes(kTimeoutNotice);
     }
     if (state != State::kEnded) return {};
+    // Only a reply the exchange wrote is read: never the request in its place. A
+    // body beyond kMaxBodyBytes (ExchangeEnd::kTooLarge) fails like any other.
+    if (job->end.load() != ExchangeEnd::kAnswered) {
+      outcome = job->outcome;
+      return {};
+    }
     std::optional<ExchangeReply> reply = ReadExchangeReply(job->file);
     if (!reply) return {};
     outcome = job->outcome;

@@ -35,6 +35,33 @@ name=value pairs; %-escapes are decoded):
   /__never             how many /never responses are still being sent
   /__proxylog          the request lines the proxy received, one per line
                        (?clear=1 empties the log afterwards)
+  /__requests          the heads of the requests received (each up to 8 KB),
+                       one after another (?clear=1 empties the log afterwards)
+  /__active?mode=M     how many hostile responses of mode M are still going
+  /__release?mode=M    ends the hostile responses of mode M that are going
+
+Hostile modes, each as a hostile server would answer:
+  /hostile/silent      reads the request and never answers
+  /hostile/trickle?part=head|body
+                       the response 1 byte every 0.5 s (from the status line,
+                       or after complete headers announcing 1 MB)
+  /hostile/header-flood
+                       a status line, then header lines as fast as they go
+  /hostile/endless     a body without a length, as fast as it goes
+  /hostile/redirect-loop?n=K
+                       302 to itself, n counting up
+  /hostile/reset?after=N
+                       announces 1 MB, sends N bytes of a page, then resets
+  /hostile/bad-status?kind=word|none
+                       a status line whose code is a word, or no status line at
+                       all (a bare page holding a manifest address)
+  /hostile/crlf-page   a script-style page whose manifest addresses hold CR LF
+                       header lines ahead of "@127.0.0.1:<port>/m/"
+  /hostile/flood-page  2 MB: one line of 50,000 "download-manifest&url=", and
+                       ".plist" only on the next line
+
+The "https_untrusted" port speaks TLS with a certificate no CA signed; "http6"
+is the plain HTTP server on [::1].
   /__quit              ends the server
   /<site>/             sites/<site>/index.html
   /m/<name>            sites/manifests/<name> (the query is ignored)
@@ -61,8 +88,8 @@ The proxy port is a logging forward proxy: it logs each request line, forwards
 absolute-form requests to 127.0.0.1 or localhost only (the rest of the request
 unchanged) and answers CONNECT with 501.
 
-When ready it writes one JSON line {"http", "https", "https_untrusted", "proxy",
-"ca_pem", "ca_der", "pid"} to standard output and, with --ports-file, to that file
+When ready it writes one JSON line {"http", "https", "https_untrusted", "http6",
+"proxy", "ca_pem", "ca_der", "pid"} to standard output and, with --ports-file, to that file
 (written whole, then renamed into place). It ends on /__quit, when standard
 input closes (unless --ignore-stdin), after --idle seconds without a request,
 or after --lifetime seconds. A Python test can start(): the same servers in
@@ -75,6 +102,7 @@ import shutil
 import socket
 import socketserver
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -97,11 +125,17 @@ ECHO_MANIFEST = (b'<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0">
                  b'<key>kind</key><string>software-package</string>'
                  b'<key>url</key><string>http://dl.example.com/got%s</string>'
                  b'</dict></array></dict></array></dict></plist>\n')
+# One line of 50,000 manifest markers and ".plist" only on the next: 2 MB.
+FLOOD_PAGE = b"<html><body>" + b"download-manifest&url=" * 50000 + b"\n.plist\n"
+FLOOD_PAGE += b"x" * (2000000 - len(FLOOD_PAGE)) + b"</body></html>\n"
 proxy_log = []
 log_lock = threading.Lock()
 stop = threading.Event()
 last_request = [time.monotonic()]
 never_active = [0]  # /never responses still being sent
+active = {}  # hostile responses still going, by mode
+released = {}  # by mode: bumped by /__release, ends the responses started before
+request_log = []  # heads of the requests received, the last 1,000
 
 
 def read_request(rfile):
@@ -167,6 +201,10 @@ class Handler(socketserver.StreamRequestHandler):
         if raw is None:
             return
         last_request[0] = time.monotonic()
+        if not raw.startswith(b"GET /__"):  # the tests' own look-ups
+            with log_lock:
+                request_log.append(raw.split(b"\r\n\r\n", 1)[0][:8192] + b"\r\n\r\n")
+                del request_log[:-1000]
         request_line = raw.split(b"\r\n", 1)[0].decode("latin-1")
         parts = request_line.split(" ")
         target = parts[1] if len(parts) > 1 else "/"
@@ -237,6 +275,23 @@ class Handler(socketserver.StreamRequestHandler):
                     if args.get("clear"):
                         proxy_log.clear()
                 out.write(response(200, ["Content-Type: text/plain"], text.encode("latin-1")))
+            elif path == "/__requests":
+                with log_lock:
+                    text = b"".join(request_log)
+                    if args.get("clear"):
+                        request_log.clear()
+                out.write(response(200, ["Content-Type: text/plain"], text))
+            elif path == "/__active":
+                with log_lock:
+                    count = active.get(args.get("mode", ""), 0)
+                out.write(response(200, [], str(count).encode()))
+            elif path == "/__release":
+                with log_lock:
+                    mode = args.get("mode", "")
+                    released[mode] = released.get(mode, 0) + 1
+                out.write(response(200, [], b"released"))
+            elif path.startswith("/hostile/"):
+                self.hostile(path[len("/hostile/"):], args)
             elif path == "/__quit":
                 out.write(response(200, [], b"bye"))
                 stop.set()
@@ -252,6 +307,85 @@ class Handler(socketserver.StreamRequestHandler):
             out.flush()
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
             pass  # the client went away (time-outs, abandoned fetches)
+
+    def hostile(self, mode, args):
+        """The hostile modes (see the module's description). Each ends when
+        the client goes away or the server stops."""
+        with log_lock:
+            active[mode] = active.get(mode, 0) + 1
+            generation = released.get(mode, 0)
+        self.going = lambda: not stop.is_set() and released.get(mode, 0) == generation
+        try:
+            self.hostile_mode(mode, args)
+        finally:
+            with log_lock:
+                active[mode] -= 1
+
+    def hostile_mode(self, mode, args):
+        out = self.wfile
+        if mode == "silent":
+            self.connection.settimeout(0.2)
+            while self.going():
+                try:
+                    if not self.connection.recv(4096):
+                        return  # the client closed
+                except socket.timeout:
+                    pass
+        elif mode == "trickle":
+            if args.get("part") == "body":
+                out.write(response(200, [], length=1 << 20))
+                data = b"x" * (1 << 20)
+            else:
+                data = response(200, [], b"trickled")
+            for byte in data:
+                if not self.going():
+                    return
+                out.write(bytes([byte]))
+                out.flush()
+                time.sleep(0.5)
+        elif mode == "header-flood":
+            out.write(b"HTTP/1.1 200 OK\r\n")
+            line = b"X-Flood: " + b"f" * 1000 + b"\r\n"
+            block = line * 64
+            while self.going():
+                out.write(block)
+        elif mode == "endless":
+            out.write(b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n")
+            while self.going():
+                out.write(PATTERN)
+        elif mode == "redirect-loop":
+            n = int(args.get("n", "0")) + 1
+            out.write(response(302, ["Location: /hostile/redirect-loop?n=%d" % n], b"again"))
+        elif mode == "reset":
+            page = (b"<html><a href=\"itms-services://?action=download-manifest&url=" +
+                    b"http://127.0.0.1:%d/m/a1.plist\">x</a>" % self.ports.get("http", 0))
+            page += b" " * (1 << 20)
+            out.write(response(200, ["Content-Type: text/html"], length=len(page)))
+            out.write(page[:int(args.get("after", "1000"))])
+            out.flush()
+            # SO_LINGER with a zero time-out: close sends a reset.
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                       struct.pack("ii", 1, 0))
+            self.connection.close()
+        elif mode == "bad-status":
+            manifest = b"http://127.0.0.1:%d/m/a1.plist" % self.ports.get("http", 0)
+            page = b"<html>download-manifest&url=" + manifest + b"</html>"
+            if args.get("kind") == "none":
+                out.write(page)
+            else:
+                out.write(b"HTTP/1.1 abc OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
+                          % len(page) + page)
+        elif mode == "crlf-page":
+            base = b"http://a\r\nX-Injected: yes\r\nY: @127.0.0.1:%d/m/" % self.ports.get("http", 0)
+            page = (b"<script>var u = \"\" + tag +\"\";\n"
+                    b"var m = 'itms-services://?action=download-manifest&url=" + base + b"';\n"
+                    b"</script><a onclick=\"download('a1')\">1</a>"
+                    b"<a onclick=\"download('a2')\">2</a>")
+            out.write(response(200, ["Content-Type: text/html"], page))
+        elif mode == "flood-page":
+            out.write(response(200, ["Content-Type: text/html"], FLOOD_PAGE))
+        else:
+            out.write(response(404, [], b"no such mode"))
 
     def serve_package(self, path, args, range_header):
         out = self.wfile
@@ -372,6 +506,10 @@ class Server(socketserver.ThreadingTCPServer):
     request_queue_size = 64
 
 
+class Server6(Server):
+    address_family = socket.AF_INET6
+
+
 class TlsServer(Server):
     context = None
 
@@ -428,11 +566,18 @@ def start(sites=None):
     untrusted.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     untrusted.context.load_cert_chain(os.path.join(directory, "untrusted.pem"),
                                       os.path.join(directory, "untrusted.key"))
+    servers = [plain, proxy, secure, untrusted]
+    try:
+        plain6 = Server6(("::1", 0), Handler)
+        servers.append(plain6)
+        http6 = plain6.server_address[1]
+    except OSError:
+        http6 = 0  # no IPv6 loopback here
     Handler.ports.update(http=plain.server_address[1], https=secure.server_address[1])
-    for s in (plain, proxy, secure, untrusted):
+    for s in servers:
         threading.Thread(target=s.serve_forever, daemon=True).start()
     info = {"http": plain.server_address[1], "https": secure.server_address[1],
-            "https_untrusted": untrusted.server_address[1],
+            "https_untrusted": untrusted.server_address[1], "http6": http6,
             "proxy": proxy.server_address[1], "ca_pem": ca_pem,
             "ca_der": os.path.join(directory, "ca.der"), "pid": os.getpid()}
     return info, directory

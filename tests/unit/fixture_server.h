@@ -19,7 +19,9 @@ namespace tobrine::test {
 
 struct Fixture {
   bool ok = false;
-  int http = 0, https = 0, httpsUntrusted = 0, proxy = 0;
+  int http = 0, https = 0, proxy = 0;
+  int httpsUntrusted = 0;  // TLS with a certificate no CA signed
+  int http6 = 0;           // plain HTTP on [::1]; 0 when there is no IPv6 loopback
   std::string caPem, caDer;
   std::string error;
 
@@ -77,6 +79,7 @@ inline Fixture StartFixture() {
   f.https = JsonInt(*json, "https");
   f.httpsUntrusted = JsonInt(*json, "https_untrusted");
   f.proxy = JsonInt(*json, "proxy");
+  f.http6 = JsonInt(*json, "http6");
   f.caPem = JsonText(*json, "ca_pem");
   f.caDer = JsonText(*json, "ca_der");
   if (!TrustTestCa(f.caPem, f.caDer)) {

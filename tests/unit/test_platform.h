@@ -81,6 +81,17 @@ class ResidentPeak {
 // backend's clipboard on Linux.
 std::string ClipboardUtf8();
 
+// What this process holds now: its threads, and its open descriptors (Linux) or
+// handles (Windows).
+struct ProcessCounts {
+  int threads = 0;
+  int handles = 0;
+};
+ProcessCounts CurrentProcessCounts();
+// The most memory this process has held so far: its peak resident set (Linux)
+// or peak working set (Windows), in bytes.
+uint64_t PeakMemoryBytes();
+
 // A window (Windows) or message target (Linux) of the calling thread. Post()
 // may be called from any thread; the handler runs when the owning thread
 // dispatches the message.

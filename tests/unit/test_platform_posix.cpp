@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -74,6 +75,31 @@ uint64_t ResidentBytes() {
 
 void SetEnvironment(const std::string& name, const std::string& value) {
   setenv(name.c_str(), value.c_str(), 1);
+}
+
+namespace {
+int EntriesIn(const char* folder) {
+  DIR* dir = opendir(folder);
+  if (!dir) return -1;
+  int n = 0;
+  while (const dirent* e = readdir(dir))
+    if (e->d_name[0] != '.') ++n;
+  closedir(dir);
+  return n;
+}
+}  // namespace
+
+ProcessCounts CurrentProcessCounts() {
+  // The listing of /proc/self/fd holds its own descriptor while it runs.
+  return {EntriesIn("/proc/self/task"), EntriesIn("/proc/self/fd") - 1};
+}
+
+uint64_t PeakMemoryBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
+  return 0;
 }
 
 struct MessageProbe::Impl : posix::MessageTarget {

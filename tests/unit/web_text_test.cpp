@@ -1,9 +1,11 @@
 // Address splitting, marker text operations and cookie collection.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "web/cookies.h"
+#include "web/http_headers.h"
 #include "web/markers.h"
 #include "web/url.h"
 
@@ -36,6 +38,25 @@ TEST(UrlSplitting, HostPathAndPort) {
       {"http://a.com/r?next=https://b.com/", "a.com", "/r?next=https://b.com/", 80},
       {"http://a.com:abc/", "a.com", "/", 0},
       {"a.com:90/z", "a.com", "/z", 90},
+      // IPv6 literals keep their brackets; their colons are not the port's.
+      {"http://[::1]:8080/m/x", "[::1]", "/m/x", 8080},
+      {"http://[FE80::1]/", "[fe80::1]", "/", 80},
+      {"https://[::1]/a", "[::1]", "/a", 443},
+      // A host that also occurs in the scheme does not move the path.
+      {"http://t:8080/t/x", "t", "/t/x", 8080},
+      {"http://h/http", "h", "/http", 80},
+      // Ports 1 to 65535 only: anything else is 0 (refused), never wrapped.
+      {"http://a.com:83616/", "a.com", "/", 0},
+      {"http://a.com:65535/", "a.com", "/", 65535},
+      {"http://a.com:65536/", "a.com", "/", 0},
+      {"http://a.com:0/", "a.com", "/", 0},
+      {"http://a.com:-1/", "a.com", "/", 0},
+      {"http://a.com:8080x/", "a.com", "/", 0},
+      {"http://a.com:4294967377/", "a.com", "/", 0},
+      {"http://a.com:/", "a.com", "/", 80},
+      // Non-ASCII bytes in the path are percent-encoded byte for byte.
+      {"http://a.com/m/\xE5\xBA\x94.plist", "a.com", "/m/%E5%BA%94.plist", 80},
+      {"http://a.com/\xD3\xA6?q=\x80", "a.com", "/%D3%A6?q=%80", 80},
   };
   for (const auto& r : rows) {
     EXPECT_EQ(UrlHost(r.address).view(), r.host) << r.address;
@@ -44,6 +65,118 @@ TEST(UrlSplitting, HostPathAndPort) {
   }
   EXPECT_TRUE(IsSecureAddress("HTTPS://a.com/"));
   EXPECT_FALSE(IsSecureAddress("http://a.com/r?next=https://b.com/"));
+}
+
+TEST(UrlSplitting, WhatIsFetched) {
+  const std::string longPath(kMaxAddressBytes - 13, 'a');
+  struct Row {
+    std::string address;
+    bool fetched;
+  } rows[] = {
+      {"http://a.com/x", true},
+      {"https://a.com:8443/x?y=1#z", true},
+      {"http://[::1]:8080/", true},
+      {"http://a.com/\xE5\xBA\x94", true},  // non-ASCII: encoded in the request
+      {"http://a.com/" + longPath, true},   // 8 KiB exactly
+      {"http://a.com/" + longPath + "a", false},
+      {"a.com/x", false},  // no scheme (WebAccess puts one in front first)
+      {"ftp://a.com/x", false},
+      {"http://a\r\nX-Injected: yes\r\nY: @127.0.0.1:8080/m/", false},
+      {"http://a.com/x\ry", false},
+      {"http://a.com/x\ny", false},
+      {"http://a.com/x y", false},
+      {"http://a.com/x\ty", false},
+      {"http://a.com/x\x7F", false},
+      {"http://a.com/x\x01", false},
+      {"http:///x", false},  // no host
+      {"http://[::1/x", false},
+      {"http://a.com:83616/", false},
+      {"http://a.com:0/", false},
+  };
+  for (const auto& r : rows) EXPECT_EQ(IsFetchableAddress(r.address), r.fetched) << r.address;
+}
+
+TEST(UrlSplitting, RedirectTargets) {
+  struct Row {
+    const char* base;
+    const char* location;
+    const char* want;
+  } rows[] = {
+      {"http://a.com/x/y?q", "http://b.com/z", "http://b.com/z"},
+      {"https://a.com/x", "//b.com/z", "https://b.com/z"},
+      {"http://a.com:81/x/y?q=/", "/z?w", "http://a.com:81/z?w"},
+      {"http://a.com/x/y?q=/p", "z", "http://a.com/x/z"},
+      {"http://a.com", "z", "http://a.com/z"},
+      {"http://a.com/x", "", ""},
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(ResolveLocation(r.base, r.location), r.want) << r.base << " " << r.location;
+}
+
+TEST(HttpHeaders, StatusLine) {
+  struct Row {
+    const char* raw;
+    std::optional<int32_t> status;
+  } rows[] = {
+      {"HTTP/1.1 200 OK\r\nA: b\r\n\r\n", 200},
+      {"HTTP/1.0 302\r\n\r\n", 302},
+      {"HTTP/1.1 404 Not Found", 404},
+      {"HTTP/1.1 abc OK\r\n\r\n", std::nullopt},
+      {"Content-Length: 68\r\nConnection: close\r\n\r\n", std::nullopt},  // Wine's, for that
+      {"\r\n", std::nullopt},
+      {"", std::nullopt},
+      {"HTTP/1.1 2000 OK\r\n", std::nullopt},
+      {"HTTP/1.1  200 OK\r\n", std::nullopt},
+      {"<html>download-manifest&url=x.plist</html>", std::nullopt},
+  };
+  for (const auto& r : rows) EXPECT_EQ(ResponseStatus(r.raw), r.status) << r.raw;
+  const char* raw = "HTTP/1.1 302 Found\r\nX-Location: no\r\nlocation:  /next \r\n\r\n";
+  EXPECT_EQ(ResponseHeader(raw, "Location"), "/next");
+  EXPECT_EQ(ResponseHeader(raw, "Set-Cookie"), "");
+  EXPECT_EQ(ResponseHeader("Location: /x\r\n", "Location"), "");  // that was the status line
+}
+
+// No caller text can add a line to the request: what would is refused, and what
+// is sent has exactly the caller's lines and the exchange's own.
+TEST(HttpHeaders, NoTextAddsALine) {
+  struct Row {
+    const char* what;
+    std::string address, extra, cookies, proxy;
+    bool safe;
+  } rows[] = {
+      {"plain", "http://a.com/x", "X-A: 1\r\n", "k=v", "", true},
+      {"tab in a value", "http://a.com/x", "X-A: 1\t2\r\n", "k=v", "127.0.0.1:8080", true},
+      {"CR LF in the address", "http://a\r\nX-Injected: yes\r\nY: @127.0.0.1:8080/m/", "", "", "",
+       false},
+      {"lone CR in the address", "http://a.com/x\rX-Injected: yes", "", "", "", false},
+      {"CR LF in the cookie text", "http://a.com/x", "", "k=v\r\nX-Injected: yes", "", false},
+      {"lone LF in the extra lines", "http://a.com/x", "X-A: 1\nX-Injected: yes\r\n", "", "",
+       false},
+      {"lone CR in the extra lines", "http://a.com/x", "X-A: 1\rX-Injected: yes\r\n", "", "",
+       false},
+      {"CR at the end of the extra lines", "http://a.com/x", "X-A: 1\r", "", "", false},
+      {"control character in the cookie text", "http://a.com/x", "", "k=\x0Bv", "", false},
+      {"CR LF in the proxy", "http://a.com/x", "", "", "p:1\r\nX-Injected: yes", false},
+      {"space in the proxy", "http://a.com/x", "", "", "p:1 https=q:2", false},
+  };
+  for (const auto& r : rows) {
+    ExchangeRequest request;
+    request.address = TextValue::FromBytes(r.address);
+    request.verb = TextValue::Literal("GET");
+    request.extraHeaders = TextValue::FromBytes(r.extra);
+    request.cookies = TextValue::FromBytes(r.cookies);
+    request.proxy = TextValue::FromBytes(r.proxy);
+    EXPECT_EQ(RequestTextsAreSafe(request), r.safe) << r.what;
+    if (!r.safe) continue;
+    const std::string block(ComposeRequestHeaders(request).view());
+    // The caller's line, Accept, Referer, Accept-Language, Cookie and the blank line.
+    int lines = 0;
+    for (std::size_t p = 0; (p = block.find("\r\n", p)) != std::string::npos; p += 2) ++lines;
+    EXPECT_EQ(lines, 6) << r.what << ": " << block;
+    // Every CR and every LF is part of a CR LF.
+    EXPECT_EQ(std::count(block.begin(), block.end(), '\r'), lines) << r.what;
+    EXPECT_EQ(std::count(block.begin(), block.end(), '\n'), lines) << r.what;
+  }
 }
 
 TEST(Markers, TextBetween) {
@@ -114,6 +247,12 @@ TEST(Cookies, CollectedText) {
   };
   for (const auto& r : rows)
     EXPECT_EQ(CollectCookies(r.headers, "127.0.0.1").view(), r.want) << r.headers;
+  // The received text stays as the server sent it, whatever is stored.
+  EXPECT_EQ(CollectCookies("Set-Cookie: s=1; Secure\r\nSet-Cookie: f=2; Domain=example.com\r\n"
+                           "Set-Cookie: m=3; Max-Age=0\r\n",
+                           "127.0.0.1")
+                .view(),
+            "s=1;f=2;m=3;");
 }
 
 }  // namespace

@@ -1,17 +1,25 @@
 // WinINet on libcurl: one easy handle per request, driven through a multi
 // handle on the calling thread so that the body streams through
-// InternetReadFile instead of being held whole. One process-wide cookie store (a
-// curl share) serves every request that does not switch cookies off and takes
-// what InternetSetCookieA stores.
+// InternetReadFile instead of being held whole. One process-wide cookie store
+// serves every request that does not switch cookies off and takes what
+// InternetSetCookieA stores (and nothing else: curl's own cookie engine is off).
+//
+// Handles are numbers in a table, as WinINet's are: any thread may close one
+// while another is blocked in a call on it, and that call then returns (with
+// ERROR_INTERNET_OPERATION_CANCELLED); a closed number is simply invalid.
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/lines.h"
@@ -22,6 +30,9 @@ namespace {
 
 // Above this much unread body the transfer pauses until the reader catches up.
 constexpr std::size_t kPauseAbove = 1 << 20;
+// Response headers beyond this fail the request (a header flood).
+constexpr std::size_t kMaxResponseHeaders = 1 << 20;
+constexpr Dword kErrorInternetOperationCancelled = 12017;
 
 bool IEquals(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -30,33 +41,65 @@ bool IEquals(std::string_view a, std::string_view b) {
          });
 }
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
+void GlobalInit() {
+  static const bool done = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
+  (void)done;
 }
 
-// --- The process-wide cookie store ---
+struct Cookie {
+  std::string domain;  // lower case, without a leading dot
+  bool subdomains = false;
+  std::string path;
+  bool secure = false;
+  long long expires = 0;  // 0: for the session
+  std::string name, value;
+};
 
-std::mutex g_shareLocks[CURL_LOCK_DATA_LAST];
-
-void LockShare(CURL*, curl_lock_data data, curl_lock_access, void*) {
-  g_shareLocks[data].lock();
+bool HostMatches(const Cookie& c, std::string_view host) {
+  if (IEquals(host, c.domain)) return true;
+  return c.subdomains && host.size() > c.domain.size() + 1 &&
+         host[host.size() - c.domain.size() - 1] == '.' &&
+         IEquals(host.substr(host.size() - c.domain.size()), c.domain);
 }
-void UnlockShare(CURL*, curl_lock_data data, void*) {
-  g_shareLocks[data].unlock();
-}
 
-CURLSH* CookieShare() {
-  static CURLSH* share = [] {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    CURLSH* s = curl_share_init();
-    curl_share_setopt(s, CURLSHOPT_LOCKFUNC, LockShare);
-    curl_share_setopt(s, CURLSHOPT_UNLOCKFUNC, UnlockShare);
-    curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-    return s;
-  }();
-  return share;
+// The process-wide cookie store. Cookies come in through InternetSetCookieA
+// only, and go out in the Cookie line of requests that do not switch cookies
+// off: to their host (and below it, for a domain cookie), on their path, over
+// https only when Secure, and not once expired.
+class CookieJar {
+ public:
+  void Set(Cookie cookie) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::erase_if(cookies_, [&](const Cookie& c) {
+      return c.name == cookie.name && c.domain == cookie.domain && c.path == cookie.path;
+    });
+    if (cookie.expires == 0 || cookie.expires > static_cast<long long>(time(nullptr)))
+      cookies_.push_back(std::move(cookie));
+  }
+
+  // "name=value; name=value" for a request, empty when none goes there.
+  std::string LineFor(std::string_view host, std::string_view path, bool secure) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const long long now = static_cast<long long>(time(nullptr));
+    std::string line;
+    for (const Cookie& c : cookies_) {
+      if ((c.expires != 0 && c.expires <= now) || (c.secure && !secure) || !HostMatches(c, host) ||
+          path.substr(0, c.path.size()) != c.path)
+        continue;
+      if (!line.empty()) line += "; ";
+      line += c.name + "=" + c.value;
+    }
+    return line;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Cookie> cookies_;
+};
+
+CookieJar& Cookies() {
+  static auto* jar = new CookieJar();  // never destroyed: workers may outlive exit
+  return *jar;
 }
 
 // --- Handles ---
@@ -69,8 +112,9 @@ enum class Kind : uint32_t {
 
 struct HandleBase {
   explicit HandleBase(Kind k) : kind(k) {}
-  virtual ~HandleBase() { kind = Kind{}; }
-  Kind kind;
+  virtual ~HandleBase() = default;
+  const Kind kind;
+  std::atomic<bool> closed{false};
 };
 
 struct InternetHandle : HandleBase {
@@ -87,19 +131,20 @@ struct ConnectionHandle : HandleBase {
 };
 
 struct RequestHandle : HandleBase {
-  RequestHandle() : HandleBase(Kind::kRequest) {}
+  RequestHandle() : HandleBase(Kind::kRequest), easy(curl_easy_init()), multi(curl_multi_init()) {}
   ~RequestHandle() override {
-    if (multi && easy) curl_multi_remove_handle(multi, easy);
-    if (easy) curl_easy_cleanup(easy);
-    if (multi) curl_multi_cleanup(multi);
+    if (added) curl_multi_remove_handle(multi, easy);
+    curl_easy_cleanup(easy);
+    curl_multi_cleanup(multi);
     curl_slist_free_all(headerList);
   }
   ConnectionHandle connection{};  // a copy: the caller may close its parent first
   std::string verb, object;
   Dword flags = 0;
 
-  CURL* easy = nullptr;
-  CURLM* multi = nullptr;
+  CURL* const easy;
+  CURLM* const multi;  // woken by a close from another thread
+  bool added = false;
   curl_slist* headerList = nullptr;
   std::string postBody;
   bool sent = false;
@@ -115,11 +160,46 @@ struct RequestHandle : HandleBase {
   std::size_t bodyRead = 0;
 };
 
+// The table of open handles. A call holds its handle's object for as long as it
+// runs, so a close from another thread never frees it under the call.
+class HandleTable {
+ public:
+  Hinternet Add(std::shared_ptr<HandleBase> object) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    next_ += 4;  // never 0, never reused
+    handles_.emplace(next_, std::move(object));
+    return reinterpret_cast<Hinternet>(next_);
+  }
+  std::shared_ptr<HandleBase> Find(Hinternet handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    return it == handles_.end() ? nullptr : it->second;
+  }
+  std::shared_ptr<HandleBase> Remove(Hinternet handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == handles_.end()) return nullptr;
+    std::shared_ptr<HandleBase> object = std::move(it->second);
+    handles_.erase(it);
+    return object;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<uintptr_t, std::shared_ptr<HandleBase>> handles_;
+  uintptr_t next_ = 0x1000;
+};
+
+HandleTable& Handles() {
+  static auto* table = new HandleTable();  // never destroyed: workers may outlive exit
+  return *table;
+}
+
 template <typename T>
-T* As(void* handle, Kind kind) {
-  auto* base = static_cast<HandleBase*>(handle);
+std::shared_ptr<T> As(Hinternet handle, Kind kind) {
+  std::shared_ptr<HandleBase> base = Handles().Find(handle);
   if (!base || base->kind != kind) return nullptr;
-  return static_cast<T*>(base);
+  return std::static_pointer_cast<T>(base);
 }
 
 // Which status codes curl follows when following is on.
@@ -131,6 +211,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   auto* r = static_cast<RequestHandle*>(user);
   std::string_view line(data, size * count);
   if (line.substr(0, 5) == "HTTP/") r->responseHeaders.clear();
+  if (r->responseHeaders.size() + line.size() > kMaxResponseHeaders) return 0;  // fails it
   r->responseHeaders.append(line);
   if (line == "\r\n" || line == "\n") {
     long code = 0;
@@ -166,6 +247,10 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
 template <typename Ready>
 void Drive(RequestHandle* r, Ready ready) {
   while (!r->done && !ready()) {
+    if (r->closed.load()) {
+      r->done = r->failed = true;
+      break;
+    }
     int running = 0;
     if (curl_multi_perform(r->multi, &running) != CURLM_OK) {
       r->done = r->failed = true;
@@ -210,6 +295,7 @@ Dword InternetErrorOf(const RequestHandle* r) {
       return kErrorInternetConnectionAborted;
     case CURLE_GOT_NOTHING:
     case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_UNSUPPORTED_PROTOCOL:  // a status line that is no HTTP's
       return kErrorHttpInvalidServerResponse;
     case CURLE_PEER_FAILED_VERIFICATION:
       switch (r->verifyResult) {
@@ -269,7 +355,9 @@ bool HasHeader(std::string_view block, std::string_view name) {
   bool found = false;
   platform::ForEachLine(block, [&](std::string_view line) {
     const std::size_t colon = line.find(':');
-    if (colon != std::string_view::npos && IEquals(Trim(line.substr(0, colon)), name)) found = true;
+    if (colon != std::string_view::npos &&
+        IEquals(platform::TrimBlanks(line.substr(0, colon)), name))
+      found = true;
   });
   return found;
 }
@@ -280,11 +368,11 @@ void AddHeaderLines(RequestHandle* r, std::string_view block) {
   platform::ForEachLine(block, [r](std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // an unterminated last line
     const std::size_t colon = line.find(':');
-    if (Trim(line).empty() || colon == std::string_view::npos) return;
+    if (platform::TrimBlanks(line).empty() || colon == std::string_view::npos) return;
     std::string header(line);
     // curl drops a header whose value is empty unless it is written "Name;".
-    if (Trim(line.substr(colon + 1)).empty())
-      header = std::string(Trim(line.substr(0, colon))) + ";";
+    if (platform::TrimBlanks(line.substr(colon + 1)).empty())
+      header = std::string(platform::TrimBlanks(line.substr(0, colon))) + ";";
     r->headerList = curl_slist_append(r->headerList, header.c_str());
   });
 }
@@ -315,7 +403,8 @@ bool IsSecure(const RequestHandle* r) {
 void SetTransfer(RequestHandle* r) {
   const bool secure = IsSecure(r);
   std::string host = r->connection.host;
-  if (host.find(':') != std::string::npos) host = "[" + host + "]";  // an IPv6 literal
+  // An IPv6 literal, given with its brackets or without.
+  if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
   const uint16_t port = r->connection.port ? r->connection.port : (secure ? 443 : 80);
   const std::string url =
       (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + r->object;
@@ -338,10 +427,6 @@ void SetTransfer(RequestHandle* r) {
   if (!secure && !r->connection.httpProxy.empty()) proxy = r->connection.httpProxy;
   curl_easy_setopt(e, CURLOPT_PROXY, proxy.c_str());
 
-  if (!(r->flags & winapi::kInternetFlagNoCookies)) {
-    curl_easy_setopt(e, CURLOPT_SHARE, CookieShare());
-    curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // the cookie engine, no file
-  }
   if (!(r->flags & winapi::kInternetFlagNoAutoRedirect)) {
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, 30L);
@@ -365,6 +450,12 @@ void SetRequestLines(RequestHandle* r, std::string_view block) {
   if (!HasHeader(block, "User-Agent") && !r->connection.agent.empty()) {
     std::string agentLine = "User-Agent: " + r->connection.agent;
     r->headerList = curl_slist_append(r->headerList, agentLine.c_str());
+  }
+  if (!(r->flags & winapi::kInternetFlagNoCookies)) {
+    const std::string path = r->object.substr(0, r->object.find('?'));
+    const std::string cookies = Cookies().LineFor(r->connection.host, path, IsSecure(r));
+    if (!cookies.empty())
+      r->headerList = curl_slist_append(r->headerList, ("Cookie: " + cookies).c_str());
   }
   AddHeaderLines(r, block);
   for (const char* drop : {"Accept:", "Expect:", "Proxy-Connection:", "Content-Type:"}) {
@@ -393,39 +484,43 @@ void SetVerb(RequestHandle* r) {
 
 Hinternet InternetOpenA(const char* agent, Dword accessType, const char* proxy,
                         const char* /*proxyBypass*/, Dword /*flags*/) {
-  CookieShare();
-  auto* h = new InternetHandle();
+  GlobalInit();
+  auto h = std::make_shared<InternetHandle>();
   h->agent = agent ? agent : "";
-  if (accessType == winapi::kInternetOpenTypeProxy && proxy) ParseProxy(proxy, h);
-  return h;
+  if (accessType == winapi::kInternetOpenTypeProxy && proxy) ParseProxy(proxy, h.get());
+  return Handles().Add(std::move(h));
 }
 
 Hinternet InternetConnectA(Hinternet internet, const char* server, uint16_t port,
                            const char* /*user*/, const char* /*password*/, Dword service,
                            Dword /*flags*/, uintptr_t /*context*/) {
-  auto* h = As<InternetHandle>(internet, Kind::kInternet);
+  auto h = As<InternetHandle>(internet, Kind::kInternet);
   if (!h || service != winapi::kInternetServiceHttp || !server || !*server) {
     SetLastError(h ? kErrorInternetInvalidUrl : kErrorInvalidHandle);
     return nullptr;
   }
-  auto* c = new ConnectionHandle();
+  auto c = std::make_shared<ConnectionHandle>();
   c->agent = h->agent;
   c->httpProxy = h->httpProxy;
   c->anyProxy = h->anyProxy;
   c->host = server;
   c->port = port;
-  return c;
+  return Handles().Add(std::move(c));
 }
 
 Hinternet HttpOpenRequestA(Hinternet connection, const char* verb, const char* object,
                            const char* /*version*/, const char* /*referrer*/,
                            const char** /*acceptTypes*/, Dword flags, uintptr_t /*context*/) {
-  auto* c = As<ConnectionHandle>(connection, Kind::kConnection);
+  auto c = As<ConnectionHandle>(connection, Kind::kConnection);
   if (!c) {
     SetLastError(kErrorInvalidHandle);
     return nullptr;
   }
-  auto* r = new RequestHandle();
+  auto r = std::make_shared<RequestHandle>();
+  if (!r->easy || !r->multi) {
+    SetLastError(kErrorNotEnoughMemory);
+    return nullptr;
+  }
   r->connection.agent = c->agent;
   r->connection.httpProxy = c->httpProxy;
   r->connection.anyProxy = c->anyProxy;
@@ -435,20 +530,18 @@ Hinternet HttpOpenRequestA(Hinternet connection, const char* verb, const char* o
   r->object = object && *object ? object : "/";
   if (r->object[0] != '/') r->object.insert(0, "/");
   r->flags = flags;
-  return r;
+  return Handles().Add(std::move(r));
 }
 
 Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLength, void* optional,
                       Dword optionalLength) {
-  auto* r = As<RequestHandle>(request, Kind::kRequest);
+  auto r = As<RequestHandle>(request, Kind::kRequest);
   if (!r || r->sent) {
     SetLastError(r ? kErrorInternetIncorrectHandleState : kErrorInvalidHandle);
     return 0;
   }
   r->sent = true;
-  r->easy = curl_easy_init();
-  r->multi = curl_multi_init();
-  SetTransfer(r);
+  SetTransfer(r.get());
   std::string_view block;
   if (headers) {
     block = headersLength == 0xFFFFFFFFu ? std::string_view(headers)
@@ -456,14 +549,15 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
   }
   if (r->verb == "POST" && optional && optionalLength)
     r->postBody.assign(static_cast<char*>(optional), optionalLength);
-  SetRequestLines(r, block);
-  SetVerb(r);
+  SetRequestLines(r.get(), block);
+  SetVerb(r.get());
 
   curl_multi_add_handle(r->multi, r->easy);
-  Drive(r, [r] { return r->headersFinal; });
+  r->added = true;
+  Drive(r.get(), [&r] { return r->headersFinal; });
   if (!r->headersFinal) {
     r->failed = true;
-    SetLastError(InternetErrorOf(r));
+    SetLastError(r->closed.load() ? kErrorInternetOperationCancelled : InternetErrorOf(r.get()));
     return 0;
   }
   return 1;
@@ -471,7 +565,7 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
 
 Bool InternetReadFile(Hinternet file, void* buffer, Dword bytesToRead, Dword* bytesRead) {
   if (bytesRead) *bytesRead = 0;
-  auto* r = As<RequestHandle>(file, Kind::kRequest);
+  auto r = As<RequestHandle>(file, Kind::kRequest);
   if (!r || !buffer || !bytesRead) {
     SetLastError(kErrorInvalidHandle);
     return 0;
@@ -484,12 +578,12 @@ Bool InternetReadFile(Hinternet file, void* buffer, Dword bytesToRead, Dword* by
     r->paused = false;
     curl_easy_pause(r->easy, CURLPAUSE_CONT);
   }
-  Drive(r, [r] { return r->bodyRead < r->body.size(); });
+  Drive(r.get(), [&r] { return r->bodyRead < r->body.size(); });
   std::size_t n = std::min<std::size_t>(bytesToRead, r->body.size() - r->bodyRead);
   // A body shorter than its announced length reads as one that has ended, as
   // WinINet reads it; other failures fail the read.
-  if (n == 0 && r->failed && r->result != CURLE_PARTIAL_FILE) {
-    SetLastError(InternetErrorOf(r));
+  if (n == 0 && r->failed && (r->closed.load() || r->result != CURLE_PARTIAL_FILE)) {
+    SetLastError(r->closed.load() ? kErrorInternetOperationCancelled : InternetErrorOf(r.get()));
     return 0;
   }
   std::memcpy(buffer, r->body.data() + r->bodyRead, n);
@@ -500,7 +594,7 @@ Bool InternetReadFile(Hinternet file, void* buffer, Dword bytesToRead, Dword* by
 
 Bool HttpQueryInfoA(Hinternet request, Dword infoLevel, void* buffer, Dword* bufferLength,
                     Dword* /*index*/) {
-  auto* r = As<RequestHandle>(request, Kind::kRequest);
+  auto r = As<RequestHandle>(request, Kind::kRequest);
   if (!r || !bufferLength) {
     SetLastError(kErrorInvalidHandle);
     return 0;
@@ -517,30 +611,35 @@ Bool HttpQueryInfoA(Hinternet request, Dword infoLevel, void* buffer, Dword* buf
       SetLastError(winapi::kErrorInsufficientBuffer);
       return 0;
     }
-    const Dword status = FinalStatus(r);
+    const Dword status = FinalStatus(r.get());
     std::memcpy(buffer, &status, sizeof status);
     *bufferLength = sizeof status;
     return 1;
   }
   if (infoLevel == winapi::kHttpQueryStatusCode)
-    return CopyOut(std::to_string(FinalStatus(r)), buffer, bufferLength);
+    return CopyOut(std::to_string(FinalStatus(r.get())), buffer, bufferLength);
   SetLastError(kErrorHttpHeaderNotFound);
   return 0;
 }
 
+// May be called from any thread, also while another is blocked in a call on the
+// handle: that call returns, and the object goes when the last user lets go.
 Bool InternetCloseHandle(Hinternet handle) {
-  auto* base = static_cast<HandleBase*>(handle);
-  if (!base || (base->kind != Kind::kInternet && base->kind != Kind::kConnection &&
-                base->kind != Kind::kRequest)) {
+  std::shared_ptr<HandleBase> base = Handles().Remove(handle);
+  if (!base) {
     SetLastError(kErrorInvalidHandle);
     return 0;
   }
-  delete base;
+  base->closed.store(true);
+  if (base->kind == Kind::kRequest) curl_multi_wakeup(static_cast<RequestHandle&>(*base).multi);
   return 1;
 }
 
-// Stores a session cookie for the URL's host (any port) and path "/" unless the
-// data names a path.
+// Stores a cookie for the URL's host (any port): path "/" unless the data names
+// a path; "domain=" only for the host itself or a domain above it (anything
+// else is refused); "secure" sends it over https only; an expiry date or a
+// Max-Age that has passed removes the cookie, one still to come keeps it that
+// long, none makes a session cookie.
 Bool InternetSetCookieA(const char* url, const char* cookieName, const char* cookieData) {
   if (!url || !cookieData) {
     SetLastError(kErrorInvalidParameter);
@@ -553,7 +652,12 @@ Bool InternetSetCookieA(const char* url, const char* cookieName, const char* coo
     return 0;
   }
   std::string_view rest = u.substr(scheme + 3);
-  std::string_view host = rest.substr(0, rest.find_first_of("/:?#"));
+  std::string_view host = rest.substr(0, rest.find_first_of("/?#"));
+  if (!host.empty() && host.front() == '[') {
+    host = host.substr(0, host.find(']') + 1);
+  } else {
+    host = host.substr(0, host.find(':'));
+  }
   if (host.empty()) {
     SetLastError(kErrorInternetInvalidUrl);
     return 0;
@@ -564,27 +668,60 @@ Bool InternetSetCookieA(const char* url, const char* cookieName, const char* coo
   if (name.empty()) {  // "name=value" given as the data alone
     std::size_t eq = value.find('=');
     if (eq != std::string_view::npos) {
-      name = std::string(Trim(value.substr(0, eq)));
+      name = std::string(platform::TrimBlanks(value.substr(0, eq)));
       value = value.substr(eq + 1);
     }
   }
-  std::string path = "/";
+  Cookie cookie;
+  cookie.name = name;
+  cookie.value = std::string(platform::TrimBlanks(value));
+  cookie.path = "/";
+  cookie.domain = std::string(host);
+  for (char& c : cookie.domain) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  bool maxAgeGiven = false;
+  const long long now = static_cast<long long>(time(nullptr));
   for (std::size_t p = data.find(';'); p != std::string_view::npos;) {
     std::size_t e = data.find(';', p + 1);
-    std::string_view attr =
-        Trim(data.substr(p + 1, e == std::string_view::npos ? data.npos : e - p - 1));
-    if (attr.size() > 5 && IEquals(attr.substr(0, 5), "path=")) path = std::string(attr.substr(5));
+    std::string_view attr = platform::TrimBlanks(
+        data.substr(p + 1, e == std::string_view::npos ? data.npos : e - p - 1));
     p = e;
+    const std::size_t eq = attr.find('=');
+    const std::string_view key = platform::TrimBlanks(attr.substr(0, eq));
+    const std::string val(eq == std::string_view::npos ? ""
+                                                       : platform::TrimBlanks(attr.substr(eq + 1)));
+    if (IEquals(key, "path") && !val.empty()) {
+      cookie.path = val;
+    } else if (IEquals(key, "secure")) {
+      cookie.secure = true;
+    } else if (IEquals(key, "domain") && !val.empty()) {
+      std::string_view d = val;
+      if (d.front() == '.') d.remove_prefix(1);
+      Cookie probe;
+      probe.domain = std::string(d);
+      probe.subdomains = true;
+      if (d.empty() || !HostMatches(probe, host)) {
+        SetLastError(kErrorInvalidParameter);
+        return 0;
+      }
+      cookie.domain = probe.domain;
+      for (char& c : cookie.domain)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      cookie.subdomains = true;
+    } else if (IEquals(key, "max-age") && !val.empty()) {
+      char* end = nullptr;
+      const long long seconds = std::strtoll(val.c_str(), &end, 10);
+      if (end && *end == '\0') {
+        maxAgeGiven = true;
+        cookie.expires = seconds <= 0 ? 1 : now + seconds;
+      }
+    } else if (IEquals(key, "expires") && !maxAgeGiven) {
+      const time_t when = curl_getdate(val.c_str(), nullptr);
+      if (when != -1) cookie.expires = when <= now ? 1 : static_cast<long long>(when);
+    }
   }
-  // Netscape cookie-file format: domain, subdomains, path, secure, expiry,
-  // name, value.
-  std::string line = std::string(host) + "\tFALSE\t" + path + "\tFALSE\t0\t" + name + "\t" +
-                     std::string(Trim(value));
-  CURL* e = curl_easy_init();
-  curl_easy_setopt(e, CURLOPT_SHARE, CookieShare());
-  CURLcode rc = curl_easy_setopt(e, CURLOPT_COOKIELIST, line.c_str());
-  curl_easy_cleanup(e);
-  return rc == CURLE_OK ? 1 : 0;
+  // An expiry that has passed removes a cookie of that name instead.
+  Cookies().Set(std::move(cookie));
+  return 1;
 }
 
 }  // namespace tobrine::posix

@@ -1,0 +1,110 @@
+#include "web/http_headers.h"
+
+#include <string>
+#include <utility>
+
+#include "platform/lines.h"
+#include "runtime/commands.h"
+#include "web/url.h"
+
+namespace tobrine {
+namespace {
+
+constexpr std::string_view kAcceptLine =
+    "Accept: image/gif, image/bmp, image/x-xbitmap, image/jpeg, image/pjpeg, "
+    "application/x-shockwave-flash, application/vnd.ms-excel, application/vnd.ms-powerpoint, "
+    "application/msword, */*\r\n";
+constexpr std::string_view kLanguageLine = "Accept-Language: zh-cn\r\n";
+constexpr std::string_view kContentTypeLine = "Content-Type: application/x-www-form-urlencoded\r\n";
+constexpr std::string_view kCrLf = "\r\n";
+
+bool Contains(std::string_view block, std::string_view word) {
+  return FindText(block, word, 1, true) != -1;
+}
+
+bool IsControl(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u < 0x20 || u == 0x7F;
+}
+
+// Lines that end in CR LF and nowhere else; a tab is the one control character
+// a header value may hold.
+bool HeaderLinesAreSafe(std::string_view block) {
+  for (std::size_t i = 0; i < block.size(); ++i) {
+    const char c = block[i];
+    if (c == '\r') {
+      if (i + 1 >= block.size() || block[i + 1] != '\n') return false;
+      ++i;
+    } else if (c != '\t' && IsControl(c)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool HasNoControl(std::string_view text) {
+  for (char c : text)
+    if (IsControl(c)) return false;
+  return true;
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+}  // namespace
+
+bool RequestTextsAreSafe(const ExchangeRequest& request) {
+  if (!IsFetchableAddress(request.address)) return false;
+  if (!HeaderLinesAreSafe(request.extraHeaders) || !HasNoControl(request.cookies)) return false;
+  for (char c : request.proxy.view())
+    if (c == ' ' || IsControl(c)) return false;
+  return true;
+}
+
+TextValue ComposeRequestHeaders(const ExchangeRequest& request, bool withCookies) {
+  const std::string_view verb = request.verb;
+  TextValue block = request.extraHeaders.Copy();
+  if (!Contains(block, "Accept")) block = JoinTexts(block, kAcceptLine);
+  if (Contains(block, "RefererNo")) {
+    block = ReplaceSubtext(block, "RefererNo", std::nullopt, 1, 1, true);
+  } else if (!Contains(block, "Referer")) {
+    block = JoinTexts(block, std::string_view("Referer: "), request.address, kCrLf);
+  }
+  if (!Contains(block, "Accept-Language")) block = JoinTexts(block, kLanguageLine);
+  if (verb == "POST" && !request.postBody.empty()) {
+    if (!Contains(block, "Content-Type")) block = JoinTexts(block, kContentTypeLine);
+    if (!Contains(block, "Content-Length"))
+      block = JoinTexts(block, std::string_view("Content-Length: "),
+                        std::to_string(request.postBody.size()), kCrLf);
+  }
+  if (withCookies && (verb == "GET" || verb == "POST") && !request.cookies.empty())
+    block = JoinTexts(block, std::string_view("Cookie: "), request.cookies, kCrLf, kCrLf);
+  return block;
+}
+
+std::optional<int32_t> ResponseStatus(std::string_view rawHeaders) {
+  const std::string_view line = rawHeaders.substr(0, rawHeaders.find_first_of("\r\n"));
+  // "HTTP/1.1 200" at least, then the end of the line or a space.
+  if (line.size() < 12 || line.substr(0, 5) != "HTTP/" || !IsDigit(line[5]) || line[6] != '.' ||
+      !IsDigit(line[7]) || line[8] != ' ' || !IsDigit(line[9]) || !IsDigit(line[10]) ||
+      !IsDigit(line[11]) || (line.size() > 12 && line[12] != ' '))
+    return std::nullopt;
+  return (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
+}
+
+std::string_view ResponseHeader(std::string_view rawHeaders, std::string_view name) {
+  std::string_view found;
+  bool first = true, done = false;
+  platform::ForEachLine(rawHeaders, [&](std::string_view line) {
+    if (std::exchange(first, false) || done) return;
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return;
+    if (CompareText(platform::TrimBlanks(line.substr(0, colon)), name, false) != 0) return;
+    found = platform::TrimBlanks(line.substr(colon + 1));
+    done = true;
+  });
+  return found;
+}
+
+}  // namespace tobrine
