@@ -45,7 +45,7 @@ std::string AgentLine(std::string_view agent) {
 // has no scheme. A blank address is not fetched, so it gets none then.
 TextValue AsFetched(std::string_view manifestAddress, bool dryRun) {
   TextValue address = TextValue::FromBytes(PercentEncodeAddress(manifestAddress));
-  if (!HasWebScheme(address) && (dryRun || !TrimSpaces(address).empty()))
+  if (!HasWebScheme(address) && (dryRun || !IsBlank(address)))
     address = JoinTexts(std::string_view("http://"), address);
   return address;
 }

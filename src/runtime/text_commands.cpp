@@ -149,25 +149,37 @@ TextValue ToLowerCase(std::string_view text) {
   return result;
 }
 
-TextValue TrimSpaces(std::string_view text) {
-  text = TextUpToNul(text);
-  const std::size_t n = text.size();
-  auto spaceAt = [&](std::size_t i) -> std::size_t {  // length of a space at i, or 0
-    if (Byte(text, i) == ' ') return 1;
-    if (Byte(text, i) == 0xA1 && i + 1 < n && Byte(text, i + 1) == 0xA1) return 2;
-    return 0;
-  };
+namespace {
+
+// The length of the space at `i` (ASCII or the full-width one), or 0.
+std::size_t SpaceLength(std::string_view text, std::size_t i) {
+  if (Byte(text, i) == ' ') return 1;
+  if (Byte(text, i) == 0xA1 && i + 1 < text.size() && Byte(text, i + 1) == 0xA1) return 2;
+  return 0;
+}
+
+// Where the leading spaces end.
+std::size_t LeadingSpacesEnd(std::string_view text) {
   std::size_t i = 0;
-  while (i < n) {
-    std::size_t s = spaceAt(i);
+  while (i < text.size()) {
+    const std::size_t s = SpaceLength(text, i);
     if (s == 0) break;
     i += s;
   }
+  return i;
+}
+
+}  // namespace
+
+TextValue TrimSpaces(std::string_view text) {
+  text = TextUpToNul(text);
+  const std::size_t n = text.size();
+  std::size_t i = LeadingSpacesEnd(text);
   const std::size_t begin = i;
   std::size_t end = n;
   std::size_t runStart = n;  // where the current run of spaces began; n = no run
   while (i < n) {
-    if (std::size_t s = spaceAt(i)) {
+    if (std::size_t s = SpaceLength(text, i)) {
       if (runStart == n) runStart = i;
       i += s;
       continue;
@@ -182,6 +194,13 @@ TextValue TrimSpaces(std::string_view text) {
   }
   if (runStart != n && end == n) end = runStart;
   return TextValue::FromBytes(text.substr(begin, end - begin));
+}
+
+bool IsBlank(std::string_view text) {
+  text = TextUpToNul(text);
+  const std::size_t i = LeadingSpacesEnd(text);
+  // A lead byte with nothing after it is cut as well.
+  return i == text.size() || CharLength(text, i) == 0;
 }
 
 // --- Searching and replacing ---------------------------------------------------

@@ -82,7 +82,7 @@ class StartedFetch::Fetch {
   // scheme. An empty address, a record that cannot be stored or a worker that
   // cannot start give the empty result (and kOther) at once.
   Fetch(TextValue& address, const FetchOptions& options) {
-    if (TrimSpaces(address).empty()) return;
+    if (IsBlank(address)) return;
     if (!HasWebScheme(address)) address = JoinTexts(std::string_view("http://"), address);
     // Nothing that could end the request line or add a header line is sent.
     if (!IsFetchableAddress(address)) return;

@@ -82,8 +82,14 @@ TEST(TextCommands, TrimSpaces) {
       {"\xB0\xA1 ", "\xB0\xA1"},
       {"ab\xB0", "ab"},                      // a lead byte ending the text is cut
       {"\xC1\xA1\xA1 x", "\xC1\xA1\xA1 x"},  // A1 as a trail byte then A1: not a space
+      {" \xA1\xA1\xB0", ""},                 // spaces, then a lead byte ending the text
+      {"\xA1\xA1\xA1", ""},                  // a full-width space, then a lone lead byte
   };
-  for (const auto& r : rows) ExpectText(TrimSpaces(r.in), r.want, std::string("[") + r.in + "]");
+  for (const auto& r : rows) {
+    ExpectText(TrimSpaces(r.in), r.want, std::string("[") + r.in + "]");
+    // The quick test for nothing left agrees.
+    EXPECT_EQ(IsBlank(r.in), std::string_view(r.want).empty()) << "[" << r.in << "]";
+  }
 }
 
 TEST(TextCommands, FindText) {
