@@ -1,5 +1,5 @@
 # The README's two commands: `make run URL=...` and `make test`.
-.PHONY: test run demo build bootstrap clean format check-format dist fuzz install uninstall
+.PHONY: test run demo build bootstrap clean format check-format dist fuzz bench install uninstall
 
 PRESETS := host host-release win64 win32
 
@@ -19,6 +19,11 @@ test: build
 # Every fuzz target for a bounded time (part of `make test`).
 fuzz: bootstrap
 	@scripts/run-fuzz
+
+# Every speed figure beside its yardstick, measured in one run on this machine
+# (not part of `make test`): writes docs/performance.md and its plot.
+bench: bootstrap
+	@python3 tests/bench/bench.py
 
 # Formats every C++ file of the tree with the committed .clang-format.
 format:

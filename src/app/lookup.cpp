@@ -1,5 +1,6 @@
 #include "app/lookup.h"
 
+#include <functional>
 #include <optional>
 #include <unordered_set>
 #include <utility>
@@ -34,90 +35,191 @@ void List(ArrayValue& links, std::string_view page, std::string_view left, std::
   text::ExtractAllBetween(page, left, right, links, options);
 }
 
+// The request header line of an agent string; none for the empty one.
+std::string AgentLine(std::string_view agent) {
+  return agent.empty() ? std::string() : "User-Agent: " + std::string(agent) + "\r\n";
+}
+
+// A manifest address as it is fetched (or told, in a dry run): bytes that
+// cannot stand in a request line percent-encoded, "http://" in front when it
+// has no scheme. A blank address is not fetched, so it gets none then.
+TextValue AsFetched(std::string_view manifestAddress, bool dryRun) {
+  TextValue address = TextValue::FromBytes(PercentEncodeAddress(manifestAddress));
+  if (!HasWebScheme(address) && (dryRun || !IsBlank(address)))
+    address = JoinTexts(std::string_view("http://"), address);
+  return address;
+}
+
 class Lookup {
  public:
-  Lookup(const PackageSink& sink, const LookupOptions& options) : sink_(sink), options_(options) {}
+  Lookup(const PackageSink& sink, const LookupOptions& options)
+      : sink_(sink), options_(options), agentLine_(AgentLine(options.agent)) {}
 
   void Run(TextValue address) {
     TextValue typed = TrimSpaces(address);
     if (HasInstallScheme(typed.view())) {
       std::string manifest = ManifestAddressOfLink(typed.view());
-      if (!manifest.empty()) ReadManifestAt(manifest, PackageSource::kPastedLink, typed.view());
+      if (!manifest.empty())
+        ReadManifests({manifest}, PackageSource::kPastedLink, std::string(typed.view()));
       return;
     }
-    TextValue page = Fetch(address, options_.agent, FetchStage::kPage);
-    if (ReadPage(address.view(), page) || typed.empty() || page.view() == TimeoutNotice() ||
-        options_.agent == kIphoneAgent)
-      return;
+    TextValue page = FetchPage(address);
+    // The address is kept as a copy: a nested lookup may run during a fetch.
+    const std::string pageAddress(address.view());
+    const int32_t marked = ReadMarkers(pageAddress, page);
+    const std::string_view text = page.view();  // measured once: a page can be large
+    if (marked == 0 && ReadAsManifest(pageAddress, text)) return;
+    // When neither the markers nor the page as a manifest give anything, the
+    // page an iPhone is shown is likely needed (not after a time-out): it is
+    // fetched while this one is read the second way, and given up unseen if
+    // that reading finds an address after all.
+    std::optional<StartedFetch> iphone;
+    FetchOutcome iphoneOutcome;
+    static const std::string kIphoneAgentLine = AgentLine(kIphoneAgent);
+    if (marked == 0 && !typed.empty() && text != TimeoutNotice() &&
+        options_.agent != kIphoneAgent) {
+      TextValue again = address.Copy();
+      iphone.emplace(again, OptionsFor(kIphoneAgentLine, &iphoneOutcome));
+    }
+    if (ReadSecond(pageAddress, text, [&] { iphone.reset(); }) || !iphone) return;
+    ByteBlock shownBytes = iphone->Result();
+    Tell(pageAddress, FetchStage::kIphonePage, iphoneOutcome);
+    // The same bytes read the same way: nothing more to find.
+    if (TextUpToNul(shownBytes.bytes()) == text) return;
     iphone_ = true;
-    page = Fetch(address, kIphoneAgent, FetchStage::kIphonePage);
-    ReadPage(address.view(), page);
+    page.reset();
+    TextValue shown = TakeText(std::move(shownBytes));
+    const std::string_view shownText = shown.view();
+    if (ReadMarkers(pageAddress, shown) == 0 && ReadAsManifest(pageAddress, shownText)) return;
+    ReadSecond(pageAddress, shownText, [] {});
   }
 
  private:
-  // The lookup's one way to the network: a GET with the default header set, and
-  // the given agent string unless it is empty. `address` gets "http://" in
-  // front when it has no scheme. The body ends at its first NUL. A failure is
-  // told to the front end; the body is read all the same.
-  TextValue Fetch(TextValue& address, std::string_view agent, FetchStage stage) {
-    std::string agentLine;
-    FetchOutcome outcome;
+  // The lookup's fetches: a GET with the default header set and the given
+  // agent line, within the lookup's time-out.
+  FetchOptions OptionsFor(std::string_view agentLine, FetchOutcome* outcome) const {
     FetchOptions options;
     options.timeoutSeconds = options_.timeoutSeconds;
-    options.outcome = &outcome;
-    if (!agent.empty()) {
-      agentLine = "User-Agent: " + std::string(agent) + "\r\n";
-      options.extraHeaders = agentLine;
-    }
-    TextValue body = ToText(Value::Bytes(WebAccess(address, options)));
+    options.extraHeaders = agentLine;
+    options.outcome = outcome;
+    return options;
+  }
+
+  // A failed fetch is told to the front end; the lookup goes on all the same.
+  void Tell(std::string_view address, FetchStage stage, const FetchOutcome& outcome) {
     if (outcome.failure != FetchFailure::kNone && options_.onFailure)
-      options_.onFailure(LookupFailure{std::string(address.view()), stage, outcome});
+      options_.onFailure(LookupFailure{std::string(address), stage, outcome});
+  }
+
+  // The page, with the lookup's agent string. `address` gets "http://" in front
+  // when it has no scheme. The body ends at its first NUL and is not copied
+  // again.
+  TextValue FetchPage(TextValue& address) {
+    FetchOutcome outcome;
+    TextValue body = TakeText(WebAccess(address, OptionsFor(agentLine_, &outcome)));
+    Tell(address.view(), FetchStage::kPage, outcome);
     return body;
   }
 
-  // Lists the packages the page leads to. Returns whether it found any manifest
-  // address to fetch.
-  bool ReadPage(std::string_view pageAddress, TextValue& page) {
-    // The address is kept as a copy: a nested lookup may run during a fetch.
-    const std::string pageCopy(pageAddress);
-    ArrayValue links = MarkerManifestLinks(page);
+  // The markers' reading: fetches the manifests and lists their packages.
+  // Returns how many manifest addresses it found.
+  int32_t ReadMarkers(const std::string& pageAddress, TextValue& page) {
+    const ManifestLinks links = MarkerManifestLinks(page);
     const int32_t count = links.count();
-    for (int32_t k = 1; k <= count; ++k)
-      ReadManifestAt(links.TextAt(k), PackageSource::kMarkers, pageCopy);
-
-    if (count == 0 && LooksLikePropertyList(page.view())) {
-      ManifestContent content = ReadManifest(page.view());
-      if (content.readable) {
-        for (const ManifestPackage& p : content.packages)
-          Report(p, PackageSource::kPageManifest, pageCopy, pageCopy);
-        return true;
-      }
-    }
-
-    const std::vector<std::string> addresses = InstallManifestAddresses(page.view());
-    for (const std::string& address : addresses)
-      if (!fetched_.contains(address))
-        ReadManifestAt(address, PackageSource::kSecondReading, pageCopy);
-    return count > 0 || !addresses.empty();
+    // The second reading is done first: only the addresses it names need to be
+    // remembered as fetched.
+    if (count > 0) SecondReadingOf(page.view());
+    ReadManifests(
+        count, [&](int32_t k) { return links.At(k + 1); }, PackageSource::kMarkers, pageAddress);
+    return count;
   }
 
-  // Fetches one manifest and reports its packages. Bytes that cannot stand in a
-  // request line are percent-encoded first.
-  void ReadManifestAt(std::string_view manifestAddress, PackageSource source,
-                      std::string_view pageAddress) {
-    TextValue address = TextValue::FromBytes(PercentEncodeAddress(manifestAddress));
+  // A page that is itself a manifest: its packages. Returns whether it is one.
+  bool ReadAsManifest(const std::string& pageAddress, std::string_view page) {
+    if (!LooksLikePropertyList(page)) return false;
+    const ManifestContent content = ReadManifest(page);
+    if (!content.readable) return false;
+    for (const ManifestPackage& p : content.packages)
+      Report(p, PackageSource::kPageManifest, pageAddress, pageAddress);
+    return true;
+  }
+
+  // The second reading: the install links' manifests, each address not fetched
+  // before in this lookup. Returns whether it found any address; `found` is
+  // called before their manifests are fetched.
+  bool ReadSecond(const std::string& pageAddress, std::string_view page,
+                  const std::function<void()>& found) {
+    SecondReadingOf(page);
+    const std::vector<std::string> addresses = std::move(second_);
+    second_.clear();
+    secondRead_ = false;  // the next page is read afresh
+    if (addresses.empty()) return false;
+    found();
+    // An address is looked up as typed among those fetched as fetched, one
+    // after another: one fetched earlier, or earlier in this list, is left out.
+    std::vector<std::string> fresh;
+    for (const std::string& address : addresses) {
+      if (fetched_.contains(address)) continue;
+      Remember(AsFetched(address, !options_.fetchManifests).view());
+      fresh.push_back(address);
+    }
+    named_.clear();
+    ReadManifests(fresh, PackageSource::kSecondReading, pageAddress);
+    return true;
+  }
+
+  // The second reading's addresses of the page being read, read once.
+  void SecondReadingOf(std::string_view page) {
+    if (secondRead_) return;
+    secondRead_ = true;
+    second_ = InstallManifestAddresses(page);
+    named_.insert(second_.begin(), second_.end());
+  }
+
+  // Notes a manifest address as fetched. Only the second reading ever asks,
+  // and only for the addresses it names: any other is left out, so that many
+  // long addresses (a script-built page's) are not all held until the end. The
+  // second reading of an iPhone's page asks too, but that page is read only
+  // when nothing was fetched before.
+  void Remember(std::string_view address) {
+    if (named_.empty()) return;
+    std::string a(address);
+    if (named_.contains(a)) fetched_.insert(std::move(a));
+  }
+
+  void ReadManifests(const std::vector<std::string>& addresses, PackageSource source,
+                     const std::string& pageAddress) {
+    ReadManifests(
+        static_cast<int32_t>(addresses.size()),
+        [&](int32_t k) { return TextValue::FromBytes(addresses[static_cast<std::size_t>(k)]); },
+        source, pageAddress);
+  }
+
+  // Fetches `count` manifests, several at a time, and reports their packages
+  // (and failed fetches) in the order of the addresses, each as soon as it and
+  // every earlier one are read. A dry run tells each address instead.
+  void ReadManifests(int32_t count, const std::function<TextValue(int32_t)>& addressOf,
+                     PackageSource source, const std::string& pageAddress) {
     if (!options_.fetchManifests) {
-      if (!HasWebScheme(address)) address = JoinTexts(std::string_view("http://"), address);
-      fetched_.insert(std::string(address.view()));
-      sink_(PackageRow{
-          std::string(pageAddress), std::string(address.view()), {}, {}, {}, {}, source, iphone_});
+      for (int32_t k = 0; k < count; ++k) {
+        const TextValue address = AsFetched(addressOf(k).view(), true);
+        Remember(address.view());
+        sink_(
+            PackageRow{pageAddress, std::string(address.view()), {}, {}, {}, {}, source, iphone_});
+      }
       return;
     }
-    TextValue manifest = Fetch(address, options_.agent, FetchStage::kManifest);
-    fetched_.insert(std::string(address.view()));
-    const ManifestContent content = ReadManifest(manifest.view());
-    for (const ManifestPackage& p : content.packages)
-      Report(p, source, pageAddress, address.view());
+    WebAccessEach(
+        count, [&](int32_t k) { return AsFetched(addressOf(k).view(), false); },
+        [&](int32_t, FetchResult& fetched) {
+          Remember(fetched.address.view());
+          Tell(fetched.address.view(), FetchStage::kManifest, fetched.outcome);
+          const TextValue manifest = TakeText(std::move(fetched.body));
+          const ManifestContent content = ReadManifest(manifest.view());
+          for (const ManifestPackage& p : content.packages)
+            Report(p, source, pageAddress, fetched.address.view());
+        },
+        OptionsFor(agentLine_, nullptr));
   }
 
   void Report(const ManifestPackage& p, PackageSource source, std::string_view page,
@@ -135,32 +237,61 @@ class Lookup {
 
   const PackageSink& sink_;
   const LookupOptions& options_;
-  // Every manifest address fetched in this lookup, as fetched.
+  const std::string agentLine_;
+  // The manifest addresses fetched in this lookup, as fetched, that the second
+  // reading names.
   std::unordered_set<std::string> fetched_;
+  // The second reading of the page being read: its addresses, in order and as a
+  // set, once read (and until that reading is done).
+  bool secondRead_ = false;
+  std::vector<std::string> second_;
+  std::unordered_set<std::string> named_;
   bool iphone_ = false;
 };
 
 }  // namespace
 
-ArrayValue MarkerManifestLinks(TextValue& page) {
-  ArrayValue links(ValueKind::kText);
-  int32_t p = FindText(page, kScriptTagMarker, std::nullopt, false);
+ManifestLinks ManifestLinks::Listed(ArrayValue links) {
+  ManifestLinks m;
+  m.listed_ = std::move(links);
+  return m;
+}
+
+ManifestLinks ManifestLinks::Built(TextValue prefix, ArrayValue codes) {
+  ManifestLinks m;
+  m.prefix_ = std::move(prefix);
+  m.codes_ = std::move(codes);
+  m.built_ = true;
+  return m;
+}
+
+int32_t ManifestLinks::count() const {
+  return built_ ? codes_.count() : listed_.count();
+}
+
+TextValue ManifestLinks::At(int32_t k) const {
+  if (built_) return JoinTexts(prefix_, codes_.TextAt(k), kManifestSuffix);
+  return TextValue::FromBytes(listed_.TextAt(k));
+}
+
+ManifestLinks MarkerManifestLinks(TextValue& page) {
+  const std::string_view text = page.view();  // measured once: a page can be large
+  int32_t p = FindText(text, kScriptTagMarker, std::nullopt, false);
   if (p > 1) {
-    // The page builds each address from a script call: download('code').
+    // The page builds each address from a script call: download('code'), after
+    // the prefix.
     ArrayValue codes(ValueKind::kText);
-    List(codes, page, kCodeLeft, kCodeRight, {}, false);
+    List(codes, text, kCodeLeft, kCodeRight, {}, false);
     TextValue left = TextValue::Literal(kManifestLeft);
     TextValue right = TextValue::Literal(kCodeRight);
     TextValue prefix = TextBetween(page, left, right);
-    const int32_t count = codes.count();
-    for (int32_t i = 1; i <= count; ++i)
-      AppendElement(links, JoinTexts(prefix, codes.TextAt(i), kManifestSuffix));
-  } else {
-    List(links, page, kManifestLeft, kManifestSuffix, {}, true);
+    if (codes.count() > 0) return ManifestLinks::Built(std::move(prefix), std::move(codes));
   }
-  if (links.count() == 0) List(links, page, kHrefHttpsLeft, kManifestSuffix, kHttpsPrefix, true);
-  if (links.count() == 0) List(links, page, kManifestLeft, kQuote, {}, false);
-  return links;
+  ArrayValue links(ValueKind::kText);
+  if (p <= 1) List(links, text, kManifestLeft, kManifestSuffix, {}, true);
+  if (links.count() == 0) List(links, text, kHrefHttpsLeft, kManifestSuffix, kHttpsPrefix, true);
+  if (links.count() == 0) List(links, text, kManifestLeft, kQuote, {}, false);
+  return ManifestLinks::Listed(std::move(links));
 }
 
 void LookUpPackages(TextValue address, const PackageSink& sink, const LookupOptions& options) {

@@ -87,8 +87,28 @@ struct LookupOptions {
 // be called after a nested lookup has run.
 void LookUpPackages(TextValue address, const PackageSink& sink, const LookupOptions& options = {});
 
-// The markers' reading of a page: the manifest addresses, in the order found,
-// duplicates kept.
-ArrayValue MarkerManifestLinks(TextValue& page);
+// The manifest addresses of the markers' reading, in the order found,
+// duplicates kept. A page that builds its addresses in a script keeps only the
+// prefix and the codes, and each address is built when asked for: a long
+// prefix times many codes never sits in memory at once.
+class ManifestLinks {
+ public:
+  ManifestLinks() : listed_(ValueKind::kText), codes_(ValueKind::kText) {}
+  static ManifestLinks Listed(ArrayValue links);
+  static ManifestLinks Built(TextValue prefix, ArrayValue codes);
+
+  int32_t count() const;
+  // Address k, from 1 (fatal beyond the count, as an array index is).
+  TextValue At(int32_t k) const;
+
+ private:
+  ArrayValue listed_;
+  TextValue prefix_;
+  ArrayValue codes_;
+  bool built_ = false;
+};
+
+// The markers' reading of a page.
+ManifestLinks MarkerManifestLinks(TextValue& page);
 
 }  // namespace tobrine::app

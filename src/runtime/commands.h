@@ -25,6 +25,9 @@ TextValue SpaceText(int32_t n);
 TextValue ToLowerCase(std::string_view text);
 // Removes leading and trailing spaces: ASCII 0x20 and the full-width space A1 A1.
 TextValue TrimSpaces(std::string_view text);
+// Whether TrimSpaces leaves nothing of `text`, found without a copy: a long
+// text is not walked to its end.
+bool IsBlank(std::string_view text);
 
 // --- Searching and replacing ---
 int32_t FindText(std::string_view text, std::string_view sought,

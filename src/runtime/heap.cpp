@@ -93,6 +93,10 @@ void* RuntimeHeap::Reallocate(void* block, std::size_t size) {
   return p;
 }
 
+void* RuntimeHeap::ReallocateUnchecked(void* block, std::size_t size) {
+  return block ? platform::HeapResize(block, size) : platform::HeapAllocate(size);
+}
+
 void RuntimeHeap::Free(void* block) {
   if (!block || ConstantPool::Contains(block)) return;
   platform::HeapRelease(block);

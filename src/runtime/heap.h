@@ -38,6 +38,9 @@ class RuntimeHeap {
   // min(size, bytes from the block to the end of the pool) of its bytes; the
   // constant stays. Failure is reported like Allocate.
   static void* Reallocate(void* block, std::size_t size);
+  // Resizes a heap block (not a constant); nullptr on failure, and the block
+  // stays as it was.
+  static void* ReallocateUnchecked(void* block, std::size_t size);
   // Returns a block to the heap; nullptr and constants are ignored.
   static void Free(void* block);
   // If `array` refers to an array in the pool, replaces it by a heap copy of

@@ -4,6 +4,7 @@
 // double-byte character (lead byte 0x80 or above + trail byte) as one unit, so
 // a match or a cut never starts on a trail byte.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "runtime/commands.h"
@@ -34,6 +35,26 @@ bool MatchesAt(std::string_view text, std::size_t at, std::string_view sought, b
   for (std::size_t k = 0; k < sought.size(); ++k)
     if (FoldAscii(Byte(text, at + k)) != FoldAscii(Byte(sought, k))) return false;
   return true;
+}
+
+// The first position at or after `i` whose byte is `a`, `b`, or 0x80 and above
+// (a character of two bytes); the text's size when there is none. Eight bytes
+// a step: every byte passed over is a character of its own.
+std::size_t NextCandidate(std::string_view t, std::size_t i, unsigned char a, unsigned char b) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHighs = 0x8080808080808080ull;
+  const uint64_t pa = kOnes * a, pb = kOnes * b;
+  const auto* s = reinterpret_cast<const unsigned char*>(t.data());
+  const std::size_t n = t.size();
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s + i, 8);
+    const uint64_t xa = w ^ pa, xb = w ^ pb;  // a zero byte where w has a or b
+    if (((w | ((xa - kOnes) & ~xa) | ((xb - kOnes) & ~xb)) & kHighs) != 0) break;
+  }
+  for (; i < n; ++i)
+    if (s[i] >= 0x80 || s[i] == a || s[i] == b) return i;
+  return n;
 }
 
 // A start argument as a 0-based offset: start - 1, never negative.
@@ -128,25 +149,37 @@ TextValue ToLowerCase(std::string_view text) {
   return result;
 }
 
-TextValue TrimSpaces(std::string_view text) {
-  text = TextUpToNul(text);
-  const std::size_t n = text.size();
-  auto spaceAt = [&](std::size_t i) -> std::size_t {  // length of a space at i, or 0
-    if (Byte(text, i) == ' ') return 1;
-    if (Byte(text, i) == 0xA1 && i + 1 < n && Byte(text, i + 1) == 0xA1) return 2;
-    return 0;
-  };
+namespace {
+
+// The length of the space at `i` (ASCII or the full-width one), or 0.
+std::size_t SpaceLength(std::string_view text, std::size_t i) {
+  if (Byte(text, i) == ' ') return 1;
+  if (Byte(text, i) == 0xA1 && i + 1 < text.size() && Byte(text, i + 1) == 0xA1) return 2;
+  return 0;
+}
+
+// Where the leading spaces end.
+std::size_t LeadingSpacesEnd(std::string_view text) {
   std::size_t i = 0;
-  while (i < n) {
-    std::size_t s = spaceAt(i);
+  while (i < text.size()) {
+    const std::size_t s = SpaceLength(text, i);
     if (s == 0) break;
     i += s;
   }
+  return i;
+}
+
+}  // namespace
+
+TextValue TrimSpaces(std::string_view text) {
+  text = TextUpToNul(text);
+  const std::size_t n = text.size();
+  std::size_t i = LeadingSpacesEnd(text);
   const std::size_t begin = i;
   std::size_t end = n;
   std::size_t runStart = n;  // where the current run of spaces began; n = no run
   while (i < n) {
-    if (std::size_t s = spaceAt(i)) {
+    if (std::size_t s = SpaceLength(text, i)) {
       if (runStart == n) runStart = i;
       i += s;
       continue;
@@ -163,6 +196,13 @@ TextValue TrimSpaces(std::string_view text) {
   return TextValue::FromBytes(text.substr(begin, end - begin));
 }
 
+bool IsBlank(std::string_view text) {
+  text = TextUpToNul(text);
+  const std::size_t i = LeadingSpacesEnd(text);
+  // A lead byte with nothing after it is cut as well.
+  return i == text.size() || CharLength(text, i) == 0;
+}
+
 // --- Searching and replacing ---------------------------------------------------
 
 int32_t FindText(std::string_view text, std::string_view sought, std::optional<int32_t> start,
@@ -173,7 +213,15 @@ int32_t FindText(std::string_view text, std::string_view sought, std::optional<i
   if (s > 0 && s >= text.size()) return -1;
   if (sought.empty()) return text.size() > s ? 1 : -1;
   const bool fold = ignoreCase.value_or(false);
+  // Only a character that begins like the sought text can start a match, and
+  // every double-byte character is walked: single-byte characters in between
+  // are passed over many at a time.
+  const unsigned char first = fold ? FoldAscii(Byte(sought, 0)) : Byte(sought, 0);
+  const unsigned char other =
+      fold && first >= 'a' && first <= 'z' ? static_cast<unsigned char>(first - 0x20) : first;
   for (std::size_t i = s; text.size() - i >= sought.size();) {
+    i = NextCandidate(text, i, first, other);
+    if (text.size() - i < sought.size()) break;
     if (MatchesAt(text, i, sought, fold)) return static_cast<int32_t>(i + 1);
     std::size_t step = CharLength(text, i);
     if (step == 0) break;

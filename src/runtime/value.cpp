@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cfenv>
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -80,6 +81,48 @@ ByteBlock ByteBlock::Allocated(const void* bytes, std::size_t n) {
   block[1] = static_cast<int32_t>(n);
   if (n) std::memcpy(block + 2, bytes, n);
   return Adopt(block);
+}
+
+uint8_t* ByteBlockBuilder::Reserve(std::size_t n) {
+  constexpr std::size_t kMost = INT32_MAX;  // the block's length is a 32-bit count
+  if (n > kMost - size_) return nullptr;
+  if (size_ + n > capacity_) {
+    const std::size_t capacity = std::max({size_ + n, capacity_ * 2, std::size_t{4096}});
+    const std::size_t room = std::min(capacity, kMost);
+    auto* grown = static_cast<int32_t*>(RuntimeHeap::ReallocateUnchecked(block_, 8 + room));
+    if (!grown) return nullptr;
+    block_ = grown;
+    capacity_ = room;
+  }
+  return reinterpret_cast<uint8_t*>(block_ + 2) + size_;
+}
+
+ByteBlock ByteBlockBuilder::Take() {
+  int32_t* block = std::exchange(block_, nullptr);
+  const std::size_t n = std::exchange(size_, 0);
+  capacity_ = 0;
+  if (n == 0) {
+    RuntimeHeap::Free(block);
+    return ByteBlock();
+  }
+  // The room left over goes back; a block that cannot shrink stays as it is.
+  if (void* trimmed = RuntimeHeap::ReallocateUnchecked(block, 8 + n))
+    block = static_cast<int32_t*>(trimmed);
+  block[0] = 1;
+  block[1] = static_cast<int32_t>(n);
+  return ByteBlock::Adopt(block);
+}
+
+TextValue TakeText(ByteBlock&& block) {
+  const std::size_t n = TextUpToNul(block.bytes()).size();
+  if (n == 0) return TextValue();
+  if (ConstantPool::Contains(block.get())) return TextValue::FromBytes(block.bytes().substr(0, n));
+  // The bytes move down over the block's two counts; the NUL fits in the room
+  // they leave.
+  auto* raw = reinterpret_cast<char*>(block.release());
+  std::memmove(raw, raw + 8, n);
+  raw[n] = '\0';
+  return TextValue::Adopt(raw);
 }
 
 // --- ArrayValue ---------------------------------------------------------------

@@ -163,6 +163,41 @@ class ByteBlock {
   int32_t* block_ = nullptr;
 };
 
+// A byte block built by writing at its end. It grows by doubling (in place
+// where the heap can), so a large body costs linear time and is handed on
+// without another copy.
+class ByteBlockBuilder {
+ public:
+  ByteBlockBuilder() = default;
+  ByteBlockBuilder(const ByteBlockBuilder&) = delete;
+  ByteBlockBuilder& operator=(const ByteBlockBuilder&) = delete;
+  ~ByteBlockBuilder() { RuntimeHeap::Free(block_); }
+
+  // Room for `n` more bytes at the end, to be counted in by Commit; nullptr
+  // when the block cannot grow that far (then nothing changes).
+  uint8_t* Reserve(std::size_t n);
+  // Makes room for `total` bytes in all at once, when it can: a block that
+  // grows step by step is moved again and again. Only a hint.
+  void Expect(std::size_t total) {
+    if (total > size_) Reserve(total - size_);
+  }
+  // Counts `n` bytes written into the room Reserve gave as part of the block.
+  void Commit(std::size_t n) { size_ += n; }
+  std::size_t size() const { return size_; }
+  // The block built so far (the absent block when empty); the builder starts
+  // over.
+  ByteBlock Take();
+
+ private:
+  int32_t* block_ = nullptr;
+  std::size_t size_ = 0;      // bytes written
+  std::size_t capacity_ = 0;  // bytes the block has room for
+};
+
+// The text the block's bytes hold (up to their first NUL), made in the block's
+// own memory instead of a copy.
+TextValue TakeText(ByteBlock&& block);
+
 // ---------------------------------------------------------------------------
 // ArrayValue: an owned array block of one element kind. A fresh array is a
 // heap copy of the empty header {1, 0}, never the absent reference.

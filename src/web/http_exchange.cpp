@@ -1,5 +1,6 @@
 #include "web/http_exchange.h"
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -161,20 +162,45 @@ BodyEnd ReadBody(const StoppableRequest& handle, const ExchangeStop* stop, int32
   return BodyEnd::kStopped;
 }
 
-// A body held whole, never beyond kMaxBodyBytes. It grows in one buffer
-// (amortised linear time), not into a new block per chunk.
+// The length a response's "Content-Length:" line announces, when it is a
+// number no larger than kMaxBodyBytes.
+std::optional<std::size_t> AnnouncedLength(std::string_view rawHeaders) {
+  const std::string_view value = ResponseHeader(rawHeaders, "Content-Length");
+  if (value.empty() || value.size() > 9) return std::nullopt;
+  std::size_t n = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + static_cast<std::size_t>(c - '0');
+  }
+  if (n > static_cast<std::size_t>(kMaxBodyBytes)) return std::nullopt;
+  return n;
+}
+
+// A body held whole, never beyond kMaxBodyBytes. Each chunk is written at the
+// end of the one block that is handed on (amortised linear time, no copy); the
+// length the headers announce is made room for at once.
 class HeldBody : public BodyStream {
  public:
-  bool Begin(std::string_view) override { return true; }
+  bool Begin(std::string_view rawHeaders) override {
+    if (const std::optional<std::size_t> announced = AnnouncedLength(rawHeaders))
+      body.Expect(*announced);
+    return true;
+  }
   bool Chunk(std::string_view bytes) override {
     if (bytes.size() > static_cast<std::size_t>(kMaxBodyBytes) - body.size()) {
       tooLarge = true;
       return false;
     }
-    body.append(bytes);
+    uint8_t* room = body.Reserve(bytes.size());
+    if (!room) {
+      tooLarge = true;  // no memory for it: as good as too large
+      return false;
+    }
+    std::memcpy(room, bytes.data(), bytes.size());
+    body.Commit(bytes.size());
     return true;
   }
-  std::string body;
+  ByteBlockBuilder body;
   bool tooLarge = false;
 };
 
@@ -357,7 +383,7 @@ bool ExchangeStop::Release() {
   return std::exchange(request_, nullptr) != nullptr;
 }
 
-ExchangeEnd HttpExchange(int32_t file, ExchangeStop* stop, FetchOutcome* outcome) {
+ExchangeEnd HttpExchange(int32_t file, ExchangeStop* stop, FetchOutcome* outcome, ByteBlock* body) {
   FetchOutcome ignored;
   FetchOutcome& result = outcome ? *outcome : ignored;
   result = {FetchFailure::kOther, 0};
@@ -388,7 +414,10 @@ ExchangeEnd HttpExchange(int32_t file, ExchangeStop* stop, FetchOutcome* outcome
   // header text WinINet gives.
   reply.rawHeaders = std::move(chain.last.rawHeaders);
   if (!chain.last.status) return Write(file, *original, reply, ExchangeEnd::kAnswered, result);
-  reply.body = ByteBlock::FromBytes(held.body);
+  if (body)
+    *body = held.body.Take();
+  else
+    reply.body = held.body.Take();
   reply.receivedCookies = std::move(chain.cookies);
   return Write(file, *original, reply, ExchangeEnd::kAnswered, result);
 }

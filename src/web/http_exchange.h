@@ -52,9 +52,11 @@ class ExchangeStop {
 
 // Reads the request from the start of `file`, performs it (following redirects
 // itself, kMaxRedirects at most) and writes the reply there. `outcome`, when
-// given, tells how the exchange went (also when it wrote an empty reply).
+// given, tells how the exchange went (also when it wrote an empty reply). When
+// `body` is given an answer's body is handed over there and the record's body
+// slot stays empty, so that a large body is not copied through the record.
 ExchangeEnd HttpExchange(int32_t file, ExchangeStop* stop = nullptr,
-                         FetchOutcome* outcome = nullptr);
+                         FetchOutcome* outcome = nullptr, ByteBlock* body = nullptr);
 
 // One GET (the request's verb) on the calling thread with the same opening,
 // header block, certificate checks and redirect rules, its body handed to

@@ -1,5 +1,7 @@
 #include "web/url.h"
 
+#include <algorithm>
+
 #include "runtime/commands.h"
 
 namespace tobrine {
@@ -97,9 +99,14 @@ bool IsFetchableAddress(std::string_view address) {
 
 std::string PercentEncodeAddress(std::string_view address) {
   static constexpr char kHex[] = "0123456789ABCDEF";
+  // Most addresses need nothing: they are copied whole.
+  const std::size_t first = static_cast<std::size_t>(
+      std::find_if(address.begin(), address.end(), NeedsPercentEncoding) - address.begin());
+  if (first == address.size()) return std::string(address);
   std::string out;
-  out.reserve(address.size());
-  for (char c : address) {
+  out.reserve(address.size() + 32);
+  out.append(address.substr(0, first));
+  for (char c : address.substr(first)) {
     const auto u = static_cast<unsigned char>(c);
     if (NeedsPercentEncoding(c)) {
       out += '%';

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "runtime/commands.h"
 #include "runtime/external.h"
@@ -21,13 +24,14 @@ constexpr std::string_view kTimeoutNotice =
     "超时返回，指定网站不能访问，或者你的网络出现问题，你可以把参数中的＂超时返回＂的值设置长一些"
     "。";
 
-// One fetch's record file, shared by the waiting thread and the worker. Whoever
-// lets go last closes the file, so a worker given up on at the time-out keeps
-// its record until it has finished with it.
+// One fetch's record file and body, shared by the waiting thread and the
+// worker. Whoever lets go last frees them, so a worker given up on at the
+// time-out keeps its record until it has finished with it.
 struct FetchJob {
   int32_t file = 0;
   ExchangeStop stop;
   std::atomic<ExchangeEnd> end{ExchangeEnd::kStopped};
+  ByteBlock body;        // handed over by the worker; looked at only once it has ended
   FetchOutcome outcome;  // the worker's; read after it has ended
   ~FetchJob() { CloseFile(file); }
 };
@@ -35,7 +39,7 @@ struct FetchJob {
 winapi::Dword TOBRINE_WINAPI FetchWorker(void* parameter) {
   std::unique_ptr<std::shared_ptr<FetchJob>> job(
       static_cast<std::shared_ptr<FetchJob>*>(parameter));
-  (*job)->end.store(HttpExchange((*job)->file, &(*job)->stop, &(*job)->outcome));
+  (*job)->end.store(HttpExchange((*job)->file, &(*job)->stop, &(*job)->outcome, &(*job)->body));
   return 0;
 }
 
@@ -61,28 +65,6 @@ ThreadHandle StartWorker(const std::shared_ptr<FetchJob>& job) {
   return thread;
 }
 
-// Waits for the worker while dispatching the thread's messages; true when it
-// ended within the time-out.
-bool WaitForWorker(const ThreadHandle& thread, int32_t timeoutSeconds) {
-  // A negative time-out has already passed.
-  const int64_t timeoutMs = std::max<int64_t>(0, static_cast<int64_t>(timeoutSeconds) * 1000);
-  const uint32_t start = TickCount();
-  winapi::Dword r;
-  do {
-    const uint32_t elapsed = TickCount() - start;
-    // Each wait lasts at most until the time-out is reached, so that a stream
-    // of messages cannot stretch the fetch beyond it.
-    // (Never the "infinite" value, however long the time-out.)
-    const auto remaining = static_cast<winapi::Dword>(
-        std::min<int64_t>(elapsed >= timeoutMs ? 0 : timeoutMs - elapsed, 0xFFFFFFFE));
-    r = CallExternal<kExtMsgWaitForMultipleObjects>(1u, thread.address(), 0, remaining,
-                                                    winapi::kQsAllEvents);
-    if (static_cast<int64_t>(TickCount() - start) >= timeoutMs) r = winapi::kWaitTimeout;
-    ProcessEvents();
-  } while (r != winapi::kWaitObject0 && r != winapi::kWaitTimeout);
-  return r == winapi::kWaitObject0;
-}
-
 ByteBlock ConvertBody(BodyConversion conversion, const ByteBlock& raw) {
   // The converted text ends at the body's first NUL byte.
   const std::string_view text = TextUpToNul(raw.bytes());
@@ -93,53 +75,186 @@ ByteBlock ConvertBody(BodyConversion conversion, const ByteBlock& raw) {
 
 }  // namespace
 
+// One fetch from its start to its result.
+class StartedFetch::Fetch {
+ public:
+  // Starts fetching `address`, which gets "http://" in front when it has no
+  // scheme. An empty address, a record that cannot be stored or a worker that
+  // cannot start give the empty result (and kOther) at once.
+  Fetch(TextValue& address, const FetchOptions& options) {
+    if (IsBlank(address)) return;
+    if (!HasWebScheme(address)) address = JoinTexts(std::string_view("http://"), address);
+    // Nothing that could end the request line or add a header line is sent.
+    if (!IsFetchableAddress(address)) return;
+    auto job = std::make_shared<FetchJob>();
+    job->file = OpenMemoryFile();
+    if (job->file == 0 || !WriteExchangeRequest(job->file, RequestFor(address, options))) return;
+    thread_ = StartWorker(job);
+    if (!thread_) return;  // no worker: nothing will ever arrive
+    job_ = std::move(job);
+    // A negative time-out has already passed.
+    timeoutMs_ = std::max<int64_t>(0, static_cast<int64_t>(options.timeoutSeconds) * 1000);
+    start_ = TickCount();
+    state_ = State::kRunning;
+  }
+  Fetch(const Fetch&) = delete;
+  Fetch& operator=(const Fetch&) = delete;
+  // One given up on before its end is told to stop, as at a time-out.
+  ~Fetch() {
+    if (job_) job_->stop.Stop();
+  }
+
+  bool running() const { return state_ == State::kRunning; }
+  void* thread() const { return thread_.get(); }
+  // Milliseconds until the time-out, as of `now` (a tick count).
+  int64_t Left(uint32_t now) const { return std::max<int64_t>(0, timeoutMs_ - (now - start_)); }
+
+  // What one wake-up of the wait says about this fetch: the time-out, measured
+  // when the wait returned, counts whatever else the wait saw.
+  void Observe(uint32_t now, bool workerEnded) {
+    if (Left(now) == 0) {
+      state_ = State::kTimedOut;
+    } else if (workerEnded) {
+      state_ = State::kEnded;
+    }
+  }
+
+  // The result of a fetch that is no longer running. A timed-out worker is not
+  // cut off (that could leave a lock it holds taken for good): it is told to
+  // stop, which closes its request handle so that a call blocked in it returns;
+  // it finishes on its own and its results are never looked at. `outcome` tells
+  // how it went.
+  ByteBlock Finish(const FetchOptions& options, FetchOutcome& outcome) {
+    outcome = {FetchFailure::kOther, 0};
+    const State state = std::exchange(state_, State::kFinished);
+    std::shared_ptr<FetchJob> job = std::move(job_);
+    thread_ = ThreadHandle();
+    if (state == State::kTimedOut) {
+      job->stop.Stop();
+      outcome = {FetchFailure::kTimeout, 0};
+      return ByteBlock::FromBytes(kTimeoutNotice);
+    }
+    if (state != State::kEnded) return {};
+    // Only a reply the exchange wrote is read: never the request in its place. A
+    // body beyond kMaxBodyBytes (ExchangeEnd::kTooLarge) fails like any other.
+    if (job->end.load() != ExchangeEnd::kAnswered) {
+      outcome = job->outcome;
+      return {};
+    }
+    std::optional<ExchangeReply> reply = ReadExchangeReply(job->file);
+    if (!reply) return {};
+    outcome = job->outcome;
+    if (options.receivedHeaders) *options.receivedHeaders = std::move(reply->rawHeaders);
+    if (options.receivedCookies) *options.receivedCookies = std::move(reply->receivedCookies);
+    if (options.conversion != BodyConversion::kNone)
+      return ConvertBody(options.conversion, job->body);
+    return std::move(job->body);
+  }
+
+ private:
+  enum class State { kNotStarted, kRunning, kEnded, kTimedOut, kFinished };
+  State state_ = State::kNotStarted;
+  std::shared_ptr<FetchJob> job_;
+  ThreadHandle thread_;
+  uint32_t start_ = 0;
+  int64_t timeoutMs_ = 0;
+};
+
+namespace {
+
+using Fetch = StartedFetch::Fetch;
+
+// Sleeps until one of the running fetches has ended or reached its time-out,
+// dispatching the thread's messages after every wake-up. Each wait lasts at
+// most until the nearest time-out, so that a stream of messages cannot stretch
+// a fetch beyond its own.
+void WaitForAny(const std::vector<Fetch*>& running) {
+  std::vector<void*> handles;
+  bool changed = false;
+  while (!changed) {
+    handles.clear();
+    // Never the "infinite" value, however long the time-out.
+    int64_t wait = 0xFFFFFFFE;
+    const uint32_t now = TickCount();
+    for (const Fetch* f : running) {
+      handles.push_back(f->thread());
+      wait = std::min(wait, f->Left(now));
+    }
+    const winapi::Dword r = CallExternal<kExtMsgWaitForMultipleObjects>(
+        static_cast<winapi::Dword>(handles.size()), handles.data(), 0,
+        static_cast<winapi::Dword>(wait), winapi::kQsAllEvents);
+    const uint32_t woken = TickCount();
+    for (std::size_t i = 0; i < running.size(); ++i) {
+      running[i]->Observe(woken, r == winapi::kWaitObject0 + i);
+      changed = changed || !running[i]->running();
+    }
+    ProcessEvents();
+  }
+}
+
+}  // namespace
+
 std::string_view TimeoutNotice() {
   return kTimeoutNotice;
 }
 
 ByteBlock WebAccess(TextValue& address, const FetchOptions& options) {
+  Fetch fetch(address, options);
+  while (fetch.running()) WaitForAny({&fetch});
   FetchOutcome ignored;
-  FetchOutcome& outcome = options.outcome ? *options.outcome : ignored;
-  outcome = {FetchFailure::kOther, 0};
-  if (TrimSpaces(address).empty()) return {};
-  if (!HasWebScheme(address)) address = JoinTexts(std::string_view("http://"), address);
-  // Nothing that could end the request line or add a header line is sent.
-  if (!IsFetchableAddress(address)) return {};
+  return fetch.Finish(options, options.outcome ? *options.outcome : ignored);
+}
 
-  auto job = std::make_shared<FetchJob>();
-  job->file = OpenMemoryFile();
-  if (job->file == 0) return {};
-  if (!WriteExchangeRequest(job->file, RequestFor(address, options))) return {};
+StartedFetch::StartedFetch(TextValue& address, const FetchOptions& options)
+    : fetch_(std::make_unique<Fetch>(address, options)), options_(options) {}
 
-  ThreadHandle thread = StartWorker(job);
-  if (!thread) return {};  // no worker: nothing will ever arrive
-  if (!WaitForWorker(thread, options.timeoutSeconds)) {
-    // The worker is not cut off (that could leave a lock it holds taken for
-    // good): it is told to stop, which closes its request handle so that a call
-    // blocked in it returns; it finishes on its own and its results are never
-    // looked at.
-    job->stop.Stop();
-    outcome = {FetchFailure::kTimeout, 0};
-    return ByteBlock::FromBytes(kTimeoutNotice);
+StartedFetch::~StartedFetch() = default;
+
+ByteBlock StartedFetch::Result() {
+  while (fetch_->running()) WaitForAny({fetch_.get()});
+  FetchOutcome ignored;
+  return fetch_->Finish(options_, options_.outcome ? *options_.outcome : ignored);
+}
+
+void WebAccessEach(int32_t count, const std::function<TextValue(int32_t)>& addressOf,
+                   const std::function<void(int32_t, FetchResult&)>& done,
+                   const FetchOptions& options) {
+  FetchOptions each = options;
+  each.receivedHeaders = nullptr;
+  each.receivedCookies = nullptr;
+  each.outcome = nullptr;
+  // The fetches started and not yet handed to `done`, in order. Results go out
+  // in order, so no fetch starts more than kFetchesInFlight ahead of the first
+  // one still awaited: what is held stays bounded.
+  struct Started {
+    int32_t k;
+    TextValue address;
+    std::unique_ptr<Fetch> fetch;
+  };
+  std::deque<Started> window;
+  std::vector<Fetch*> running;
+  int32_t next = 0;
+  while (next < count || !window.empty()) {
+    while (next < count && window.size() < static_cast<std::size_t>(kFetchesInFlight)) {
+      Started s{next, addressOf(next), nullptr};
+      s.fetch = std::make_unique<Fetch>(s.address, each);
+      window.push_back(std::move(s));
+      ++next;
+    }
+    Started& first = window.front();
+    if (!first.fetch->running()) {
+      FetchResult result{std::move(first.address), {}, {}};
+      result.body = first.fetch->Finish(each, result.outcome);
+      const int32_t k = first.k;
+      window.pop_front();
+      done(k, result);
+      continue;
+    }
+    running.clear();
+    for (const Started& s : window)
+      if (s.fetch->running()) running.push_back(s.fetch.get());
+    WaitForAny(running);
   }
-  thread = ThreadHandle();
-
-  // Only a reply the exchange wrote is read: never the request in its place. A
-  // body beyond kMaxBodyBytes (ExchangeEnd::kTooLarge) fails like any other.
-  const FetchOutcome exchanged = job->outcome;
-  if (job->end.load() != ExchangeEnd::kAnswered) {
-    outcome = exchanged;
-    return {};
-  }
-  std::optional<ExchangeReply> reply = ReadExchangeReply(job->file);
-  job.reset();  // closes the file
-  if (!reply) return {};
-  outcome = exchanged;
-  if (options.receivedHeaders) *options.receivedHeaders = std::move(reply->rawHeaders);
-  if (options.receivedCookies) *options.receivedCookies = std::move(reply->receivedCookies);
-  if (options.conversion != BodyConversion::kNone)
-    return ConvertBody(options.conversion, reply->body);
-  return std::move(reply->body);
 }
 
 }  // namespace tobrine

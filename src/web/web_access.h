@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string_view>
 
 #include "runtime/value.h"
@@ -46,5 +48,53 @@ struct FetchOptions {
 // Messages dispatched while waiting may run handlers that fetch in turn; the
 // nested fetch finishes before this one goes on waiting.
 ByteBlock WebAccess(TextValue& address, const FetchOptions& options = {});
+
+// WebAccess in two steps: the fetch starts when the object is made, and the
+// caller works meanwhile. Dropping it unfinished gives the fetch up as a
+// time-out does (the worker is told to stop and its result never looked at).
+class StartedFetch {
+ public:
+  // Starts fetching `address` (which gets "http://" in front when it has no
+  // scheme); the time-out counts from here. The options' texts are sent now,
+  // their outputs are written by Result.
+  StartedFetch(TextValue& address, const FetchOptions& options = {});
+  ~StartedFetch();
+  StartedFetch(const StartedFetch&) = delete;
+  StartedFetch& operator=(const StartedFetch&) = delete;
+
+  // Waits as WebAccess does, dispatching the thread's messages, and gives what
+  // WebAccess would have given; the empty block when asked again.
+  ByteBlock Result();
+
+  class Fetch;
+
+ private:
+  std::unique_ptr<Fetch> fetch_;
+  FetchOptions options_;
+};
+
+// How many fetches WebAccessEach keeps going at once.
+inline constexpr int32_t kFetchesInFlight = 8;
+
+// One fetch of WebAccessEach: the address as fetched ("http://" put in front
+// when it had no scheme) and what WebAccess would have returned for it.
+struct FetchResult {
+  TextValue address;
+  ByteBlock body;
+  FetchOutcome outcome;  // how it went
+};
+
+// Fetches `count` resources as WebAccess does, up to kFetchesInFlight at once,
+// each within its own time-out counted from its own start; the options'
+// received headers, cookies and outcome are not written (each result has its
+// outcome). `addressOf(k)` gives address
+// k (from 0, in order) when fetch k starts, so that no more than
+// kFetchesInFlight addresses and bodies are held at a time. `done(k, result)`
+// gets each result in order, as soon as it and every earlier one are there.
+// While waiting the calling thread dispatches its messages; a handler run
+// meanwhile may fetch in turn, and finishes before this call goes on.
+void WebAccessEach(int32_t count, const std::function<TextValue(int32_t)>& addressOf,
+                   const std::function<void(int32_t, FetchResult&)>& done,
+                   const FetchOptions& options = {});
 
 }  // namespace tobrine

@@ -27,7 +27,7 @@ BENCHMARK(BM_ExtractAllBetween)->Unit(benchmark::kMillisecond);
 void BM_MarkersReading(benchmark::State& state) {
   TextValue page = TextValue::FromBytes(bench::ManifestPage());
   for (auto _ : state) {
-    ArrayValue links = app::MarkerManifestLinks(page);
+    const auto links = app::MarkerManifestLinks(page);
     if (links.count() != bench::kLinks) state.SkipWithError("wrong number of links");
     benchmark::DoNotOptimize(links.count());
   }
@@ -47,6 +47,41 @@ void BM_SecondReading(benchmark::State& state) {
                           static_cast<int64_t>(page.size()));
 }
 BENCHMARK(BM_SecondReading)->Unit(benchmark::kMillisecond);
+
+// A page of 60 MiB markup without a single link: what a large page costs each
+// reading when there is nothing to find.
+const std::string& BigPage() {
+  static const std::string page = [] {
+    const std::string line =
+        "<div class=\"row\"><span>plain text without any address in it, repeated line after "
+        "line</span></div>\n";
+    std::string p = "<html><body>\n";
+    while (p.size() + line.size() <= (std::size_t{60} << 20)) p += line;
+    return p;
+  }();
+  return page;
+}
+
+void BM_BigPageMarkersReading(benchmark::State& state) {
+  TextValue page = TextValue::FromBytes(BigPage());
+  for (auto _ : state) {
+    const auto links = app::MarkerManifestLinks(page);
+    if (links.count() != 0) state.SkipWithError("a link where there is none");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * page.size());
+}
+BENCHMARK(BM_BigPageMarkersReading)->Unit(benchmark::kMillisecond);
+
+void BM_BigPageSecondReading(benchmark::State& state) {
+  const std::string& page = BigPage();
+  for (auto _ : state) {
+    if (!app::InstallManifestAddresses(page).empty())
+      state.SkipWithError("a link where there is none");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(page.size()));
+}
+BENCHMARK(BM_BigPageSecondReading)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tobrine

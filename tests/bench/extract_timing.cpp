@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     const int32_t n = text::ExtractAllBetween(page, "download-manifest&url=", ".plist", extracted);
     const double took = Milliseconds() - start;
     start = Milliseconds();
-    ArrayValue links = app::MarkerManifestLinks(text);
+    const auto links = app::MarkerManifestLinks(text);
     const double markers = Milliseconds() - start;
     start = Milliseconds();
     const std::size_t second = app::InstallManifestAddresses(page).size();

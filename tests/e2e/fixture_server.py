@@ -8,8 +8,9 @@ Every response closes its connection. Routes (the query string is parsed as
 name=value pairs; %-escapes are decoded):
 
   /echo                the exact request bytes received (head and body)
-  /respond?h=LINE&...&status=N&body=TEXT
+  /respond?h=LINE&...&status=N&body=TEXT&ms=N
                        a response with each h as a header line, in order
+                       (after N milliseconds when ms is given)
   /cookies/set?NAME=VALUE&...
                        one "Set-Cookie: NAME=VALUE; Path=/" line per pair
   /redirect?to=URL&code=N
@@ -69,6 +70,14 @@ is the plain HTTP server on [::1].
                        sites/desktop.html
   /echo-manifest/...   a manifest whose package link is http://dl.example.com/got
                        followed by the request target exactly as received
+                       (/echo-manifest/late/<ms>/...: answered after <ms>
+                       milliseconds)
+  /many/<n>/<ms>/      a page of <n> manifest links, download-manifest&url=
+                       @BASE@/echo-manifest/late/<ms>/<k>.plist for k = 1..n
+  /script-built/<kib>/<n>/
+                       a page that builds its manifest addresses in a script:
+                       a prefix of <kib> KiB (@BASE@/m/ then 'p's) and <n>
+                       download('c<k>') codes
 
 A sample site that is missing answers 404. In every site file served, @BASE@
 becomes http://127.0.0.1:<http port>, @HOSTPORT@ 127.0.0.1:<http port> and
@@ -207,6 +216,7 @@ class Handler(socketserver.StreamRequestHandler):
             if path == "/echo":
                 out.write(response(200, ["Content-Type: application/octet-stream"], raw))
             elif path == "/respond":
+                time.sleep(int(args.get("ms", "0")) / 1000.0)
                 headers = [v for k, v in pairs if k == "h"]
                 out.write(response(int(args.get("status", "200")), headers,
                                    args.get("body", "").encode("latin-1")))
@@ -286,6 +296,9 @@ class Handler(socketserver.StreamRequestHandler):
                 out.write(response(200, [], b"bye"))
                 stop.set()
             elif target.startswith("/echo-manifest/"):
+                late = path.split("/")
+                if len(late) > 3 and late[2] == "late":
+                    time.sleep(int(late[3]) / 1000.0)
                 echoed = target.encode("latin-1").replace(b"&", b"&amp;").replace(b"<", b"&lt;")
                 out.write(response(200, ["Content-Type: text/html; charset=utf-8"],
                                    ECHO_MANIFEST % echoed))
@@ -414,6 +427,21 @@ class Handler(socketserver.StreamRequestHandler):
                 time.sleep(pace)
 
     def serve_site(self, path, agent):
+        parts = [p for p in path.split("/") if p]
+        if len(parts) == 3 and parts[0] == "many":
+            base = "http://127.0.0.1:%d" % self.ports.get("http", 0)
+            links = "".join('<p>download-manifest&url=%s/echo-manifest/late/%s/%d.plist</p>\n'
+                            % (base, parts[2], k) for k in range(1, int(parts[1]) + 1))
+            self.wfile.write(response(200, ["Content-Type: text/html"], links.encode()))
+            return
+        if len(parts) == 3 and parts[0] == "script-built":
+            prefix = "http://127.0.0.1:%d/m/" % self.ports.get("http", 0)
+            prefix += "p" * (int(parts[1]) * 1024 - len(prefix))
+            page = ("<script>var a = \"x\" + tag +\"y\";\nvar u = 'download-manifest&url=%s';\n"
+                    % prefix)
+            page += "".join("download('c%d');\n" % k for k in range(1, int(parts[2]) + 1))
+            self.wfile.write(response(200, ["Content-Type: text/html"], page.encode()))
+            return
         if path.startswith("/slow/"):
             _, _, ms, rest = path.split("/", 3)
             time.sleep(int(ms) / 1000.0)

@@ -82,8 +82,14 @@ TEST(TextCommands, TrimSpaces) {
       {"\xB0\xA1 ", "\xB0\xA1"},
       {"ab\xB0", "ab"},                      // a lead byte ending the text is cut
       {"\xC1\xA1\xA1 x", "\xC1\xA1\xA1 x"},  // A1 as a trail byte then A1: not a space
+      {" \xA1\xA1\xB0", ""},                 // spaces, then a lead byte ending the text
+      {"\xA1\xA1\xA1", ""},                  // a full-width space, then a lone lead byte
   };
-  for (const auto& r : rows) ExpectText(TrimSpaces(r.in), r.want, std::string("[") + r.in + "]");
+  for (const auto& r : rows) {
+    ExpectText(TrimSpaces(r.in), r.want, std::string("[") + r.in + "]");
+    // The quick test for nothing left agrees.
+    EXPECT_EQ(IsBlank(r.in), std::string_view(r.want).empty()) << "[" << r.in << "]";
+  }
 }
 
 TEST(TextCommands, FindText) {
@@ -120,6 +126,51 @@ TEST(TextCommands, FindText) {
   for (const auto& r : rows)
     EXPECT_EQ(FindText(r.text, r.sought, r.start, r.ignoreCase), r.want)
         << "[" << r.text << "] [" << r.sought << "] start " << r.start.value_or(-99);
+}
+
+// The search as a walk over every character, one at a time: what the fast
+// search, which passes over runs of single-byte characters, must agree with.
+int32_t FindTextOneByOne(std::string_view text, std::string_view sought, bool fold) {
+  auto f = [fold](unsigned char c) { return fold && c >= 'A' && c <= 'Z' ? c + 32 : c; };
+  for (std::size_t i = 0; i + sought.size() <= text.size();) {
+    bool match = true;
+    for (std::size_t k = 0; k < sought.size() && match; ++k)
+      match =
+          f(static_cast<unsigned char>(text[i + k])) == f(static_cast<unsigned char>(sought[k]));
+    if (match) return static_cast<int32_t>(i + 1);
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      ++i;
+    } else if (i + 1 < text.size()) {
+      i += 2;
+    } else {
+      break;
+    }
+  }
+  return -1;
+}
+
+TEST(TextCommands, FindTextAgreesWithTheCharacterWalk) {
+  // Texts long enough for the eight-byte steps, from a few bytes that make
+  // near misses: letters in both cases, the sought text's own bytes, double-byte
+  // characters whose trail byte is a letter, and lead bytes at the very end.
+  const std::string alphabet = "aAbB\"+\xB0\x41\xC4\xE3x\n";
+  const char* soughts[] = {"\"+", "ab", "AB", "\xB0\x41", "a", "\xE3x", "b\"+a"};
+  uint32_t seed = 12345;
+  auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+  for (int round = 0; round < 400; ++round) {
+    std::string text;
+    const std::size_t n = next() % 90;
+    for (std::size_t i = 0; i < n; ++i) {
+      // Mostly filler, so that most steps pass eight bytes at once.
+      text += next() % 4 == 0 ? alphabet[next() % alphabet.size()] : '.';
+    }
+    for (const char* sought : soughts) {
+      for (bool fold : {false, true}) {
+        EXPECT_EQ(FindText(text, sought, std::nullopt, fold), FindTextOneByOne(text, sought, fold))
+            << "[" << text << "] [" << sought << "] fold " << fold;
+      }
+    }
+  }
 }
 
 TEST(TextCommands, ReplaceSubtext) {

@@ -211,6 +211,16 @@ TEST_F(Hostile, CrLfInManifestAddresses) {
   Check("CR LF in addresses", o, 2 * 60000);
 }
 
+// A page that builds its manifest addresses in a script, from a 1 MiB prefix
+// and 600 codes: each address is built only when it would be fetched, and none
+// is (each is far over the longest address). All at once (as the addresses, or
+// as the set of those fetched) they take 600 MiB.
+TEST_F(Hostile, ScriptBuiltPageWithALongPrefix) {
+  Outcome o = Lookup(fixture_->Http("/script-built/1024/600/"));
+  EXPECT_EQ(o.rows, 0);
+  Check("script-built page", o, 30000);
+}
+
 TEST_F(Hostile, RegexFloodPage) {
   Outcome o = Lookup(fixture_->Http("/hostile/flood-page"));
   EXPECT_EQ(o.rows, 0);

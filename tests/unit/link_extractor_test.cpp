@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/main_form.h"
@@ -12,6 +13,7 @@
 #include "fixture_server.h"
 #include "platform/window_backend.h"
 #include "runtime/commands.h"
+#include "test_platform.h"
 #include "window_fixture.h"
 
 namespace tobrine {
@@ -179,6 +181,30 @@ TEST_F(LinkExtractorRun, ClickDuringAFetchRunsANestedLookup) {
   EXPECT_EQ(rows,
             "1\thttp://dl.example.com/b1.ipa\n2\thttps://dl.example.com/b2.ipa\n"
             "3\thttp://dl.example.com/b1.ipa\n4\thttps://dl.example.com/b2.ipa\n");
+  EXPECT_EQ(Count(boxes, kClosingBox), 2) << boxes;
+}
+
+// A second click while the first run waits for its manifests (six, each
+// answered after 600 ms) runs a complete nested lookup: it clears the list,
+// lists its six rows and closes; then the first run appends its six after them,
+// numbered on.
+TEST_F(LinkExtractorRun, ClickWhileManifestsAreFetchedRunsANestedLookup) {
+  test::MessageProbe clickAgain([&] { test::PostClick(Control(app::kButton1)); });
+  std::thread poster([&] {
+    test::SleepMilliseconds(300);
+    clickAgain.Post();
+  });
+  std::string boxes;
+  const std::string rows = Run(Server().Http("/many/6/600/"), &boxes);
+  poster.join();
+  std::string want;
+  for (int run = 0; run < 2; ++run) {
+    for (int k = 1; k <= 6; ++k) {
+      want += std::to_string(run * 6 + k) + "\thttp://dl.example.com/got/echo-manifest/late/600/" +
+              std::to_string(k) + ".plist\n";
+    }
+  }
+  EXPECT_EQ(rows, want);
   EXPECT_EQ(Count(boxes, kClosingBox), 2) << boxes;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fixture_server.h"
+#include "platform/system.h"
 #include "test_platform.h"
 
 namespace tobrine::app {
@@ -137,17 +138,64 @@ TEST_F(Lookup, AddressWithoutSchemeAndPastedLinkRows) {
   EXPECT_EQ(rows[0].manifest, sites.Http("/m/amp.plist"));
 }
 
+// Twenty manifests, each answered after 200 ms: fetched side by side, listed
+// exactly as one at a time would list them (which takes over 4 s).
+TEST_F(Lookup, ManifestsFetchedSideBySide) {
+  LookUp(sites.Http("/many/1/0/"));  // the first lookup sets up what the later ones use
+  const uint32_t start = platform::TickCount();
+  const std::vector<PackageRow> rows = LookUp(sites.Http("/many/20/200/"));
+  const uint32_t elapsed = platform::TickCount() - start;
+  std::string want;
+  for (int k = 1; k <= 20; ++k)
+    want += "M http://dl.example.com/got/echo-manifest/late/200/" + std::to_string(k) + ".plist\n";
+  EXPECT_EQ(Lines(rows), want);
+  EXPECT_LT(elapsed, 2000u);
+  RecordProperty("twenty_manifests_ms", static_cast<int>(elapsed));
+}
+
+// A script-built page builds each manifest address when it is fetched: a
+// 1 MB prefix and 20,000 codes would take 20 GB (and minutes) all at once.
+TEST(ManifestLinks, ScriptBuiltAddressesAreBuiltOneAtATime) {
+  const std::string prefix = "http://127.0.0.1:1/" + std::string(1 << 20, 'p');
+  std::string page =
+      "<script>var a = \"x\" + tag +\"y\";\nvar u = 'download-manifest&url=" + prefix + "';\n";
+  constexpr int kCodes = 20000;
+  for (int k = 1; k <= kCodes; ++k) page += "download('c" + std::to_string(k) + "');\n";
+  TextValue text = TextValue::FromBytes(page);
+  test::ResidentPeak peak;
+  const uint32_t start = platform::TickCount();
+  const ManifestLinks links = MarkerManifestLinks(text);
+  const uint32_t elapsed = platform::TickCount() - start;
+  ASSERT_EQ(links.count(), kCodes);
+  EXPECT_LT(elapsed, 1000u) << "the reading takes time in the page's size, not prefix x codes";
+  for (int k : {1, 2, 9999, kCodes}) {
+    const TextValue address = links.At(k);
+    EXPECT_EQ(address.view(), prefix + "c" + std::to_string(k) + ".plist");
+  }
+  EXPECT_LT(peak.Growth(), uint64_t{64} << 20);
+}
+
 // What a front end other than the window asks of a lookup: its own agent
 // string, a dry run, and every fetch that failed.
 TEST_F(Lookup, OptionsOfAFrontEnd) {
   std::vector<LookupFailure> failures;
+  std::string told;  // rows and failures in the order told: manifest addresses
   LookupOptions options;
-  options.onFailure = [&](const LookupFailure& f) { failures.push_back(f); };
+  options.onFailure = [&](const LookupFailure& f) {
+    failures.push_back(f);
+    told += "failed " + f.address + "\n";
+  };
   auto lookUp = [&](const std::string& address) {
     failures.clear();
+    told.clear();
     std::vector<PackageRow> rows;
     LookUpPackages(
-        TextValue::FromBytes(address), [&](const PackageRow& r) { rows.push_back(r); }, options);
+        TextValue::FromBytes(address),
+        [&](const PackageRow& r) {
+          rows.push_back(r);
+          told += r.manifest + "\n";
+        },
+        options);
     return rows;
   };
 
@@ -169,6 +217,10 @@ TEST_F(Lookup, OptionsOfAFrontEnd) {
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_EQ(failures[0].stage, FetchStage::kManifest);
   EXPECT_EQ(failures[0].address, sites.Http("/m/missing.plist"));
+  // Told in the order of the addresses, although the manifests are fetched
+  // side by side.
+  EXPECT_EQ(told, sites.Http("/m/b1.plist\nfailed ") + sites.Http("/m/missing.plist\n") +
+                      sites.Http("/m/two.plist\n") + sites.Http("/m/b1.plist\n"));
 
   // A dry run tells each manifest address as fetched, with no link, and fetches
   // none (the missing manifest fails nothing).

@@ -3,12 +3,14 @@
 // under Wine, on the same Linux machine as the fixture server.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tobrine::test {
@@ -31,6 +33,50 @@ bool TrustTestCa(const std::string& pemPath, const std::string& derPath);
 void SleepMilliseconds(int ms);
 // Sets an environment variable of this process (inherited by child processes).
 void SetEnvironment(const std::string& name, const std::string& value);
+// CPU seconds this process has used, every thread included.
+double ProcessCpuSeconds();
+// The bytes of this process's memory resident now.
+uint64_t ResidentBytes();
+
+// The most resident memory above the level at its start, sampled every few
+// milliseconds from a thread of its own while the object lives.
+class ResidentPeak {
+ public:
+  ResidentPeak() : base_(ResidentBytes()), peak_(base_) {
+    sampler_ = std::thread([this] {
+      while (!stop_.load()) {
+        Note();
+        SleepMilliseconds(2);
+      }
+    });
+  }
+  ~ResidentPeak() { Stop(); }
+  ResidentPeak(const ResidentPeak&) = delete;
+  ResidentPeak& operator=(const ResidentPeak&) = delete;
+
+  // Bytes above the start, at the highest sample so far.
+  uint64_t Growth() {
+    Note();
+    return peak_.load() - base_;
+  }
+  void Stop() {
+    stop_.store(true);
+    if (sampler_.joinable()) sampler_.join();
+  }
+
+ private:
+  void Note() {
+    const uint64_t now = ResidentBytes();
+    uint64_t seen = peak_.load();
+    while (now > seen && !peak_.compare_exchange_weak(seen, now)) {
+    }
+  }
+  const uint64_t base_;
+  std::atomic<uint64_t> peak_;
+  std::atomic<bool> stop_{false};
+  std::thread sampler_;
+};
+
 // The clipboard's text in UTF-8: its Unicode text on Windows, the headless
 // backend's clipboard on Linux.
 std::string ClipboardUtf8();

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -57,6 +58,19 @@ bool TrustTestCa(const std::string& pemPath, const std::string& /*derPath*/) {
 
 void SleepMilliseconds(int ms) {
   usleep(static_cast<useconds_t>(ms) * 1000);
+}
+
+double ProcessCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+uint64_t ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t size = 0, resident = 0;
+  statm >> size >> resident;
+  return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
 }
 
 void SetEnvironment(const std::string& name, const std::string& value) {

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "runtime/heap.h"
 #include "runtime/value.h"
@@ -50,6 +52,64 @@ TEST(ByteBlock, LayoutIsOneDimensionalByteArray) {
   EXPECT_EQ(std::memcmp(b.get() + 2, "xyz", 3), 0);
   EXPECT_TRUE(ByteBlock::FromBytes("", 0).absent());
   EXPECT_EQ(ByteBlock::EmptyConstant().size(), 0);
+}
+
+TEST(ByteBlockBuilder, GrowsAtItsEndAndHandsOnTheBlock) {
+  struct Row {
+    const char* what;
+    std::size_t expect;              // the total announced first, 0: none
+    std::vector<std::size_t> parts;  // bytes written, one Reserve + Commit each
+  } rows[] = {
+      {"nothing written", 0, {}},
+      {"room asked for, nothing written", 4096, {0}},
+      {"small parts", 0, {1, 2, 3, 2048}},
+      {"doubling past several megabytes", 0, std::vector<std::size_t>(3000, 2048)},
+      {"announced and exact", 3 * 2048, {2048, 2048, 2048}},
+      {"announced too little", 100, {2048, 2048}},
+  };
+  for (const auto& r : rows) {
+    ByteBlockBuilder builder;
+    if (r.expect) builder.Expect(r.expect);
+    std::string want;
+    for (std::size_t n : r.parts) {
+      uint8_t* room = builder.Reserve(n);
+      ASSERT_NE(room, nullptr) << r.what;
+      for (std::size_t i = 0; i < n; ++i)
+        room[i] = static_cast<uint8_t>('a' + (want.size() + i) % 26);
+      builder.Commit(n);
+      want.append(reinterpret_cast<const char*>(room), n);
+    }
+    EXPECT_EQ(builder.size(), want.size()) << r.what;
+    ByteBlock block = builder.Take();
+    EXPECT_EQ(block.absent(), want.empty()) << r.what;
+    if (!want.empty()) {
+      EXPECT_EQ(block.get()[0], 1) << r.what;
+    }
+    EXPECT_EQ(block.size(), static_cast<int32_t>(want.size())) << r.what;
+    EXPECT_TRUE(block.bytes() == want) << r.what;
+    EXPECT_EQ(builder.size(), 0u) << r.what << ": starts over";
+  }
+  ByteBlockBuilder tooMuch;
+  EXPECT_EQ(tooMuch.Reserve(std::size_t{1} << 31), nullptr) << "beyond a 32-bit length";
+}
+
+TEST(TakeText, TheTextOfABlockInItsOwnMemory) {
+  struct Row {
+    std::string bytes;
+    std::string want;
+  } rows[] = {
+      {"", ""},
+      {"abc", "abc"},
+      {std::string("ab\0cd", 5), "ab"},
+      {std::string("\0cd", 3), ""},
+      {std::string(100000, 'x') + '\0' + "tail", std::string(100000, 'x')},
+  };
+  for (const auto& r : rows) {
+    TextValue text = TakeText(ByteBlock::FromBytes(r.bytes));
+    EXPECT_EQ(text.view(), r.want);
+    EXPECT_EQ(text.absent(), r.want.empty()) << "an empty text is the absent one";
+  }
+  EXPECT_TRUE(TakeText(ByteBlock::EmptyConstant()).absent());
 }
 
 TEST(ConstantPool, ReleasingConstantsDoesNothing) {

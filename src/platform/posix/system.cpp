@@ -3,12 +3,15 @@
 #include "platform/system.h"
 
 #include <curl/curl.h>
+#include <malloc.h>
+#include <sys/mman.h>
 #define PCRE2_CODE_UNIT_WIDTH 16
 #include <pcre2.h>
 #include <unicode/uversion.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -16,12 +19,33 @@
 #include "platform/posix/standins.h"
 
 namespace tobrine::platform {
+namespace {
+
+// A block of 32 MiB or more (a large page body) has a mapping of its own from
+// the C heap whatever its moving threshold, and grows by remapping. That
+// mapping asks for huge pages: on some virtual machines faulting a fresh block
+// in 4 KiB at a time costs far more than all the work done on it (60 MB: 250 ms
+// against 15 ms).
+constexpr std::size_t kOwnMappingFrom = std::size_t{32} << 20;
+
+void* AdvisedHugePages(void* block, std::size_t size) {
+  if (!block || size < kOwnMappingFrom) return block;
+  // The block ends where its mapping ends; advising from the mapping's first
+  // page covers it whole (a part would split it, and it could no longer be
+  // remapped). Advice only: nothing changes if it is refused.
+  const auto begin = reinterpret_cast<uintptr_t>(block) & ~uintptr_t{4095};
+  const uintptr_t end = reinterpret_cast<uintptr_t>(block) + malloc_usable_size(block);
+  madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  return block;
+}
+
+}  // namespace
 
 void* HeapAllocate(std::size_t size) {
-  return std::malloc(size ? size : 1);
+  return AdvisedHugePages(std::malloc(size ? size : 1), size);
 }
 void* HeapResize(void* block, std::size_t size) {
-  return std::realloc(block, size ? size : 1);
+  return AdvisedHugePages(std::realloc(block, size ? size : 1), size);
 }
 void HeapRelease(void* block) {
   std::free(block);

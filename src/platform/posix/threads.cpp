@@ -2,6 +2,9 @@
 // the per-thread message queues. A thread handle is a counted object shared by
 // the handle and the running thread, so either may go first.
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -19,6 +22,8 @@ struct ThreadObject {
   uint32_t tag = kThreadTag;
   std::atomic<bool> ended{false};
   std::atomic<int> references{2};  // the handle and the thread itself
+  std::mutex starting;             // held until `thread` is set
+  std::thread thread;
 };
 
 void Release(ThreadObject* t) {
@@ -32,6 +37,53 @@ ThreadObject* AsThread(Handle handle) {
   auto* t = static_cast<ThreadObject*>(handle);
   return t && t->tag == kThreadTag ? t : nullptr;
 }
+
+// A handle is signalled only once its thread has fully ended, its thread-local
+// state (the TLS library's included) released, as on Windows: one thread of
+// the process joins each thread whose start routine has returned, so that a
+// join waits for little more than that release.
+class Reaper {
+ public:
+  // Never destroyed: threads may still end while the process exits.
+  static Reaper& Instance() {
+    static auto* reaper = new Reaper();
+    return *reaper;
+  }
+
+  void Ended(ThreadObject* t) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ended_.push_back(t);
+    }
+    changed_.notify_one();
+  }
+
+ private:
+  Reaper() {
+    std::thread([this] { Run(); }).detach();
+  }
+
+  [[noreturn]] void Run() {
+    for (;;) {
+      ThreadObject* t = nullptr;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !ended_.empty(); });
+        t = ended_.front();
+        ended_.pop_front();
+      }
+      { std::lock_guard<std::mutex> started(t->starting); }
+      t->thread.join();
+      t->ended.store(true);
+      SignalAll();
+      Release(t);
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<ThreadObject*> ended_;
+};
 
 }  // namespace
 
@@ -47,32 +99,17 @@ Handle CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadStart s
   }
   static std::atomic<Dword> nextId{1000};
   auto* t = new ThreadObject();
-  // The handle is signalled only once the thread has fully ended, its
-  // thread-local state (the TLS library's included) released, as on Windows:
-  // a small second thread waits for it.
-  std::thread worker;
   try {
-    worker = std::thread([start, parameter] { start(parameter); });
+    Reaper& reaper = Reaper::Instance();
+    std::lock_guard<std::mutex> lock(t->starting);
+    t->thread = std::thread([t, start, parameter, &reaper] {
+      start(parameter);
+      reaper.Ended(t);
+    });
   } catch (const std::system_error&) {
     delete t;
     SetLastError(kErrorNotEnoughMemory);
     return nullptr;
-  }
-  auto* running = new std::thread(std::move(worker));
-  try {
-    std::thread([t, running] {
-      running->join();
-      delete running;
-      t->ended.store(true);
-      SignalAll();
-      Release(t);
-    }).detach();
-  } catch (const std::system_error&) {
-    // No waiter thread: wait here, then hand back an ended thread.
-    running->join();
-    delete running;
-    t->ended.store(true);
-    Release(t);
   }
   if (threadId) *threadId = nextId.fetch_add(1);
   return t;

@@ -1,0 +1,500 @@
+#!/usr/bin/env python3
+"""`make bench`: every speed figure of the program side by side with its
+yardstick, measured in one run on this machine, written to
+docs/performance.md with a plot of lookup time against the number of
+manifests.
+
+    tests/bench/bench.py [--root TREE] [--rounds N] [--no-wine] [--json OUT]
+                         [--before JSON] [--no-docs]
+
+--root      the tree whose builds are measured (default: this one); it needs
+            tests/bench of this tree (the base of a change can borrow it)
+--json      also write the raw figures there
+--before    a --json file of an earlier run: its figures become a column
+--no-docs   print the table only
+
+It builds host-release (and win64 when Wine is installed), starts its own
+loopback server (tests/bench/bench_server.py: generated pages, every answer
+optionally delayed) and runs, one after another, the command-line program, the
+in-process timing programs, curl and grep over the same addresses and pages.
+"""
+import argparse
+import datetime
+import json
+import os
+import pathlib
+import platform
+import re
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import extract_vs_grep  # noqa: E402  (the extraction figures, shared)
+
+WINE = "/usr/lib/wine/wine64"
+BIG_MB = 60
+PLOT_COUNTS = [1, 2, 5, 10, 20, 50, 100, 200, 500, 1000]
+GREP_PATTERN = extract_vs_grep.PATTERN
+
+
+# --- Running things --------------------------------------------------------
+
+
+def run(command, env=None, stdin=None, ok=(0,)):
+    """Wall seconds, CPU seconds, peak resident KiB and standard output of one
+    process (its children included: none of ours start any). An exit status
+    not in `ok` ends the bench."""
+    start = time.perf_counter()
+    p = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                         stdin=stdin if stdin is not None else subprocess.DEVNULL, env=env)
+    out = p.stdout.read()
+    _, status, usage = os.wait4(p.pid, 0)
+    wall = time.perf_counter() - start
+    p.returncode = os.waitstatus_to_exitcode(status)
+    if p.returncode not in ok:
+        sys.exit(f"{command[0]} failed ({p.returncode})")
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, out
+
+
+def median_of(rounds, measure):
+    values = [measure() for _ in range(rounds)]
+    return statistics.median(values)
+
+
+class Server:
+    """tests/bench/bench_server.py on 127.0.0.1, for the life of the object."""
+
+    def __init__(self, tmp):
+        ports = os.path.join(tmp, "ports.json")
+        self.process = subprocess.Popen([sys.executable, HERE / "bench_server.py", "--ports-file",
+                                         ports], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+        for _ in range(200):
+            if os.path.exists(ports):
+                break
+            time.sleep(0.05)
+        else:
+            sys.exit("the bench server did not start")
+        with open(ports) as f:
+            self.port = json.load(f)["port"]
+
+    def url(self, path):
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def page(self, n, delay=0):
+        return self.url(f"/page?n={n}&delay={delay}")
+
+    def manifests(self, n, delay=0):
+        return [self.url(f"/m/{delay}/{k}.plist") for k in range(1, n + 1)]
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait(timeout=10)
+
+
+# --- The programs measured ------------------------------------------------
+
+
+class Programs:
+    def __init__(self, root, wine):
+        self.root = root
+        self.cli = root / "build/host-release/src/app/tobrine"
+        self.extract = root / "build/host-release/tests/bench/extract_timing"
+        self.gbench = root / "build/host-release/tests/bench/extract_bench"
+        self.lookup = root / "build/host-release/tests/bench/lookup_timing"
+        self.wine_lookup = root / "build/win64/tests/bench/lookup_timing.exe"
+        self.wine_extract = root / "build/win64/tests/bench/extract_timing.exe"
+        self.wine = wine
+
+    def build(self):
+        def cmake(preset, targets):
+            subprocess.run(["cmake", "--preset", preset], cwd=self.root, check=True,
+                           stdout=subprocess.DEVNULL)
+            subprocess.run(["cmake", "--build", "--preset", preset, "--target", *targets],
+                           cwd=self.root, check=True, stdout=subprocess.DEVNULL)
+        cmake("host-release", ["tobrine", "extract_timing", "extract_bench", "lookup_timing"])
+        if self.wine:
+            cmake("win64", ["lookup_timing", "extract_timing"])
+
+    def lookup_cli(self, url):
+        """Wall, CPU, peak KiB and rows of the command line on one address
+        (exit status 1: no link found, as on a page without any)."""
+        wall, cpu, peak, out = run([self.cli, url], ok=(0, 1))
+        return wall, cpu, peak, out.count(b"\n")
+
+    def lookup_wine(self, url):
+        """In-process milliseconds and rows of the win64 lookup under Wine."""
+        _, _, _, out = run([self.root / "scripts/wine-exec", self.wine_lookup, url])
+        m = re.search(rb"rows (\d+) ms ([0-9.]+)", out)
+        if not m:
+            sys.exit(f"unexpected output of lookup_timing.exe: {out!r}")
+        return float(m.group(2)) / 1000, int(m.group(1))
+
+
+def curl_parallel(urls, tmp):
+    """Wall seconds of one curl fetching every address, 8 at a time (opening
+    connections at once: without --parallel-immediate curl waits for each
+    connection in the hope of multiplexing over it, which HTTP/1.1 cannot)."""
+    config = os.path.join(tmp, "curl.cfg")
+    with open(config, "w") as f:
+        for u in urls:
+            f.write(f'url = "{u}"\noutput = "/dev/null"\n')
+    return run(["curl", "-s", "--parallel", "--parallel-immediate", "--parallel-max", "8", "-K",
+                config])[0]
+
+
+def curl_loop(urls):
+    """Wall seconds of one curl process per address, one after another."""
+    start = time.perf_counter()
+    for u in urls:
+        run(["curl", "-s", "-o", "/dev/null", u])
+    return time.perf_counter() - start
+
+
+# --- The figures ------------------------------------------------------------
+
+
+def expect_rows(got, want, what):
+    if got != want:
+        sys.exit(f"{what}: {got} rows, expected {want}")
+
+
+def manifests_side_by_side(p, server, tmp, rounds, results):
+    """20 manifests, each answered after 200 ms, the page too."""
+    def ours():
+        wall, _, _, rows = p.lookup_cli(server.page(20, 200))
+        expect_rows(rows, 20, "20 manifests")
+        return wall
+
+    def yardstick():
+        page = run(["curl", "-s", "-o", "/dev/null", server.page(20, 200)])[0]
+        return page + curl_parallel(server.manifests(20, 200), tmp)
+
+    results["m20"] = median_of(rounds, ours)
+    results["m20_curl8"] = median_of(rounds, yardstick)
+    if p.wine:
+        def wine():
+            seconds, rows = p.lookup_wine(server.page(20, 200))
+            expect_rows(rows, 20, "20 manifests under Wine")
+            return seconds
+        results["m20_wine"] = median_of(rounds, wine)
+
+
+def many_manifests(p, server, tmp, rounds, results):
+    for n in (100, 1000):
+        def ours():
+            wall, _, _, rows = p.lookup_cli(server.page(n))
+            expect_rows(rows, n, f"{n} manifests")
+            return wall
+
+        def parallel():
+            page = run(["curl", "-s", "-o", "/dev/null", server.page(n)])[0]
+            return page + curl_parallel(server.manifests(n), tmp)
+
+        results[f"m{n}"] = median_of(rounds, ours)
+        results[f"m{n}_curl8"] = median_of(rounds, parallel)
+    results["m100_loop"] = median_of(rounds, lambda: curl_loop([server.page(100)] +
+                                                              server.manifests(100)))
+
+
+def big_page(p, server, tmp, rounds, results):
+    """A page of BIG_MB MiB without a single link."""
+    url = server.url(f"/big?mb={BIG_MB}")
+    path = os.path.join(tmp, "big.html")
+    subprocess.run(["curl", "-s", "-o", path, url], check=True)
+    size = os.path.getsize(path)
+    runs = [p.lookup_cli(url) for _ in range(rounds)]
+    results["big_bytes"] = size
+    results["big"] = statistics.median(r[0] for r in runs)
+    results["big_peak"] = max(r[2] for r in runs) * 1024
+
+    def yardstick():
+        curl = run(["curl", "-s", "-o", "/dev/null", url])
+        # grep writes its (no) matches to a file: it stops early on /dev/null.
+        with open(os.path.join(tmp, "grep.out"), "wb") as out:
+            start = time.perf_counter()
+            g = subprocess.Popen(["grep", "-oiP", GREP_PATTERN, path], stdout=out)
+            _, _, usage = os.wait4(g.pid, 0)
+            grep_wall = time.perf_counter() - start
+        return curl[0] + grep_wall, max(curl[2], usage.ru_maxrss) * 1024
+
+    yard = [yardstick() for _ in range(rounds)]
+    results["big_curl_grep"] = statistics.median(y[0] for y in yard)
+    results["big_curl_grep_peak"] = max(y[1] for y in yard)
+
+
+def idle_cpu(p, server, results):
+    """CPU of a lookup whose page answers after 5 s (fetched twice: no link on
+    it), less the CPU of the same lookup answered at once."""
+    slow = p.lookup_cli(server.url("/slow?ms=5000"))
+    quick = min((p.lookup_cli(server.url("/slow?ms=0")) for _ in range(3)), key=lambda r: r[1])
+    results["idle_wait"] = slow[0] - quick[0]
+    results["idle_cpu"] = max(0.0, slow[1] - quick[1])
+
+
+def extraction(p, tmp, rounds, results):
+    page = os.path.join(tmp, "page.html")
+    subprocess.run([p.extract, "--page", page, "--runs", "1"], check=True,
+                   capture_output=True)
+    grep = [extract_vs_grep.run_grep(page, os.path.join(tmp, "grep.out"))[0]
+            for _ in range(rounds)]
+    host = [extract_vs_grep.run_timing([p.extract, "--runs", "3"])[0] for _ in range(rounds)]
+    results["extract"] = statistics.median(host) / 1000
+    results["extract_grep"] = statistics.median(grep) / 1000
+    results["extract_python"] = statistics.median(
+        python_re(page) for _ in range(rounds)) / 1000
+    if p.wine:
+        wine = [extract_vs_grep.run_timing([p.root / "scripts/wine-exec", p.wine_extract,
+                                            "--runs", "3"])[0] for _ in range(rounds)]
+        results["extract_wine"] = statistics.median(wine) / 1000
+
+
+def python_re(page):
+    with open(page, "rb") as f:
+        text = f.read()
+    start = time.perf_counter()
+    n = len(re.findall(rb"(?i)download-manifest&url=.*?\.plist", text))
+    took = (time.perf_counter() - start) * 1000
+    if n != 50000:
+        sys.exit(f"Python re found {n} links")
+    return took
+
+
+def google_benchmark(p, results):
+    out = subprocess.run([p.gbench, "--benchmark_format=json"], capture_output=True,
+                         check=True).stdout
+    results["gbench"] = {b["name"]: b["real_time"] for b in json.loads(out)["benchmarks"]}
+
+
+def plot_series(p, server, results):
+    """Lookup time against the number of manifests: the program, one curl
+    process per address one after another, and curl 8 at a time."""
+    tmp = tempfile.mkdtemp()
+    try:
+        series = []
+        for n in PLOT_COUNTS:
+            wall, _, _, rows = p.lookup_cli(server.page(n))
+            expect_rows(rows, n, f"{n} manifests")
+            loop = curl_loop([server.page(n)] + server.manifests(n))
+            parallel = (run(["curl", "-s", "-o", "/dev/null", server.page(n)])[0] +
+                        curl_parallel(server.manifests(n), tmp))
+            series.append([n, wall, loop, parallel])
+        results["plot"] = series
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+# --- The table --------------------------------------------------------------
+
+
+def seconds(x):
+    return f"{x:.2f} s" if x >= 1 else f"{x * 1000:.0f} ms"
+
+
+def mib(x):
+    return f"{x / (1 << 20):.0f} MiB"
+
+
+def rows_of(r):
+    """(work, figure key, formatter, yardstick text, ratio text, goal)."""
+    rows = []
+    if "m20" in r:
+        rows.append(("page with 20 manifests, every answer after 200 ms (command line)", "m20",
+                     seconds, f"curl, page then 8 at a time: {seconds(r['m20_curl8'])}",
+                     r["m20"] / r["m20_curl8"], "<= 1.0 s"))
+    if "m20_wine" in r:
+        rows.append(("the same, win64 under Wine (lookup in process)", "m20_wine", seconds,
+                     f"curl, page then 8 at a time: {seconds(r['m20_curl8'])}",
+                     r["m20_wine"] / r["m20_curl8"], "<= 1.0 s"))
+    if "extract" in r:
+        rows.append(("`ExtractAllBetween`, 10 MB page, 50,000 links (first call)", "extract",
+                     seconds, f"`grep -oiP` as a whole process: {seconds(r['extract_grep'])}; "
+                     f"Python `re`: {seconds(r['extract_python'])}",
+                     r["extract"] / r["extract_grep"], "<= 1.5x grep"))
+    if "extract_wine" in r:
+        rows.append(("the same, win64 under Wine", "extract_wine", seconds,
+                     f"the host build: {seconds(r['extract'])}", r["extract_wine"] / r["extract"],
+                     "<= 3x the host"))
+    if "big" in r:
+        size = r["big_bytes"]
+        rows.append((f"lookup of a {size >> 20} MiB page without links (fetched twice: the "
+                     "second time as an iPhone)", "big", seconds,
+                     f"`curl -o /dev/null` + `grep -oiP`: {seconds(r['big_curl_grep'])}",
+                     r["big"] / r["big_curl_grep"], "<= 3x"))
+        rows.append(("its peak memory", "big_peak", mib,
+                     f"the page: {mib(size)} (curl, grep: {mib(r['big_curl_grep_peak'])})",
+                     r["big_peak"] / size, "<= 2.5x the page"))
+    if "m100" in r:
+        rows.append(("lookup of 100 manifests on loopback", "m100", seconds,
+                     f"a curl loop: {seconds(r['m100_loop'])}; curl 8 at a time: "
+                     f"{seconds(r['m100_curl8'])}", r["m100"] / r["m100_curl8"],
+                     "(curl 8 at a time)"))
+    if "m1000" in r:
+        rows.append(("lookup of 1,000 manifests on loopback", "m1000", seconds,
+                     f"`curl --parallel --parallel-max 8`: {seconds(r['m1000_curl8'])}",
+                     r["m1000"] / r["m1000_curl8"], "<= 1.2x"))
+    if "idle_cpu" in r:
+        rows.append(("CPU while a fetch waits", "idle_cpu",
+                     lambda x: f"{x:.3f} s over {r['idle_wait']:.1f} s", "0",
+                     r["idle_cpu"] / r["idle_wait"], "< 1 % of the wait"))
+    return rows
+
+
+def table(r, before=None):
+    head = "| work | " + ("before | " if before else "") + "now | yardstick | ratio | goal |"
+    lines = [head, "|---" * (head.count("|") - 1) + "|"]
+    for work, key, fmt, yard, ratio, goal in rows_of(r):
+        ratio_text = f"{ratio * 100:.2f} %" if key == "idle_cpu" else f"{ratio:.2f}"
+        was = ""
+        if before:
+            was = (fmt(before[key]) if key != "idle_cpu" else
+                   f"{before['idle_cpu']:.3f} s over {before['idle_wait']:.1f} s") \
+                if key in before else "—"
+            was += " | "
+        lines.append(f"| {work} | {was}{fmt(r[key])} | {yard} | {ratio_text} | {goal} |")
+    return "\n".join(lines)
+
+
+def gbench_table(r):
+    lines = ["| benchmark (in process) | ms per run |", "|---|---|"]
+    for name, ms in r.get("gbench", {}).items():
+        lines.append(f"| `{name}` | {ms:.1f} |")
+    return "\n".join(lines)
+
+
+def machine():
+    cpu = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return f"{cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}"
+
+
+def write_plot(r, docs):
+    data = docs / "performance-manifests.dat"
+    with open(data, "w") as f:
+        f.write("# manifests tobrine curl-loop curl-parallel-8 (seconds)\n")
+        for n, ours, loop, par in r["plot"]:
+            f.write(f"{n} {ours:.4f} {loop:.4f} {par:.4f}\n")
+    png = docs / "performance-manifests.png"
+    script = f"""
+set terminal pngcairo size 900,560 font "sans,11"
+set output "{png}"
+set title "Lookup time against the number of manifests (loopback)"
+set xlabel "manifests on the page"
+set ylabel "seconds"
+set logscale xy
+set key top left
+set grid
+plot "{data}" using 1:2 with linespoints lw 2 title "tobrine (8 at a time)", \\
+     "{data}" using 1:3 with linespoints lw 2 title "curl, one process per address", \\
+     "{data}" using 1:4 with linespoints lw 2 dt 2 title "curl --parallel --parallel-max 8"
+"""
+    subprocess.run(["gnuplot"], input=script.encode(), check=True)
+    data.unlink()
+    return png
+
+
+def write_docs(r, before, docs):
+    png = write_plot(r, docs)
+    when = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
+    load = os.getloadavg()[0]
+    text = f"""# Performance
+
+Written by `make bench` on {when}: {machine()}, load average {load:.1f} at the
+end of the run. Every figure and its yardstick come from this one run; times
+are medians. The program is the `host-release` build (the command line, as a
+whole process, unless the row says otherwise); the Windows figures are the
+win64 build under Wine.
+
+{table(r, before)}
+"""
+    if before:
+        text += f"""
+"before" is the same run of `make bench` on {before.get('label', 'the earlier tree')}, in
+the same session on the same machine.
+"""
+    quoted = HERE / "before.md"
+    if not before and quoted.exists():
+        text += "\n" + quoted.read_text()
+    text += f"""
+Google Benchmark, in process on the host build:
+
+{gbench_table(r)}
+
+![Lookup time against the number of manifests]({png.name})
+
+The plot: the program's lookup of a page with 1 to 1,000 manifests on
+loopback, against fetching the page and the same manifests with one `curl`
+process per address, one after another, and with one `curl` 8 at a time.
+"""
+    (docs / "performance.md").write_text(text)
+    return png
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", default=str(HERE.parents[1]))
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--no-wine", action="store_true")
+    parser.add_argument("--json")
+    parser.add_argument("--before")
+    parser.add_argument("--label", help="what the tree is (stored with --json)")
+    parser.add_argument("--no-docs", action="store_true")
+    parser.add_argument("--no-plot", action="store_true")
+    args = parser.parse_args()
+
+    root = pathlib.Path(args.root).resolve()
+    wine = not args.no_wine and os.path.exists(WINE)
+    p = Programs(root, wine)
+    p.build()
+    before = json.load(open(args.before)) if args.before else None
+
+    results = {"label": args.label or str(root)}
+    tmp = tempfile.mkdtemp(prefix="tobrine-bench-")
+    server = Server(tmp)
+    started_wine = wine and not (root / "build/win64/wine/xvfb.pid").exists()
+    try:
+        if started_wine:
+            subprocess.run([root / "scripts/wine-session", "start"], check=True)
+        # Warm-up: the server builds its big page once; Wine loads its libraries.
+        subprocess.run(["curl", "-s", "-o", "/dev/null", server.url(f"/big?mb={BIG_MB}")])
+        if wine:
+            p.lookup_wine(server.page(1))
+        manifests_side_by_side(p, server, tmp, args.rounds, results)
+        many_manifests(p, server, tmp, args.rounds, results)
+        big_page(p, server, tmp, args.rounds, results)
+        extraction(p, tmp, args.rounds, results)
+        idle_cpu(p, server, results)
+        google_benchmark(p, results)
+        if not args.no_plot:
+            plot_series(p, server, results)
+    finally:
+        server.close()
+        if started_wine:
+            subprocess.run([root / "scripts/wine-session", "stop"], check=False)
+        shutil.rmtree(tmp, ignore_errors=True)
+
+    print(table(results, before))
+    print()
+    print(gbench_table(results))
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=1)
+    if not args.no_docs:
+        png = write_docs(results, before, HERE.parents[1] / "docs")
+        print(f"\nwrote docs/performance.md and {png.relative_to(HERE.parents[1])}")
+
+
+if __name__ == "__main__":
+    main()
