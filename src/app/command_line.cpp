@@ -18,8 +18,13 @@
 #include "app/startup.h"
 #include "app/version.h"
 #include "platform/system.h"
+#include "web/web_access.h"
 
 namespace {
+
+// How long an ending process waits for the workers of fetches that timed out,
+// so that they end and free what they hold before it exits.
+constexpr uint32_t kAbandonedFetchGraceMs = 2000;
 
 using namespace tobrine;
 using namespace tobrine::app::cli;
@@ -200,6 +205,7 @@ int main(int argc, char** argv) {
   Run run(parsed.options);
   app::StartRuntime();
   const ExitStatus status = run.LookUpAll(addresses);
+  WaitForAbandonedFetches(kAbandonedFetchGraceMs);
   app::EndRuntime();
   return static_cast<int>(status);
 }

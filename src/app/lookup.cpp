@@ -214,8 +214,9 @@ class Lookup {
         [&](int32_t, FetchResult& fetched) {
           Remember(fetched.address.view());
           Tell(fetched.address.view(), FetchStage::kManifest, fetched.outcome);
-          const TextValue manifest = TakeText(std::move(fetched.body));
-          const ManifestContent content = ReadManifest(manifest.view());
+          // Read as the bytes fetched: a manifest in UTF-16 or the binary form
+          // holds NUL bytes.
+          const ManifestContent content = ReadManifest(fetched.body.bytes());
           for (const ManifestPackage& p : content.packages)
             Report(p, source, pageAddress, fetched.address.view());
         },

@@ -36,10 +36,15 @@ struct FetchJob {
   ~FetchJob() { CloseFile(file); }
 };
 
+// Workers that have not ended yet, abandoned ones included.
+std::atomic<int> g_runningWorkers{0};
+
 winapi::Dword TOBRINE_WINAPI FetchWorker(void* parameter) {
   std::unique_ptr<std::shared_ptr<FetchJob>> job(
       static_cast<std::shared_ptr<FetchJob>*>(parameter));
   (*job)->end.store(HttpExchange((*job)->file, &(*job)->stop, &(*job)->outcome, &(*job)->body));
+  job.reset();
+  g_runningWorkers.fetch_sub(1);
   return 0;
 }
 
@@ -59,9 +64,13 @@ ExchangeRequest RequestFor(const TextValue& address, const FetchOptions& options
 ThreadHandle StartWorker(const std::shared_ptr<FetchJob>& job) {
   auto parameter = std::make_unique<std::shared_ptr<FetchJob>>(job);
   winapi::Dword threadId = 0;
+  g_runningWorkers.fetch_add(1);
   ThreadHandle thread(CallExternal<kExtCreateThread>(nullptr, std::size_t{0}, &FetchWorker,
                                                      parameter.get(), 0u, &threadId));
-  if (thread) parameter.release();  // the worker's now
+  if (thread)
+    parameter.release();  // the worker's now
+  else
+    g_runningWorkers.fetch_sub(1);
   return thread;
 }
 
@@ -196,6 +205,16 @@ void WaitForAny(const std::vector<Fetch*>& running) {
 
 std::string_view TimeoutNotice() {
   return kTimeoutNotice;
+}
+
+bool WaitForAbandonedFetches(uint32_t milliseconds) {
+  const uint32_t start = TickCount();
+  while (g_runningWorkers.load() > 0) {
+    if (TickCount() - start >= milliseconds) return false;
+    // A wait on no object: a pause that needs no thread of its own.
+    CallExternal<kExtMsgWaitForMultipleObjects>(0u, nullptr, 0, winapi::Dword{10}, 0u);
+  }
+  return true;
 }
 
 ByteBlock WebAccess(TextValue& address, const FetchOptions& options) {

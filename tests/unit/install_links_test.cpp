@@ -250,43 +250,6 @@ std::string Item(std::string_view assets, std::string_view metadata = {}) {
          "</dict>";
 }
 
-// A manifest in the binary form: {items: [{assets: [{kind: software-package,
-// url: https://h.example/b.ipa}], metadata: {bundle-identifier: com.example.b,
-// title: B}}]}, as a property-list writer lays it out.
-const std::string kBinaryManifest = [] {
-  std::string s = "bplist00";
-  std::vector<std::string> objects = {
-      "\xD1\x01\x02",  // 0 {1: 2}
-      "\x55items",
-      "\xA1\x03",              // 2 [3]
-      "\xD2\x04\x05\x06\x07",  // 3 {4: 6, 5: 7}
-      "\x56"
-      "assets",
-      "\x58metadata",
-      "\xA1\x08",              // 6 [8]
-      "\xD2\x09\x0A\x0B\x0C",  // 7 {9: 11, 10: 12}
-      "\xD2\x0D\x0E\x0F\x10",  // 8 {13: 15, 14: 16}
-      "\x5F\x10\x11"
-      "bundle-identifier",
-      "\x55title",
-      "\x5D"
-      "com.example.b",
-      "\x51"
-      "B",
-      "\x54kind",
-      "\x53url",
-      "\x5F\x10\x10software-package",
-      "\x5F\x10\x17https://h.example/b.ipa",
-  };
-  std::vector<std::size_t> offsets;
-  for (const std::string& o : objects) offsets.push_back(s.size()), s += o;
-  const std::size_t table = s.size();
-  for (std::size_t o : offsets) s += static_cast<char>(o);
-  s += std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') +
-       static_cast<char>(objects.size()) + std::string(15, '\0') + static_cast<char>(table);
-  return s;
-}();
-
 TEST(Manifest, EveryShape) {
   const std::string package = Asset("software-package", "https://h.example/a.ipa");
   const std::string icon = Asset("display-image", "https://h.example/icon.png");
@@ -347,7 +310,7 @@ TEST(Manifest, EveryShape) {
        "https://h.example/a.ipa [\xE5\xBA\x94||]\n"},
       {"UTF-16, big-endian without one", test::Utf16(Manifest(Item(package)), true, false),
        "https://h.example/a.ipa\n"},
-      {"the binary form", kBinaryManifest, "https://h.example/b.ipa [B|com.example.b|]\n"},
+      {"the binary form", test::BinaryManifest(), "https://h.example/b.ipa [B|com.example.b|]\n"},
   };
   for (const auto& r : rows)
     EXPECT_EQ(Packages(r.manifest), r.want) << r.what << "\n" << r.manifest;
@@ -366,7 +329,7 @@ TEST(Manifest, APageThatIsAPropertyList) {
       {"{\"items\":[]}", false},
       {test::Utf16(Manifest(""), false, true), true},
       {test::Utf16("<html><plist>", true, false), false},
-      {kBinaryManifest, true},
+      {test::BinaryManifest(), true},
       {"", false},
   };
   for (const auto& r : rows) EXPECT_EQ(LooksLikePropertyList(r.page), r.want) << r.page;

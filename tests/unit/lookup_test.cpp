@@ -9,6 +9,7 @@
 
 #include "fixture_server.h"
 #include "platform/system.h"
+#include "reader_test_support.h"
 #include "test_platform.h"
 
 namespace tobrine::app {
@@ -95,6 +96,41 @@ TEST_F(Lookup, EveryShapeOfASite) {
       {"no page", sites.Http("/no-such-site/"), ""},
   };
   for (const auto& r : rows) EXPECT_EQ(Lines(LookUp(r.address)), r.want) << r.what;
+}
+
+// Every byte percent-encoded: a body for the fixture's /respond, or a text that
+// is percent-decoded once on its way.
+std::string Percent(std::string_view bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    static const char kHex[] = "0123456789ABCDEF";
+    out += '%';
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  }
+  return out;
+}
+
+TEST_F(Lookup, ManifestsHoldingNulBytesAreReadWhole) {
+  const std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-16\"?><plist version=\"1.0\"><dict><key>items</key>"
+      "<array><dict><key>assets</key><array><dict><key>kind</key><string>software-package</string>"
+      "<key>url</key><string>https://h.example/u.ipa</string></dict></array></dict></array>"
+      "</dict></plist>";
+  struct {
+    const char* what;
+    std::string manifest;
+    std::string want;
+  } rows[] = {
+      {"the binary form", test::BinaryManifest(), "L https://h.example/b.ipa\n"},
+      {"UTF-16", test::Utf16(xml, false, true), "L https://h.example/u.ipa\n"},
+  };
+  for (const auto& r : rows) {
+    const std::string manifestAddress = sites.Http("/respond?body=" + Percent(r.manifest));
+    const std::string link =
+        "itms-services://?action=download-manifest&url=" + Percent(manifestAddress);
+    EXPECT_EQ(Lines(LookUp(link)), r.want) << r.what;
+  }
 }
 
 TEST_F(Lookup, EachRowTellsItsPageManifestAndApp) {

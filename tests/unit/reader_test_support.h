@@ -58,6 +58,43 @@ class RandomChoices {
   std::mt19937 rng_;
 };
 
+// A manifest in the binary form: {items: [{assets: [{kind: software-package,
+// url: https://h.example/b.ipa}], metadata: {bundle-identifier: com.example.b,
+// title: B}}]}, as a property-list writer lays it out.
+inline std::string BinaryManifest() {
+  std::string s = "bplist00";
+  std::vector<std::string> objects = {
+      "\xD1\x01\x02",  // 0 {1: 2}
+      "\x55items",
+      "\xA1\x03",              // 2 [3]
+      "\xD2\x04\x05\x06\x07",  // 3 {4: 6, 5: 7}
+      "\x56"
+      "assets",
+      "\x58metadata",
+      "\xA1\x08",              // 6 [8]
+      "\xD2\x09\x0A\x0B\x0C",  // 7 {9: 11, 10: 12}
+      "\xD2\x0D\x0E\x0F\x10",  // 8 {13: 15, 14: 16}
+      "\x5F\x10\x11"
+      "bundle-identifier",
+      "\x55title",
+      "\x5D"
+      "com.example.b",
+      "\x51"
+      "B",
+      "\x54kind",
+      "\x53url",
+      "\x5F\x10\x10software-package",
+      "\x5F\x10\x17https://h.example/b.ipa",
+  };
+  std::vector<std::size_t> offsets;
+  for (const std::string& o : objects) offsets.push_back(s.size()), s += o;
+  const std::size_t table = s.size();
+  for (std::size_t o : offsets) s += static_cast<char>(o);
+  s += std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') +
+       static_cast<char>(objects.size()) + std::string(15, '\0') + static_cast<char>(table);
+  return s;
+}
+
 // UTF-8 text as UTF-16 bytes, with a byte-order mark when asked.
 inline std::string Utf16(std::string_view utf8, bool bigEndian, bool byteOrderMark) {
   std::string out;
