@@ -18,7 +18,7 @@
 #include "app/startup.h"
 #include "app/version.h"
 #include "platform/system.h"
-#include "web/web_access.h"
+#include "web/fetch_worker.h"
 
 namespace {
 

@@ -7,13 +7,12 @@
 #include "runtime/commands.h"
 #include "runtime/external.h"
 #include "web/exchange_record.h"
+#include "web/fetch_worker.h"
 #include "web/http_exchange.h"
 #include "web/url.h"
 
 namespace tobrine {
 namespace {
-
-using ThreadHandle = ExternalHandle<kExtCloseHandle>;
 
 // How long one wait lasts: the progress is told this often.
 constexpr winapi::Dword kWaitSliceMs = 200;
@@ -48,14 +47,11 @@ struct StreamJob : BodyStream {
   }
 };
 
-winapi::Dword TOBRINE_WINAPI StreamWorker(void* parameter) {
-  std::unique_ptr<std::shared_ptr<StreamJob>> job(
-      static_cast<std::shared_ptr<StreamJob>*>(parameter));
-  StreamJob& j = **job;
+// The worker's work: the exchange, its outcome kept in the job.
+void RunStream(StreamJob& j) {
   FetchOutcome outcome = StreamExchange(j.request, j, &j.stop);
   if (j.tooLarge) outcome.failure = FetchFailure::kTooLarge;
   j.outcome = outcome;
-  return 0;
 }
 
 }  // namespace
@@ -73,12 +69,8 @@ FetchOutcome StreamFetch(TextValue address, const StreamFetchOptions& options,
   job->byteCap = options.byteCap;
   job->lastActivity.store(TickCount());
 
-  auto parameter = std::make_unique<std::shared_ptr<StreamJob>>(job);
-  winapi::Dword threadId = 0;
-  ThreadHandle thread(CallExternal<kExtCreateThread>(nullptr, std::size_t{0}, &StreamWorker,
-                                                     parameter.get(), 0u, &threadId));
+  ThreadHandle thread = StartFetchWorker([job] { RunStream(*job); });
   if (!thread) return {FetchFailure::kOther, 0};
-  parameter.release();  // the worker's now
 
   // Waits in short slices, for as long as data keeps arriving.
   const int64_t idleMs = std::max<int64_t>(0, static_cast<int64_t>(options.idleSeconds) * 1000);

@@ -12,13 +12,12 @@
 #include "runtime/memory_file.h"
 #include "text/codepage.h"
 #include "web/exchange_record.h"
+#include "web/fetch_worker.h"
 #include "web/http_exchange.h"
 #include "web/url.h"
 
 namespace tobrine {
 namespace {
-
-using ThreadHandle = ExternalHandle<kExtCloseHandle>;
 
 constexpr std::string_view kTimeoutNotice =
     "超时返回，指定网站不能访问，或者你的网络出现问题，你可以把参数中的＂超时返回＂的值设置长一些"
@@ -36,18 +35,6 @@ struct FetchJob {
   ~FetchJob() { CloseFile(file); }
 };
 
-// Workers that have not ended yet, abandoned ones included.
-std::atomic<int> g_runningWorkers{0};
-
-winapi::Dword TOBRINE_WINAPI FetchWorker(void* parameter) {
-  std::unique_ptr<std::shared_ptr<FetchJob>> job(
-      static_cast<std::shared_ptr<FetchJob>*>(parameter));
-  (*job)->end.store(HttpExchange((*job)->file, &(*job)->stop, &(*job)->outcome, &(*job)->body));
-  job.reset();
-  g_runningWorkers.fetch_sub(1);
-  return 0;
-}
-
 ExchangeRequest RequestFor(const TextValue& address, const FetchOptions& options) {
   ExchangeRequest r;
   r.address = address.Copy();
@@ -62,16 +49,8 @@ ExchangeRequest RequestFor(const TextValue& address, const FetchOptions& options
 
 // Starts the worker on the job; no handle when it cannot start.
 ThreadHandle StartWorker(const std::shared_ptr<FetchJob>& job) {
-  auto parameter = std::make_unique<std::shared_ptr<FetchJob>>(job);
-  winapi::Dword threadId = 0;
-  g_runningWorkers.fetch_add(1);
-  ThreadHandle thread(CallExternal<kExtCreateThread>(nullptr, std::size_t{0}, &FetchWorker,
-                                                     parameter.get(), 0u, &threadId));
-  if (thread)
-    parameter.release();  // the worker's now
-  else
-    g_runningWorkers.fetch_sub(1);
-  return thread;
+  return StartFetchWorker(
+      [job] { job->end.store(HttpExchange(job->file, &job->stop, &job->outcome, &job->body)); });
 }
 
 ByteBlock ConvertBody(BodyConversion conversion, const ByteBlock& raw) {
@@ -205,16 +184,6 @@ void WaitForAny(const std::vector<Fetch*>& running) {
 
 std::string_view TimeoutNotice() {
   return kTimeoutNotice;
-}
-
-bool WaitForAbandonedFetches(uint32_t milliseconds) {
-  const uint32_t start = TickCount();
-  while (g_runningWorkers.load() > 0) {
-    if (TickCount() - start >= milliseconds) return false;
-    // A wait on no object: a pause that needs no thread of its own.
-    CallExternal<kExtMsgWaitForMultipleObjects>(0u, nullptr, 0, winapi::Dword{10}, 0u);
-  }
-  return true;
 }
 
 ByteBlock WebAccess(TextValue& address, const FetchOptions& options) {

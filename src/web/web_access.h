@@ -16,11 +16,6 @@ namespace tobrine {
 // The result of a fetch that ran out of time (code page 936 bytes).
 std::string_view TimeoutNotice();
 
-// Waits up to `milliseconds` for the workers of fetches that timed out (told to
-// stop, they end by themselves). True when none is left: a process about to
-// exit then frees everything they held.
-bool WaitForAbandonedFetches(uint32_t milliseconds);
-
 enum class HttpMethod { kGet, kPost };
 
 // What the body is converted from, into code page 936. A converted body ends at
