@@ -66,8 +66,8 @@ constexpr OptionSpec kOptions[] = {
     {OptionId::kDownload, 'o', "download"},
 };
 
-bool TakesValue(const OptionSpec& spec) {
-  return spec.id != OptionId::kFlag;
+bool TakesValue(const OptionSpec& option) {
+  return option.id != OptionId::kFlag;
 }
 
 const OptionSpec* FindLong(std::string_view name) {
@@ -83,11 +83,11 @@ const OptionSpec* FindShort(char name) {
 }
 
 // Applies one option; the error text, or empty.
-std::string Apply(const OptionSpec& spec, std::string_view shown, std::string_view value,
+std::string Apply(const OptionSpec& option, std::string_view shown, std::string_view value,
                   Options& o) {
-  switch (spec.id) {
+  switch (option.id) {
     case OptionId::kFlag:
-      o.*spec.flag = true;
+      o.*option.flag = true;
       break;
     case OptionId::kUserAgent:
       if (value.empty() || HasControlCharacter(value))
@@ -148,29 +148,29 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args) {
       std::string_view body = arg.substr(2);
       const std::size_t eq = body.find('=');
       std::string_view name = body.substr(0, eq);
-      const OptionSpec* spec = FindLong(name);
+      const OptionSpec* option = FindLong(name);
       const std::string shown = "--" + std::string(name);
-      if (!spec) return fail("unknown option '" + std::string(arg) + "'");
+      if (!option) return fail("unknown option '" + std::string(arg) + "'");
       std::string_view value;
       if (eq != std::string_view::npos) {
-        if (!TakesValue(*spec)) return fail(shown + " takes no value");
+        if (!TakesValue(*option)) return fail(shown + " takes no value");
         value = body.substr(eq + 1);
-      } else if (TakesValue(*spec)) {
+      } else if (TakesValue(*option)) {
         std::optional<std::string_view> next = nextValue();
         if (!next) return fail(shown + " needs a value");
         value = *next;
       }
-      if (std::string error = Apply(*spec, shown, value, o); !error.empty()) return fail(error);
+      if (std::string error = Apply(*option, shown, value, o); !error.empty()) return fail(error);
       continue;
     }
     // Short options, several in one word ("-hA ios"); one that takes a value
     // takes the rest of the word, or the next word.
     for (std::size_t k = 1; k < arg.size(); ++k) {
-      const OptionSpec* spec = FindShort(arg[k]);
+      const OptionSpec* option = FindShort(arg[k]);
       const std::string shown = std::string("-") + arg[k];
-      if (!spec) return fail("unknown option '" + shown + "'");
+      if (!option) return fail("unknown option '" + shown + "'");
       std::string_view value;
-      if (TakesValue(*spec)) {
+      if (TakesValue(*option)) {
         if (k + 1 < arg.size()) {
           value = arg.substr(k + 1);
         } else {
@@ -180,7 +180,7 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args) {
         }
         k = arg.size();
       }
-      if (std::string error = Apply(*spec, shown, value, o); !error.empty()) return fail(error);
+      if (std::string error = Apply(*option, shown, value, o); !error.empty()) return fail(error);
     }
   }
   if (o.help || o.version) return result;
