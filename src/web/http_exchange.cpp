@@ -91,7 +91,13 @@ winapi::Dword RequestFlags(const ExchangeRequest& request, bool secure, bool str
            (secure ? winapi::kInternetFlagSecure : winapi::kInternetFlagIgnoreRedirectToHttps);
   // An https request takes the stored cookies whatever the caller asked for.
   if (secure) return winapi::kInternetFlagSecure | winapi::kInternetFlagNoAutoRedirect;
-  winapi::Dword flags = winapi::kInternetFlagReload | winapi::kInternetFlagNeedFile |
+  // A reload never reads WinINet's cache, so a GET does not write to it either:
+  // a lookup would leave a file per page and manifest, and under Wine each
+  // write waits for the cache's lock. (Other verbs keep the cache file: with
+  // the no-write flag WinINet adds a Cache-Control line to their requests.)
+  const bool get = request.verb.view() == "GET";
+  winapi::Dword flags = winapi::kInternetFlagReload |
+                        (get ? winapi::kInternetFlagNoCacheWrite : winapi::kInternetFlagNeedFile) |
                         winapi::kInternetFlagIgnoreRedirectToHttps |
                         winapi::kInternetFlagNoAutoRedirect;
   if (!TrimSpaces(request.cookies).empty()) flags |= winapi::kInternetFlagNoCookies;

@@ -21,11 +21,7 @@ namespace {
 using testing::HasSubstr;
 using testing::Not;
 
-#ifdef _WIN32
-constexpr bool kUnderWine = true;
-#else
-constexpr bool kUnderWine = false;
-#endif
+using test::kUnderWine;
 
 constexpr uint64_t kMemoryBound = 512ull << 20;
 // Wine's WinINet does not end a call blocked on a handle that another thread

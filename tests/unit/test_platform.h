@@ -15,6 +15,13 @@
 
 namespace tobrine::test {
 
+// The Windows build of the tests runs under Wine.
+#ifdef _WIN32
+inline constexpr bool kUnderWine = true;
+#else
+inline constexpr bool kUnderWine = false;
+#endif
+
 // The Linux folder for the tests' temporary files: $TMPDIR, else /tmp. (Wine
 // hands the variable on to the Windows build unchanged, as a Linux path.)
 inline std::string HostTempFolder() {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -31,11 +32,7 @@ using testing::HasSubstr;
 using testing::Not;
 using testing::StartsWith;
 
-#ifdef _WIN32
-constexpr bool kUnderWine = true;
-#else
-constexpr bool kUnderWine = false;
-#endif
+using test::kUnderWine;
 
 constexpr std::string_view kAgent =
     "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1; .NET CLR 2.0.50727; .NET CLR "
@@ -105,6 +102,38 @@ TEST(WebFetch, HeaderBlockOnTheWire) {
         verb + " /echo HTTP/1.1\r\n" + host + length + r.agentLine + block + "\r\n" + r.body;
     EXPECT_EQ(echo, want) << r.name;
   }
+}
+
+#ifdef _WIN32
+// The files in WinINet's cache folder, at every level.
+std::size_t FilesInTheCache() {
+  const char* local = std::getenv("LOCALAPPDATA");
+  if (!local) return 0;
+  std::error_code error;
+  std::size_t n = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(
+           std::filesystem::path(local) / "Microsoft" / "Windows" / "INetCache", error))
+    n += entry.is_regular_file() ? 1 : 0;
+  return n;
+}
+#endif
+
+// A GET leaves nothing in WinINet's cache (a reload never reads it back); a
+// POST still goes through a cache file.
+TEST(WebFetch, GetsLeaveNothingInTheCache) {
+#ifndef _WIN32
+  GTEST_SKIP() << "the cache is WinINet's own; the Linux stand-in keeps none";
+#else
+  TOBRINE_NEED_FIXTURE(f);
+  const std::size_t before = FilesInTheCache();
+  for (int k = 0; k < 5; ++k) {
+    const std::string body = "uncached" + std::to_string(k);
+    EXPECT_EQ(Fetch(f.Http("/respond?body=" + body)), body);
+  }
+  EXPECT_EQ(FilesInTheCache(), before);
+  Fetch(f.Http("/echo"), {.method = HttpMethod::kPost, .postBody = "a=1"});
+  EXPECT_GT(FilesInTheCache(), before) << "the count sees the cache's files";
+#endif
 }
 
 TEST(WebFetch, ProxyUsedForHttp) {
