@@ -211,36 +211,50 @@ void WebAccessEach(int32_t count, const std::function<TextValue(int32_t)>& addre
   each.receivedHeaders = nullptr;
   each.receivedCookies = nullptr;
   each.outcome = nullptr;
-  // The fetches started and not yet handed to `done`, in order. Results go out
-  // in order, so no fetch starts more than kFetchesInFlight ahead of the first
-  // one still awaited: what is held stays bounded.
+  // The fetches started and not yet handed to `done`, in order; a fetch is
+  // finished as soon as it ends, and its result waits here for the earlier ones.
   struct Started {
     int32_t k;
-    TextValue address;
-    std::unique_ptr<Fetch> fetch;
+    FetchResult result;
+    std::unique_ptr<Fetch> fetch;  // none once finished
   };
   std::deque<Started> window;
   std::vector<Fetch*> running;
+  // Past a slow fetch, others go on starting while what waits behind it stays
+  // small: up to kFetchesInFlight entries always, up to kWindowEntries while
+  // their addresses and bodies hold fewer than kWindowBytes.
+  auto roomForOneMore = [&window] {
+    if (window.size() < static_cast<std::size_t>(kFetchesInFlight)) return true;
+    if (window.size() >= kWindowEntries) return false;
+    std::size_t held = 0;
+    for (const Started& s : window)
+      held += static_cast<std::size_t>(s.result.address.size() + s.result.body.size());
+    return held < kWindowBytes;
+  };
   int32_t next = 0;
   while (next < count || !window.empty()) {
-    while (next < count && window.size() < static_cast<std::size_t>(kFetchesInFlight)) {
-      Started s{next, addressOf(next), nullptr};
-      s.fetch = std::make_unique<Fetch>(s.address, each);
-      window.push_back(std::move(s));
-      ++next;
+    running.clear();
+    for (Started& s : window) {
+      if (s.fetch && !s.fetch->running()) {
+        s.result.body = s.fetch->Finish(each, s.result.outcome);
+        s.fetch.reset();
+      }
+      if (s.fetch) running.push_back(s.fetch.get());
     }
-    Started& first = window.front();
-    if (!first.fetch->running()) {
-      FetchResult result{std::move(first.address), {}, {}};
-      result.body = first.fetch->Finish(each, result.outcome);
-      const int32_t k = first.k;
+    if (!window.empty() && !window.front().fetch) {
+      Started first = std::move(window.front());
       window.pop_front();
-      done(k, result);
+      done(first.k, first.result);
       continue;
     }
-    running.clear();
-    for (const Started& s : window)
-      if (s.fetch->running()) running.push_back(s.fetch.get());
+    if (next < count && running.size() < static_cast<std::size_t>(kFetchesInFlight) &&
+        roomForOneMore()) {
+      Started s{next, {addressOf(next), {}, {}}, nullptr};
+      s.fetch = std::make_unique<Fetch>(s.result.address, each);
+      window.push_back(std::move(s));
+      ++next;
+      continue;
+    }
     WaitForAny(running);
   }
 }

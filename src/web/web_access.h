@@ -3,6 +3,7 @@
 // time-out.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -75,6 +76,10 @@ class StartedFetch {
 
 // How many fetches WebAccessEach keeps going at once.
 inline constexpr int32_t kFetchesInFlight = 8;
+// How far WebAccessEach fetches ahead of a slow fetch: the results that wait
+// for it, counted with the fetches running.
+inline constexpr std::size_t kWindowEntries = 4 * kFetchesInFlight;
+inline constexpr std::size_t kWindowBytes = std::size_t{16} << 20;
 
 // One fetch of WebAccessEach: the address as fetched ("http://" put in front
 // when it had no scheme) and what WebAccess would have returned for it.
@@ -88,8 +93,8 @@ struct FetchResult {
 // each within its own time-out counted from its own start; the options'
 // received headers, cookies and outcome are not written (each result has its
 // outcome). `addressOf(k)` gives address
-// k (from 0, in order) when fetch k starts, so that no more than
-// kFetchesInFlight addresses and bodies are held at a time. `done(k, result)`
+// k (from 0, in order) when fetch k starts, so that the addresses and bodies
+// held stay bounded (kWindowEntries, kWindowBytes). `done(k, result)`
 // gets each result in order, as soon as it and every earlier one are there.
 // While waiting the calling thread dispatches its messages; a handler run
 // meanwhile may fetch in turn, and finishes before this call goes on.
