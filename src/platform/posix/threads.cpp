@@ -1,12 +1,14 @@
-// Threads and the message-aware wait of kernel32 / user32 on std::thread and
+// Threads and the message-aware wait of kernel32 / user32 on POSIX threads and
 // the per-thread message queues. A thread handle is a counted object shared by
 // the handle and the running thread, so either may go first.
+#include <pthread.h>
+
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #include "platform/posix/message_queue.h"
 #include "platform/posix/standin_modules.h"
@@ -16,14 +18,16 @@ namespace tobrine::posix {
 namespace {
 
 constexpr uint32_t kThreadTag = 0x54485244;  // "THRD"
+// A thread's stack when the caller asks for none in particular, as on Windows.
+constexpr std::size_t kDefaultStackBytes = std::size_t{1} << 20;
 std::atomic<bool> g_startsFail{false};
 
 struct ThreadObject {
   uint32_t tag = kThreadTag;
   std::atomic<bool> ended{false};
   std::atomic<int> references{2};  // the handle and the thread itself
-  std::mutex starting;             // held until `thread` is set
-  std::thread thread;
+  ThreadStart start = nullptr;
+  void* parameter = nullptr;
 };
 
 void Release(ThreadObject* t) {
@@ -38,57 +42,78 @@ ThreadObject* AsThread(Handle handle) {
   return t && t->tag == kThreadTag ? t : nullptr;
 }
 
-// A handle is signalled only once its thread has fully ended, its thread-local
-// state (the TLS library's included) released, as on Windows: one thread of
-// the process joins each thread whose start routine has returned, so that a
-// join waits for little more than that release.
-class Reaper {
+// Threads are kept for a while after their start routine returns and take
+// the next CreateThread's routine, so that a stream of short workers (one per
+// fetch) does not pay for a new thread, its stack and its exit each time. A
+// handle is signalled as soon as its routine has returned; a thread left idle
+// for kIdle ends, its thread-local state released then. Every thread has at
+// least the default stack; a caller asking for more gets a thread of its own.
+class ThreadPool {
  public:
   // Never destroyed: threads may still end while the process exits.
-  static Reaper& Instance() {
-    static auto* reaper = new Reaper();
-    return *reaper;
+  static ThreadPool& Instance() {
+    static auto* pool = new ThreadPool();
+    return *pool;
   }
 
-  void Ended(ThreadObject* t) {
-    {
+  // Runs `t` on an idle thread, or on a new one; false when none can start.
+  bool Run(ThreadObject* t, std::size_t stackSize) {
+    stackSize = std::max(stackSize, kDefaultStackBytes);
+    if (stackSize == kDefaultStackBytes) {
       std::lock_guard<std::mutex> lock(mutex_);
-      ended_.push_back(t);
+      if (idle_ > waiting_.size()) {
+        waiting_.push_back(t);
+        changed_.notify_one();
+        return true;
+      }
     }
-    changed_.notify_one();
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, stackSize);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread{};
+    const int failed = pthread_create(&thread, &attributes, &Main, t);
+    pthread_attr_destroy(&attributes);
+    return failed == 0;
   }
 
  private:
-  Reaper() {
-    std::thread([this] { Run(); }).detach();
-  }
+  static constexpr auto kIdle = std::chrono::milliseconds(200);
 
-  [[noreturn]] void Run() {
-    for (;;) {
-      ThreadObject* t = nullptr;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return !ended_.empty(); });
-        t = ended_.front();
-        ended_.pop_front();
-      }
-      { std::lock_guard<std::mutex> started(t->starting); }
-      t->thread.join();
+  static void* Main(void* first) {
+    ThreadPool& pool = Instance();
+    for (auto* t = static_cast<ThreadObject*>(first); t; t = pool.Next()) {
+      t->start(t->parameter);
       t->ended.store(true);
       SignalAll();
       Release(t);
     }
+    return nullptr;
+  }
+
+  // The next routine for a thread whose routine has returned; none once it has
+  // been idle too long.
+  ThreadObject* Next() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++idle_;
+    const bool given = changed_.wait_for(lock, kIdle, [this] { return !waiting_.empty(); });
+    --idle_;
+    if (!given) return nullptr;
+    ThreadObject* t = waiting_.front();
+    waiting_.pop_front();
+    return t;
   }
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<ThreadObject*> ended_;
+  std::deque<ThreadObject*> waiting_;  // handed to idle threads, not yet taken
+  std::size_t idle_ = 0;
 };
 
 }  // namespace
 
-Handle CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadStart start,
-                    void* parameter, Dword /*flags*/, Dword* threadId) {
+Handle CreateThread(void* /*security*/, std::size_t stackSize, ThreadStart start, void* parameter,
+                    Dword /*flags*/, Dword* threadId) {
   if (!start) {
     SetLastError(kErrorInvalidParameter);
     return nullptr;
@@ -99,14 +124,9 @@ Handle CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadStart s
   }
   static std::atomic<Dword> nextId{1000};
   auto* t = new ThreadObject();
-  try {
-    Reaper& reaper = Reaper::Instance();
-    std::lock_guard<std::mutex> lock(t->starting);
-    t->thread = std::thread([t, start, parameter, &reaper] {
-      start(parameter);
-      reaper.Ended(t);
-    });
-  } catch (const std::system_error&) {
+  t->start = start;
+  t->parameter = parameter;
+  if (!ThreadPool::Instance().Run(t, stackSize)) {
     delete t;
     SetLastError(kErrorNotEnoughMemory);
     return nullptr;
