@@ -193,6 +193,7 @@ struct RequestHandle : HandleBase {
   CURLcode result = CURLE_OK;  // why the transfer failed
   long verifyResult = 0;       // the certificate check's own code, when it failed
   bool paused = false;
+  std::atomic<bool> driving{false};  // a call runs the transfer (a close must wake it)
   bool headersFinal = false;
   std::string responseHeaders;  // of the response being received
   std::string finalHeaders;     // of the final response
@@ -286,6 +287,9 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
 // Runs the transfer until `ready()` holds or it has ended.
 template <typename Ready>
 void Drive(RequestHandle* r, Ready ready) {
+  // Told before the closed flag is looked at: a close either comes after and
+  // wakes the wait below, or came before and is seen.
+  r->driving.store(true);
   while (!r->done && !ready()) {
     if (r->closed.load()) {
       r->done = r->failed = true;
@@ -310,6 +314,7 @@ void Drive(RequestHandle* r, Ready ready) {
     if (r->done || ready()) break;
     curl_multi_poll(r->multi, nullptr, 0, 1000, nullptr);
   }
+  r->driving.store(false);
 }
 
 // The WinINet error code of a failed transfer, as WinINet sets it for the same
@@ -673,7 +678,10 @@ Bool InternetCloseHandle(Hinternet handle) {
     return 0;
   }
   base->closed.store(true);
-  if (base->kind == Kind::kRequest) curl_multi_wakeup(static_cast<RequestHandle&>(*base).multi);
+  if (base->kind == Kind::kRequest) {
+    auto& r = static_cast<RequestHandle&>(*base);
+    if (r.driving.load()) curl_multi_wakeup(r.multi);
+  }
   return 1;
 }
 
