@@ -60,9 +60,17 @@ class ThreadPool {
   bool Run(ThreadObject* t, std::size_t stackSize) {
     stackSize = std::max(stackSize, kDefaultStackBytes);
     if (stackSize == kDefaultStackBytes) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (idle_ > waiting_.size()) {
-        waiting_.push_back(t);
+      bool handed = false;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (idle_ > waiting_.size()) {
+          waiting_.push_back(t);
+          handed = true;
+        }
+      }
+      // Told with the lock let go, so that the thread it wakes does not wait
+      // for the lock in turn.
+      if (handed) {
         changed_.notify_one();
         return true;
       }
