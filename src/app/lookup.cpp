@@ -1,6 +1,7 @@
 #include "app/lookup.h"
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <unordered_set>
 #include <utility>
@@ -63,29 +64,34 @@ class Lookup {
         ReadManifests({manifest}, PackageSource::kPastedLink, std::string(typed.view()));
       return;
     }
-    TextValue page = FetchPage(address);
+    // Shared: the iPhone's fetch below checks its page against this one.
+    auto page = std::make_shared<TextValue>(FetchPage(address));
     // The address is kept as a copy: a nested lookup may run during a fetch.
     const std::string pageAddress(address.view());
-    const int32_t marked = ReadMarkers(pageAddress, page);
-    const std::string_view text = page.view();  // measured once: a page can be large
+    const int32_t marked = ReadMarkers(pageAddress, *page);
+    const std::string_view text = page->view();  // measured once: a page can be large
     if (marked == 0 && ReadAsManifest(pageAddress, text)) return;
     // When neither the markers nor the page as a manifest give anything, the
     // page an iPhone is shown is likely needed (not after a time-out): it is
     // fetched while this one is read the second way, and given up unseen if
-    // that reading finds an address after all.
+    // that reading finds an address after all. A page that is this one byte for
+    // byte is never held: read the same way, it has nothing more to give.
     std::optional<StartedFetch> iphone;
     FetchOutcome iphoneOutcome;
+    bool sameAsThisOne = false;
     static const std::string kIphoneAgentLine = AgentLine(kIphoneAgent);
     if (marked == 0 && !typed.empty() && text != TimeoutNotice() &&
         options_.agent != kIphoneAgent) {
       TextValue again = address.Copy();
-      iphone.emplace(again, OptionsFor(kIphoneAgentLine, &iphoneOutcome));
+      FetchOptions options = OptionsFor(kIphoneAgentLine, &iphoneOutcome);
+      options.expectedText = page;
+      options.sameAsExpected = &sameAsThisOne;
+      iphone.emplace(again, options);
     }
     if (ReadSecond(pageAddress, text, [&] { iphone.reset(); }) || !iphone) return;
     ByteBlock shownBytes = iphone->Result();
     Tell(pageAddress, FetchStage::kIphonePage, iphoneOutcome);
-    // The same bytes read the same way: nothing more to find.
-    if (TextUpToNul(shownBytes.bytes()) == text) return;
+    if (sameAsThisOne) return;
     iphone_ = true;
     page.reset();
     TextValue shown = TakeText(std::move(shownBytes));

@@ -1,5 +1,6 @@
 #include "web/http_exchange.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -185,18 +186,72 @@ std::optional<std::size_t> AnnouncedLength(std::string_view rawHeaders) {
 // A body held whole, never beyond kMaxBodyBytes. Each chunk is written at the
 // end of the one block that is handed on (amortised linear time, no copy); the
 // length the headers announce is made room for at once.
+//
+// Given an expected text, the body is checked against it as it arrives and
+// nothing is held while the two agree: a body whose text (up to its first NUL)
+// is the expected one ends as `same`, with nothing held. At the first
+// difference the part that agreed is copied from the expected text and the
+// body is held from there on.
 class HeldBody : public BodyStream {
  public:
+  explicit HeldBody(std::optional<std::string_view> expected = std::nullopt)
+      : expected_(expected) {}
+
   bool Begin(std::string_view rawHeaders) override {
-    if (const std::optional<std::size_t> announced = AnnouncedLength(rawHeaders))
-      body.Expect(*announced);
+    announced_ = AnnouncedLength(rawHeaders).value_or(0);
+    if (!expected_) body.Expect(announced_);
     return true;
   }
   bool Chunk(std::string_view bytes) override {
-    if (bytes.size() > static_cast<std::size_t>(kMaxBodyBytes) - body.size()) {
+    if (bytes.size() > static_cast<std::size_t>(kMaxBodyBytes) - received_) {
       tooLarge = true;
       return false;
     }
+    received_ += bytes.size();
+    const std::string_view rest = Unmatched(bytes);
+    return !tooLarge && Hold(rest);
+  }
+  // Once the body has ended: whether it is the expected text. A body that ended
+  // inside it is held as far as it came.
+  bool Same() {
+    if (!expected_) return false;
+    if (matched_ == expected_->size()) return true;
+    const std::string_view agreed = expected_->substr(0, matched_);
+    expected_.reset();
+    Hold(agreed);
+    return false;
+  }
+
+  ByteBlockBuilder body;
+  bool tooLarge = false;
+
+ private:
+  // The part of `bytes` to hold: none while the body agrees with the expected
+  // text (or has gone past its end with a NUL, where the text ends).
+  std::string_view Unmatched(std::string_view bytes) {
+    if (!expected_) return bytes;
+    if (pastTheText_) return {};
+    const std::string_view rest = expected_->substr(matched_);
+    const std::size_t both = std::min(bytes.size(), rest.size());
+    std::size_t n = both;
+    if (std::memcmp(bytes.data(), rest.data(), both) != 0)
+      n = static_cast<std::size_t>(
+          std::mismatch(bytes.begin(), bytes.begin() + both, rest.begin()).first - bytes.begin());
+    matched_ += n;
+    if (n == bytes.size()) return {};
+    if (matched_ == expected_->size() && bytes[n] == '\0') {
+      pastTheText_ = true;
+      return {};
+    }
+    // The first difference: what agreed comes from the expected text.
+    const std::string_view agreed = expected_->substr(0, matched_);
+    expected_.reset();
+    body.Expect(announced_);
+    if (!Hold(agreed)) return {};
+    return bytes.substr(n);
+  }
+  bool Hold(std::string_view bytes) {
+    if (bytes.empty()) return true;
     uint8_t* room = body.Reserve(bytes.size());
     if (!room) {
       tooLarge = true;  // no memory for it: as good as too large
@@ -206,8 +261,12 @@ class HeldBody : public BodyStream {
     body.Commit(bytes.size());
     return true;
   }
-  ByteBlockBuilder body;
-  bool tooLarge = false;
+
+  std::optional<std::string_view> expected_;
+  std::size_t matched_ = 0;   // bytes of the expected text the body agreed with
+  bool pastTheText_ = false;  // the body went on past the expected text with a NUL
+  std::size_t received_ = 0;
+  std::size_t announced_ = 0;  // the length the headers announce, when they do
 };
 
 // Read headers: the raw response headers. Headers longer than the first buffer
@@ -389,7 +448,8 @@ bool ExchangeStop::Release() {
   return std::exchange(request_, nullptr) != nullptr;
 }
 
-ExchangeEnd HttpExchange(int32_t file, ExchangeStop* stop, FetchOutcome* outcome, ByteBlock* body) {
+ExchangeEnd HttpExchange(int32_t file, ExchangeStop* stop, FetchOutcome* outcome, ByteBlock* body,
+                         const ExpectedBody* expected) {
   FetchOutcome ignored;
   FetchOutcome& result = outcome ? *outcome : ignored;
   result = {FetchFailure::kOther, 0};
@@ -407,7 +467,7 @@ ExchangeEnd HttpExchange(int32_t file, ExchangeStop* stop, FetchOutcome* outcome
     return Write(file, *original, reply, ExchangeEnd::kRefused, result);
   // An https request follows redirects whatever the caller asked for.
   const bool follow = original->followRedirects || IsSecureAddress(original->address);
-  HeldBody held;
+  HeldBody held(expected ? std::optional<std::string_view>(expected->text) : std::nullopt);
   Chain chain = FollowChain(*original, follow, {}, stop, held);
   if (Stopped(stop)) return ExchangeEnd::kStopped;
   result = OutcomeOf(chain);
@@ -420,6 +480,8 @@ ExchangeEnd HttpExchange(int32_t file, ExchangeStop* stop, FetchOutcome* outcome
   // header text WinINet gives.
   reply.rawHeaders = std::move(chain.last.rawHeaders);
   if (!chain.last.status) return Write(file, *original, reply, ExchangeEnd::kAnswered, result);
+  const bool same = held.Same();
+  if (expected && expected->same) *expected->same = same;
   if (body)
     *body = held.body.Take();
   else

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string_view>
 
 #include "web/exchange_record.h"
 #include "web/fetch_outcome.h"
@@ -50,13 +51,22 @@ class ExchangeStop {
   std::atomic<bool> stopped_{false};
 };
 
+// A text an answer's body is checked against as it arrives: a body whose text
+// (up to its first NUL) is this one is never held, and `same` tells so.
+struct ExpectedBody {
+  std::string_view text;
+  bool* same = nullptr;
+};
+
 // Reads the request from the start of `file`, performs it (following redirects
 // itself, kMaxRedirects at most) and writes the reply there. `outcome`, when
 // given, tells how the exchange went (also when it wrote an empty reply). When
 // `body` is given an answer's body is handed over there and the record's body
 // slot stays empty, so that a large body is not copied through the record.
+// With `expected`, a body that is the expected text comes back empty.
 ExchangeEnd HttpExchange(int32_t file, ExchangeStop* stop = nullptr,
-                         FetchOutcome* outcome = nullptr, ByteBlock* body = nullptr);
+                         FetchOutcome* outcome = nullptr, ByteBlock* body = nullptr,
+                         const ExpectedBody* expected = nullptr);
 
 // One GET (the request's verb) on the calling thread with the same opening,
 // header block, certificate checks and redirect rules, its body handed to

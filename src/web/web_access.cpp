@@ -32,6 +32,8 @@ struct FetchJob {
   std::atomic<ExchangeEnd> end{ExchangeEnd::kStopped};
   ByteBlock body;        // handed over by the worker; looked at only once it has ended
   FetchOutcome outcome;  // the worker's; read after it has ended
+  std::shared_ptr<const TextValue> expected;  // what the body is checked against
+  bool same = false;                          // the worker's; read after it has ended
   ~FetchJob() { CloseFile(file); }
 };
 
@@ -49,8 +51,12 @@ ExchangeRequest RequestFor(const TextValue& address, const FetchOptions& options
 
 // Starts the worker on the job; no handle when it cannot start.
 ThreadHandle StartWorker(const std::shared_ptr<FetchJob>& job) {
-  return StartFetchWorker(
-      [job] { job->end.store(HttpExchange(job->file, &job->stop, &job->outcome, &job->body)); });
+  return StartFetchWorker([job] {
+    const ExpectedBody expected{job->expected ? job->expected->view() : std::string_view(),
+                                &job->same};
+    job->end.store(HttpExchange(job->file, &job->stop, &job->outcome, &job->body,
+                                job->expected ? &expected : nullptr));
+  });
 }
 
 ByteBlock ConvertBody(BodyConversion conversion, const ByteBlock& raw) {
@@ -76,6 +82,7 @@ class StartedFetch::Fetch {
     if (!IsFetchableAddress(address)) return;
     auto job = std::make_shared<FetchJob>();
     job->file = OpenMemoryFile();
+    job->expected = options.expectedText;
     if (job->file == 0 || !WriteExchangeRequest(job->file, RequestFor(address, options))) return;
     thread_ = StartWorker(job);
     if (!thread_) return;  // no worker: nothing will ever arrive
@@ -134,6 +141,7 @@ class StartedFetch::Fetch {
     outcome = job->outcome;
     if (options.receivedHeaders) *options.receivedHeaders = std::move(reply->rawHeaders);
     if (options.receivedCookies) *options.receivedCookies = std::move(reply->receivedCookies);
+    if (options.sameAsExpected) *options.sameAsExpected = job->same;
     if (options.conversion != BodyConversion::kNone)
       return ConvertBody(options.conversion, job->body);
     return std::move(job->body);
@@ -211,6 +219,8 @@ void WebAccessEach(int32_t count, const std::function<TextValue(int32_t)>& addre
   each.receivedHeaders = nullptr;
   each.receivedCookies = nullptr;
   each.outcome = nullptr;
+  each.expectedText = nullptr;
+  each.sameAsExpected = nullptr;
   // The fetches started and not yet handed to `done`, in order; a fetch is
   // finished as soon as it ends, and its result waits here for the earlier ones.
   struct Started {

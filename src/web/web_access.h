@@ -40,6 +40,12 @@ struct FetchOptions {
   TextValue* receivedCookies = nullptr;  // when given: the received cookie text
   bool followRedirects = true;
   FetchOutcome* outcome = nullptr;  // when given: how the fetch went, written in every case
+  // When given, the body is checked against this text as it arrives: a body
+  // whose text (up to its first NUL) is the same is never held, the fetch gives
+  // the empty block and `sameAsExpected` is set. Shared with the worker, which
+  // may still read it after a time-out.
+  std::shared_ptr<const TextValue> expectedText{};
+  bool* sameAsExpected = nullptr;  // when given with expectedText: whether it was the same
 };
 
 // Fetches `address` and returns the response body, the time-out notice, or the

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -134,6 +135,61 @@ TEST(WebFetch, GetsLeaveNothingInTheCache) {
   Fetch(f.Http("/echo"), {.method = HttpMethod::kPost, .postBody = "a=1"});
   EXPECT_GT(FilesInTheCache(), before) << "the count sees the cache's files";
 #endif
+}
+
+// The fixture's /large body of `n` bytes: its pattern (the printable ASCII
+// characters over and over) in pieces of 64 KiB, each from its start.
+std::string LargeBody(std::size_t n) {
+  std::string piece;
+  while (piece.size() < 65536) piece += static_cast<char>(32 + piece.size() % 95);
+  std::string body;
+  while (body.size() < n) body += piece;
+  return body.substr(0, n);
+}
+
+// A body checked against an expected text as it arrives: the same text is not
+// held; any other body comes back whole, the part that agreed included.
+TEST(WebFetch, ExpectedBodyIsCheckedAsItArrives) {
+  TOBRINE_NEED_FIXTURE(f);
+  const std::string large = LargeBody(10000);  // several reads long
+  std::string changed = large;
+  changed[9000] = '~' == changed[9000] ? '!' : '~';
+  struct Row {
+    const char* what;
+    std::string expected, path, body;
+    bool same;
+  } rows[] = {
+      {"the same", "page text", "/respond?body=page%20text", "page text", true},
+      {"both empty", "", "/respond", "", true},
+      {"the same, then a NUL and more", "page", "/respond?body=page%00more",
+       std::string("page\0more", 9), true},
+      {"the same over several reads", large, "/large?bytes=10000", large, true},
+      {"differs at once", "page", "/respond?body=other", "other", false},
+      {"differs after several reads", changed, "/large?bytes=10000", large, false},
+      {"ends inside the text", large + "more", "/large?bytes=10000", large, false},
+      {"goes on past the text", large.substr(0, 5000), "/large?bytes=10000", large, false},
+      {"a NUL inside the text", "page", "/respond?body=pa%00e", std::string("pa\0e", 4), false},
+  };
+  for (const Row& r : rows) {
+    bool same = !r.same;
+    FetchOptions options;
+    options.expectedText = std::make_shared<const TextValue>(TextValue::FromBytes(r.expected));
+    options.sameAsExpected = &same;
+    const std::string got = Fetch(f.Http(r.path), options);
+    EXPECT_EQ(same, r.same) << r.what;
+    EXPECT_EQ(got, r.same ? "" : r.body) << r.what;
+  }
+
+  // A large body that is the expected text is never held.
+  constexpr std::size_t kLarge = std::size_t{24} << 20;
+  bool same = false;
+  FetchOptions options;
+  options.expectedText = std::make_shared<const TextValue>(TextValue::FromBytes(LargeBody(kLarge)));
+  options.sameAsExpected = &same;
+  test::ResidentPeak peak;
+  EXPECT_EQ(Fetch(f.Http("/large?bytes=" + std::to_string(kLarge)), options), "");
+  EXPECT_TRUE(same);
+  EXPECT_LT(peak.Growth(), kLarge / 4) << "nothing of it held";
 }
 
 TEST(WebFetch, ProxyUsedForHttp) {
