@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -133,8 +134,10 @@ struct ConnectionHandle : HandleBase {
 
 // A request's curl handles. Each thread keeps the pair of its last request
 // for its next one (setting a pair up is a good part of a short request's
-// cost); it goes with the thread. Every request still opens a connection of
-// its own and looks its host up afresh.
+// cost); it goes with the thread. A pair let go on another thread (the
+// request closed there last) is freed instead, so that a thread that never
+// runs requests keeps none. Every request still opens a connection of its own
+// and looks its host up afresh.
 struct Transfer {
   CURL* easy = nullptr;
   CURLM* multi = nullptr;
@@ -159,12 +162,12 @@ class KeptTransfer {
       Free(t);
     }
   }
-
- private:
   static void Free(Transfer t) {
     if (t.easy) curl_easy_cleanup(t.easy);
     if (t.multi) curl_multi_cleanup(t.multi);
   }
+
+ private:
   Transfer kept_;
 };
 
@@ -175,9 +178,13 @@ struct RequestHandle : HandleBase {
   explicit RequestHandle(Transfer t) : HandleBase(Kind::kRequest), easy(t.easy), multi(t.multi) {}
   ~RequestHandle() override {
     if (added) curl_multi_remove_handle(multi, easy);
-    t_transfer.Give({easy, multi});
+    if (std::this_thread::get_id() == opener)
+      t_transfer.Give({easy, multi});
+    else
+      KeptTransfer::Free({easy, multi});
     curl_slist_free_all(headerList);
   }
+  const std::thread::id opener = std::this_thread::get_id();
   ConnectionHandle connection{};  // a copy: the caller may close its parent first
   std::string verb, object;
   Dword flags = 0;
