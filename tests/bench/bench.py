@@ -14,8 +14,9 @@ manifests.
 --no-docs   print the table only
 
 It builds host-release (and win64 when Wine is installed), starts its own
-loopback server (tests/bench/bench_server.py: generated pages, every answer
-optionally delayed) and runs, one after another, the command-line program, the
+loopback server (tests/bench/bench_server.cpp: generated pages, every answer
+optionally delayed; one epoll thread, so that it is not what the figures
+measure) and runs, one after another, the command-line program, the
 in-process timing programs, curl and grep over the same addresses and pages.
 """
 import argparse
@@ -41,6 +42,8 @@ WINE = "/usr/lib/wine/wine64"
 BIG_MB = 60
 PLOT_COUNTS = [1, 2, 5, 10, 20, 50, 100, 200, 500, 1000]
 GREP_PATTERN = extract_vs_grep.PATTERN
+# The loopback server, always this tree's own (--root may name another tree).
+SERVER = HERE.parents[1] / "build/host-release/tests/bench/bench_server"
 
 
 # --- Running things --------------------------------------------------------
@@ -62,18 +65,29 @@ def run(command, env=None, stdin=None, ok=(0,)):
     return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, out
 
 
+def cmake(tree, preset, targets):
+    subprocess.run(["cmake", "--preset", preset], cwd=tree, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", "--preset", preset, "--target", *targets], cwd=tree,
+                   check=True, stdout=subprocess.DEVNULL)
+
+
+def build_server():
+    cmake(HERE.parents[1], "host-release", ["bench_server"])
+
+
 def median_of(rounds, measure):
     values = [measure() for _ in range(rounds)]
     return statistics.median(values)
 
 
 class Server:
-    """tests/bench/bench_server.py on 127.0.0.1, for the life of the object."""
+    """tests/bench/bench_server (built from this tree) on 127.0.0.1, for the
+    life of the object."""
 
     def __init__(self, tmp):
         ports = os.path.join(tmp, "ports.json")
-        self.process = subprocess.Popen([sys.executable, HERE / "bench_server.py", "--ports-file",
-                                         ports], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+        self.process = subprocess.Popen([SERVER, "--ports-file", ports],
+                                        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
         for _ in range(200):
             if os.path.exists(ports):
                 break
@@ -112,14 +126,10 @@ class Programs:
         self.wine = wine
 
     def build(self):
-        def cmake(preset, targets):
-            subprocess.run(["cmake", "--preset", preset], cwd=self.root, check=True,
-                           stdout=subprocess.DEVNULL)
-            subprocess.run(["cmake", "--build", "--preset", preset, "--target", *targets],
-                           cwd=self.root, check=True, stdout=subprocess.DEVNULL)
-        cmake("host-release", ["tobrine", "extract_timing", "extract_bench", "lookup_timing"])
+        cmake(self.root, "host-release", ["tobrine", "extract_timing", "extract_bench",
+                                          "lookup_timing"])
         if self.wine:
-            cmake("win64", ["lookup_timing", "extract_timing"])
+            cmake(self.root, "win64", ["lookup_timing", "extract_timing"])
 
     def lookup_cli(self, url):
         """Wall, CPU, peak KiB and rows of the command line on one address
@@ -137,15 +147,21 @@ class Programs:
 
 
 def curl_parallel(urls, tmp):
-    """Wall seconds of one curl fetching every address, 8 at a time (opening
-    connections at once: without --parallel-immediate curl waits for each
-    connection in the hope of multiplexing over it, which HTTP/1.1 cannot)."""
+    """Wall seconds of one curl fetching every address, 8 at a time."""
+    return curl_parallel_run(urls, tmp)[0]
+
+
+def curl_parallel_run(urls, tmp):
+    """Wall and CPU seconds of one curl fetching every address, 8 at a time
+    (opening connections at once: without --parallel-immediate curl waits for
+    each connection in the hope of multiplexing over it, which HTTP/1.1
+    cannot)."""
     config = os.path.join(tmp, "curl.cfg")
     with open(config, "w") as f:
         for u in urls:
             f.write(f'url = "{u}"\noutput = "/dev/null"\n')
     return run(["curl", "-s", "--parallel", "--parallel-immediate", "--parallel-max", "8", "-K",
-                config])[0]
+                config])[:2]
 
 
 def curl_loop(urls):
@@ -189,13 +205,18 @@ def many_manifests(p, server, tmp, rounds, results):
     """The program and its yardstick take turns, round after round, so that
     both meet the same moments of a busy machine; every round is kept."""
     for n in (100, 1000):
-        ours, parallel = [], []
+        ours, parallel, ours_cpu, curl_cpu = [], [], [], []
         for _ in range(max(rounds, 7)):
-            wall, _, _, rows = p.lookup_cli(server.page(n))
+            wall, cpu, _, rows = p.lookup_cli(server.page(n))
             expect_rows(rows, n, f"{n} manifests")
             ours.append(wall)
-            page = run(["curl", "-s", "-o", "/dev/null", server.page(n)])[0]
-            parallel.append(page + curl_parallel(server.manifests(n), tmp))
+            ours_cpu.append(cpu)
+            page = run(["curl", "-s", "-o", "/dev/null", server.page(n)])
+            manifests = curl_parallel_run(server.manifests(n), tmp)
+            parallel.append(page[0] + manifests[0])
+            curl_cpu.append(page[1] + manifests[1])
+        results[f"m{n}_cpu"] = statistics.median(ours_cpu)
+        results[f"m{n}_curl8_cpu"] = statistics.median(curl_cpu)
         results[f"m{n}"] = statistics.median(ours)
         results[f"m{n}_curl8"] = statistics.median(parallel)
         results[f"m{n}_runs"] = ours
@@ -361,7 +382,9 @@ def spread(r):
         lines.append(f"- {label}, {len(ours)} rounds taken in turn: the program "
                      f"{', '.join(seconds(x) for x in sorted(ours))}; curl 8 at a time "
                      f"{', '.join(seconds(x) for x in sorted(curl))}; the ratio of each round "
-                     f"{ratios[0]:.2f} to {ratios[-1]:.2f}.")
+                     f"{ratios[0]:.2f} to {ratios[-1]:.2f}" +
+                     (f"; CPU time (median) the program {seconds(r[f'm{n}_cpu'])}, curl "
+                      f"{seconds(r[f'm{n}_curl8_cpu'])}." if f"m{n}_cpu" in r else "."))
     return "\n".join(lines)
 
 
@@ -435,7 +458,10 @@ Written by `make bench` on {when}: {machine()}, load average {load:.1f} at the
 end of the run. Every figure and its yardstick come from this one run; times
 are medians. The program is the `host-release` build (the command line, as a
 whole process, unless the row says otherwise); the Windows figures are the
-win64 build under Wine.
+win64 build under Wine. Both sides fetch from the same loopback server
+(tests/bench/bench_server.cpp), one epoll thread that answers with a few
+system calls, so that on a machine of few cores the server is not what is
+measured.
 
 {table(r, before)}
 
@@ -483,6 +509,7 @@ def main():
     wine = not args.no_wine and os.path.exists(WINE)
     p = Programs(root, wine)
     p.build()
+    build_server()
     before = json.load(open(args.before)) if args.before else None
 
     results = {"label": args.label or str(root)}

@@ -32,6 +32,10 @@ namespace {
 
 // Above this much unread body the transfer pauses until the reader catches up.
 constexpr std::size_t kPauseAbove = 1 << 20;
+// What one read from the socket may take: a large page then costs a few
+// hundred reads instead of thousands (a system call is dear on some virtual
+// machines). curl's own default is 16 KiB.
+constexpr long kReceiveBufferBytes = 256 << 10;
 // Response headers beyond this fail the request (a header flood).
 constexpr std::size_t kMaxResponseHeaders = 1 << 20;
 constexpr Dword kErrorInternetOperationCancelled = 12017;
@@ -469,6 +473,7 @@ void SetTransfer(RequestHandle* r) {
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, r);
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
   curl_easy_setopt(e, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 60L);

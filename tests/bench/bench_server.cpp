@@ -1,0 +1,360 @@
+// The loopback server of `make bench`: generated pages and manifests on
+// 127.0.0.1, every answer optionally delayed, every connection closed after
+// its answer (the program opens one per request; the yardsticks get the same).
+//
+// One thread, non-blocking sockets and epoll, so that serving a request costs
+// a few system calls and the server does not decide the figures of the
+// programs it serves: the figures are meant to measure the clients.
+//
+// Routes (query parameters as name=value):
+//
+//   /page?n=N&delay=MS      a distribution page with N install links, each to
+//                           /m/MS/K.plist (K = 1..N); the page itself is
+//                           answered after MS milliseconds too
+//   /m/MS/K.plist           a manifest whose package link is
+//                           http://dl.example.com/K.ipa, after MS milliseconds
+//   /big?mb=M               M MiB of markup without a single link (made once)
+//   /slow?ms=MS             "slow" after MS milliseconds
+//
+//     bench_server [--ports-file FILE]
+//
+// Prints {"port": P} on one line when ready (and writes it to FILE); ends when
+// standard input closes.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <queue>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kMaxRequestHead = 1 << 20;
+constexpr int kListenBacklog = 1024;
+
+const char kManifest[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+    "<key>items</key><array><dict><key>assets</key><array><dict>"
+    "<key>kind</key><string>software-package</string>"
+    "<key>url</key><string>http://dl.example.com/%d.ipa</string>"
+    "</dict></array></dict></array></dict></plist>\n";
+const char kBigLine[] =
+    "<div class=\"row\"><span>plain text without any address in it, "
+    "repeated line after line</span></div>\n";
+
+long long NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// M MiB of markup, made once per size.
+std::shared_ptr<const std::string> BigPage(int mb) {
+  static std::map<int, std::shared_ptr<const std::string>> made;
+  auto& page = made[mb];
+  if (!page) {
+    const std::size_t size = static_cast<std::size_t>(mb) << 20;
+    auto body = std::make_shared<std::string>("<html><body>\n");
+    body->reserve(size + sizeof kBigLine);
+    while (body->size() < size) body->append(kBigLine);
+    body->resize(size);
+    page = body;
+  }
+  return page;
+}
+
+std::string Page(int n, int delay, int port) {
+  std::string out = "<html><body><h1>Apps</h1>\n";
+  char row[256];
+  for (int k = 1; k <= n; ++k) {
+    std::snprintf(row, sizeof row,
+                  "<p><a href=\"itms-services://?action=download-manifest&url=http://"
+                  "127.0.0.1:%d/m/%d/%d.plist\">App %d</a></p>\n",
+                  port, delay, k, k);
+    out += row;
+  }
+  out += "</body></html>\n";
+  return out;
+}
+
+// The value of `name` in a query string, or `fallback`.
+int QueryNumber(std::string_view query, std::string_view name, int fallback) {
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    const std::size_t eq = pair.find('=');
+    if (eq != std::string_view::npos && pair.substr(0, eq) == name) {
+      return std::atoi(std::string(pair.substr(eq + 1)).c_str());
+    }
+  }
+  return fallback;
+}
+
+// Leading decimal digits of `text` as a number, taken off it; false if none.
+bool TakeNumber(std::string_view* text, int* out) {
+  std::size_t i = 0;
+  int value = 0;
+  while (i < text->size() && (*text)[i] >= '0' && (*text)[i] <= '9' && i < 9) {
+    value = value * 10 + ((*text)[i++] - '0');
+  }
+  if (i == 0) return false;
+  *out = value;
+  text->remove_prefix(i);
+  return true;
+}
+
+// /m/MS/K.plist
+bool ManifestPath(std::string_view path, int* ms, int* k) {
+  if (!path.starts_with("/m/")) return false;
+  path.remove_prefix(3);
+  if (!TakeNumber(&path, ms) || !path.starts_with("/")) return false;
+  path.remove_prefix(1);
+  return TakeNumber(&path, k) && path == ".plist";
+}
+
+struct Answer {
+  std::string head;
+  std::shared_ptr<const std::string> body;
+};
+
+Answer Respond(std::string_view path, std::string_view query, int port, int* delayMs) {
+  auto ok = [](std::shared_ptr<const std::string> body, const char* kind) {
+    return Answer{"HTTP/1.1 200 OK\r\nContent-Type: " + std::string(kind) + "\r\nContent-Length: " +
+                      std::to_string(body->size()) + "\r\nConnection: close\r\n\r\n",
+                  std::move(body)};
+  };
+  int delay = QueryNumber(query, "delay", QueryNumber(query, "ms", 0));
+  int ms = 0;
+  int k = 0;
+  if (path == "/page") {
+    *delayMs = delay;
+    return ok(std::make_shared<std::string>(Page(QueryNumber(query, "n", 1), delay, port)),
+              "text/html");
+  }
+  if (ManifestPath(path, &ms, &k)) {
+    *delayMs = ms;
+    char body[sizeof kManifest + 16];
+    std::snprintf(body, sizeof body, kManifest, k);
+    return ok(std::make_shared<std::string>(body), "application/xml");
+  }
+  *delayMs = delay;
+  if (path == "/big") return ok(BigPage(QueryNumber(query, "mb", 60)), "text/html");
+  if (path == "/slow") return ok(std::make_shared<std::string>("slow"), "text/html");
+  return Answer{"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+                std::make_shared<std::string>()};
+}
+
+struct Connection {
+  int fd = -1;
+  std::string request;
+  Answer answer;
+  std::size_t sent = 0;  // of head + body
+  bool answering = false;
+};
+
+class Server {
+ public:
+  Server(int listener, int port) : listener_(listener), port_(port) {
+    epoll_ = epoll_create1(EPOLL_CLOEXEC);
+    Watch(listener_, EPOLLIN);
+    Watch(STDIN_FILENO, EPOLLIN);
+  }
+
+  // Serves until standard input closes.
+  void Run() {
+    std::vector<epoll_event> events(256);
+    for (;;) {
+      const int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), Timeout());
+      if (n < 0 && errno != EINTR) return;
+      for (int i = 0; i < n; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == STDIN_FILENO) {
+          char buffer[256];
+          if (read(STDIN_FILENO, buffer, sizeof buffer) <= 0) return;
+        } else if (fd == listener_) {
+          Accept();
+        } else if (auto it = connections_.find(fd); it != connections_.end()) {
+          if (it->second.answering) {
+            Send(it->second);
+          } else {
+            Receive(it->second);
+          }
+        }
+      }
+      RunDue();
+    }
+  }
+
+ private:
+  void Watch(int fd, uint32_t what) {
+    epoll_event e{};
+    e.events = what;
+    e.data.fd = fd;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &e);
+  }
+
+  int Timeout() const {
+    if (due_.empty()) return -1;
+    return static_cast<int>(std::max(0LL, due_.top().first - NowMs()));
+  }
+
+  void Accept() {
+    for (;;) {
+      const int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0) return;
+      connections_[fd].fd = fd;
+      Watch(fd, EPOLLIN);
+    }
+  }
+
+  void Close(Connection& c) {
+    close(c.fd);  // also leaves the epoll set
+    connections_.erase(c.fd);
+  }
+
+  void Receive(Connection& c) {
+    char buffer[16384];
+    for (;;) {
+      const ssize_t got = recv(c.fd, buffer, sizeof buffer, 0);
+      if (got > 0) {
+        c.request.append(buffer, static_cast<std::size_t>(got));
+        if (c.request.size() > kMaxRequestHead) return Close(c);
+        if (c.request.find("\r\n\r\n") != std::string::npos) return Route(c);
+        continue;
+      }
+      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      return Close(c);  // closed or failed before a whole request head
+    }
+  }
+
+  void Route(Connection& c) {
+    std::string_view line(c.request);
+    line = line.substr(0, line.find("\r\n"));
+    const std::size_t first = line.find(' ');
+    const std::size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
+    std::string_view target = "/";
+    if (second != std::string_view::npos) target = line.substr(first + 1, second - first - 1);
+    const std::size_t question = target.find('?');
+    const std::string_view path = target.substr(0, question);
+    const std::string_view query =
+        question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+    int delay = 0;
+    c.answer = Respond(path, query, port_, &delay);
+    c.answering = true;
+    epoll_event e{};
+    e.data.fd = c.fd;
+    epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &e);  // nothing to read any more
+    if (delay > 0) {
+      due_.push({NowMs() + delay, c.fd});
+    } else {
+      Send(c);
+    }
+  }
+
+  void Send(Connection& c) {
+    const std::string& head = c.answer.head;
+    const std::string& body = *c.answer.body;
+    while (c.sent < head.size() + body.size()) {
+      ssize_t put;
+      if (c.sent < head.size()) {
+        // Head and body together in one call where they fit.
+        iovec parts[2] = {{const_cast<char*>(head.data()) + c.sent, head.size() - c.sent},
+                          {const_cast<char*>(body.data()), body.size()}};
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = 2;
+        put = sendmsg(c.fd, &message, MSG_NOSIGNAL);
+      } else {
+        const std::size_t at = c.sent - head.size();
+        put = send(c.fd, body.data() + at, body.size() - at, MSG_NOSIGNAL);
+      }
+      if (put > 0) {
+        c.sent += static_cast<std::size_t>(put);
+        continue;
+      }
+      if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        epoll_event e{};
+        e.events = EPOLLOUT;
+        e.data.fd = c.fd;
+        epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &e);
+        return;
+      }
+      break;  // the client went away
+    }
+    Close(c);
+  }
+
+  void RunDue() {
+    const long long now = NowMs();
+    while (!due_.empty() && due_.top().first <= now) {
+      const int fd = due_.top().second;
+      due_.pop();
+      if (auto it = connections_.find(fd); it != connections_.end()) Send(it->second);
+    }
+  }
+
+  int epoll_;
+  int listener_;
+  int port_;
+  std::unordered_map<int, Connection> connections_;
+  using Due = std::pair<long long, int>;  // when, connection
+  std::priority_queue<Due, std::vector<Due>, std::greater<>> due_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* portsFile = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--ports-file") == 0 && i + 1 < argc) {
+      portsFile = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: bench_server [--ports-file FILE]\n");
+      return 2;
+    }
+  }
+  signal(SIGPIPE, SIG_IGN);
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      listen(listener, kListenBacklog) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::perror("bench_server");
+    return 1;
+  }
+  const int port = ntohs(address.sin_port);
+  const std::string line = "{\"port\": " + std::to_string(port) + "}\n";
+  if (portsFile) {
+    const std::string part = std::string(portsFile) + ".part";
+    if (FILE* f = std::fopen(part.c_str(), "w")) {
+      std::fputs(line.c_str(), f);
+      std::fclose(f);
+      std::rename(part.c_str(), portsFile);
+    }
+  }
+  std::fputs(line.c_str(), stdout);
+  std::fflush(stdout);
+  Server(listener, port).Run();
+  return 0;
+}
