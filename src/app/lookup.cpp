@@ -8,8 +8,11 @@
 
 #include "app/install_links.h"
 #include "app/manifest.h"
+#include "platform/winapi.h"
 #include "runtime/commands.h"
+#include "runtime/external.h"
 #include "text/extraction.h"
+#include "web/fetch_worker.h"
 #include "web/markers.h"
 #include "web/url.h"
 #include "web/web_access.h"
@@ -35,6 +38,54 @@ void List(ArrayValue& links, std::string_view page, std::string_view left, std::
   options.includeRight = includeRight;
   text::ExtractAllBetween(page, left, right, links, options);
 }
+
+// From this size on, a page's second reading is done on a worker while the
+// markers read it: on a page of many megabytes each reading takes about as long
+// as the fetch did. A smaller page is read in turn, as it costs less than a
+// thread.
+constexpr std::size_t kReadAsideFrom = std::size_t{1} << 20;
+
+// The second reading of a page on a worker thread. The page is shared with the
+// worker, so that it stays whole for as long as the worker reads it.
+class AsideReading {
+ public:
+  AsideReading(std::shared_ptr<const TextValue> page, std::string_view text)
+      : job_(std::make_shared<Job>(Job{std::move(page), text, {}})) {
+    thread_ =
+        StartFetchWorker([job = job_] { job->addresses = InstallManifestAddresses(job->text); });
+  }
+  AsideReading(const AsideReading&) = delete;
+  AsideReading& operator=(const AsideReading&) = delete;
+  // A reading nobody took is waited for all the same: nothing is left running.
+  ~AsideReading() {
+    if (thread_)
+      CallExternal<kExtMsgWaitForMultipleObjects>(1u, thread_.address(), 0, winapi::kInfinite, 0u);
+  }
+
+  // Whether this is the reading of `text` (and a worker took it).
+  bool Reads(std::string_view text) const {
+    return thread_ && text.data() == job_->text.data() && text.size() == job_->text.size();
+  }
+
+  // The addresses the reading found. The window stays live meanwhile.
+  std::vector<std::string> Take() {
+    while (CallExternal<kExtMsgWaitForMultipleObjects>(1u, thread_.address(), 0, winapi::kInfinite,
+                                                       winapi::kQsAllEvents) !=
+           winapi::kWaitObject0)
+      ProcessEvents();
+    thread_ = ThreadHandle();
+    return std::move(job_->addresses);
+  }
+
+ private:
+  struct Job {
+    std::shared_ptr<const TextValue> page;
+    std::string_view text;
+    std::vector<std::string> addresses;
+  };
+  std::shared_ptr<Job> job_;
+  ThreadHandle thread_;
+};
 
 // The request header line of an agent string; none for the empty one.
 std::string AgentLine(std::string_view agent) {
@@ -68,8 +119,9 @@ class Lookup {
     auto page = std::make_shared<TextValue>(FetchPage(address));
     // The address is kept as a copy: a nested lookup may run during a fetch.
     const std::string pageAddress(address.view());
-    const int32_t marked = ReadMarkers(pageAddress, *page);
     const std::string_view text = page->view();  // measured once: a page can be large
+    ReadAsideWhenLarge(page, text);
+    const int32_t marked = ReadMarkers(pageAddress, *page);
     if (marked == 0 && ReadAsManifest(pageAddress, text)) return;
     // When neither the markers nor the page as a manifest give anything, the
     // page an iPhone is shown is likely needed (not after a time-out): it is
@@ -93,10 +145,12 @@ class Lookup {
     Tell(pageAddress, FetchStage::kIphonePage, iphoneOutcome);
     if (sameAsThisOne) return;
     iphone_ = true;
+    aside_.reset();
     page.reset();
-    TextValue shown = TakeText(std::move(shownBytes));
-    const std::string_view shownText = shown.view();
-    if (ReadMarkers(pageAddress, shown) == 0 && ReadAsManifest(pageAddress, shownText)) return;
+    auto shown = std::make_shared<TextValue>(TakeText(std::move(shownBytes)));
+    const std::string_view shownText = shown->view();
+    ReadAsideWhenLarge(shown, shownText);
+    if (ReadMarkers(pageAddress, *shown) == 0 && ReadAsManifest(pageAddress, shownText)) return;
     ReadSecond(pageAddress, shownText, [] {});
   }
 
@@ -174,11 +228,21 @@ class Lookup {
     return true;
   }
 
+  // Starts the second reading of a large page on a worker (when one starts).
+  void ReadAsideWhenLarge(const std::shared_ptr<TextValue>& page, std::string_view text) {
+    if (text.size() >= kReadAsideFrom) aside_.emplace(page, text);
+  }
+
   // The second reading's addresses of the page being read, read once.
   void SecondReadingOf(std::string_view page) {
     if (secondRead_) return;
     secondRead_ = true;
-    second_ = InstallManifestAddresses(page);
+    if (aside_ && aside_->Reads(page)) {
+      second_ = aside_->Take();
+    } else {
+      second_ = InstallManifestAddresses(page);
+    }
+    aside_.reset();
     named_.insert(second_.begin(), second_.end());
   }
 
@@ -253,6 +317,8 @@ class Lookup {
   bool secondRead_ = false;
   std::vector<std::string> second_;
   std::unordered_set<std::string> named_;
+  // The second reading of the page being read, when a worker does it.
+  std::optional<AsideReading> aside_;
   bool iphone_ = false;
 };
 

@@ -30,6 +30,7 @@ name=value pairs; %-escapes are decoded):
   /pkgm?link=URL&title=TEXT
                        a manifest with one package, URL, and TEXT as its title,
                        both written as they are (only & and < escaped)
+  /padded/SITE/...     a sample site's page with 1.5 MB of plain markup after it
   /agent-page          a page whose one manifest address names the request's
                        agent string: @BASE@/m/<agent, %-escaped>.plist
   /__never             how many /never responses are still being sent
@@ -427,6 +428,10 @@ class Handler(socketserver.StreamRequestHandler):
                 time.sleep(pace)
 
     def serve_site(self, path, agent):
+        # /padded/SITE...: the site's pages with 1.5 MB of plain markup after them.
+        padded = path.startswith("/padded/")
+        if padded:
+            path = path[len("/padded"):]
         parts = [p for p in path.split("/") if p]
         if len(parts) == 3 and parts[0] == "many":
             base = "http://127.0.0.1:%d" % self.ports.get("http", 0)
@@ -466,6 +471,8 @@ class Handler(socketserver.StreamRequestHandler):
         body = (body.replace(b"@BASE@", b"http://127.0.0.1:%d" % http)
                 .replace(b"@HOSTPORT_TLS@", b"localhost:%d" % https)
                 .replace(b"@HOSTPORT@", b"127.0.0.1:%d" % http))
+        if padded:
+            body += b"<div>" + b"<span>plain words and no address</span>\n" * 40000 + b"</div>\n"
         self.wfile.write(response(200, ["Content-Type: text/html; charset=utf-8"], body))
 
 

@@ -98,6 +98,17 @@ TEST_F(Lookup, EveryShapeOfASite) {
   for (const auto& r : rows) EXPECT_EQ(Lines(LookUp(r.address)), r.want) << r.what;
 }
 
+// A page of a megabyte or more is read the second way on a worker while the
+// markers read it; the rows are those of the same page read in turn.
+TEST_F(Lookup, ALargePageReadTwoWaysAtOnceGivesTheSameRows) {
+  for (const char* site : {"/mixed/", "/variant_b/", "/variant_a/", "/fallback2/", "/chinese/",
+                           "/iphone/iphone_only/", "/nonascii/", "/nonascii_gbk/"}) {
+    const std::string small = Lines(LookUp(sites.Http(site)));
+    ASSERT_FALSE(small.empty()) << site;
+    EXPECT_EQ(Lines(LookUp(sites.Http(std::string("/padded") + site))), small) << site;
+  }
+}
+
 // Every byte percent-encoded: a body for the fixture's /respond, or a text that
 // is percent-decoded once on its way.
 std::string Percent(std::string_view bytes) {
