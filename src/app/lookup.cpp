@@ -67,14 +67,19 @@ class AsideReading {
     return thread_ && text.data() == job_->text.data() && text.size() == job_->text.size();
   }
 
-  // The addresses the reading found. The window stays live meanwhile.
-  std::vector<std::string> Take() {
-    while (CallExternal<kExtMsgWaitForMultipleObjects>(1u, thread_.address(), 0, winapi::kInfinite,
-                                                       winapi::kQsAllEvents) !=
-           winapi::kWaitObject0)
+  // Waits for the reading, the window live meanwhile, and moves the addresses
+  // it found into `addresses`. False, and nothing moved, when the wait fails:
+  // the worker is then left to end by itself.
+  bool Take(std::vector<std::string>& addresses) {
+    winapi::Dword woke;
+    while ((woke = CallExternal<kExtMsgWaitForMultipleObjects>(
+                1u, thread_.address(), 0, winapi::kInfinite, winapi::kQsAllEvents)) ==
+           winapi::kWaitObject0 + 1)
       ProcessEvents();
     thread_ = ThreadHandle();
-    return std::move(job_->addresses);
+    if (woke != winapi::kWaitObject0) return false;
+    addresses = std::move(job_->addresses);
+    return true;
   }
 
  private:
@@ -237,11 +242,8 @@ class Lookup {
   void SecondReadingOf(std::string_view page) {
     if (secondRead_) return;
     secondRead_ = true;
-    if (aside_ && aside_->Reads(page)) {
-      second_ = aside_->Take();
-    } else {
+    if (!(aside_ && aside_->Reads(page) && aside_->Take(second_)))
       second_ = InstallManifestAddresses(page);
-    }
     aside_.reset();
     named_.insert(second_.begin(), second_.end());
   }
