@@ -94,6 +94,8 @@ TEST_F(Lookup, EveryShapeOfASite) {
       {"non-ASCII bytes reach the server percent-encoded (GBK page)", sites.Http("/nonascii_gbk/"),
        "2 " + got + "%D3%A6%D3%C3.plist\n"},
       {"no page", sites.Http("/no-such-site/"), ""},
+      {"a page whose first byte is NUL: read as empty, fetched again as an iPhone",
+       sites.Http("/respond?body=%00download-manifest%26url%3D") + sites.Http("/m/b1.plist"), ""},
   };
   for (const auto& r : rows) EXPECT_EQ(Lines(LookUp(r.address)), r.want) << r.what;
 }
