@@ -104,14 +104,16 @@ class StartedFetch::Fetch {
   // Milliseconds until the time-out, as of `now` (a tick count).
   int64_t Left(uint32_t now) const { return std::max<int64_t>(0, timeoutMs_ - (now - start_)); }
 
-  // What one wake-up of the wait says about this fetch: the time-out, measured
-  // when the wait returned, counts whatever else the wait saw.
-  void Observe(uint32_t now, bool workerEnded) {
-    if (Left(now) == 0) {
-      state_ = State::kTimedOut;
-    } else if (workerEnded) {
+  // What one wake-up of the wait says about this fetch. A worker that has
+  // ended answered in time, however late this thread looks (it may have been
+  // busy reading an earlier result): only one still working at `now`, past the
+  // time-out, has timed out. The wait names one ended worker at most, so each
+  // is asked whether it has ended.
+  void Observe(uint32_t now, bool namedByTheWait) {
+    if (namedByTheWait || WorkerEnded())
       state_ = State::kEnded;
-    }
+    else if (Left(now) == 0)
+      state_ = State::kTimedOut;
   }
 
   // The result of a fetch that is no longer running. A timed-out worker is not
@@ -150,6 +152,11 @@ class StartedFetch::Fetch {
  private:
   enum class State { kNotStarted, kRunning, kEnded, kTimedOut, kFinished };
   State state_ = State::kNotStarted;
+  bool WorkerEnded() {
+    return CallExternal<kExtMsgWaitForMultipleObjects>(1u, thread_.address(), 0, winapi::Dword{0},
+                                                       0u) == winapi::kWaitObject0;
+  }
+
   std::shared_ptr<FetchJob> job_;
   ThreadHandle thread_;
   uint32_t start_ = 0;

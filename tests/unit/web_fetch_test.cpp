@@ -680,6 +680,28 @@ TEST(WebFetchEach, EachFetchHasItsOwnTimeOutAndEightRunAtOnce) {
   EXPECT_EQ(active, "0");
 }
 
+// A fetch whose worker ended in time is no time-out, however late the waiting
+// thread looks: it may have been busy with an earlier result (a slow reading, a
+// download) or with other work after starting the fetch.
+TEST(WebFetchEach, AnAnswerLookedAtLateIsNoTimeOut) {
+  TOBRINE_NEED_FIXTURE(f);
+  std::string bodies;
+  WebAccessEach(
+      kFetchesInFlight,
+      [&](int32_t k) { return TextValue::FromBytes(f.Http("/respond?body=" + std::to_string(k))); },
+      [&](int32_t k, FetchResult& r) {
+        bodies += std::string(r.body.bytes()) + " ";
+        if (k == 0) test::SleepMilliseconds(1500);
+      },
+      {.timeoutSeconds = 1});
+  EXPECT_EQ(bodies, "0 1 2 3 4 5 6 7 ");
+
+  TextValue address = TextValue::FromBytes(f.Http("/respond?body=started"));
+  StartedFetch started(address, {.timeoutSeconds = 1});
+  test::SleepMilliseconds(1500);
+  EXPECT_EQ(std::string(started.Result().bytes()), "started");
+}
+
 // A message dispatched while the fetches wait runs a nested fetch, which ends
 // before the outer ones go on; their results stay whole and in order.
 TEST(WebFetchEach, NestedFetchWhileWaiting) {
