@@ -150,13 +150,13 @@ class StartedFetch::Fetch {
   }
 
  private:
-  enum class State { kNotStarted, kRunning, kEnded, kTimedOut, kFinished };
-  State state_ = State::kNotStarted;
   bool WorkerEnded() {
     return CallExternal<kExtMsgWaitForMultipleObjects>(1u, thread_.address(), 0, winapi::Dword{0},
                                                        0u) == winapi::kWaitObject0;
   }
 
+  enum class State { kNotStarted, kRunning, kEnded, kTimedOut, kFinished };
+  State state_ = State::kNotStarted;
   std::shared_ptr<FetchJob> job_;
   ThreadHandle thread_;
   uint32_t start_ = 0;
