@@ -311,6 +311,14 @@ TEST(Manifest, EveryShape) {
       {"UTF-16, big-endian without one", test::Utf16(Manifest(Item(package)), true, false),
        "https://h.example/a.ipa\n"},
       {"the binary form", test::BinaryManifest(), "https://h.example/b.ipa [B|com.example.b|]\n"},
+      {"items twice (a normal and a push build), assets twice: every package, in order",
+       "<plist><dict><key>items</key><array>" + Item(package) +
+           "</array><key>items</key><array><dict><key>assets</key><array>" +
+           Asset("software-package", "https://h.example/push.ipa") +
+           "</array><key>assets</key><array>" +
+           Asset("software-package", "https://h.example/push2.ipa") + "</array></dict></array>" +
+           "<key>items</key><string>x</string></dict></plist>",
+       "https://h.example/a.ipa\nhttps://h.example/push.ipa\nhttps://h.example/push2.ipa\n"},
   };
   for (const auto& r : rows)
     EXPECT_EQ(Packages(r.manifest), r.want) << r.what << "\n" << r.manifest;
