@@ -162,13 +162,17 @@ class Collector {
       if (depth < kDeepestNesting) Script(v, depth + 1);
     } else {
       // A link inside other text (a refresh's "0;url=…"): up to the first byte
-      // that cannot stand in an address.
+      // that cannot stand in an address. Links do not overlap: a scheme inside
+      // one is part of it, so that a run of schemes is read once.
+      std::size_t taken = 0;
       ForEachInstallScheme(v, [&](std::size_t at) {
+        if (at < taken) return;
         std::size_t end = at;
         while (end < v.size() && !IsControlOrSpace(v[end]) &&
                std::strchr("\"'<>`", v[end]) == nullptr)
           ++end;
         Link(v.substr(at, end - at));
+        taken = end;
       });
     }
   }

@@ -102,7 +102,7 @@ void AppendWithReferences(std::string_view text, std::string& out) {
 // The strict reading: a well-formed document or nothing.
 class StrictReader {
  public:
-  explicit StrictReader(std::string_view document) : s_(document) {}
+  explicit StrictReader(std::string_view document) : s_(document), budget_(document.size()) {}
 
   std::optional<PropertyListValue> Run() {
     SkipByteOrderMark();
@@ -274,7 +274,8 @@ class StrictReader {
   }
 
   std::optional<PropertyListValue> StrictValue() {
-    if (depth_ >= kDeepestNesting || !StartTag()) return std::nullopt;
+    if (depth_ >= kDeepestNesting || !budget_.Charge(detail::TreeBudget::kNodeCost) || !StartTag())
+      return std::nullopt;
     ++depth_;
     std::optional<PropertyListValue> v = StrictValueInside();
     --depth_;
@@ -295,6 +296,7 @@ class StrictReader {
         if (!StartTagNamed("key")) return std::nullopt;
         std::string key;
         if (!selfClosing_ && !StrictText("key", key)) return std::nullopt;
+        if (!budget_.Charge(detail::TreeBudget::kKeyCost + key.size())) return std::nullopt;
         if (!StrictMisc(false)) return std::nullopt;
         std::optional<PropertyListValue> item = StrictValue();
         if (!item) return std::nullopt;
@@ -334,12 +336,14 @@ class StrictReader {
       v.kind = scalar.kind;
       if (!empty && !StrictText(name, v.text)) return std::nullopt;
       if (v.kind != Kind::kString) v.text = std::string(Trimmed(v.text));
+      if (!budget_.Charge(v.text.size())) return std::nullopt;
       return v;
     }
     return std::nullopt;
   }
 
   std::string_view s_;
+  detail::TreeBudget budget_;
   std::size_t k_ = 0;
   std::string_view name_;
   bool selfClosing_ = false;
@@ -350,7 +354,7 @@ class StrictReader {
 // structure the document shows.
 class TolerantBuilder {
  public:
-  explicit TolerantBuilder(std::string_view s) : s_(s) {}
+  explicit TolerantBuilder(std::string_view s) : s_(s), budget_(s.size()) {}
 
   std::optional<PropertyListValue> Run() {
     std::size_t k = s_.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
@@ -384,7 +388,7 @@ class TolerantBuilder {
       }
     }
     FinishScalar();
-    if (!root_) return std::nullopt;
+    if (!root_ || spent_) return std::nullopt;
     return std::move(*root_);
   }
 
@@ -466,8 +470,10 @@ class TolerantBuilder {
     if (!scalar_) return;
     scalar_ = false;
     if (scalarName_ == "key") {
-      if (!open_.empty() && open_.back()->kind == Kind::kDict)
+      if (!open_.empty() && open_.back()->kind == Kind::kDict) {
         pendingKey_ = std::string(Trimmed(scalarText_));
+        Spend(detail::TreeBudget::kKeyCost + pendingKey_->size());
+      }
       return;
     }
     PropertyListValue v;
@@ -488,6 +494,7 @@ class TolerantBuilder {
   // Adds a value where the structure says; a dict's value needs its key. Returns
   // the value's place, or nullptr when it was dropped.
   PropertyListValue* Add(PropertyListValue v) {
+    if (!Spend(detail::TreeBudget::kNodeCost + v.text.size())) return nullptr;
     if (open_.empty()) {
       if (root_ || (v.kind != Kind::kDict && v.kind != Kind::kArray)) return nullptr;
       root_ = std::move(v);
@@ -503,7 +510,17 @@ class TolerantBuilder {
     return &parent.items.back();
   }
 
+  // Takes `bytes` from the budget; once it is spent, reading stops and the
+  // document is not read at all.
+  bool Spend(std::size_t bytes) {
+    if (!spent_ && budget_.Charge(bytes)) return true;
+    spent_ = finished_ = true;
+    return false;
+  }
+
   std::string_view s_;
+  detail::TreeBudget budget_;
+  bool spent_ = false;
   std::optional<PropertyListValue> root_;
   // The open containers, outermost first. Only the last one grows, so the
   // places of the others stay put.

@@ -1,5 +1,6 @@
 #include "text/script_strings.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -311,12 +312,17 @@ class Lexer {
     long v = -1;
     std::size_t next = k_ + 1;
     if (next < s_.size() && s_[next] == '{') {
-      std::size_t close = s_.find('}', next);
-      if (close != std::string_view::npos && close > next + 1 && close - next <= 9) {
-        v = 0;
-        for (std::size_t i = next + 1; i < close && v >= 0; ++i)
-          v = IsHexDigit(s_[i]) ? v * 16 + HexValue(s_[i]) : -1;
-        next = close + 1;
+      // Hex digits up to the '}', leading zeros and all; nothing else may stand
+      // there, so the search ends at the first byte that is no digit.
+      std::size_t k = next + 1;
+      long digits = 0;
+      while (k < s_.size() && IsHexDigit(s_[k])) {
+        digits = std::min(digits * 16 + HexValue(s_[k]), 0x110000L);
+        ++k;
+      }
+      if (k > next + 1 && k < s_.size() && s_[k] == '}') {
+        v = digits;
+        next = k + 1;
       }
     } else {
       v = Hex4(next);

@@ -61,6 +61,24 @@ TEST(Markup, TagsAndAttributes) {
   for (const auto& r : rows) EXPECT_EQ(Tokens(r.page), r.want) << r.page;
 }
 
+// A tag keeps its first 65,536 attributes: one with millions would cost
+// gigabytes.
+TEST(Markup, ATagKeepsItsFirstAttributes) {
+  struct Count final : MarkupVisitor {
+    std::vector<std::size_t> attributes;
+    std::string last;
+    void StartTag(std::string_view, std::span<const MarkupAttribute> a, bool) override {
+      if (attributes.empty() && !a.empty()) last = a.back().name;
+      attributes.push_back(a.size());
+    }
+  } count;
+  std::string page = "<a";
+  for (int i = 0; i < 70000; ++i) page += " a" + std::to_string(i);
+  TokenizeMarkup(page + "><b c d>", count);
+  EXPECT_EQ(count.attributes, (std::vector<std::size_t>{65536, 2}));
+  EXPECT_EQ(count.last, "a65535");
+}
+
 TEST(Markup, CharacterReferencesInAttributes) {
   struct {
     std::string value, want;
@@ -249,6 +267,22 @@ TEST(PropertyList, StrictAndTolerant) {
   for (const auto& r : rows) {
     EXPECT_EQ(Read(r.document, PropertyListReading::kStrict), r.strict) << r.what;
     EXPECT_EQ(Read(r.document, PropertyListReading::kTolerant), r.tolerant) << r.what;
+  }
+}
+
+// A tree may cost a few bytes per byte of its document: a document of many
+// small values (each <true/> is 7 bytes, 88 of tree) is not read once it would
+// cost more, by either reading; a short one still is.
+TEST(PropertyList, TreeCostBoundedByTheDocument) {
+  const auto manyTrues = [](std::size_t n) {
+    std::string s = "<plist><array>";
+    for (std::size_t i = 0; i < n; ++i) s += "<true/>";
+    return s + "</array></plist>";
+  };
+  for (PropertyListReading reading :
+       {PropertyListReading::kStrict, PropertyListReading::kTolerant}) {
+    EXPECT_NE(Read(manyTrues(1000), reading), "-");
+    EXPECT_EQ(Read(manyTrues(400000), reading), "-") << "2.8 MB of <true/>";
   }
 }
 
