@@ -310,9 +310,9 @@ def readers_table(r):
     lines = ["| reader | pages | largest growth, k to 4k | its times | the page at 4k | where |",
              "|---|---|---|---|---|---|"]
     for name, pages, ratio, small, large, size, where in r.get("readers", []):
+        shape = where.split(", ", 1)[-1].replace("|", "\\|")
         lines.append(f"| {name} | {pages} | {float(ratio):.1f} | {float(small) * 1000:.2f} -> "
-                     f"{float(large) * 1000:.2f} ms | {int(size) / 1024:.0f} KiB | "
-                     f"{where.split(', ', 1)[-1].replace('|', '\\|')} |")
+                     f"{float(large) * 1000:.2f} ms | {int(size) / 1024:.0f} KiB | {shape} |")
     return "\n".join(lines)
 
 
