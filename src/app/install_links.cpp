@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "text/markup.h"
 #include "text/script_strings.h"
@@ -134,8 +135,18 @@ class MarkupReader final : public text::MarkupVisitor {
 
 class Collector {
  public:
-  Collector(std::string_view page, std::vector<std::string>& addresses)
-      : page_(page), addresses_(addresses) {}
+  Collector(std::string_view page, InstallLinks& links) : page_(page), links_(links) {}
+
+  // Reads the page; again when its scripts' constants, once every script has
+  // been read, would change what the first reading told.
+  void Page() {
+    Read();
+    if (scope_ && scope_->Settle()) {
+      links_.addresses.clear();
+      links_.partial.clear();
+      Read();
+    }
+  }
 
   void Markup(std::string_view markup, int depth) {
     MarkupReader reader(*this, depth);
@@ -143,7 +154,9 @@ class Collector {
   }
 
   void Script(std::string_view script, int depth) {
-    text::ForEachScriptString(script, Layout(), [&](std::string_view s) { Value(s, depth); });
+    const text::ScriptStringSink sink{[&](std::string_view s) { Value(s, depth); },
+                                      [&](std::string_view s) { Partial(s); }};
+    Scope().Read(script, sink);
   }
 
   // An attribute value or a string's value.
@@ -163,10 +176,15 @@ class Collector {
     } else {
       // A link inside other text (a refresh's "0;url=…"): up to the first byte
       // that cannot stand in an address. Links do not overlap: a scheme inside
-      // one is part of it, so that a run of schemes is read once.
+      // one is part of it, so that a run of schemes is read once. A quoted link
+      // is a script's string (a framework's binding, "'itms-services:…' + id"):
+      // the text is read as a script.
       std::size_t taken = 0;
+      bool first = true, quoted = false;
       ForEachInstallScheme(v, [&](std::size_t at) {
-        if (at < taken) return;
+        if (std::exchange(first, false))
+          quoted = at > 0 && std::strchr("\"'`", v[at - 1]) != nullptr;
+        if (quoted || at < taken) return;
         std::size_t end = at;
         while (end < v.size() && !IsControlOrSpace(v[end]) &&
                std::strchr("\"'<>`", v[end]) == nullptr)
@@ -174,25 +192,47 @@ class Collector {
         Link(v.substr(at, end - at));
         taken = end;
       });
+      if (quoted && depth < kDeepestNesting) Script(v, depth + 1);
     }
   }
 
   // `text` has no C0 controls or spaces around it.
   void Link(std::string_view text) {
-    std::string manifest = HasLineBreakOrTab(text) ? ManifestAddressOfLink(CleanUpLink(text))
-                                                   : ManifestAddressOfLink(text);
-    if (!manifest.empty()) addresses_.push_back(std::move(manifest));
+    std::string manifest = ManifestAddress(text);
+    if (!manifest.empty()) links_.addresses.push_back(std::move(manifest));
+  }
+
+  // The known beginning of a string a script builds at run time: when it is an
+  // install link, its manifest address as far as it goes.
+  void Partial(std::string_view text) {
+    const std::string_view v = TrimControlsAndSpaces(text);
+    if (!StartsWithIgnoringCase(v, kInstallScheme)) return;
+    std::string manifest = ManifestAddress(v);
+    if (!manifest.empty()) links_.partial.push_back(std::move(manifest));
   }
 
  private:
-  text::ByteLayout Layout() {
-    if (!layout_) layout_ = text::GuessByteLayout(page_);
-    return *layout_;
+  static std::string ManifestAddress(std::string_view link) {
+    return HasLineBreakOrTab(link) ? ManifestAddressOfLink(CleanUpLink(link))
+                                   : ManifestAddressOfLink(link);
+  }
+
+  void Read() {
+    if (IsScriptPage(page_))
+      Script(page_, 0);
+    else
+      Markup(page_, 0);
+  }
+
+  // The scope of the page's scripts, made when the first one is read.
+  text::ScriptScope& Scope() {
+    if (!scope_) scope_.emplace(text::GuessByteLayout(page_), page_.size());
+    return *scope_;
   }
 
   std::string_view page_;
-  std::vector<std::string>& addresses_;
-  std::optional<text::ByteLayout> layout_;
+  InstallLinks& links_;
+  std::optional<text::ScriptScope> scope_;
 };
 
 void MarkupReader::StartTag(std::string_view name,
@@ -278,14 +318,14 @@ std::string ManifestAddressOfLink(std::string_view link) {
   return PercentEncodeAddress(address);
 }
 
+InstallLinks ReadInstallLinks(std::string_view page) {
+  InstallLinks links;
+  Collector(page, links).Page();
+  return links;
+}
+
 std::vector<std::string> InstallManifestAddresses(std::string_view page) {
-  std::vector<std::string> addresses;
-  Collector collector(page, addresses);
-  if (IsScriptPage(page))
-    collector.Script(page, 0);
-  else
-    collector.Markup(page, 0);
-  return addresses;
+  return ReadInstallLinks(page).addresses;
 }
 
 }  // namespace tobrine::app

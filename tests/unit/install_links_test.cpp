@@ -123,8 +123,9 @@ TEST(InstallLinks, PagesThatGiveNoLink) {
        "href=\"itms-services://?action=download-manifest&amp;url=https://h.example/e.plist\"&gt;</"
        "p>",
        ""},
-      {"the address in a script variable",
+      {"the address in a variable set again",
        "<script>var plistUrl = 'https://h.example/v.plist';\n"
+       "if (x) plistUrl = other;\n"
        "location.href = 'itms-services://?action=download-manifest&url=' + plistUrl;</script>",
        ""},
       {"a part joined to a variable, a template with a substitution, a literal's member",
@@ -172,6 +173,99 @@ TEST(InstallLinks, PagesThatGiveNoLink) {
       {"a tag cut off by the end of the page",
        R"(<a href="itms-services://?action=download-manifest&url=https://h.example/cut.plist)", ""},
   });
+}
+
+// Links a script builds from constants on the page; any part that only the run
+// time knows gives no link at all.
+TEST(InstallLinks, LinksBuiltFromConstants) {
+  const std::string link = "itms-services://?action=download-manifest&url=";
+  Check({
+      {"a configuration object in a template",
+       "<script>const CONFIG = { baseUrl: 'https://example.github.io/app', currentVersion: '1.2' "
+       "};\nconst manifestUrl = `" +
+           link + "${CONFIG.baseUrl}/manifest.plist`;</script>",
+       "https://example.github.io/app/manifest.plist\n"},
+      {"encodeURIComponent of a literal, in an object's template",
+       "<script>new Vue({ data: { href: `" + link +
+           "${encodeURIComponent(\"https://example.github.io/x/manifest.plist\")}` } });</script>",
+       "https://example.github.io/x/manifest.plist\n"},
+      {"a variable bound once, joined with +",
+       "<script>var plistUrl = 'https://h.example/v.plist';\nlocation.href = '" + link +
+           "' + plistUrl;</script>",
+       "https://h.example/v.plist\n"},
+      {"nested objects and arrays, a['b'] and a[0], a shorthand member",
+       "<script>const host = 'https://b.example';\nconst C = {hosts: ['https://a.example', host], "
+       "paths: {'m': '/m', n: [`/n`]}, host};\n"
+       "go('" +
+           link +
+           "' + C.hosts[1] + C.paths['m'] + '.plist');\n"
+           "go(`" +
+           link + "${C.host}${C.paths.n[0]}.plist`);</script>",
+       "https://b.example/m.plist\nhttps://b.example/n.plist\n"},
+      {"a function that uses a constant bound after it, in another script",
+       "<script>function go() { location = LINK + '/f.plist'; }</script>"
+       "<script>let LINK = '" +
+           link +
+           "https://h.example';</script>"
+           "<button onclick=\"location = LINK + '/o.plist'\">",
+       "https://h.example/f.plist\nhttps://h.example/o.plist\n"},
+      {"decodeURIComponent and encodeURI of known strings",
+       "<script>go('" + link +
+           "' + decodeURIComponent('https%3A%2F%2Fh.example%2Fd.plist'));\n"
+           "go('" +
+           link + "' + encodeURI('https://h.example/a b.plist'));</script>",
+       "https://h.example/d.plist\nhttps://h.example/a%20b.plist\n"},
+      {"a binding split over lines; an object's literal keys and values still count",
+       "<script>var base = 'https://h.example'\nvar m = {'x': '" + link +
+           "https://h.example/k.plist'}\ngo('" + link + "' + base + '/s.plist')</script>",
+       "https://h.example/k.plist\nhttps://h.example/s.plist\n"},
+  });
+}
+
+TEST(InstallLinks, LinksWithAPartOnlyTheRunTimeKnows) {
+  const std::string link = "itms-services://?action=download-manifest&url=";
+  const auto go = [&link](std::string_view part) {
+    return "go('" + link + "' + " + std::string(part) + " + '/a.plist');\n";
+  };
+  Check({
+      {"bound twice, bound without a value, assigned, changed in place",
+       "<script>var a = 'https://h.example'; var a = 'https://i.example';\n"
+       "let b; b = 'https://h.example';\nlet c = 'https://h.example'; c += '/x';\n"
+       "let d = 'https://h.example'; d++;\n" +
+           go("a") + go("b") + go("c") + go("d") + "</script>",
+       ""},
+      {"a function's parameter, an arrow's, a method's, a catch's",
+       "<script>const p = 'https://h.example';\nfunction f(p) { " + go("p") +
+           "}\nconst q = 'https://h.example'; list.map((q, i) => " + go("q") +
+           ");\nconst r = 'https://h.example'; o = { m(r) { " + go("r") +
+           " } };\nconst e = 'https://h.example'; try {} catch (e) { " + go("e") + "}</script>",
+       ""},
+      {"a member changed, an array grown, an object assigned to",
+       "<script>const C = {u: 'https://h.example'}; C.u = x;\nconst A = ['https://h.example']; "
+       "A.push(x);\nconst D = {u: 'https://h.example'}; Object.assign(D, x);\n" +
+           go("C.u") + go("A[0]") + go("D.u") + "</script>",
+       ""},
+      {"other calls, operators, missing members, spread and computed members",
+       "<script>const s = 'https://h.example'; const C = {u: s}; const E = {...C, v: s}; "
+       "const F = {[k]: s, u: s};\nconst G = x ? s : s;\n" +
+           go("String(s)") + go("s.toLowerCase()") + go("C.nope") + go("E.v") + go("F.u") +
+           go("G") + go("(s)") + go("s * 2") + "</script>",
+       ""},
+      {"the run-time part of the issue: base + name + '.xml'",
+       "<script>var base = 'https://host/raw/master/';\nvar u = '" + link +
+           "' + base + name + '.xml';\nvar v = \"" + link +
+           "https://host/raw/master/\" + name + \".xml\";</script>",
+       ""},
+      {"a framework's binding in an attribute",
+       "<a :href=\"'" + link + "https://h.example/' + app.id + '.plist'\">", ""},
+  });
+  // What such a link holds as far as it goes: the page's text, no manifest's.
+  const InstallLinks partial = ReadInstallLinks("<script>var u = \"" + link +
+                                                "https://host/raw/master/\" + name + \".xml\";\n"
+                                                "var t = `" +
+                                                link + "https://h.example/${id}.plist`;</script>");
+  EXPECT_EQ(partial.partial,
+            (std::vector<std::string>{"https://host/raw/master/", "https://h.example/"}));
 }
 
 // Double-byte pages: a character's second byte may be 0x5C ('\'). Read as UTF-8

@@ -198,7 +198,7 @@ inline std::vector<TimedReader> TimedReaders() {
          return v.seen;
        }},
       {"script strings",
-       {"src/text/script_strings.cpp"},
+       {"src/text/script_strings.cpp", "src/text/script_lexer.cpp"},
        scriptContexts,
        {},
        {},
@@ -209,7 +209,7 @@ inline std::vector<TimedReader> TimedReaders() {
          return seen;
        }},
       {"second reading",
-       {"src/app/install_links.cpp", "src/text/script_strings.cpp"},
+       {"src/app/install_links.cpp", "src/text/script_strings.cpp", "src/text/script_lexer.cpp"},
        PageContexts(),
        {},
        {},

@@ -63,9 +63,11 @@ TEST_F(Lookup, EveryShapeOfASite) {
     std::string address;
     std::string want;
   } rows[] = {
-      {"markers' rows first, then the second reading's, each manifest fetched once",
+      {"markers' rows first, then the second reading's (the link a script builds from a "
+       "variable too), each manifest fetched once",
        sites.Http("/mixed/"),
-       "M http://dl.example.com/b1.ipa\n2 https://dl.example.com/one-arm64.ipa\n"
+       "M http://dl.example.com/b1.ipa\n2 https://dl.example.com/b2.ipa\n"
+       "2 https://dl.example.com/one-arm64.ipa\n"
        "2 https://dl.example.com/one-armv7.ipa\n2 https://dl.example.com/two.ipa?a=1&b=2\n"
        "2 https://dl.example.com/get?f=amp.ipa&t=x\n2 https://dl.example.com/icon-first.ipa\n"
        "2 https://dl.example.com/noext.ipa?sig=a&b\n"},
@@ -146,14 +148,53 @@ TEST_F(Lookup, ManifestsHoldingNulBytesAreReadWhole) {
   }
 }
 
+// Pages whose install link a script builds: from constants on the page (a
+// row), or with a part only the run time knows (nothing: no part of it is
+// fetched); and a link whose manifest address goes on after ".plist", which the
+// markers cut there. A dry run tells what would be fetched.
+TEST_F(Lookup, LinksAScriptBuildsAndAddressesCutByTheMarkers) {
+  const std::string base = sites.Http("");
+  const std::string link = "itms-services://?action=download-manifest&url=";
+  struct {
+    const char* what;
+    std::string page;
+    std::string rows, fetched;
+  } rows[] = {
+      {"a template over a configuration object: the second reading's row, no \"${\" fetched",
+       "<script>const CONFIG = {base: '" + base + "'};\nlocation.href = `" + link +
+           "${CONFIG.base}/m/b1.plist`;</script>",
+       "2 http://dl.example.com/b1.ipa\n", base + "/m/b1.plist\n"},
+      {"a part known at run time only: nothing, its beginning not fetched",
+       "<script>var prefix = \"" + link + base +
+           "/m/\";\nlocation = prefix + name + \".plist\";"
+           "</script>",
+       "", ""},
+      {"a query after .plist: fetched and listed once, as the markers cut it",
+       "<a href=\"" + link + base + "/m/b1.plist?x=1\">", "M http://dl.example.com/b1.ipa\n",
+       base + "/m/b1.plist\n"},
+  };
+  for (const auto& r : rows) {
+    const std::string page = sites.Http("/respond?body=" + Percent(r.page));
+    EXPECT_EQ(Lines(LookUp(page)), r.rows) << r.what;
+    LookupOptions dryRun;
+    dryRun.fetchManifests = false;
+    std::string fetched;
+    LookUpPackages(
+        TextValue::FromBytes(page), [&](const PackageRow& row) { fetched += row.manifest + "\n"; },
+        dryRun);
+    EXPECT_EQ(fetched, r.fetched) << r.what;
+  }
+}
+
 TEST_F(Lookup, EachRowTellsItsPageManifestAndApp) {
   const std::vector<PackageRow> rows = LookUp(sites.Http("/mixed/"));
-  ASSERT_EQ(rows.size(), 7u) << Lines(rows);
+  ASSERT_EQ(rows.size(), 8u) << Lines(rows);
   const std::string page = sites.Http("/mixed/");
   struct {
     std::string manifest, title, bundleId, version;
   } want[] = {
       {sites.Http("/m/b1.plist"), "", "", ""},
+      {sites.Http("/m/b2.plist"), "", "", ""},
       {sites.Http("/m/multi.plist"), "One", "com.example.one", "1.0"},
       {sites.Http("/m/multi.plist"), "One", "com.example.one", "1.0"},
       {sites.Http("/m/multi.plist"), "Two & Co", "com.example.two", "3.4.5"},

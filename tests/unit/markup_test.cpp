@@ -185,6 +185,48 @@ TEST(ScriptStrings, LiteralsAndEscapes) {
   for (const auto& r : rows) EXPECT_EQ(Strings(r.script), r.want) << r.script;
 }
 
+// Values built from constants: every part known, or nothing. A binding only
+// ever joined to more is a piece, not a value of its own.
+TEST(ScriptStrings, ValuesBuiltFromConstants) {
+  struct {
+    std::string script, want;
+  } rows[] = {
+      {"const a = 'x'; f(a + 'y'); g(a)", "[x][xy]"},
+      {"f(b + 'y'); var b = 'x'", "[xy]"},
+      {"let a = 'x'; a = 'z'; f(a + 'y')", "[x][z]"},
+      {"const o = {k: ['p', {q: 'r'}]}; f(o.k[1].q + o['k'][0] + `${o.k[0]}s`)", "[k][rpps]"},
+      {"f('q=' + encodeURIComponent('a b&c/\\u00e9'), encodeURI('a b&c/'), "
+       "decodeURIComponent('%41%2F'))",
+       "[a b&c/" + Utf8(u8"\u00e9") + "][q=a%20b%26c%2F%C3%A9][a b&c/][%41%2F]"},
+      {"f(decodeURIComponent('%E9') + 'x', decodeURIComponent('%zz') + 'x')", "[%E9][%zz]"},
+      {"const a = 'x' + y; f(a + 'z')", ""},
+      {"const a = 'x'; function g(a) { f(a + 'z') }", "[x]"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(Strings(r.script), r.want) << r.script;
+
+  // Values that double at every binding: after a few bytes per byte of the
+  // script they are no longer known, and nothing is built beyond.
+  std::string doubling = "const a0 = '" + std::string(1024, 'x') + "';\n";
+  for (int i = 1; i <= 64; ++i)
+    doubling += "const a" + std::to_string(i) + " = a" + std::to_string(i - 1) + " + a" +
+                std::to_string(i - 1) + ";\n";
+  doubling += "f(a0); f(a64 + '.')";
+  EXPECT_EQ(Strings(doubling), "[" + std::string(1024, 'x') + "]");
+
+  // Calls, substitutions and literals nested 20,000 deep are read a few dozen
+  // deep and scanned past beyond: the innermost literal is still a value.
+  const auto nested = [](std::string_view open, std::string_view close) {
+    std::string s;
+    for (int i = 0; i < 20000; ++i) s += open;
+    s += "'in'";
+    for (int i = 0; i < 20000; ++i) s += close;
+    return s;
+  };
+  EXPECT_EQ(Strings(nested("encodeURIComponent(", ")")), "[in]");
+  EXPECT_EQ(Strings(nested("`${", "}`")), "[in]");
+  EXPECT_EQ(Strings("const c = " + nested("{a: [", "]}")), "[in]");
+}
+
 TEST(ScriptStrings, DoubleBytePages) {
   // 0x87 0x5C is one GBK character; read as UTF-8 the 0x5C escapes the quote.
   const std::string script = "a = \"\x87\x5C\"; b = \"c\"";
