@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "app/handlers.h"
-#include "app/main_form.h"
 #include "platform/resources.h"
 #include "test_support.h"
+#include "window/handlers.h"
+#include "window/main_form.h"
 
-namespace tobrine::app {
+namespace tobrine::window {
 namespace {
 
 // Read against the program's handler table.
@@ -562,4 +562,4 @@ TEST(IconFileImages, RefusesMalformedIcons) {
 }
 
 }  // namespace
-}  // namespace tobrine::app
+}  // namespace tobrine::window
