@@ -9,7 +9,7 @@
 
 #include "web/url.h"  // PercentEncodeAddress
 
-namespace tobrine::app {
+namespace tobrine::lookup {
 
 // Whether `text` begins with the "itms-services:" scheme (any case).
 bool HasInstallScheme(std::string_view text);
@@ -44,4 +44,4 @@ InstallLinks ReadInstallLinks(std::string_view page);
 // ReadInstallLinks(page).addresses.
 std::vector<std::string> InstallManifestAddresses(std::string_view page);
 
-}  // namespace tobrine::app
+}  // namespace tobrine::lookup
