@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "app/install_links.h"
-#include "app/lookup.h"
-#include "app/manifest.h"
+#include "lookup/install_links.h"
+#include "lookup/lookup.h"
+#include "lookup/manifest.h"
 #include "text/markup.h"
 #include "text/property_list.h"
 #include "text/script_strings.h"
@@ -209,19 +209,19 @@ inline std::vector<TimedReader> TimedReaders() {
          return seen;
        }},
       {"second reading",
-       {"src/app/install_links.cpp", "src/text/script_strings.cpp", "src/text/script_lexer.cpp"},
+       {"src/lookup/install_links.cpp", "src/text/script_strings.cpp", "src/text/script_lexer.cpp"},
        PageContexts(),
        {},
        {},
-       [](std::string_view page) { return app::InstallManifestAddresses(page).size(); }},
+       [](std::string_view page) { return lookup::InstallManifestAddresses(page).size(); }},
       {"markers",
-       {"src/app/lookup.cpp"},
+       {"src/lookup/lookup.cpp"},
        PageContexts(),
        {},
        {},
        [](std::string_view page) {
          TextValue text = TextValue::FromBytes(page);
-         return static_cast<std::size_t>(app::MarkerManifestLinks(text).count());
+         return static_cast<std::size_t>(lookup::MarkerManifestLinks(text).count());
        }},
       {"strict property list",
        {"src/text/property_list.cpp"},
@@ -241,11 +241,11 @@ inline std::vector<TimedReader> TimedReaders() {
          return v ? v->items.size() : 0u;
        }},
       {"manifest",
-       {"src/app/manifest.cpp"},
+       {"src/lookup/manifest.cpp"},
        PropertyListContexts(),
        kPlistHead,
        kPlistTail,
-       [](std::string_view document) { return app::ReadManifest(document).packages.size(); }},
+       [](std::string_view document) { return lookup::ReadManifest(document).packages.size(); }},
   };
 }
 
