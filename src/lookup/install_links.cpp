@@ -154,8 +154,18 @@ class Collector {
   }
 
   void Script(std::string_view script, int depth) {
-    const text::ScriptStringSink sink{[&](std::string_view s) { Value(s, depth); },
-                                      [&](std::string_view s) { Partial(s); }};
+    // A value matters when it gave an address, or the beginning of one.
+    const auto told = [this] { return links_.addresses.size() + links_.partial.size(); };
+    const text::ScriptStringSink sink{[&](std::string_view s) {
+                                        const std::size_t before = told();
+                                        Value(s, depth);
+                                        return told() != before;
+                                      },
+                                      [&](std::string_view s) {
+                                        const std::size_t before = told();
+                                        Partial(s);
+                                        return told() != before;
+                                      }};
     Scope().Read(script, sink);
   }
 

@@ -43,6 +43,8 @@ class ScriptLexer {
   // literal cut off by the end of its line (or text) is not.
   const std::string& value() const { return value_; }
   bool constant() const { return constant_; }
+  // Moves the value into `into`, which hands its room on to the next one.
+  void TakeValue(std::string& into) { into.swap(value_); }
 
  private:
   void StepCharacter() { k_ += DoubleByteAt(k_) ? 2 : 1; }

@@ -62,13 +62,17 @@ JsRef StringValue(std::string text) {
 }
 
 bool IsReserved(std::string_view word) {
-  static const NameSet kReserved = {
+  static constexpr std::string_view kReserved[] = {
       "break",  "case",   "catch",  "class",      "const",   "continue", "debugger", "default",
       "delete", "do",     "else",   "export",     "extends", "finally",  "for",      "function",
       "if",     "import", "in",     "instanceof", "let",     "new",      "return",   "super",
       "switch", "throw",  "try",    "typeof",     "var",     "void",     "while",    "with",
       "yield",  "await",  "static", "of"};
-  return kReserved.find(word) != kReserved.end();
+  // Most names begin with a capital, '_', '$' or run longer: no search.
+  if (word.size() < 2 || word.size() > 10 || word[0] < 'a' || word[0] > 'y') return false;
+  for (std::string_view r : kReserved)
+    if (r.size() == word.size() && r == word) return true;
+  return false;
 }
 
 bool IsPunct(const Token& t, std::string_view p) {
@@ -191,19 +195,21 @@ std::optional<std::string> DecodeUriComponent(std::string_view s) {
 
 // What a page's scripts bind, across its scripts.
 struct ScriptScope::State {
-  struct Binding {
-    JsRef value;
-    std::vector<std::string> uses;  // the names its value was built from
+  struct Name {
+    bool unsure = false;            // bound twice, without a value, assigned, changed, a parameter
+    JsRef value;                    // its one binding's value, when that is known
+    std::vector<std::string> uses;  // the names that value was built from
+    bool Bound() const { return value && !unsure; }
   };
 
   ByteLayout layout;
   std::size_t budget;
   std::size_t left;
   bool settled = false;
-  NameMap<Binding> bound;  // declared once, with a known value (so far)
-  NameSet declared;
-  NameSet unsure;  // bound twice, without a value, assigned, changed, a parameter
-  NameSet usedUnbound, usedBound;
+  NameMap<Name> names;  // every name declared or made unsure
+  // The names that values told depend on while bound; the names not (yet)
+  // bound that left a value with a literal unknown.
+  NameSet toldFrom, waiting;
   // Where a binding's value (a name, or a name and members: "C.base") is used:
   // alone, or joined to more. One only ever joined is a piece of the values
   // built from it, not a value of its own: when it holds the beginning of a
@@ -223,31 +229,47 @@ struct ScriptScope::State {
   }
 
   // The value of a name where it is used; `uses` collects the names a binding
-  // is built from.
-  JsRef Lookup(std::string_view name, std::vector<std::string>* uses) {
-    const auto it = bound.find(name);
-    if (settled) return it == bound.end() ? Unknown() : it->second.value;
-    if (unsure.find(name) != unsure.end()) return Unknown();
-    if (it == bound.end()) {
-      if (usedUnbound.find(name) == usedUnbound.end()) usedUnbound.emplace(name);
+  // is built from. `isBound` tells (before the scope is settled) whether the
+  // name has a binding so far, or has none yet.
+  JsRef Lookup(std::string_view name, std::vector<std::string>* uses,
+               std::optional<bool>& isBound) {
+    isBound.reset();
+    const auto it = names.find(name);
+    if (it == names.end()) {
+      if (!settled) isBound = false;
       return Unknown();
     }
-    if (usedBound.find(name) == usedBound.end()) usedBound.emplace(name);
-    if (uses) uses->emplace_back(name);
+    if (!it->second.Bound()) return Unknown();
+    if (!settled) {
+      isBound = true;
+      if (uses) uses->emplace_back(name);
+    }
     return it->second.value;
   }
 
   void Declare(std::string_view name, const JsRef& value, std::vector<std::string> uses) {
     if (settled) return;
-    if (!declared.emplace(name).second || value->kind == JsValue::Kind::kUnknown) {
-      Unsure(name);
+    const auto [it, fresh] = names.try_emplace(std::string(name));
+    if (!fresh || value->kind == JsValue::Kind::kUnknown) {
+      it->second.unsure = true;
       return;
     }
-    bound.emplace(name, Binding{value, std::move(uses)});
+    it->second.value = value;
+    it->second.uses = std::move(uses);
   }
 
   void Unsure(std::string_view name) {
-    if (!settled && unsure.find(name) == unsure.end()) unsure.emplace(name);
+    if (settled) return;
+    const auto it = names.find(name);
+    if (it != names.end())
+      it->second.unsure = true;
+    else
+      names.try_emplace(std::string(name)).first->second.unsure = true;
+  }
+
+  bool Bound(std::string_view name) const {
+    const auto it = names.find(name);
+    return it != names.end() && it->second.Bound();
   }
 
   bool Settle() {
@@ -256,9 +278,10 @@ struct ScriptScope::State {
     // A binding built from one that is not settled is not settled either.
     NameMap<std::vector<std::string_view>> dependents;
     std::vector<std::string_view> gone;
-    for (const auto& [name, binding] : bound) {
-      for (const std::string& use : binding.uses) dependents[use].push_back(name);
-      if (unsure.find(name) != unsure.end()) gone.push_back(name);
+    for (const auto& [name, n] : names) {
+      if (!n.value) continue;
+      for (const std::string& use : n.uses) dependents[use].push_back(name);
+      if (n.unsure) gone.push_back(name);
     }
     NameSet removed;
     for (std::string_view name : gone) removed.emplace(name);
@@ -268,14 +291,16 @@ struct ScriptScope::State {
       for (std::string_view d : it->second)
         if (removed.emplace(d).second) gone.push_back(d);
     }
+    // A value told from a binding undone, or left unknown by a name bound
+    // later, is told otherwise when read again.
     bool again = false;
-    for (const std::string& name : usedBound) again = again || removed.contains(name);
-    for (const std::string& name : removed) bound.erase(name);
-    for (const std::string& name : usedUnbound) again = again || bound.contains(name);
+    for (const std::string& name : toldFrom) again = again || removed.contains(name);
+    for (const std::string& name : removed) names.find(name)->second.unsure = true;
+    for (const std::string& name : waiting) again = again || Bound(name);
     for (const std::string& path : joined) {
       // Not a piece when it, or a shorter path it is read through ("C" for
       // "C.base"), is used alone, or when its name is not one binding.
-      bool piece = !alone.contains(path) && bound.contains(path.substr(0, path.find('.')));
+      bool piece = !alone.contains(path) && Bound(std::string_view(path).substr(0, path.find('.')));
       for (std::size_t dot = path.find('.'); piece && dot != std::string::npos;
            dot = path.find('.', dot + 1))
         piece = !alone.contains(path.substr(0, dot));
@@ -284,10 +309,8 @@ struct ScriptScope::State {
         again = again || toldWhole.contains(path);
       }
     }
-    declared = {};
-    unsure = {};
-    usedUnbound = {};
-    usedBound = {};
+    toldFrom = {};
+    waiting = {};
     alone = {};
     joined = {};
     toldWhole = {};
@@ -353,7 +376,7 @@ class Reader {
     cur_ = lexer_.Next();
     if (cur_.kind != TokenKind::kName && cur_.kind != TokenKind::kPunct &&
         cur_.kind != TokenKind::kNumber && cur_.kind != TokenKind::kEnd) {
-      value_ = lexer_.value();
+      lexer_.TakeValue(value_);
       constant_ = lexer_.constant();
     }
   }
@@ -611,7 +634,7 @@ class Reader {
       return true;
     }
     if (shorthand && (IsPunct(cur_, ",") || IsPunct(cur_, "}"))) {
-      object.members[key] = scope_.Lookup(key, uses_);
+      object.members[key] = Look(key);
       return true;
     }
     return false;
@@ -630,7 +653,7 @@ class Reader {
     if (cur_.kind == TokenKind::kString) {
       const bool constant = constant_;
       key = value_;
-      if (constant && sink_.whole) sink_.whole(key);
+      if (constant && sink_.whole) sink_.whole(key);  // as any literal
       Advance();
       return constant;
     }
@@ -643,6 +666,14 @@ class Reader {
     return false;
   }
 
+  // The value of a name, noted for the scope: see ReadChain.
+  JsRef Look(std::string_view name) {
+    std::optional<bool> isBound;
+    JsRef v = scope_.Lookup(name, uses_, isBound);
+    if (isBound) (*isBound ? boundNames_ : unboundNames_).push_back(name);
+    return v;
+  }
+
   // Operands joined with '+', told to the sink: a whole value when it has a
   // literal of its own and every part is known, else its known beginning.
   // `binding` names the binding whose value this is, if any; `joined`: the
@@ -651,7 +682,9 @@ class Reader {
     Chain c;
     c.tainted = IsPunct(prev_, "+") || IsPunct(prev_, "+=");
     std::vector<std::string> paths;
+    const std::size_t boundAt = boundNames_.size(), unboundAt = unboundNames_.size();
     ++depth_;
+    ++chains_;
     while (true) {
       Operand o = ReadOperand();
       if (o.kind == Operand::Kind::kNone) {
@@ -664,21 +697,39 @@ class Reader {
       Advance();
     }
     --depth_;
+    --chains_;
+    const bool told = Tell(c, binding);
     if (!scope_.settled) {
       NameSet& uses = c.count == 1 && !joined && !c.tainted ? scope_.alone : scope_.joined;
       for (std::string& path : paths) uses.insert(std::move(path));
+      // What a told value was built from (its parts' parts included), and the
+      // names that kept a value with a literal unknown.
+      if (told)
+        for (std::size_t i = boundAt; i < boundNames_.size(); ++i)
+          scope_.toldFrom.emplace(boundNames_[i]);
+      if (c.literal && !c.known)
+        for (std::size_t i = unboundAt; i < unboundNames_.size(); ++i)
+          scope_.waiting.emplace(unboundNames_[i]);
     }
-    if (c.tainted || c.count == 0) return c;
-    if (c.known && c.literal && !c.structured) {
-      if (scope_.settled && scope_.pieces.contains(binding)) {
-        if (sink_.partial) sink_.partial(c.text);
-      } else {
-        if (!binding.empty() && !scope_.settled) scope_.toldWhole.emplace(binding);
-        if (sink_.whole) sink_.whole(c.text);
-      }
-    }
-    if (!c.known && !c.text.empty() && sink_.partial) sink_.partial(c.text);
+    // Names not yet accounted for stay for the chain around this one.
+    if (told || chains_ == 0) boundNames_.resize(boundAt);
+    if (c.literal || chains_ == 0) unboundNames_.resize(unboundAt);
     return c;
+  }
+
+  // Tells a chain's value, whole or its known beginning; whether that
+  // mattered to the sink.
+  bool Tell(const Chain& c, std::string_view binding) {
+    if (c.tainted || c.count == 0) return false;
+    if (c.known && c.literal && !c.structured) {
+      if (scope_.settled && scope_.pieces.contains(binding))
+        return sink_.partial && sink_.partial(c.text);
+      const bool mattered = sink_.whole && sink_.whole(c.text);
+      if (mattered && !binding.empty() && !scope_.settled) scope_.toldWhole.emplace(binding);
+      return mattered;
+    }
+    if (c.known || c.text.empty()) return false;
+    return sink_.partial && sink_.partial(c.text);
   }
 
   static void Add(Chain& c, Operand o) {
@@ -733,7 +784,7 @@ class Reader {
         o.reference = true;
         o.root = name;
         o.path = name;
-        Set(o, scope_.Lookup(name, uses_));
+        Set(o, Look(name));
         break;
       }
       default:
@@ -900,7 +951,10 @@ class Reader {
   std::string value_;  // of the current string or template token
   bool constant_ = true;
   int depth_ = 0;
+  int chains_ = 0;                            // chains being read, one inside another
   std::vector<std::string>* uses_ = nullptr;  // the names a binding's value uses
+  // Names read by the chains being read, bound so far or not yet bound.
+  std::vector<std::string_view> boundNames_, unboundNames_;
 };
 
 }  // namespace
@@ -925,7 +979,11 @@ void ForEachScriptString(std::string_view script, ByteLayout layout,
                          const std::function<void(std::string_view)>& found) {
   ScriptScope scope(layout, script.size());
   std::vector<std::string> told;
-  const ScriptStringSink sink{[&told](std::string_view s) { told.emplace_back(s); }, {}};
+  const ScriptStringSink sink{[&told](std::string_view s) {
+                                told.emplace_back(s);
+                                return true;
+                              },
+                              {}};
   scope.Read(script, sink);
   if (scope.Settle()) {
     told.clear();

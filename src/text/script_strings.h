@@ -19,15 +19,17 @@ enum class ByteLayout { kUtf8, kDoubleByte };
 // unless its non-ASCII bytes mostly fail to read as UTF-8.
 ByteLayout GuessByteLayout(std::string_view page);
 
-// What the string values of a script are told to.
+// What the string values of a script are told to. Each returns whether the
+// value mattered to it: only values that mattered are told again when what the
+// page's constants are turns out otherwise (ScriptScope::Settle).
 struct ScriptStringSink {
   // A string value written in the script (a literal, or literals and
   // constants joined), every part of it known: escapes decoded (code points as
   // UTF-8).
-  std::function<void(std::string_view)> whole;
+  std::function<bool(std::string_view)> whole;
   // The known beginning of a string joined at run time to a part that is not
   // known (a variable, a call): never a whole value. May be left empty.
-  std::function<void(std::string_view)> partial;
+  std::function<bool(std::string_view)> partial;
 };
 
 // The global scope of one page's scripts, read one script after another.
