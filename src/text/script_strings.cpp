@@ -23,11 +23,14 @@ namespace {
 // How deep values, calls and substitutions are read inside one another: a
 // hostile script cannot exhaust the stack.
 constexpr int kDeepest = 32;
-// The values a page's scripts build from constants (a name's text copied where
-// it is used, an encoding's output) may cost this many bytes per byte of the
-// page, and a fixed allowance besides.
-constexpr std::size_t kValueBytesPerByte = 4;
+// What a page's constants may cost (their values, a name's text copied where
+// it is used, an encoding's output, what is noted of each name): this many
+// bytes per byte of the page, and a fixed allowance besides. A dense object
+// literal costs some 15 bytes per byte of script.
+constexpr std::size_t kValueBytesPerByte = 8;
 constexpr std::size_t kValueAllowance = std::size_t{1} << 20;
+// A value, a member or a name noted, besides its text.
+constexpr std::size_t kEntryBytes = 96;
 
 struct NameHash {
   using is_transparent = void;
@@ -206,6 +209,7 @@ struct ScriptScope::State {
   std::size_t budget;
   std::size_t left;
   bool settled = false;
+  bool spent = false;   // too much noted: no name is known
   NameMap<Name> names;  // every name declared or made unsure
   // The names that values told depend on while bound; the names not (yet)
   // bound that left a value with a literal unknown.
@@ -218,14 +222,25 @@ struct ScriptScope::State {
   NameSet toldWhole;  // the bindings whose values were told whole
   NameSet pieces;     // once settled
 
-  // Takes `bytes` from what values may cost; false once too few are left.
+  // Takes `bytes` from what values may cost; false (nothing taken) when too
+  // few are left: that value is not known.
   bool Charge(std::size_t bytes) {
-    if (bytes > left) {
-      left = 0;
-      return false;
-    }
+    if (bytes > left) return false;
     left -= bytes;
     return true;
+  }
+
+  // Takes `bytes` for what is noted of the names; once too few are left,
+  // nothing more is noted and no name is known.
+  bool Keep(std::size_t bytes) {
+    spent = spent || !Charge(bytes);
+    return !spent;
+  }
+
+  // Notes `name` in `set` (costing what it holds).
+  void Note(NameSet& set, std::string_view name) {
+    if (!settled && set.find(name) == set.end() && Keep(name.size() + kEntryBytes))
+      set.emplace(name);
   }
 
   // The value of a name where it is used; `uses` collects the names a binding
@@ -234,6 +249,7 @@ struct ScriptScope::State {
   JsRef Lookup(std::string_view name, std::vector<std::string>* uses,
                std::optional<bool>& isBound) {
     isBound.reset();
+    if (spent) return Unknown();
     const auto it = names.find(name);
     if (it == names.end()) {
       if (!settled) isBound = false;
@@ -248,7 +264,7 @@ struct ScriptScope::State {
   }
 
   void Declare(std::string_view name, const JsRef& value, std::vector<std::string> uses) {
-    if (settled) return;
+    if (settled || !Keep(name.size() + kEntryBytes)) return;
     const auto [it, fresh] = names.try_emplace(std::string(name));
     if (!fresh || value->kind == JsValue::Kind::kUnknown) {
       it->second.unsure = true;
@@ -263,7 +279,7 @@ struct ScriptScope::State {
     const auto it = names.find(name);
     if (it != names.end())
       it->second.unsure = true;
-    else
+    else if (Keep(name.size() + kEntryBytes))
       names.try_emplace(std::string(name)).first->second.unsure = true;
   }
 
@@ -275,6 +291,14 @@ struct ScriptScope::State {
   bool Settle() {
     if (settled) return false;
     settled = true;
+    if (spent) {
+      // Not all that was needed was noted: no name is known, and what was told
+      // is told again without them.
+      names = {};
+      spent = false;
+      left = budget;
+      return true;
+    }
     // A binding built from one that is not settled is not settled either.
     NameMap<std::vector<std::string_view>> dependents;
     std::vector<std::string_view> gone;
@@ -546,13 +570,15 @@ class Reader {
     if (IsPunct(cur_, "[")) return ReadArray(binding);
     Chain c = ReadChain(binding);
     if (c.count == 0 || !c.known) return Unknown();
-    return c.structured ? c.structured : StringValue(std::move(c.text));
+    if (c.structured) return c.structured;
+    return scope_.Charge(c.text.size() + kEntryBytes) ? StringValue(std::move(c.text)) : Unknown();
   }
 
   JsRef ReadObject(std::string_view binding) {
     auto object = std::make_shared<JsValue>();
     object->kind = JsValue::Kind::kObject;
-    return ReadItems("}", [&] { return ReadMember(*object, binding); }) ? object : Unknown();
+    const bool known = ReadItems("}", [&] { return ReadMember(*object, binding); });
+    return known && scope_.Charge(kEntryBytes) ? object : Unknown();
   }
 
   JsRef ReadArray(std::string_view binding) {
@@ -563,10 +589,12 @@ class Reader {
           binding.empty() ? ""
                           : std::string(binding) + "." + std::to_string(array->elements.size());
       // A hole is an element too.
-      array->elements.push_back(IsPunct(cur_, ",") ? Unknown() : ReadValue(element));
+      JsRef value = IsPunct(cur_, ",") ? Unknown() : ReadValue(element);
+      if (!scope_.Charge(sizeof(JsRef))) return false;
+      array->elements.push_back(std::move(value));
       return true;
     });
-    return known ? array : Unknown();
+    return known && scope_.Charge(kEntryBytes) ? array : Unknown();
   }
 
   // The members or elements of a literal, from its opening bracket past
@@ -624,20 +652,26 @@ class Reader {
         Scan(Until::kCloser);
         if (IsPunct(cur_, "}")) Advance();
       }
-      object.members[key] = Unknown();
-      return true;
+      return SetMember(object, std::move(key), Unknown());
     }
     if (method) return false;
     if (IsPunct(cur_, ":")) {
       Advance();
-      object.members[key] = ReadValue(binding.empty() ? "" : std::string(binding) + "." + key);
-      return true;
+      JsRef value = ReadValue(binding.empty() ? "" : std::string(binding) + "." + key);
+      return SetMember(object, std::move(key), std::move(value));
     }
     if (shorthand && (IsPunct(cur_, ",") || IsPunct(cur_, "}"))) {
-      object.members[key] = Look(key);
-      return true;
+      JsRef value = Look(key);
+      return SetMember(object, std::move(key), std::move(value));
     }
     return false;
+  }
+
+  // A member of an object literal; false when it costs more than is left.
+  bool SetMember(JsValue& object, std::string key, JsRef value) {
+    if (!scope_.Charge(key.size() + kEntryBytes)) return false;
+    object.members[std::move(key)] = std::move(value);
+    return true;
   }
 
   // A member's key; false for a computed one. A quoted key is a string value
@@ -701,15 +735,15 @@ class Reader {
     const bool told = Tell(c, binding);
     if (!scope_.settled) {
       NameSet& uses = c.count == 1 && !joined && !c.tainted ? scope_.alone : scope_.joined;
-      for (std::string& path : paths) uses.insert(std::move(path));
+      for (const std::string& path : paths) scope_.Note(uses, path);
       // What a told value was built from (its parts' parts included), and the
       // names that kept a value with a literal unknown.
       if (told)
         for (std::size_t i = boundAt; i < boundNames_.size(); ++i)
-          scope_.toldFrom.emplace(boundNames_[i]);
+          scope_.Note(scope_.toldFrom, boundNames_[i]);
       if (c.literal && !c.known)
         for (std::size_t i = unboundAt; i < unboundNames_.size(); ++i)
-          scope_.waiting.emplace(unboundNames_[i]);
+          scope_.Note(scope_.waiting, unboundNames_[i]);
     }
     // Names not yet accounted for stay for the chain around this one.
     if (told || chains_ == 0) boundNames_.resize(boundAt);
@@ -725,7 +759,7 @@ class Reader {
       if (scope_.settled && scope_.pieces.contains(binding))
         return sink_.partial && sink_.partial(c.text);
       const bool mattered = sink_.whole && sink_.whole(c.text);
-      if (mattered && !binding.empty() && !scope_.settled) scope_.toldWhole.emplace(binding);
+      if (mattered && !binding.empty()) scope_.Note(scope_.toldWhole, binding);
       return mattered;
     }
     if (c.known || c.text.empty()) return false;

@@ -212,14 +212,20 @@ TEST(ScriptStrings, ValuesBuiltFromConstants) {
                 std::to_string(i - 1) + ";\n";
   doubling += "f(a0); f(a64 + '.')";
   EXPECT_EQ(Strings(doubling), "[" + std::string(1024, 'x') + "]");
+  // So do the names noted: past that no name is known, and a literal is told
+  // as it stands.
+  std::string names;
+  for (int i = 0; i < 120000; ++i) names += "x" + std::to_string(i) + "=1;";
+  EXPECT_EQ(Strings("const a = 'p'; f(a + 'q')"), "[pq]");
+  EXPECT_EQ(Strings(names + "const a = 'p'; f(a + 'q')"), "[p]");
 
-  // Calls, substitutions and literals nested 20,000 deep are read a few dozen
+  // Calls, substitutions and literals nested 5,000 deep are read a few dozen
   // deep and scanned past beyond: the innermost literal is still a value.
   const auto nested = [](std::string_view open, std::string_view close) {
     std::string s;
-    for (int i = 0; i < 20000; ++i) s += open;
+    for (int i = 0; i < 5000; ++i) s += open;
     s += "'in'";
-    for (int i = 0; i < 20000; ++i) s += close;
+    for (int i = 0; i < 5000; ++i) s += close;
     return s;
   };
   EXPECT_EQ(Strings(nested("encodeURIComponent(", ")")), "[in]");
