@@ -1,5 +1,6 @@
 #include "text/script_strings.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -199,7 +200,9 @@ std::optional<std::string> DecodeUriComponent(std::string_view s) {
 // What a page's scripts bind, across its scripts.
 struct ScriptScope::State {
   struct Name {
-    bool unsure = false;            // bound twice, without a value, assigned, changed, a parameter
+    // Bound twice, without a value, assigned, changed, a parameter.
+    bool unsure = false;
+    int scope = 0;                  // the function it is bound in (0: the page's scope)
     JsRef value;                    // its one binding's value, when that is known
     std::vector<std::string> uses;  // the names that value was built from
     bool Bound() const { return value && !unsure; }
@@ -210,6 +213,7 @@ struct ScriptScope::State {
   std::size_t left;
   bool settled = false;
   bool spent = false;   // too much noted: no name is known
+  int scopes = 0;       // the functions' scopes so far, numbered in reading order
   NameMap<Name> names;  // every name declared or made unsure
   // The names that values told depend on while bound; the names not (yet)
   // bound that left a value with a literal unknown.
@@ -243,10 +247,15 @@ struct ScriptScope::State {
       set.emplace(name);
   }
 
-  // The value of a name where it is used; `uses` collects the names a binding
-  // is built from. `isBound` tells (before the scope is settled) whether the
-  // name has a binding so far, or has none yet.
-  JsRef Lookup(std::string_view name, std::vector<std::string>* uses,
+  // A function's scope; the same numbers each time the page is read.
+  int NewScope() { return ++scopes; }
+
+  // The value of a name where it is used, inside the functions `open` (their
+  // scopes in order, the page's first): a binding in a function counts in that
+  // function only. `uses` collects the names a binding is built from.
+  // `isBound` tells (before the scope is settled) whether the name has a
+  // binding so far, or has none yet.
+  JsRef Lookup(std::string_view name, const std::vector<int>& open, std::vector<std::string>* uses,
                std::optional<bool>& isBound) {
     isBound.reset();
     if (spent) return Unknown();
@@ -255,7 +264,8 @@ struct ScriptScope::State {
       if (!settled) isBound = false;
       return Unknown();
     }
-    if (!it->second.Bound()) return Unknown();
+    if (!it->second.Bound() || !std::binary_search(open.begin(), open.end(), it->second.scope))
+      return Unknown();
     if (!settled) {
       isBound = true;
       if (uses) uses->emplace_back(name);
@@ -263,13 +273,15 @@ struct ScriptScope::State {
     return it->second.value;
   }
 
-  void Declare(std::string_view name, const JsRef& value, std::vector<std::string> uses) {
+  void Declare(std::string_view name, const JsRef& value, std::vector<std::string> uses,
+               int scope) {
     if (settled || !Keep(name.size() + kEntryBytes)) return;
     const auto [it, fresh] = names.try_emplace(std::string(name));
     if (!fresh || value->kind == JsValue::Kind::kUnknown) {
       it->second.unsure = true;
       return;
     }
+    it->second.scope = scope;
     it->second.value = value;
     it->second.uses = std::move(uses);
   }
@@ -297,6 +309,7 @@ struct ScriptScope::State {
       names = {};
       spent = false;
       left = budget;
+      scopes = 0;
       return true;
     }
     // A binding built from one that is not settled is not settled either.
@@ -339,6 +352,7 @@ struct ScriptScope::State {
     joined = {};
     toldWhole = {};
     left = budget;
+    scopes = 0;
     return again;
   }
 };
@@ -366,6 +380,7 @@ class Reader {
     char closer;
     bool afterName = false;
     std::vector<std::string_view> names;
+    bool function = false;  // a function's body: a scope of its own
   };
 
   // One operand of a '+' chain.
@@ -411,6 +426,7 @@ class Reader {
     ++depth_;
     std::vector<Frame> frames;
     while (cur_.kind != TokenKind::kEnd) {
+      const bool body = std::exchange(bodyNext_, false);
       if (IsCloser(cur_) || cur_.kind == TokenKind::kTemplateMiddle) {
         const bool template_ = cur_.kind != TokenKind::kPunct;
         if (frames.empty() || (frames.back().closer == '`') != template_) {
@@ -424,16 +440,26 @@ class Reader {
         }
         Frame f = std::move(frames.back());
         frames.pop_back();
+        if (f.function) scopes_.pop_back();
         Advance();
-        // A function's parameters: an arrow's, or a method's.
-        if (f.closer == ')' && (IsPunct(cur_, "=>") || (f.afterName && IsPunct(cur_, "{"))))
+        // A function's parameters: an arrow's, or a method's, whose body follows.
+        if (f.closer == ')' && (IsPunct(cur_, "=>") || (f.afterName && IsPunct(cur_, "{")))) {
           for (std::string_view n : f.names) scope_.Unsure(n);
+          bodyNext_ = IsPunct(cur_, "{");
+        }
         continue;
       }
       if (IsOpener(cur_) && cur_.kind == TokenKind::kPunct) {
         const char closer = cur_.text == "(" ? ')' : cur_.text == "[" ? ']' : '}';
-        frames.push_back({closer, prev_.kind == TokenKind::kName && !IsReserved(prev_.text), {}});
+        frames.push_back(
+            {closer, prev_.kind == TokenKind::kName && !IsReserved(prev_.text), {}, body});
+        if (body) scopes_.push_back(scope_.NewScope());
         Advance();
+        continue;
+      }
+      if (IsPunct(cur_, "=>")) {
+        Advance();
+        bodyNext_ = true;
         continue;
       }
       if (IsPunct(cur_, "++") || IsPunct(cur_, "--")) {
@@ -450,7 +476,7 @@ class Reader {
         const Chain c = ReadChain();
         if (c.count == 0) {
           // A template too deep to read: its parts are brackets here.
-          frames.push_back({'`', false, {}});
+          frames.push_back({'`', false, {}, false});
           Advance();
           continue;
         }
@@ -518,6 +544,7 @@ class Reader {
       } else if (IsCloser(cur_)) {
         if (depth-- == 0) {
           Advance();
+          bodyNext_ = true;  // a function's body, when a brace follows
           return;
         }
       } else if (depth == 0 && IsPunct(cur_, ",")) {
@@ -537,6 +564,7 @@ class Reader {
     while (true) {
       if (IsPunct(cur_, "{") || IsPunct(cur_, "[")) {
         Parameters();  // a pattern binds each name in it to a part of a value
+        bodyNext_ = false;
         if (IsPunct(cur_, "=")) {
           Advance();
           ReadValue();
@@ -550,9 +578,10 @@ class Reader {
           std::vector<std::string>* outer = std::exchange(uses_, &uses);
           const JsRef value = ReadValue(name);
           uses_ = outer;
-          scope_.Declare(name, EndsValue(cur_) ? value : Unknown(), std::move(uses));
+          scope_.Declare(name, EndsValue(cur_) ? value : Unknown(), std::move(uses),
+                         scopes_.back());
         } else {
-          scope_.Declare(name, Unknown(), {});
+          scope_.Declare(name, Unknown(), {}, scopes_.back());
         }
       } else {
         return;
@@ -647,9 +676,12 @@ class Reader {
     }
     if (IsPunct(cur_, "(")) {
       Parameters();
+      bodyNext_ = false;
       if (IsPunct(cur_, "{")) {
         Advance();
+        scopes_.push_back(scope_.NewScope());
         Scan(Until::kCloser);
+        scopes_.pop_back();
         if (IsPunct(cur_, "}")) Advance();
       }
       return SetMember(object, std::move(key), Unknown());
@@ -703,7 +735,7 @@ class Reader {
   // The value of a name, noted for the scope: see ReadChain.
   JsRef Look(std::string_view name) {
     std::optional<bool> isBound;
-    JsRef v = scope_.Lookup(name, uses_, isBound);
+    JsRef v = scope_.Lookup(name, scopes_, uses_, isBound);
     if (isBound) (*isBound ? boundNames_ : unboundNames_).push_back(name);
     return v;
   }
@@ -985,7 +1017,10 @@ class Reader {
   std::string value_;  // of the current string or template token
   bool constant_ = true;
   int depth_ = 0;
-  int chains_ = 0;                            // chains being read, one inside another
+  int chains_ = 0;  // chains being read, one inside another
+  // The functions being read, one inside another: the page's scope (0) first.
+  std::vector<int> scopes_{0};
+  bool bodyNext_ = false;                     // a '{' now opens a function's body
   std::vector<std::string>* uses_ = nullptr;  // the names a binding's value uses
   // Names read by the chains being read, bound so far or not yet bound.
   std::vector<std::string_view> boundNames_, unboundNames_;

@@ -215,6 +215,10 @@ TEST(InstallLinks, LinksBuiltFromConstants) {
            "go('" +
            link + "' + encodeURI('https://h.example/a b.plist'));</script>",
        "https://h.example/d.plist\nhttps://h.example/a%20b.plist\n"},
+      {"a function's own binding, in the function (a script wrapped in one)",
+       "<script>(function () { var cfg = {base: 'https://h.example'};\ngo('" + link +
+           "' + cfg.base + '/i.plist'); })();</script>",
+       "https://h.example/i.plist\n"},
       {"a binding split over lines; an object's literal keys and values still count",
        "<script>var base = 'https://h.example'\nvar m = {'x': '" + link +
            "https://h.example/k.plist'}\ngo('" + link + "' + base + '/s.plist')</script>",
@@ -255,6 +259,10 @@ TEST(InstallLinks, LinksWithAPartOnlyTheRunTimeKnows) {
        "<script>var base = 'https://host/raw/master/';\nvar u = '" + link +
            "' + base + name + '.xml';\nvar v = \"" + link +
            "https://host/raw/master/\" + name + \".xml\";</script>",
+       ""},
+      {"a function's own binding, used in another function (there a global)",
+       "<script>function a() { var base = 'https://h.example'; }\nfunction b() { " + go("base") +
+           "}</script>",
        ""},
       {"a framework's binding in an attribute",
        "<a :href=\"'" + link + "https://h.example/' + app.id + '.plist'\">", ""},
