@@ -153,7 +153,9 @@ class Collector {
     text::TokenizeMarkup(markup, reader);
   }
 
-  void Script(std::string_view script, int depth) {
+  // A script of the page; one that `runsLater` is an event handler's or a
+  // javascript: address's.
+  void Script(std::string_view script, int depth, bool runsLater = false) {
     // A value matters when it gave an address, or the beginning of one.
     const auto told = [this] { return links_.addresses.size() + links_.partial.size(); };
     const text::ScriptStringSink sink{[&](std::string_view s) {
@@ -166,7 +168,7 @@ class Collector {
                                         Partial(s);
                                         return told() != before;
                                       }};
-    Scope().Read(script, sink);
+    Scope().Read(script, sink, runsLater);
   }
 
   // An attribute value or a string's value.
@@ -176,7 +178,8 @@ class Collector {
       Link(v);
     } else if (StartsWithIgnoringCase(v, kScriptScheme)) {
       // A javascript: address is percent-decoded before it runs.
-      if (depth < kDeepestNesting) Script(PercentDecode(v.substr(kScriptScheme.size())), depth + 1);
+      if (depth < kDeepestNesting)
+        Script(PercentDecode(v.substr(kScriptScheme.size())), depth + 1, true);
     } else if (v.find(':') == std::string_view::npos) {
       // No scheme anywhere: no link, and no markup or JSON that could hold one.
     } else if (v.find('<') != std::string_view::npos) {
@@ -268,7 +271,7 @@ void MarkupReader::StartTag(std::string_view name,
     }
     // Event handlers are script; every other value is read as an address or text.
     if (a.name.size() > 2 && a.name[0] == 'o' && a.name[1] == 'n')
-      collector_.Script(a.value, depth_);
+      collector_.Script(a.value, depth_, true);
     else
       collector_.Value(a.value, depth_);
   }

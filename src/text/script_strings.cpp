@@ -102,6 +102,13 @@ bool IsChangingMethod(std::string_view name) {
     if (name == m) return true;
   return false;
 }
+// What a page's global bindings are members of.
+bool IsGlobalObject(std::string_view name) {
+  for (std::string_view g : {"window", "self", "globalThis", "top", "parent", "frames", "this"})
+    if (name == g) return true;
+  return false;
+}
+
 bool IsObjectChanger(std::string_view name) {
   for (std::string_view m : {"assign", "defineProperty", "defineProperties", "setPrototypeOf"})
     if (name == m) return true;
@@ -203,6 +210,7 @@ struct ScriptScope::State {
     // Bound twice, without a value, assigned, changed, a parameter.
     bool unsure = false;
     int scope = 0;                  // the function it is bound in (0: the page's scope)
+    std::size_t position = 0;       // where it is bound, in tokens from the page's start
     JsRef value;                    // its one binding's value, when that is known
     std::vector<std::string> uses;  // the names that value was built from
     bool Bound() const { return value && !unsure; }
@@ -212,9 +220,10 @@ struct ScriptScope::State {
   std::size_t budget;
   std::size_t left;
   bool settled = false;
-  bool spent = false;   // too much noted: no name is known
-  int scopes = 0;       // the functions' scopes so far, numbered in reading order
-  NameMap<Name> names;  // every name declared or made unsure
+  bool spent = false;        // too much noted: no name is known
+  int scopes = 0;            // the functions' scopes so far, numbered in reading order
+  std::size_t position = 0;  // tokens read so far, in reading order
+  NameMap<Name> names;       // every name declared or made unsure
   // The names that values told depend on while bound; the names not (yet)
   // bound that left a value with a literal unknown.
   NameSet toldFrom, waiting;
@@ -264,7 +273,11 @@ struct ScriptScope::State {
       if (!settled) isBound = false;
       return Unknown();
     }
-    if (!it->second.Bound() || !std::binary_search(open.begin(), open.end(), it->second.scope))
+    // Bound in a function that is open here; used directly in that function,
+    // only after the binding (a function inside it runs later).
+    const Name& n = it->second;
+    if (!n.Bound() || !std::binary_search(open.begin(), open.end(), n.scope) ||
+        (n.scope == open.back() && position < n.position))
       return Unknown();
     if (!settled) {
       isBound = true;
@@ -282,6 +295,7 @@ struct ScriptScope::State {
       return;
     }
     it->second.scope = scope;
+    it->second.position = position;
     it->second.value = value;
     it->second.uses = std::move(uses);
   }
@@ -310,6 +324,7 @@ struct ScriptScope::State {
       spent = false;
       left = budget;
       scopes = 0;
+      position = 0;
       return true;
     }
     // A binding built from one that is not settled is not settled either.
@@ -353,6 +368,7 @@ struct ScriptScope::State {
     toldWhole = {};
     left = budget;
     scopes = 0;
+    position = 0;
     return again;
   }
 };
@@ -364,8 +380,9 @@ using State = ScriptScope::State;
 // One script read against its page's scope.
 class Reader {
  public:
-  Reader(std::string_view script, State& scope, const ScriptStringSink& sink)
+  Reader(std::string_view script, State& scope, const ScriptStringSink& sink, bool runsLater)
       : lexer_(script, scope.layout), scope_(scope), sink_(sink) {
+    if (runsLater) scopes_.push_back(scope.NewScope());
     Advance();
   }
 
@@ -408,11 +425,13 @@ class Reader {
     bool reference = false;
     std::string_view root, lastMember;
     int members = 0;
+    std::string path;  // of its first operand, when a reference
   };
 
   void Advance() {
     prev_ = cur_;
     cur_ = lexer_.Next();
+    ++scope_.position;
     if (cur_.kind != TokenKind::kName && cur_.kind != TokenKind::kPunct &&
         cur_.kind != TokenKind::kNumber && cur_.kind != TokenKind::kEnd) {
       lexer_.TakeValue(value_);
@@ -447,6 +466,8 @@ class Reader {
           for (std::string_view n : f.names) scope_.Unsure(n);
           bodyNext_ = IsPunct(cur_, "{");
         }
+        if (f.closer != ')' && IsPunct(cur_, "="))
+          for (std::string_view n : f.names) scope_.Unsure(n);
         continue;
       }
       if (IsOpener(cur_) && cur_.kind == TokenKind::kPunct) {
@@ -496,11 +517,17 @@ class Reader {
         ((IsPunct(cur_, "++") || IsPunct(cur_, "--")) && !cur_.lineBreakBefore) ||
         (cur_.kind == TokenKind::kName && (cur_.text == "in" || cur_.text == "of"))) {
       scope_.Unsure(c.root);
+      // The page's bindings are the global object's members too.
+      if (c.members > 0 && IsGlobalObject(c.root)) {
+        const std::string_view member = std::string_view(c.path).substr(c.root.size() + 1);
+        scope_.Unsure(member.substr(0, member.find('.')));
+      }
       return;
     }
     if (c.members == 0 && IsPunct(cur_, "=>")) scope_.Unsure(c.root);
-    if (c.members == 0 && !frames.empty() && frames.back().closer == ')')
-      frames.back().names.push_back(c.root);
+    // Names alone in brackets: a function's parameters when "=>" or a body
+    // follows, the names a destructuring assigns when "=" does.
+    if (c.members == 0 && !frames.empty()) frames.back().names.push_back(c.root);
     if (!IsPunct(cur_, "(")) return;
     if (c.members > 0 && IsChangingMethod(c.lastMember)) scope_.Unsure(c.root);
     if (c.root == "Object" && c.members == 1 && IsObjectChanger(c.lastMember)) {
@@ -757,6 +784,7 @@ class Reader {
         if (c.count > 0) c.known = c.textOpen = false;  // a '+' before something else
         break;
       }
+      if (c.count == 0) c.path = o.path;
       if (!o.path.empty()) paths.push_back(std::move(o.path));
       Add(c, std::move(o));
       if (!IsPunct(cur_, "+")) break;
@@ -1036,8 +1064,8 @@ ScriptScope::ScriptScope(ByteLayout layout, std::size_t pageBytes)
 
 ScriptScope::~ScriptScope() = default;
 
-void ScriptScope::Read(std::string_view script, const ScriptStringSink& sink) {
-  Reader(script, *state_, sink).Run();
+void ScriptScope::Read(std::string_view script, const ScriptStringSink& sink, bool runsLater) {
+  Reader(script, *state_, sink, runsLater).Run();
 }
 
 bool ScriptScope::Settle() {

@@ -50,8 +50,11 @@ class ScriptScope {
   ScriptScope(const ScriptScope&) = delete;
   ScriptScope& operator=(const ScriptScope&) = delete;
 
-  // Reads one script of the page and tells `sink` its values, in order.
-  void Read(std::string_view script, const ScriptStringSink& sink);
+  // Reads one script of the page and tells `sink` its values, in order. A
+  // script that `runsLater` (an event handler, a javascript: address) is read
+  // as a function's body: what it binds is its own, and it may use what the
+  // page binds after it. The page's own scripts use a binding only after it.
+  void Read(std::string_view script, const ScriptStringSink& sink, bool runsLater = false);
 
   // Once every script of the page has been read: settles its constants, and
   // says whether what was told may change when the scripts are read again (a

@@ -260,6 +260,12 @@ TEST(InstallLinks, LinksWithAPartOnlyTheRunTimeKnows) {
            "' + base + name + '.xml';\nvar v = \"" + link +
            "https://host/raw/master/\" + name + \".xml\";</script>",
        ""},
+      {"used before its binding in the same code; set through the window; destructured",
+       "<script>" + go("a") +
+           "var a = 'https://h.example';\nvar b = 'https://h.example'; "
+           "window.b = x;\nvar c = 'https://h.example'; [c] = list;\n" +
+           go("b") + go("c") + "</script>",
+       ""},
       {"a function's own binding, used in another function (there a global)",
        "<script>function a() { var base = 'https://h.example'; }\nfunction b() { " + go("base") +
            "}</script>",

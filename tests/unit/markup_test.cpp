@@ -192,7 +192,7 @@ TEST(ScriptStrings, ValuesBuiltFromConstants) {
     std::string script, want;
   } rows[] = {
       {"const a = 'x'; f(a + 'y'); g(a)", "[x][xy]"},
-      {"f(b + 'y'); var b = 'x'", "[xy]"},
+      {"f(b + 'y'); var b = 'x'; function g() { f(b + 'z') }", "[xz]"},
       {"let a = 'x'; a = 'z'; f(a + 'y')", "[x][z]"},
       {"const o = {k: ['p', {q: 'r'}]}; f(o.k[1].q + o['k'][0] + `${o.k[0]}s`)", "[k][rpps]"},
       {"f('q=' + encodeURIComponent('a b&c/\\u00e9'), encodeURI('a b&c/'), "
