@@ -87,6 +87,12 @@ TEST(WebFetch, HeaderBlockOnTheWire) {
        std::string(kAccept) + referer + std::string(kLanguage) + "Cookie: s=1\r\n\r\n", agent},
       {"caller's agent", HttpMethod::kGet, "User-Agent: Own/2.0\r\n", "", "",
        "User-Agent: Own/2.0\r\n" + std::string(kAccept) + referer + std::string(kLanguage), ""},
+      // An agent is one value: the words in it remove or suppress no other line.
+      {"caller's agent holding header words", HttpMethod::kGet,
+       "User-Agent: xRefererNoy MyAccept/1.0 Accept-Language\r\n", "", "",
+       "User-Agent: xRefererNoy MyAccept/1.0 Accept-Language\r\n" + std::string(kAccept) + referer +
+           std::string(kLanguage),
+       ""},
   };
   for (const auto& r : rows) {
     std::string echo = Fetch(
