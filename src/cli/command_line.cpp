@@ -51,8 +51,9 @@ class Results {
     }
   }
   bool Write(std::string_view text) {
-    if (error_ == 0 && (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
-                        std::fflush(stdout) != 0))
+    if (error_ == 0 && !text.empty() &&
+        (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
+         std::fflush(stdout) != 0))
       error_ = errno != 0 ? errno : EIO;
     if (error_ != 0 && !told_) {
       told_ = true;
@@ -61,7 +62,8 @@ class Results {
     }
     return error_ == 0;
   }
-  bool failed() const { return error_ != 0; }
+  // Whether the results can still be written; tells once when they cannot.
+  bool Writable() { return Write({}); }
 
  private:
   int error_ = 0;
@@ -154,7 +156,7 @@ class Run {
   ExitStatus LookUpAll(const std::vector<std::string>& addresses) {
     const bool prefixed = addresses.size() > 1;
     for (const std::string& given : addresses) {
-      if (results.failed()) break;
+      if (!results.Writable()) break;
       prefix_ = prefixed ? given : std::string();
       row_ = 0;
       pageFailure_.reset();
@@ -167,9 +169,9 @@ class Run {
           },
           lookup_);
       for (const std::string& link : links)
-        if (!results.failed()) Download(link);
+        if (results.Writable()) Download(link);
     }
-    if (results.failed()) return ExitStatus::kOutputFailed;
+    if (!results.Writable()) return ExitStatus::kOutputFailed;
     if (downloadFailed_) return ExitStatus::kDownloadFailed;
     if (listed_ > 0) return ExitStatus::kListed;
     return fetchFailed_ ? ExitStatus::kFetchFailed : ExitStatus::kNothingFound;

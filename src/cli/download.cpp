@@ -52,11 +52,10 @@ class PartStream : public BodyStream {
   bool Chunk(std::string_view bytes) override {
     std::lock_guard lock(mutex_);
     if (closed_) return false;
-    facts_.writeError = part_.Append(bytes);
-    if (!facts_.writeError.empty()) return false;
-    facts_.received += bytes.size();
-    received_.fetch_add(bytes.size());
-    return true;
+    const uint64_t before = facts_.received;
+    facts_.writeError = part_.Append(bytes, facts_.received);
+    received_.fetch_add(facts_.received - before);
+    return facts_.writeError.empty();
   }
 
   // Ends the transfer's hold on the part; what it left, with the fetch's outcome.

@@ -66,12 +66,15 @@ std::optional<std::string> ReadUpTo(int fd, std::size_t max) {
   return text;
 }
 
-std::string WriteAll(int fd, std::string_view bytes) {
+// Writes all of `bytes`, counting in `written` what reached the file also when
+// a write fails part of the way (a full disk): the part stays exact.
+std::string WriteAll(int fd, std::string_view bytes, uint64_t& written) {
   while (!bytes.empty()) {
     const ssize_t n = write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return ErrorText(errno);
     bytes.remove_prefix(static_cast<std::size_t>(n));
+    written += static_cast<uint64_t>(n);
   }
   return {};
 }
@@ -187,15 +190,16 @@ std::string PartFile::Truncate() {
   return ftruncate(data_.get(), 0) == 0 ? std::string() : ErrorText(errno);
 }
 
-std::string PartFile::Append(std::string_view bytes) {
-  return WriteAll(data_.get(), bytes);
+std::string PartFile::Append(std::string_view bytes, uint64_t& written) {
+  return WriteAll(data_.get(), bytes, written);
 }
 
 std::string PartFile::SaveInfo(const PartInfo& info) {
   const std::string text = WritePartInfo(info);
   if (ftruncate(infoFd_.get(), 0) != 0 || lseek(infoFd_.get(), 0, SEEK_SET) != 0)
     return ErrorText(errno);
-  if (std::string error = WriteAll(infoFd_.get(), text); !error.empty()) return error;
+  uint64_t written = 0;
+  if (std::string error = WriteAll(infoFd_.get(), text, written); !error.empty()) return error;
   info_ = info;
   return {};
 }

@@ -81,7 +81,8 @@ class PartFile {
 
   // The writes of the transfer; each gives the error text, empty on success.
   std::string Truncate();
-  std::string Append(std::string_view bytes);
+  // Adds to `written` what reached the file, also when the write fails.
+  std::string Append(std::string_view bytes, uint64_t& written);
   std::string SaveInfo(const PartInfo& info);
   // Closes the part's data; a late write error shows here.
   std::string Close();

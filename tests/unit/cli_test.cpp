@@ -712,7 +712,9 @@ TEST(CommandLineDownload, PartsNeverWriteAFileThisProgramDidNotMake) {
     EXPECT_EQ(part.has_value(), r.continued) << r.what << ": " << error;
     if (part) {
       EXPECT_EQ(part->size(), 5u);
-      EXPECT_EQ(part->Append("678"), "");
+      uint64_t written = 0;
+      EXPECT_EQ(part->Append("678", written), "");
+      EXPECT_EQ(written, 3u);
     }
     // A new part never takes a name that stands there, whatever it is.
     EXPECT_FALSE(PartFile::Create(*folder, "app.ipa", {link, "", ""}, error)) << r.what;
@@ -725,7 +727,8 @@ TEST(CommandLineDownload, PartsNeverWriteAFileThisProgramDidNotMake) {
   folder = DownloadFolder::Open(dir.path, error);
   std::optional<PartFile> part = PartFile::Create(*folder, "app.ipa", {link, "", ""}, error);
   ASSERT_TRUE(part) << error;
-  EXPECT_EQ(part->Append("new"), "");
+  uint64_t written = 0;
+  EXPECT_EQ(part->Append("new", written), "");
   EXPECT_EQ(part->Close(), "");
   WriteFile(dir / "app.ipa", "theirs");
   std::filesystem::create_symlink(outside / "victim", dir / "app-2.ipa");
