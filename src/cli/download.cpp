@@ -96,7 +96,8 @@ DownloadResult Failed(std::string reason, std::string message) {
 std::optional<PartFile> Downloader::PartFor(const std::string& link, const std::string& name,
                                             std::string& error) {
   const DownloadFolder& folder = *folder_;
-  for (int n = 1; n <= kNamesTried; ++n) {
+  int& next = nextNumber_.try_emplace(name, 1).first->second;
+  for (int n = next; n < next + kNamesTried; ++n) {
     const std::string candidate = NumberedName(name, n);
     if (names_.contains(candidate) || folder.Exists(candidate)) continue;
     std::optional<PartFile> part;
@@ -113,6 +114,7 @@ std::optional<PartFile> Downloader::PartFor(const std::string& link, const std::
     }
     if (!part) continue;
     names_.insert(candidate);
+    next = n + 1;
     return part;
   }
   error = "no free name for " + name + " in " + folder.path() + " (" + std::to_string(kNamesTried) +

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -41,6 +42,9 @@ class Downloader {
   std::string folderError_;
   std::set<std::string, std::less<>> links_;
   std::set<std::string, std::less<>> names_;  // taken in this run
+  // The number a name's next numbered variant is looked for from, so that many
+  // links of one name do not try every number taken before them.
+  std::map<std::string, int, std::less<>> nextNumber_;
 };
 
 }  // namespace tobrine::cli

@@ -5,6 +5,7 @@
 
 #include "base/lines.h"
 #include "cli/ascii.h"
+#include "cli/file_names.h"
 #include "cli/output.h"
 #include "web/http_headers.h"
 
@@ -114,6 +115,11 @@ std::optional<PartInfo> ReadPartInfo(std::string_view text) {
     }
   });
   if (!valid || !hasLink || info.link.empty()) return std::nullopt;
+  // Whoever could write the info could write anything into it: what it names
+  // must still stand in a header line and be a plain name in the folder.
+  if (!IsPrintableAscii(info.validator) || info.validator.size() > kValidatorMax)
+    info.validator.clear();
+  info.name = SafeFileName(info.name);
   return info;
 }
 

@@ -1,6 +1,7 @@
 #include "cli/package_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +40,11 @@ UniqueFd OpenChecked(int dir, const std::string& name, int flags, FileIdentity& 
   }
   if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
     error = name + " is not a regular file of its own";
+    return {};
+  }
+  // Another run writing this part holds its lock: the part is not this run's.
+  if ((flags & O_ACCMODE) != O_RDONLY && flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    error = name + " is being written by another run";
     return {};
   }
   const int status = fcntl(fd.get(), F_GETFL);

@@ -1,6 +1,8 @@
 // The command line's option reading, its terminal-safe output and the steps of
 // its downloads (Linux).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -498,14 +500,18 @@ TEST(CommandLineDownload, ValidatorsAndPartInfo) {
   EXPECT_EQ(ResumeLines(40, ""), "") << "no validator: the whole file again";
   EXPECT_EQ(ResumeLines(0, "\"abc\""), "");
 
-  const PartInfo info{"http://h/a b\r\n%41\x7f\xe5\xba\x94?x=1&y", "\"v 1\"", "na\nme.ipa"};
+  const PartInfo info{"http://h/a b\r\n%41\x7f\xe5\xba\x94?x=1&y", "\"v 1\"", "../na\nme.ipa"};
   const std::string text = WritePartInfo(info);
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
   const std::optional<PartInfo> back = ReadPartInfo(text);
   ASSERT_TRUE(back);
   EXPECT_EQ(back->link, info.link);
   EXPECT_EQ(back->validator, info.validator);
-  EXPECT_EQ(back->name, info.name);
+  EXPECT_EQ(back->name, "name.ipa") << "a name read back is a plain name in the folder";
+  const std::optional<PartInfo> forged =
+      ReadPartInfo("tobrine part 1\nlink x\nvalidator \"a\"%0D%0AX-Injected:%20y\n");
+  ASSERT_TRUE(forged);
+  EXPECT_EQ(forged->validator, "") << "a validator that would add a header line";
   const std::string others[] = {"", "link http://h/\n", "tobrine part 1\nvalidator x\n",
                                 "#!/bin/sh\nrm -rf ~\n",
                                 "tobrine part 1\nlink " + std::string(70000, 'a') + "\n"};
@@ -642,6 +648,7 @@ TEST(CommandLineDownload, PartsNeverWriteAFileThisProgramDidNotMake) {
   const std::string link = "http://h/app.ipa";
   const std::string info = WritePartInfo({link, "\"v\"", ""});
   WriteFile(outside / "victim", "precious");
+  UniqueFd held;  // the other run's hold on its part
   struct {
     const char* what;
     std::function<void()> make;  // what stands there
@@ -691,6 +698,14 @@ TEST(CommandLineDownload, PartsNeverWriteAFileThisProgramDidNotMake) {
          WriteFile(dir / "app.ipa.part.info", info);
        },
        false},
+      {"a part another run is writing",
+       [&] {
+         WriteFile(dir / "app.ipa.part", "12345");
+         WriteFile(dir / "app.ipa.part.info", info);
+         held = UniqueFd(open((dir / "app.ipa.part").c_str(), O_WRONLY));
+         ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
+       },
+       false},
       {"a folder",
        [&] {
          std::filesystem::create_directory(dir / "app.ipa.part");
@@ -719,6 +734,7 @@ TEST(CommandLineDownload, PartsNeverWriteAFileThisProgramDidNotMake) {
     // A new part never takes a name that stands there, whatever it is.
     EXPECT_FALSE(PartFile::Create(*folder, "app.ipa", {link, "", ""}, error)) << r.what;
     EXPECT_EQ(ReadFile(outside / "victim"), "precious") << r.what;
+    held = UniqueFd();
   }
 
   // A finished part never takes the name of a file that is there.
