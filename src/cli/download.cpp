@@ -203,13 +203,8 @@ DownloadResult Downloader::Fetch(std::string_view linkText) {
     return verdict.result;
   }
   DownloadResult result = Publish(*part, verdict.result);
-  if (result.kind == DownloadResult::Kind::kFailed) return result;
-  const uint64_t got = facts.received;
-  result.message = result.kind == DownloadResult::Kind::kResumed
-                       ? "resumed " + result.file + " (" + ByteCount(got) + " more, " +
-                             ByteCount(result.bytes) + " in all)"
-                       : "saved " + result.file + " (" + ByteCount(result.bytes) + ")";
-  if (!restarted.empty()) result.message += "; fetched anew: " + restarted;
+  if (result.kind != DownloadResult::Kind::kFailed)
+    result.message = SuccessMessage(result, facts.received, restarted);
   return result;
 }
 

@@ -239,6 +239,16 @@ TransferVerdict ClassifyTransfer(const TransferFacts& f, std::string_view link,
   return v;
 }
 
+std::string SuccessMessage(const DownloadResult& result, uint64_t received,
+                           std::string_view restarted) {
+  std::string message = result.kind == DownloadResult::Kind::kResumed
+                            ? "resumed " + result.file + " (" + ByteCount(received) + " more, " +
+                                  ByteCount(result.bytes) + " in all)"
+                            : "saved " + result.file + " (" + ByteCount(result.bytes) + ")";
+  if (!restarted.empty()) message += "; fetched anew: " + std::string(restarted);
+  return message;
+}
+
 std::string ByteCount(uint64_t bytes) {
   static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
   if (bytes < 1024) return std::to_string(bytes) + " B";

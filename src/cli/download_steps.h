@@ -110,6 +110,11 @@ struct TransferVerdict {
 TransferVerdict ClassifyTransfer(const TransferFacts& facts, std::string_view link,
                                  std::string_view part, int32_t idleSeconds);
 
+// What a download that ended well did, e.g. "resumed FILE (1.0 KiB more, 3.0
+// KiB in all)"; `restarted` says why a part was fetched anew, when it was.
+std::string SuccessMessage(const DownloadResult& result, uint64_t received,
+                           std::string_view restarted);
+
 // "1.5 MiB", "512 B": sizes for people.
 std::string ByteCount(uint64_t bytes);
 
