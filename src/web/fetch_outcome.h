@@ -22,7 +22,7 @@ enum class FetchFailure {
 
 struct FetchOutcome {
   FetchFailure failure = FetchFailure::kNone;
-  int32_t httpStatus = 0;  // the final response's status; 0 when none came
+  int32_t httpStatus = 0;                           // the final response's status; 0 when none came
   AddressFault addressFault = AddressFault::kNone;  // why, for kBadAddress
 };
 

@@ -29,8 +29,9 @@ SchemeAndRest SchemeOf(std::string_view address) {
     const char c = address[i];
     if (c == '\t' || c == '\n' || c == '\r') continue;
     if (c == ':') break;
-    const bool allowed = IsAlpha(c) || (!scheme.empty() && ((c >= '0' && c <= '9') || c == '+' ||
-                                                            c == '-' || c == '.'));
+    const bool allowed =
+        IsAlpha(c) ||
+        (!scheme.empty() && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
     if (!allowed) return out;
     scheme += static_cast<char>(IsAlpha(c) ? c | 0x20 : c);
   }

@@ -17,8 +17,8 @@ enum EncodeSet : unsigned {
   kUserinfoSet = 16,
 };
 
-constexpr unsigned kFragmentOrWider = kFragmentSet | kQuerySet | kSpecialQuerySet | kPathSet |
-                                      kUserinfoSet;
+constexpr unsigned kFragmentOrWider =
+    kFragmentSet | kQuerySet | kSpecialQuerySet | kPathSet | kUserinfoSet;
 constexpr unsigned kQueryOrWider = kQuerySet | kSpecialQuerySet | kPathSet | kUserinfoSet;
 constexpr unsigned kPathOrWider = kPathSet | kUserinfoSet;
 

@@ -18,13 +18,13 @@ enum class AddressFault {
   kNoScheme,     // neither http: nor https: in front, and no address to go from
   kOtherScheme,  // a scheme other than http or https
   kNoHost,
-  kBadHost,      // a character no host may hold
-  kBadDomain,    // not a valid international domain name
+  kBadHost,    // a character no host may hold
+  kBadDomain,  // not a valid international domain name
   kBadIpv4,
   kBadIpv6,
-  kBadPort,      // not a number up to 65535
-  kPortZero,     // parsed, but nothing listens on port 0
-  kTooLong,      // longer than a request may be
+  kBadPort,   // not a number up to 65535
+  kPortZero,  // parsed, but nothing listens on port 0
+  kTooLong,   // longer than a request may be
 };
 
 // A parsed http or https address. Every part is ASCII, percent-encoded where
@@ -32,7 +32,7 @@ enum class AddressFault {
 struct WebAddress {
   bool secure = false;  // https
   std::string username, password;
-  std::string host;  // a lower-case domain (punycode), dotted IPv4, or "[IPv6]"
+  std::string host;   // a lower-case domain (punycode), dotted IPv4, or "[IPv6]"
   int32_t port = -1;  // -1: the scheme's default
   std::string path;   // "/" and the segments, each after a "/"
   std::optional<std::string> query, fragment;  // without "?" and "#"

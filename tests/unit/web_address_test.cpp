@@ -1,5 +1,7 @@
 // Web addresses as browsers parse them, measured with the URL test data of the
 // Web Platform Tests (the suite browsers test their own parsers with).
+#include "web/web_address.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,7 +13,6 @@
 #include "test_platform.h"
 #include "text/utf8.h"
 #include "web/url.h"
-#include "web/web_address.h"
 
 #ifndef TOBRINE_WPT_URL_DATA
 #error "TOBRINE_WPT_URL_DATA must name urltestdata.json"
@@ -142,7 +143,8 @@ class JsonReader {
 bool StartsWithWebScheme(std::string_view input) {
   std::string cleaned;
   for (char c : input)
-    if (c != '\t' && c != '\n' && c != '\r' && (!cleaned.empty() || static_cast<unsigned char>(c) > 0x20))
+    if (c != '\t' && c != '\n' && c != '\r' &&
+        (!cleaned.empty() || static_cast<unsigned char>(c) > 0x20))
       cleaned += c;
   auto starts = [&](std::string_view scheme) {
     if (cleaned.size() < scheme.size()) return false;
@@ -192,11 +194,12 @@ TEST(WebAddress, WptUrlTestData) {
     if (got) {
       const WebAddress& a = got.address;
       const std::string query = a.query && !a.query->empty() ? "?" + *a.query : "";
-      seen = a.host + " " + (a.port >= 0 ? std::to_string(a.port) : "") + " " + a.path + " " + query;
+      seen =
+          a.host + " " + (a.port >= 0 ? std::to_string(a.port) : "") + " " + a.path + " " + query;
     }
     if (!failure)
-      want = field("hostname") + " " + field("port") + " " + field("pathname") + " " +
-             field("search");
+      want =
+          field("hostname") + " " + field("port") + " " + field("pathname") + " " + field("search");
     bool known = false;
     for (const Known& k : kKnown) known = known || input == k.input;
     if (seen == want) {
@@ -207,10 +210,11 @@ TEST(WebAddress, WptUrlTestData) {
                     << ", got " << seen;
     }
   }
-  std::printf("WPT URL test data: %d of %d applicable entries as a browser parses them (valid %d/%d, "
-              "invalid %d/%d)\n",
-              asBrowsers, applicable, validAsBrowsers, valid, asBrowsers - validAsBrowsers,
-              applicable - valid);
+  std::printf(
+      "WPT URL test data: %d of %d applicable entries as a browser parses them (valid %d/%d, "
+      "invalid %d/%d)\n",
+      asBrowsers, applicable, validAsBrowsers, valid, asBrowsers - validAsBrowsers,
+      applicable - valid);
   EXPECT_GE(asBrowsers, 340);
 }
 

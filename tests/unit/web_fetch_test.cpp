@@ -362,11 +362,11 @@ TEST(WebFetch, FailedHandleGivesEmptyOutputs) {
   // nothing happens and the outputs stay as they were.
   TextValue headers = TextValue::FromBytes("x"), received = TextValue::FromBytes("x");
   EXPECT_EQ(Fetch("http://:80/nohost", {.method = HttpMethod::kPost,
-                                         .postBody = "b=1",
-                                         .cookies = "c=1",
-                                         .timeoutSeconds = 20,
-                                         .receivedHeaders = &headers,
-                                         .receivedCookies = &received}),
+                                        .postBody = "b=1",
+                                        .cookies = "c=1",
+                                        .timeoutSeconds = 20,
+                                        .receivedHeaders = &headers,
+                                        .receivedCookies = &received}),
             "");
   EXPECT_EQ(headers.view(), "x");
   EXPECT_EQ(received.view(), "x");
@@ -421,7 +421,8 @@ TEST(WebFetch, NoHeaderInjectionOnTheWire) {
     EXPECT_THAT(wire, Not(HasSubstr("\nX-Injected"))) << r.what;
   }
   // Spaces, controls and non-ASCII bytes of an address go out percent-encoded.
-  EXPECT_THAT(Fetch(f.Http("/echo?a=\xE5\xBA\x94 \x01" "b")),
+  EXPECT_THAT(Fetch(f.Http("/echo?a=\xE5\xBA\x94 \x01"
+                           "b")),
               StartsWith("GET /echo?a=%E5%BA%94%20%01b HTTP/1.1\r\n"));
 }
 
@@ -452,6 +453,60 @@ TEST(WebFetch, AddressesNotFetched) {
     EXPECT_EQ(outcome.addressFault, r.fault) << r.address.substr(0, 60);
     EXPECT_EQ(headers.view(), "untouched");
     EXPECT_EQ(Fetch(f.Http("/__requests")), "") << r.address.substr(0, 60);
+  }
+}
+
+// The request line and Host header a server receives for an address: the
+// ones a browser sends. International hosts that do not resolve go through the
+// logging proxy, which records the address in the request line.
+TEST(WebFetch, RequestsAsBrowsersSendThem) {
+  TOBRINE_NEED_FIXTURE(f);
+  const std::string port = std::to_string(f.http);
+  const std::string hostPort = "127.0.0.1:" + port;
+  const std::string idn = "xn--fsqu00a.xn--0zwm56d";  // 例子.测试
+  struct Row {
+    const char* what;
+    std::string address;
+    std::string line;  // the request line up to its version
+    std::string host;
+    bool proxied = false;
+  } rows[] = {
+      {"a path starting with two slashes", "http://" + hostPort + "//manifest_bodyface.plist",
+       "GET //manifest_bodyface.plist", hostPort},
+      {"dot segments", "http://" + hostPort + "/a/./b/../c/%2E%2e/d", "GET /a/d", hostPort},
+      {"spaces around and inside", " http://" + hostPort + "/a b?c d  ", "GET /a%20b?c%20d",
+       hostPort},
+      {"tab, line feed and CR inside", "ht\ttp://" + hostPort + "/a\tb\nc?d\re", "GET /abc?de",
+       hostPort},
+      {"backslashes", "http:\\\\" + hostPort + "\\x\\y", "GET /x/y", hostPort},
+      {"characters a browser escapes", "http://" + hostPort + "/\"<>`{}'^|?\"<>'`{}^|",
+       "GET /%22%3C%3E%60%7B%7D'^|?%22%3C%3E%27`{}^|", hostPort},
+      {"IPv4 in hex and in fewer parts", "http://0x7F.1:" + port + "/ip", "GET /ip", hostPort},
+      {"credentials and fragment are not sent", "http://u:p@" + hostPort + "/c#f", "GET /c",
+       hostPort},
+      {"a full-width host (UTS #46)", "http://ｌｏｃａｌｈｏｓｔ:" + port + "/idn", "GET /idn",
+       "localhost:" + port},
+      {"a GBK path and query, sent as UTF-8", "http://" + hostPort + "/应用?q=清单",
+       "GET /%E5%BA%94%E7%94%A8?q=%E6%B8%85%E5%8D%95", hostPort},
+      {"a UTF-8 path", "http://" + hostPort + "/\xE5\xBA\x94", "GET /%E5%BA%94", hostPort},
+      {"a Chinese host and path (GBK), through the proxy", "http://例子．测试/应用",
+       "GET http://" + idn + "/%E5%BA%94%E7%94%A8", idn, true},
+      {"a Chinese host (UTF-8) with its port, through the proxy",
+       "http://\xE4\xBE\x8B\xE5\xAD\x90.\xE6\xB5\x8B\xE8\xAF\x95:8080/",
+       "GET http://" + idn + ":8080/", idn + ":8080", true},
+  };
+  auto lineAndHost = [](const std::string& wire) {
+    const std::string line = wire.substr(0, wire.find(" HTTP/1.1\r\n"));
+    const std::size_t h = wire.find("\r\nHost: ");
+    const std::string host =
+        h == std::string::npos ? "" : wire.substr(h + 8, wire.find("\r\n", h + 8) - h - 8);
+    return line + " | " + host;
+  };
+  for (const auto& r : rows) {
+    const std::string log = r.proxied ? "/__proxyrequests" : "/__requests";
+    Fetch(f.Http(log + "?clear=1"));
+    Fetch(r.address, {.proxy = r.proxied ? f.ProxyAddress() : std::string(), .timeoutSeconds = 20});
+    EXPECT_EQ(lineAndHost(Fetch(f.Http(log))), r.line + " | " + r.host) << r.what;
   }
 }
 
@@ -793,8 +848,8 @@ TEST(WebFetch, OutcomeTellsWhyAFetchFailed) {
       {"a header text that would add a line", f.Http("/echo"), 60, FetchFailure::kOther, 0,
        "X-A: 1\nX-B: 2\r\n"},
       {"an address a browser refuses", "http://1.2.3.4.5/", 60, FetchFailure::kBadAddress, 0},
-      {"a redirect to one", f.Http("/redirect?to=http://1.2.3.4.5/"), 60,
-       FetchFailure::kBadAddress, 302},
+      {"a redirect to one", f.Http("/redirect?to=http://1.2.3.4.5/"), 60, FetchFailure::kBadAddress,
+       302},
   };
   for (const auto& r : rows) {
     FetchOutcome outcome{FetchFailure::kNone, -1};

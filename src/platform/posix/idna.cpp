@@ -12,18 +12,17 @@ namespace {
 
 // Web addresses do not check hyphens or lengths, so these errors do not count.
 constexpr uint32_t kIgnoredErrors = UIDNA_ERROR_EMPTY_LABEL | UIDNA_ERROR_LABEL_TOO_LONG |
-                                    UIDNA_ERROR_DOMAIN_NAME_TOO_LONG |
-                                    UIDNA_ERROR_LEADING_HYPHEN | UIDNA_ERROR_TRAILING_HYPHEN |
-                                    UIDNA_ERROR_HYPHEN_3_4;
+                                    UIDNA_ERROR_DOMAIN_NAME_TOO_LONG | UIDNA_ERROR_LEADING_HYPHEN |
+                                    UIDNA_ERROR_TRAILING_HYPHEN | UIDNA_ERROR_HYPHEN_3_4;
 
 // One instance for the process: it is immutable once opened, so threads share it.
 const UIDNA* Mapper() {
   static const UIDNA* idna = [] {
     UErrorCode status = U_ZERO_ERROR;
-    UIDNA* opened = uidna_openUTS46(UIDNA_CHECK_BIDI | UIDNA_CHECK_CONTEXTJ |
-                                        UIDNA_NONTRANSITIONAL_TO_ASCII |
-                                        UIDNA_NONTRANSITIONAL_TO_UNICODE,
-                                    &status);
+    UIDNA* opened =
+        uidna_openUTS46(UIDNA_CHECK_BIDI | UIDNA_CHECK_CONTEXTJ | UIDNA_NONTRANSITIONAL_TO_ASCII |
+                            UIDNA_NONTRANSITIONAL_TO_UNICODE,
+                        &status);
     return U_SUCCESS(status) ? opened : nullptr;
   }();
   return idna;

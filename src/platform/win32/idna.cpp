@@ -10,7 +10,8 @@ namespace tobrine::platform {
 std::optional<std::string> DomainToAscii(std::string_view utf8) {
   if (utf8.empty() || utf8.size() > 0x10000) return std::nullopt;
   const int size = static_cast<int>(utf8.size());
-  const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
+  const int units =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
   if (units <= 0) return std::nullopt;
   std::wstring wide(static_cast<std::size_t>(units), L'\0');
   MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, wide.data(), units);
