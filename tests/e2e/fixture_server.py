@@ -89,7 +89,8 @@ match an IP address in a certificate).
 
 The proxy port is a logging forward proxy: it logs each request line, forwards
 absolute-form requests to 127.0.0.1 or localhost only (the rest of the request
-unchanged) and answers CONNECT with 501.
+unchanged; a host name ending in ".test" stands for the plain HTTP server) and
+answers CONNECT with 501.
 
 When ready it writes one JSON line {"http", "https", "https_untrusted", "http6",
 "proxy", "ca_pem", "ca_der", "pid"} to standard output and, with --ports-file, to that file
@@ -493,8 +494,10 @@ class ProxyHandler(socketserver.StreamRequestHandler):
             del proxy_requests[:-1000]
         method, target, version = (line.split(" ") + ["", "", ""])[:3]
         url = urllib.parse.urlsplit(target)
-        if method == "CONNECT" or url.scheme != "http" or url.hostname not in (
-                "127.0.0.1", "localhost"):
+        host, port = url.hostname, url.port or 80
+        if (host or "").endswith(".test"):  # names of our own: the plain server
+            host, port = "127.0.0.1", Handler.ports.get("http", 0)
+        if method == "CONNECT" or url.scheme != "http" or host not in ("127.0.0.1", "localhost"):
             self.wfile.write(response(501, [], b"proxy: not forwarded"))
             return
         origin = url.path or "/"
@@ -502,7 +505,7 @@ class ProxyHandler(socketserver.StreamRequestHandler):
             origin += "?" + url.query
         forwarded = ("%s %s %s\r\n" % (method, origin, version)).encode("latin-1") + rest
         try:
-            with socket.create_connection((url.hostname, url.port or 80)) as upstream:
+            with socket.create_connection((host, port)) as upstream:
                 upstream.sendall(forwarded)
                 while True:
                     data = upstream.recv(65536)

@@ -284,6 +284,54 @@ TEST(WebFetch, CookieRules) {
   EXPECT_THAT(redirected, Not(HasSubstr("mine=7")));
 }
 
+// A Domain wider than its host may set is refused: a public suffix (the
+// public-suffix list decides), or anything but itself for an IP address. Hosts
+// named *.test reach the plain server through the proxy; 10.0.0.1 only ever
+// reaches the proxy, which records what would have been sent there.
+TEST(WebFetch, CookieDomainsAHostMaySet) {
+  TOBRINE_NEED_FIXTURE(f);
+  const std::string proxy = f.ProxyAddress();
+  const std::string self = "127.0.0.1:" + std::to_string(f.http);
+  auto set = [](const std::string& host, const std::string& line) {
+    std::string encoded;
+    for (char c : line)
+      encoded += c == ' ' ? std::string("%20") : c == ';' ? "%3B" : std::string(1, c);
+    return "http://" + host + "/respond?h=Set-Cookie:%20" + encoded;
+  };
+  struct Row {
+    const char* what;
+    std::string host;  // the host that sets it
+    std::string line;
+    std::string name;
+    bool toHost, toSibling, toChild;  // a.test, b.test, x.a.test; 127.0.0.1, 10.0.0.1
+  } rows[] = {
+      {"a public suffix", "a.test", "p1=1; Domain=test", "p1=1", false, false, false},
+      {"a public suffix, with a dot", "a.test", "p2=1; Domain=.TEST", "p2=1", false, false, false},
+      {"the host's own name: below it too", "a.test", "p3=1; Domain=.A.test", "p3=1", true, false,
+       true},
+      {"no Domain: the host alone", "a.test", "p4=1", "p4=1", true, false, false},
+      {"an IP address: a wider Domain", self, "p5=1; Domain=0.0.1", "p5=1", false, false, false},
+      {"an IP address naming itself: itself alone", self, "p6=1; Domain=127.0.0.1", "p6=1", true,
+       false, false},
+  };
+  for (const auto& r : rows)
+    Fetch(set(r.host, r.line), {.proxy = r.host == self ? std::string() : proxy});
+  const std::string toTest[] = {Fetch("http://a.test/echo", {.proxy = proxy}),
+                                Fetch("http://b.test/echo", {.proxy = proxy}),
+                                Fetch("http://x.a.test/echo", {.proxy = proxy})};
+  Fetch(f.Http("/__proxyrequests?clear=1"));
+  Fetch("http://10.0.0.1/", {.proxy = proxy});
+  const std::string toAddress[] = {Fetch(f.Http("/echo")), Fetch(f.Http("/__proxyrequests")), ""};
+  for (const auto& r : rows) {
+    const std::string* seen = r.host == self ? toAddress : toTest;
+    EXPECT_EQ(seen[0].find(r.name) != std::string::npos, r.toHost) << r.what;
+    EXPECT_EQ(seen[1].find(r.name) != std::string::npos, r.toSibling) << r.what;
+    EXPECT_EQ(seen[2].find(r.name) != std::string::npos, r.toChild) << r.what;
+  }
+  // The address's own cookie goes again: later requests to it stay as they were.
+  Fetch(set(self, "p6=1; Domain=127.0.0.1; Max-Age=0"));
+}
+
 TEST(WebFetch, RedirectsFollowedAtMostTwenty) {
   TOBRINE_NEED_FIXTURE(f);
   // /hostile/redirect-loop?n=K redirects to n=K+1 for ever: twenty are followed,
