@@ -86,6 +86,9 @@ std::string WithScheme(std::string_view address) {
   const SchemeAndRest s = SchemeOf(address);
   if (s.scheme == "http" || s.scheme == "https" || (!s.scheme.empty() && s.rest == "//"))
     return std::string(address);
+  // In front of the address itself: blanks before it would end up in the host.
+  while (!address.empty() && static_cast<unsigned char>(address.front()) <= 0x20)
+    address.remove_prefix(1);
   return "http://" + std::string(address);
 }
 

@@ -22,7 +22,7 @@ inline constexpr std::size_t kMaxAddressInputBytes = 8 * kMaxAddressBytes;
 // The address with "http://" in front unless it names a scheme of its own:
 // "http:" or "https:" in any case (after leading blanks; tabs and line breaks
 // do not count), or any other scheme followed by "//", which is then not
-// fetched. "host:8080/x" gets the prefix.
+// fetched. "host:8080/x" gets the prefix (after any blanks in front, which go).
 std::string WithScheme(std::string_view address);
 
 // Parses an address the way it is fetched: WithScheme, the text read as UTF-8

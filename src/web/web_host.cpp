@@ -250,6 +250,10 @@ bool NeedsMapping(std::string_view domain) {
   return false;
 }
 
+// The longest name handed to UTS #46 mapping, four times what DNS resolves:
+// the mapping takes time that grows faster than the name.
+constexpr std::size_t kLongestMappedName = 1024;
+
 // A domain to ASCII: an ASCII name without punycode labels is only put in
 // lower case; any other goes through UTS #46. Bytes that are not UTF-8 cannot
 // be mapped, so such a name fails.
@@ -259,6 +263,7 @@ std::optional<std::string> DomainToAscii(const std::string& domain) {
     for (char& c : out) c = Lower(c);
     return out;
   }
+  if (domain.size() > kLongestMappedName) return std::nullopt;
   std::optional<std::string> ascii = platform::DomainToAscii(domain);
   if (!ascii || ascii->empty()) return std::nullopt;
   return ascii;
