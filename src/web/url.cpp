@@ -65,9 +65,11 @@ bool NeedsPercentEncoding(char c) {
 
 std::string PercentEncoded(std::string_view address) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
+  // Most need nothing, and a long one is copied whole.
+  const auto first = std::find_if(address.begin(), address.end(), NeedsPercentEncoding);
+  std::string out(address.begin(), first);
   out.reserve(address.size());
-  for (char c : address) {
+  for (char c : address.substr(static_cast<std::size_t>(first - address.begin()))) {
     const auto u = static_cast<unsigned char>(c);
     if (NeedsPercentEncoding(c)) {
       out += '%';
@@ -82,10 +84,13 @@ std::string PercentEncoded(std::string_view address) {
 
 }  // namespace
 
-std::string WithScheme(std::string_view address) {
+bool NamesScheme(std::string_view address) {
   const SchemeAndRest s = SchemeOf(address);
-  if (s.scheme == "http" || s.scheme == "https" || (!s.scheme.empty() && s.rest == "//"))
-    return std::string(address);
+  return s.scheme == "http" || s.scheme == "https" || (!s.scheme.empty() && s.rest == "//");
+}
+
+std::string WithScheme(std::string_view address) {
+  if (NamesScheme(address)) return std::string(address);
   // In front of the address itself: blanks before it would end up in the host.
   while (!address.empty() && static_cast<unsigned char>(address.front()) <= 0x20)
     address.remove_prefix(1);

@@ -24,6 +24,8 @@ inline constexpr std::size_t kMaxAddressInputBytes = 8 * kMaxAddressBytes;
 // do not count), or any other scheme followed by "//", which is then not
 // fetched. "host:8080/x" gets the prefix (after any blanks in front, which go).
 std::string WithScheme(std::string_view address);
+// Whether WithScheme leaves the address as it is.
+bool NamesScheme(std::string_view address);
 
 // Parses an address the way it is fetched: WithScheme, the text read as UTF-8
 // when it is well-formed UTF-8 and as code page 936 otherwise, then the

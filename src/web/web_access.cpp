@@ -77,8 +77,7 @@ class StartedFetch::Fetch {
   // cannot start give the empty result (and kOther) at once.
   Fetch(TextValue& address, const FetchOptions& options) {
     if (IsBlank(address)) return;
-    if (std::string prefixed = WithScheme(address); prefixed != address.view())
-      address = TextValue::FromBytes(prefixed);
+    if (!NamesScheme(address)) address = TextValue::FromBytes(WithScheme(address));
     // Parsed as a browser parses it, before anything is sent; what goes out is
     // ASCII and holds nothing that could end the request line.
     const ParsedAddress parsed = ParseFetchAddress(address);

@@ -174,6 +174,19 @@ class Parser {
     url_.host = base_->host;
     url_.port = base_->port;
   }
+  // At "?" or "#": an empty query or fragment begins.
+  bool QueryOrFragment(int c) {
+    if (c == '?') {
+      url_.query = std::string();
+      state_ = State::kQuery;
+    } else if (c == '#') {
+      url_.fragment = std::string();
+      state_ = State::kFragment;
+    } else {
+      return false;
+    }
+    return true;
+  }
   bool EndsAuthority(int c) const {
     return c == kEnd || c == '/' || c == '?' || c == '#' || c == '\\';
   }
@@ -230,19 +243,13 @@ class Parser {
         CopyAuthority();
         url_.path = base_->path;
         url_.query = base_->query;
-        if (c == '?') {
-          url_.query = std::string();
-          state_ = State::kQuery;
-        } else if (c == '#') {
-          url_.fragment = std::string();
-          state_ = State::kFragment;
-        } else if (c != kEnd) {
+        if (c == kEnd) {
+          done_ = true;
+        } else if (!QueryOrFragment(c)) {
           url_.query.reset();
           ShortenPath(url_.path);
           state_ = State::kPath;
           --p_;
-        } else {
-          done_ = true;
         }
         return true;
       case State::kRelativeSlash:
@@ -382,15 +389,7 @@ class Parser {
         url_.path += buffer_;
       }
       buffer_.clear();
-      if (c == '?') {
-        url_.query = std::string();
-        state_ = State::kQuery;
-      } else if (c == '#') {
-        url_.fragment = std::string();
-        state_ = State::kFragment;
-      } else if (c == kEnd) {
-        done_ = true;
-      }
+      if (!QueryOrFragment(c) && c == kEnd) done_ = true;
     } else {
       AppendEncoded(static_cast<char>(c), kPathSet, buffer_);
     }

@@ -32,25 +32,8 @@ char Lower(char c) {
 // points, C0 controls, "%" and DEL.
 bool IsForbiddenInDomain(char c) {
   const auto u = static_cast<unsigned char>(c);
-  if (u <= 0x20 || u == 0x7F) return true;
-  switch (c) {
-    case '#':
-    case '%':
-    case '/':
-    case ':':
-    case '<':
-    case '>':
-    case '?':
-    case '@':
-    case '[':
-    case '\\':
-    case ']':
-    case '^':
-    case '|':
-      return true;
-    default:
-      return false;
-  }
+  return u <= 0x20 || u == 0x7F ||
+         std::string_view("#%/:<>?@[\\]^|").find(c) != std::string_view::npos;
 }
 
 std::vector<std::string_view> SplitOnDots(std::string_view text) {
