@@ -105,7 +105,14 @@ ParsedAddress ParseFetchAddress(std::string_view address) {
 std::string AddressAsFetched(std::string_view address) {
   const ParsedAddress parsed = ParseFetchAddress(address);
   if (parsed) return parsed.address.RequestAddress();
-  return PercentEncoded(WithScheme(address));
+  // The text the parser read (as UTF-8, without the blanks around it and the
+  // tabs and line breaks in it), so that its printable form is refused again.
+  std::string read = AsUtf8(WithScheme(address));
+  std::erase_if(read, [](char c) { return c == '\t' || c == '\n' || c == '\r'; });
+  std::string_view kept = read;
+  while (!kept.empty() && static_cast<unsigned char>(kept.front()) <= 0x20) kept.remove_prefix(1);
+  while (!kept.empty() && static_cast<unsigned char>(kept.back()) <= 0x20) kept.remove_suffix(1);
+  return PercentEncoded(kept);
 }
 
 ParsedAddress ResolveLocation(std::string_view base, std::string_view location) {
