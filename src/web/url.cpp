@@ -105,6 +105,8 @@ ParsedAddress ParseFetchAddress(std::string_view address) {
 std::string AddressAsFetched(std::string_view address) {
   const ParsedAddress parsed = ParseFetchAddress(address);
   if (parsed) return parsed.address.RequestAddress();
+  // Too long to be read at all: its printable form is longer still.
+  if (address.size() > kMaxAddressInputBytes) return PercentEncoded(WithScheme(address));
   // The text the parser read (as UTF-8, without the blanks around it and the
   // tabs and line breaks in it), so that its printable form is refused again.
   std::string read = AsUtf8(WithScheme(address));
