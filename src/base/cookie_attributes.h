@@ -1,7 +1,7 @@
 // A cookie as a Set-Cookie line gives it: "name=value; Domain=…; Path=…;
 // Secure; Max-Age=…; Expires=…", read the same way wherever a cookie is
 // stored (the web layer, and the Linux stand-in's cookie store). Header-only,
-// and includes nothing of ours, so that the lowest layer can use it.
+// and includes nothing outside base/, so that the lowest layer can use it.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,8 @@
 #include <optional>
 #include <string_view>
 #include <vector>
+
+#include "base/lines.h"
 
 namespace tobrine::base {
 
@@ -20,13 +22,6 @@ inline bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     if (x != y) return false;
   }
   return true;
-}
-
-// `s` without the spaces and tabs around it.
-inline std::string_view TrimCookieBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
 }
 
 struct CookieAttribute {
@@ -68,12 +63,12 @@ inline CookieLine ParseCookieLine(std::string_view line) {
   for (std::size_t p = semicolon; p != std::string_view::npos;) {
     const std::size_t e = line.find(';', p + 1);
     CookieAttribute a;
-    a.text = TrimCookieBlanks(line.substr(p + 1, e == std::string_view::npos ? e : e - p - 1));
+    a.text = TrimBlanks(line.substr(p + 1, e == std::string_view::npos ? e : e - p - 1));
     p = e;
     const std::size_t eq = a.text.find('=');
-    a.name = TrimCookieBlanks(a.text.substr(0, eq));
+    a.name = TrimBlanks(a.text.substr(0, eq));
     a.value =
-        eq == std::string_view::npos ? std::string_view() : TrimCookieBlanks(a.text.substr(eq + 1));
+        eq == std::string_view::npos ? std::string_view() : TrimBlanks(a.text.substr(eq + 1));
     c.attributes.push_back(a);
     if (EqualsIgnoringAsciiCase(a.name, "Domain") && !a.value.empty()) {
       c.domain = a.value.front() == '.' ? a.value.substr(1) : a.value;

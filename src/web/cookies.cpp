@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "base/cookie_attributes.h"
-#include "platform/lines.h"
+#include "base/lines.h"
 #include "runtime/commands.h"
 #include "runtime/external.h"
-#include "web/markers.h"
+#include "text/markers.h"
 
 namespace tobrine {
 namespace {
@@ -88,7 +88,7 @@ TextValue CollectCookies(std::string_view headerText, std::string_view host, boo
   if (FindText(headerText, kCookieMarker, 1, true) == -1) return {};
   std::string result;
   TextValue semicolon = TextValue::Literal(";");
-  platform::ForEachLine(headerText, [&](std::string_view raw) {
+  base::ForEachLine(headerText, [&](std::string_view raw) {
     if (FindText(raw, kCookieMarker, 1, true) == -1) return;
     TextValue line = RightText(raw, TextLength(raw) - static_cast<int32_t>(kCookieMarker.size()));
     result += TextBefore(line, semicolon).view();

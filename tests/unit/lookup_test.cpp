@@ -1,6 +1,6 @@
 // The whole lookup without a window, on both builds, against the sample sites
 // of tests/e2e/sites served on 127.0.0.1 by the fixture server.
-#include "app/lookup.h"
+#include "lookup/lookup.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include "test_platform.h"
 #include "web/web_access.h"
 
-namespace tobrine::app {
+namespace tobrine::lookup {
 namespace {
 
 std::vector<PackageRow> LookUp(const std::string& address) {
@@ -319,4 +319,4 @@ TEST_F(Lookup, OptionsOfAFrontEnd) {
 }
 
 }  // namespace
-}  // namespace tobrine::app
+}  // namespace tobrine::lookup

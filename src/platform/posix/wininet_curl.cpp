@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "base/cookie_attributes.h"
-#include "platform/lines.h"
+#include "base/lines.h"
 #include "platform/posix/standins.h"
 
 namespace tobrine::posix {
@@ -276,7 +276,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     curl_easy_getinfo(r->easy, CURLINFO_RESPONSE_CODE, &code);
     bool following = !(r->flags & winapi::kInternetFlagNoAutoRedirect);
     bool hasLocation = false;
-    platform::ForEachLine(r->responseHeaders, [&](std::string_view l) {
+    base::ForEachLine(r->responseHeaders, [&](std::string_view l) {
       if (l.size() >= 9 && IEquals(l.substr(0, 9), "location:")) hasLocation = true;
     });
     if (code / 100 != 1 && !(following && IsFollowedRedirect(code) && hasLocation)) {
@@ -415,10 +415,9 @@ Bool CopyOut(std::string_view text, void* buffer, Dword* bufferLength) {
 // Whether the block has a line for the header `name` (any letter case).
 bool HasHeader(std::string_view block, std::string_view name) {
   bool found = false;
-  platform::ForEachLine(block, [&](std::string_view line) {
+  base::ForEachLine(block, [&](std::string_view line) {
     const std::size_t colon = line.find(':');
-    if (colon != std::string_view::npos &&
-        IEquals(platform::TrimBlanks(line.substr(0, colon)), name))
+    if (colon != std::string_view::npos && IEquals(base::TrimBlanks(line.substr(0, colon)), name))
       found = true;
   });
   return found;
@@ -427,14 +426,14 @@ bool HasHeader(std::string_view block, std::string_view name) {
 // Adds the caller's header lines in order; blank lines (the block may hold one
 // after a cookie line) and lines without a colon are left out.
 void AddHeaderLines(RequestHandle* r, std::string_view block) {
-  platform::ForEachLine(block, [r](std::string_view line) {
+  base::ForEachLine(block, [r](std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // an unterminated last line
     const std::size_t colon = line.find(':');
-    if (platform::TrimBlanks(line).empty() || colon == std::string_view::npos) return;
+    if (base::TrimBlanks(line).empty() || colon == std::string_view::npos) return;
     std::string header(line);
     // curl drops a header whose value is empty unless it is written "Name;".
-    if (platform::TrimBlanks(line.substr(colon + 1)).empty())
-      header = std::string(platform::TrimBlanks(line.substr(0, colon))) + ";";
+    if (base::TrimBlanks(line.substr(colon + 1)).empty())
+      header = std::string(base::TrimBlanks(line.substr(0, colon))) + ";";
     r->headerList = curl_slist_append(r->headerList, header.c_str());
   });
 }
@@ -749,10 +748,10 @@ Bool InternetSetCookieA(const char* url, const char* cookieName, const char* coo
   if (cookieName && *cookieName) {
     cookie.name = cookieName;
   } else if (const std::size_t eq = value.find('='); eq != std::string_view::npos) {
-    cookie.name = std::string(platform::TrimBlanks(value.substr(0, eq)));  // "name=value" as data
+    cookie.name = std::string(base::TrimBlanks(value.substr(0, eq)));  // "name=value" as data
     value = value.substr(eq + 1);
   }
-  cookie.value = std::string(platform::TrimBlanks(value));
+  cookie.value = std::string(base::TrimBlanks(value));
   cookie.domain = Lower(host);
   if (!line.domain.empty()) {
     const std::string domain = Lower(line.domain);
