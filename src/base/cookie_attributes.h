@@ -67,8 +67,7 @@ inline CookieLine ParseCookieLine(std::string_view line) {
     p = e;
     const std::size_t eq = a.text.find('=');
     a.name = TrimBlanks(a.text.substr(0, eq));
-    a.value =
-        eq == std::string_view::npos ? std::string_view() : TrimBlanks(a.text.substr(eq + 1));
+    a.value = eq == std::string_view::npos ? std::string_view() : TrimBlanks(a.text.substr(eq + 1));
     c.attributes.push_back(a);
     if (EqualsIgnoringAsciiCase(a.name, "Domain") && !a.value.empty()) {
       c.domain = a.value.front() == '.' ? a.value.substr(1) : a.value;
