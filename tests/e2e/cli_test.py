@@ -184,6 +184,12 @@ TABLE = [
     ("status 3: TLS", [untrusted + "/fallback1/"], b"", 3, "",
      "tobrine: %s/fallback1/: page not fetched: the secure connection failed (TLS: the "
      "certificate was not accepted or the handshake failed)\n" % untrusted),
+    ("status 3: an address a browser refuses", ["--json", "http://1.2.3.4.5/"], b"", 3,
+     lambda out: json_lines(out) == [{
+         "error": "page not fetched: not an address a browser would fetch: the host is not a "
+                  "valid IPv4 address", "address": "http://1.2.3.4.5/", "reason": "bad_address"}],
+     "tobrine: http://1.2.3.4.5/: page not fetched: not an address a browser would fetch: the "
+     "host is not a valid IPv4 address\n"),
     ("status 2: unknown option", ["--foo", base + "/variant_b/"], b"", 2, "",
      "tobrine: unknown option '--foo'\nusage: tobrine [OPTIONS] URL...\n"
      "Try 'tobrine --help' for more information.\n"),
@@ -197,7 +203,7 @@ TABLE = [
     ("--version", ["--version"], b"", 0,
      has("tobrine 1.", "libcurl ", "ICU ", "PCRE2 "), ""),
     ("hostile manifest address: escaped", ["--manifests", HOSTILE_PAGE], b"", 0,
-     "1\thttp://h/%1B]0;owned%07%0D2%09fake.plist\n", ""),
+     "1\thttp://h/%1B]0;owned%072fake.plist\n", ""),
     ("hostile link and title: escaped in text", [HOSTILE_LINK], b"", 0,
      "1\thttp://dl.example.com/a\\xc2\\x9b2J\\xc2\\x85b.ipa\n", ""),
     ("hostile link and title: escaped in JSON", ["--json", HOSTILE_LINK], b"", 0,
