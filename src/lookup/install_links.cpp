@@ -317,18 +317,12 @@ std::string ManifestAddressOfLink(std::string_view link) {
   }
   if (!download || !url) return {};
 
-  std::string address = PercentDecode(*url);
-  std::size_t schemeLength = 0;
-  if (StartsWithIgnoringCase(address, "http://"))
-    schemeLength = 4;
-  else if (StartsWithIgnoringCase(address, "https://"))
-    schemeLength = 5;
-  // An absolute address names a host right after "//".
-  if (schemeLength == 0 || address.size() <= schemeLength + 3 || address[schemeLength + 3] == '/' ||
-      IsControlOrSpace(address[schemeLength + 3]))
+  // Only an absolute http or https address, as the browser's parser reads it.
+  const std::string address = PercentDecode(*url);
+  const ParsedAddress parsed = ParseWebAddress(address);
+  if (parsed.fault == AddressFault::kNoScheme || parsed.fault == AddressFault::kOtherScheme)
     return {};
-  for (std::size_t i = 0; i < schemeLength; ++i) address[i] = Lower(address[i]);
-  return PercentEncodeAddress(address);
+  return AddressAsFetched(address);
 }
 
 InstallLinks ReadInstallLinks(std::string_view page) {

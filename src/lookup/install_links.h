@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "web/url.h"  // PercentEncodeAddress
+#include "web/url.h"  // AddressAsFetched
 
 namespace tobrine::lookup {
 
@@ -16,9 +16,9 @@ bool HasInstallScheme(std::string_view text);
 
 // The manifest address of an install link: the `url` parameter of a link
 // "itms-services:" + two or three slashes + …?action=download-manifest&url=…
-// (scheme, names and action in any case), percent-decoded once, with a
-// lower-case scheme and PercentEncodeAddress applied. Empty when `link` is no
-// install link or its address is not an absolute http:// or https:// one.
+// (scheme, names and action in any case), percent-decoded once, as it is
+// fetched (AddressAsFetched). Empty when `link` is no install link or its
+// address names no http or https scheme.
 std::string ManifestAddressOfLink(std::string_view link);
 
 // The install links of a page, as manifest addresses.

@@ -97,14 +97,11 @@ std::string AgentLine(std::string_view agent) {
   return agent.empty() ? std::string() : "User-Agent: " + std::string(agent) + "\r\n";
 }
 
-// A manifest address as it is fetched (or told, in a dry run): bytes that
-// cannot stand in a request line percent-encoded, "http://" in front when it
-// has no scheme. A blank address is not fetched, so it gets none then.
+// A manifest address as it is fetched (or told, in a dry run): parsed as a
+// browser parses it. An empty address is not fetched, so it stays empty then.
 TextValue AsFetched(std::string_view manifestAddress, bool dryRun) {
-  TextValue address = TextValue::FromBytes(PercentEncodeAddress(manifestAddress));
-  if (!HasWebScheme(address) && (dryRun || !IsBlank(address)))
-    address = JoinTexts(std::string_view("http://"), address);
-  return address;
+  if (manifestAddress.empty() && !dryRun) return {};
+  return TextValue::FromBytes(AddressAsFetched(manifestAddress));
 }
 
 class Lookup {

@@ -13,14 +13,17 @@
 namespace tobrine {
 
 // Whether the request's texts can be sent without adding a line of their own:
-// the address is fetchable; the extra header lines end in CR LF only (no lone CR
+// the address is fetchable and written as sent (printable ASCII, no space);
+// the extra header lines end in CR LF only (no lone CR
 // or LF, no other control character than a tab); the cookie text holds no
 // control character; the proxy no control character or space.
 bool RequestTextsAreSafe(const ExchangeRequest& request);
 
 // The header block: the caller's lines and the default set, in the order Accept,
 // Referer, Accept-Language, Content-Type, Content-Length, Cookie (the cookie
-// line only with `withCookies`). Only GET and POST carry cookies.
+// line only with `withCookies`). Only GET and POST carry cookies. Whether the
+// block has a line is told from the words outside the values of the caller's
+// lines: a value (an agent string) never removes or adds another line.
 TextValue ComposeRequestHeaders(const ExchangeRequest& request, bool withCookies = true);
 
 // The status code of a response whose raw headers begin with a status line

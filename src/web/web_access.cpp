@@ -77,13 +77,19 @@ class StartedFetch::Fetch {
   // cannot start give the empty result (and kOther) at once.
   Fetch(TextValue& address, const FetchOptions& options) {
     if (IsBlank(address)) return;
-    if (!HasWebScheme(address)) address = JoinTexts(std::string_view("http://"), address);
-    // Nothing that could end the request line or add a header line is sent.
-    if (!IsFetchableAddress(address)) return;
+    if (!NamesScheme(address)) address = TextValue::FromBytes(WithScheme(address));
+    // Parsed as a browser parses it, before anything is sent; what goes out is
+    // ASCII and holds nothing that could end the request line.
+    const ParsedAddress parsed = ParseFetchAddress(address);
+    if (!parsed) {
+      fault_ = parsed.fault;
+      return;
+    }
     auto job = std::make_shared<FetchJob>();
     job->file = OpenMemoryFile();
     job->expected = options.expectedText;
-    if (job->file == 0 || !WriteExchangeRequest(job->file, RequestFor(address, options))) return;
+    const TextValue fetched = TextValue::FromBytes(parsed.address.RequestAddress());
+    if (job->file == 0 || !WriteExchangeRequest(job->file, RequestFor(fetched, options))) return;
     thread_ = StartWorker(job);
     if (!thread_) return;  // no worker: nothing will ever arrive
     job_ = std::move(job);
@@ -123,6 +129,7 @@ class StartedFetch::Fetch {
   // how it went.
   ByteBlock Finish(const FetchOptions& options, FetchOutcome& outcome) {
     outcome = {FetchFailure::kOther, 0};
+    if (fault_ != AddressFault::kNone) outcome = {FetchFailure::kBadAddress, 0, fault_};
     const State state = std::exchange(state_, State::kFinished);
     std::shared_ptr<FetchJob> job = std::move(job_);
     thread_ = ThreadHandle();
@@ -157,6 +164,7 @@ class StartedFetch::Fetch {
 
   enum class State { kNotStarted, kRunning, kEnded, kTimedOut, kFinished };
   State state_ = State::kNotStarted;
+  AddressFault fault_ = AddressFault::kNone;  // why the address was not fetched
   std::shared_ptr<FetchJob> job_;
   ThreadHandle thread_;
   uint32_t start_ = 0;

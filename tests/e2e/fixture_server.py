@@ -36,6 +36,8 @@ name=value pairs; %-escapes are decoded):
   /__never             how many /never responses are still being sent
   /__proxylog          the request lines the proxy received, one per line
                        (?clear=1 empties the log afterwards)
+  /__proxyrequests     the heads of the requests the proxy received, one after
+                       another (?clear=1 empties the log afterwards)
   /__requests          the heads of the requests received (each up to 8 KB),
                        one after another (?clear=1 empties the log afterwards)
   /__active?mode=M     how many hostile responses of mode M are still going
@@ -87,7 +89,8 @@ match an IP address in a certificate).
 
 The proxy port is a logging forward proxy: it logs each request line, forwards
 absolute-form requests to 127.0.0.1 or localhost only (the rest of the request
-unchanged) and answers CONNECT with 501.
+unchanged; a host name ending in ".test" stands for the plain HTTP server) and
+answers CONNECT with 501.
 
 When ready it writes one JSON line {"http", "https", "https_untrusted", "http6",
 "proxy", "ca_pem", "ca_der", "pid"} to standard output and, with --ports-file, to that file
@@ -137,6 +140,7 @@ never_active = [0]  # /never responses still being sent
 active = {}  # hostile responses still going, by mode
 released = {}  # by mode: bumped by /__release, ends the responses started before
 request_log = []  # heads of the requests received, the last 1,000
+proxy_requests = []  # heads of the requests the proxy received, the last 1,000
 
 
 def read_request(rfile):
@@ -276,11 +280,12 @@ class Handler(socketserver.StreamRequestHandler):
                     if args.get("clear"):
                         proxy_log.clear()
                 out.write(response(200, ["Content-Type: text/plain"], text.encode("latin-1")))
-            elif path == "/__requests":
+            elif path in ("/__requests", "/__proxyrequests"):
+                log = request_log if path == "/__requests" else proxy_requests
                 with log_lock:
-                    text = b"".join(request_log)
+                    text = b"".join(log)
                     if args.get("clear"):
-                        request_log.clear()
+                        log.clear()
                 out.write(response(200, ["Content-Type: text/plain"], text))
             elif path == "/__active":
                 with log_lock:
@@ -485,10 +490,14 @@ class ProxyHandler(socketserver.StreamRequestHandler):
         line = request_line.decode("latin-1")
         with log_lock:
             proxy_log.append(line)
+            proxy_requests.append(raw.split(b"\r\n\r\n", 1)[0][:8192] + b"\r\n\r\n")
+            del proxy_requests[:-1000]
         method, target, version = (line.split(" ") + ["", "", ""])[:3]
         url = urllib.parse.urlsplit(target)
-        if method == "CONNECT" or url.scheme != "http" or url.hostname not in (
-                "127.0.0.1", "localhost"):
+        host, port = url.hostname, url.port or 80
+        if (host or "").endswith(".test"):  # names of our own: the plain server
+            host, port = "127.0.0.1", Handler.ports.get("http", 0)
+        if method == "CONNECT" or url.scheme != "http" or host not in ("127.0.0.1", "localhost"):
             self.wfile.write(response(501, [], b"proxy: not forwarded"))
             return
         origin = url.path or "/"
@@ -496,7 +505,7 @@ class ProxyHandler(socketserver.StreamRequestHandler):
             origin += "?" + url.query
         forwarded = ("%s %s %s\r\n" % (method, origin, version)).encode("latin-1") + rest
         try:
-            with socket.create_connection((url.hostname, url.port or 80)) as upstream:
+            with socket.create_connection((host, port)) as upstream:
                 upstream.sendall(forwarded)
                 while True:
                     data = upstream.recv(65536)

@@ -48,7 +48,7 @@ TEST(InstallLinks, EveryShapeOfAPage) {
        "<a "
        "data-x=\"itms-services://?action=download-manifest&AMP;url=https://h.example/"
        "&quot;3&quot;\">",
-       "https://h.example/1.plist\nhttps://h.example/2.plist\nhttps://h.example/\"3\"\n"},
+       "https://h.example/1.plist\nhttps://h.example/2.plist\nhttps://h.example/%223%22\n"},
       {"the url value percent-decoded once",
        R"(<a href="itms-services://?action=download-manifest&url=https%3A%2F%2Fh.example%2Fapi%2Fm%3Fid%3D7%26k%3D%2541">)",
        "https://h.example/api/m?id=7&k=%41\n"},
@@ -105,6 +105,11 @@ TEST(InstallLinks, EveryShapeOfAPage) {
        "<a href=\"itms-services://?action=download-manifest&url=https://h.example/" +
            Utf8(u8"应用") + "%20x/\xD3\xA6.plist\">",
        "https://h.example/%E5%BA%94%E7%94%A8%20x/%D3%A6.plist\n"},
+      {"the address read as a browser's parser reads it",
+       R"(<a href="itms-services://?action=download-manifest&url=https:///app.plist">)"
+       R"(<a href="itms-services://?action=download-manifest&url=%20HTTPS:\\h.example\a\..\b.plist">)"
+       R"(<a href="itms-services://?action=download-manifest&url=http://h.example:80//./c.plist#x">)",
+       "https://app.plist/\nhttps://h.example/b.plist\nhttp://h.example//c.plist\n"},
       {"links inside noscript and template count as markup",
        R"(<noscript><a href="itms-services://?action=download-manifest&amp;url=https://h.example/n.plist"></a></noscript>)"
        R"(<template><a href="itms-services://?action=download-manifest&amp;url=https://h.example/tm.plist"></a></template>)",
@@ -151,8 +156,7 @@ TEST(InstallLinks, PagesThatGiveNoLink) {
        R"(<a href="itms-services://?action=download-manifest&url=/m/app.plist">)"
        R"(<a href="itms-services://?action=download-manifest&url=app.plist">)"
        R"(<a href="itms-services://?action=download-manifest&url=//h.example/app.plist">)"
-       R"(<a href="itms-services://?action=download-manifest&url=ftp://h.example/app.plist">)"
-       R"(<a href="itms-services://?action=download-manifest&url=https:///app.plist">)",
+       R"(<a href="itms-services://?action=download-manifest&url=ftp://h.example/app.plist">)",
        ""},
       {"not an install link: other action, no action, no url, one or four slashes",
        R"(<a href="itms-services://?action=purchase&url=https://h.example/1.plist">)"

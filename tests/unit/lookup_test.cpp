@@ -11,6 +11,7 @@
 #include "platform/system.h"
 #include "reader_test_support.h"
 #include "test_platform.h"
+#include "web/web_access.h"
 
 namespace tobrine::lookup {
 namespace {
@@ -93,13 +94,43 @@ TEST_F(Lookup, EveryShapeOfASite) {
       {"non-ASCII bytes reach the server percent-encoded (UTF-8 page)", sites.Http("/nonascii/"),
        "M " + got + "%E5%BA%94%E7%94%A8.plist\n2 " + got +
            "%E4%BA%8C%20%E5%8F%B7.plist?%E5%90%8D=%E5%80%BC\n"},
-      {"non-ASCII bytes reach the server percent-encoded (GBK page)", sites.Http("/nonascii_gbk/"),
-       "2 " + got + "%D3%A6%D3%C3.plist\n"},
+      {"non-ASCII bytes reach the server as UTF-8, percent-encoded (GBK page)",
+       sites.Http("/nonascii_gbk/"), "2 " + got + "%E5%BA%94%E7%94%A8.plist\n"},
       {"no page", sites.Http("/no-such-site/"), ""},
       {"a page whose first byte is NUL: read as empty, fetched again as an iPhone",
        sites.Http("/respond?body=%00download-manifest%26url%3D") + sites.Http("/m/b1.plist"), ""},
   };
   for (const auto& r : rows) EXPECT_EQ(Lines(LookUp(r.address)), r.want) << r.what;
+}
+
+// A GBK page whose manifest address has a full-width host and a Chinese path:
+// requested as a browser requests it (the host through UTS #46, the path as
+// UTF-8) and listed as fetched.
+TEST_F(Lookup, GbkPageWithChineseHostAndPath) {
+  const std::string port = std::to_string(sites.http);
+  // Literals are code page 936 bytes: the page is GBK.
+  const std::string page = "<p>download-manifest&url=http://ｌｏｃａｌｈｏｓｔ:" + port +
+                           "/echo-manifest/应用/清单.plist</p>";
+  std::string body;
+  for (char c : page) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    body += '%';
+    body += kHex[static_cast<unsigned char>(c) >> 4];
+    body += kHex[c & 15];
+  }
+  auto fetch = [](const std::string& address) {
+    TextValue a = TextValue::FromBytes(address);
+    return std::string(WebAccess(a).bytes());
+  };
+  const std::string target = "/echo-manifest/%E5%BA%94%E7%94%A8/%E6%B8%85%E5%8D%95.plist";
+  fetch(sites.Http("/__requests?clear=1"));
+  const std::vector<PackageRow> rows = LookUp(sites.Http("/respond?body=" + body));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].link, "http://dl.example.com/got" + target);
+  EXPECT_EQ(rows[0].manifest, "http://localhost:" + port + target);
+  EXPECT_NE(fetch(sites.Http("/__requests"))
+                .find("GET " + target + " HTTP/1.1\r\nHost: localhost:" + port + "\r\n"),
+            std::string::npos);
 }
 
 // A page of a megabyte or more is read the second way on a worker while the

@@ -8,6 +8,7 @@
 // while another is blocked in a call on it, and that call then returns (with
 // ERROR_INTERNET_OPERATION_CANCELLED); a closed number is simply invalid.
 #include <curl/curl.h>
+#include <libpsl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/cookie_attributes.h"
 #include "base/lines.h"
 #include "platform/posix/standins.h"
 
@@ -47,6 +49,12 @@ bool IEquals(std::string_view a, std::string_view b) {
          });
 }
 
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
 void GlobalInit() {
   static const bool done = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
   (void)done;
@@ -62,10 +70,8 @@ struct Cookie {
 };
 
 bool HostMatches(const Cookie& c, std::string_view host) {
-  if (IEquals(host, c.domain)) return true;
-  return c.subdomains && host.size() > c.domain.size() + 1 &&
-         host[host.size() - c.domain.size() - 1] == '.' &&
-         IEquals(host.substr(host.size() - c.domain.size()), c.domain);
+  return c.subdomains ? base::CookieDomainCovers(c.domain, host)
+                      : base::EqualsIgnoringAsciiCase(host, c.domain);
 }
 
 // The process-wide cookie store. Cookies come in through InternetSetCookieA
@@ -696,11 +702,28 @@ Bool InternetCloseHandle(Hinternet handle) {
   return 1;
 }
 
+// Whether a cookie from `host` may name `domain` (lower case, no leading dot),
+// and whether it then goes to that host only: an IP address takes host-only
+// cookies, and the public-suffix list decides which domains are too wide (a
+// public suffix is taken only by that host itself, for itself alone).
+bool DomainAccepted(std::string_view host, std::string_view domain, bool& hostOnly) {
+  hostOnly = true;
+  if (base::IsIpAddressHost(host)) return domain == host;
+  if (!base::CookieDomainCovers(domain, host)) return false;
+  static const psl_ctx_t* const psl = [] {
+    const psl_ctx_t* latest = psl_latest(nullptr);
+    return latest ? latest : psl_builtin();
+  }();
+  const std::string name(domain);
+  if (!psl || psl_is_public_suffix(psl, name.c_str())) return domain == host;
+  hostOnly = false;
+  return true;
+}
+
 // Stores a cookie for the URL's host (any port): path "/" unless the data names
-// a path; "domain=" only for the host itself or a domain above it (anything
-// else is refused); "secure" sends it over https only; an expiry date or a
-// Max-Age that has passed removes the cookie, one still to come keeps it that
-// long, none makes a session cookie.
+// a path; a Domain the host may not set refuses the cookie; "secure" sends it
+// over https only; an expiry date or a Max-Age that has passed removes the
+// cookie, one still to come keeps it that long, none makes a session cookie.
 Bool InternetSetCookieA(const char* url, const char* cookieName, const char* cookieData) {
   if (!url || !cookieData) {
     SetLastError(kErrorInvalidParameter);
@@ -708,77 +731,46 @@ Bool InternetSetCookieA(const char* url, const char* cookieName, const char* coo
   }
   std::string_view u(url);
   std::size_t scheme = u.find("://");
-  if (scheme == std::string_view::npos) {
-    SetLastError(kErrorInternetInvalidUrl);
-    return 0;
-  }
-  std::string_view rest = u.substr(scheme + 3);
-  std::string_view host = rest.substr(0, rest.find_first_of("/?#"));
-  if (!host.empty() && host.front() == '[') {
-    host = host.substr(0, host.find(']') + 1);
-  } else {
-    host = host.substr(0, host.find(':'));
+  std::string_view host;
+  if (scheme != std::string_view::npos) {
+    const std::string_view rest = u.substr(scheme + 3);
+    host = rest.substr(0, rest.find_first_of("/?#"));
+    host = !host.empty() && host.front() == '[' ? host.substr(0, host.find(']') + 1)
+                                                : host.substr(0, host.find(':'));
   }
   if (host.empty()) {
     SetLastError(kErrorInternetInvalidUrl);
     return 0;
   }
-  std::string name = cookieName ? cookieName : "";
-  std::string_view data(cookieData);
-  std::string_view value = data.substr(0, data.find(';'));
-  if (name.empty()) {  // "name=value" given as the data alone
-    std::size_t eq = value.find('=');
-    if (eq != std::string_view::npos) {
-      name = std::string(base::TrimBlanks(value.substr(0, eq)));
-      value = value.substr(eq + 1);
-    }
-  }
+  const base::CookieLine line = base::ParseCookieLine(cookieData);
   Cookie cookie;
-  cookie.name = name;
+  std::string_view value = line.pair;
+  if (cookieName && *cookieName) {
+    cookie.name = cookieName;
+  } else if (const std::size_t eq = value.find('='); eq != std::string_view::npos) {
+    cookie.name = std::string(base::TrimBlanks(value.substr(0, eq)));  // "name=value" as data
+    value = value.substr(eq + 1);
+  }
   cookie.value = std::string(base::TrimBlanks(value));
-  cookie.path = "/";
-  cookie.domain = std::string(host);
-  for (char& c : cookie.domain) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  bool maxAgeGiven = false;
-  const long long now = static_cast<long long>(time(nullptr));
-  for (std::size_t p = data.find(';'); p != std::string_view::npos;) {
-    std::size_t e = data.find(';', p + 1);
-    std::string_view attr =
-        base::TrimBlanks(data.substr(p + 1, e == std::string_view::npos ? data.npos : e - p - 1));
-    p = e;
-    const std::size_t eq = attr.find('=');
-    const std::string_view key = base::TrimBlanks(attr.substr(0, eq));
-    const std::string val(eq == std::string_view::npos ? ""
-                                                       : base::TrimBlanks(attr.substr(eq + 1)));
-    if (IEquals(key, "path") && !val.empty()) {
-      cookie.path = val;
-    } else if (IEquals(key, "secure")) {
-      cookie.secure = true;
-    } else if (IEquals(key, "domain") && !val.empty()) {
-      std::string_view d = val;
-      if (d.front() == '.') d.remove_prefix(1);
-      Cookie probe;
-      probe.domain = std::string(d);
-      probe.subdomains = true;
-      if (d.empty() || !HostMatches(probe, host)) {
-        SetLastError(kErrorInvalidParameter);
-        return 0;
-      }
-      cookie.domain = probe.domain;
-      for (char& c : cookie.domain)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      cookie.subdomains = true;
-    } else if (IEquals(key, "max-age") && !val.empty()) {
-      char* end = nullptr;
-      const long long seconds = std::strtoll(val.c_str(), &end, 10);
-      if (end && *end == '\0') {
-        maxAgeGiven = true;
-        cookie.expires = seconds <= 0 ? 1 : now + seconds;
-      }
-    } else if (IEquals(key, "expires") && !maxAgeGiven) {
-      const time_t when = curl_getdate(val.c_str(), nullptr);
-      if (when != -1) cookie.expires = when <= now ? 1 : static_cast<long long>(when);
+  cookie.domain = Lower(host);
+  if (!line.domain.empty()) {
+    const std::string domain = Lower(line.domain);
+    bool hostOnly = true;
+    if (!DomainAccepted(cookie.domain, domain, hostOnly)) {
+      SetLastError(kErrorInvalidParameter);
+      return 0;
     }
+    cookie.domain = domain;
+    cookie.subdomains = !hostOnly;
+  }
+  cookie.path = line.path.empty() ? "/" : std::string(line.path);
+  cookie.secure = line.secure;
+  const long long now = static_cast<long long>(time(nullptr));
+  if (line.maxAge) {
+    cookie.expires = *line.maxAge <= 0 ? 1 : now + *line.maxAge;
+  } else if (!line.expires.empty()) {
+    const time_t when = curl_getdate(std::string(line.expires).c_str(), nullptr);
+    if (when != -1) cookie.expires = when <= now ? 1 : static_cast<long long>(when);
   }
   // An expiry that has passed removes a cookie of that name instead.
   Cookies().Set(std::move(cookie));
