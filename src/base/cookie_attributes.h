@@ -10,19 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/lines.h"
 
 namespace tobrine::base {
-
-inline bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
-    const char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] + 32) : b[i];
-    if (x != y) return false;
-  }
-  return true;
-}
 
 struct CookieAttribute {
   std::string_view text;  // as it came, blanks around it trimmed

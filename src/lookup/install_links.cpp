@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "base/ascii.h"
 #include "text/markup.h"
 #include "text/script_strings.h"
 #include "web/url.h"
@@ -17,53 +18,9 @@ constexpr std::string_view kScriptScheme = "javascript:";
 // How deep markup held in a string, and strings held in that markup, are read.
 constexpr int kDeepestNesting = 4;
 
-char Lower(char c) {
-  return static_cast<char>(c | (static_cast<unsigned char>(c - 'A') < 26 ? 0x20 : 0));
-}
-
-// `word` in lower case.
-bool EqualsIgnoringCase(std::string_view text, std::string_view word) {
-  if (text.size() != word.size()) return false;
-  for (std::size_t i = 0; i < word.size(); ++i)
-    if (Lower(text[i]) != word[i]) return false;
-  return true;
-}
-
-// `word` in lower case.
-bool StartsWithIgnoringCase(std::string_view text, std::string_view word) {
-  if (text.size() < word.size()) return false;
-  for (std::size_t i = 0; i < word.size(); ++i)
-    if (Lower(text[i]) != word[i]) return false;
-  return true;
-}
-
 bool IsControlOrSpace(char c) {
   auto u = static_cast<unsigned char>(c);
   return u <= 0x20 || u == 0x7F;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string PercentDecode(std::string_view text) {
-  if (text.find('%') == std::string_view::npos) return std::string(text);
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    int high = -1, low = -1;
-    if (text[i] == '%' && i + 2 < text.size() && (high = HexValue(text[i + 1])) >= 0 &&
-        (low = HexValue(text[i + 2])) >= 0) {
-      out += static_cast<char>(high * 16 + low);
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
 }
 
 bool HasLineBreakOrTab(std::string_view text) {
@@ -97,7 +54,8 @@ void ForEachInstallScheme(std::string_view text, Found found) {
   const std::size_t prefix = kInstallScheme.size() - 1;  // the letters before ':'
   for (std::size_t colon = text.find(':', prefix); colon != std::string_view::npos;
        colon = text.find(':', colon + 1))
-    if (EqualsIgnoringCase(text.substr(colon - prefix, prefix), kInstallScheme.substr(0, prefix)))
+    if (base::EqualsIgnoringAsciiCase(text.substr(colon - prefix, prefix),
+                                      kInstallScheme.substr(0, prefix)))
       found(colon - prefix);
 }
 
@@ -110,7 +68,7 @@ bool IsScriptPage(std::string_view page) {
   // Text before the markup (a server's warning, say) still makes a markup page.
   for (std::string_view tag : {"<html", "<head", "<body", "<!doctype"}) {
     for (std::size_t at = page.find('<'); at != std::string_view::npos; at = page.find('<', at + 1))
-      if (StartsWithIgnoringCase(page.substr(at), tag)) return false;
+      if (base::StartsWithIgnoringAsciiCase(page.substr(at), tag)) return false;
   }
   return true;
 }
@@ -174,12 +132,12 @@ class Collector {
   // An attribute value or a string's value.
   void Value(std::string_view value, int depth) {
     const std::string_view v = TrimControlsAndSpaces(value);
-    if (StartsWithIgnoringCase(v, kInstallScheme)) {
+    if (base::StartsWithIgnoringAsciiCase(v, kInstallScheme)) {
       Link(v);
-    } else if (StartsWithIgnoringCase(v, kScriptScheme)) {
+    } else if (base::StartsWithIgnoringAsciiCase(v, kScriptScheme)) {
       // A javascript: address is percent-decoded before it runs.
       if (depth < kDeepestNesting)
-        Script(PercentDecode(v.substr(kScriptScheme.size())), depth + 1, true);
+        Script(base::PercentDecode(v.substr(kScriptScheme.size())), depth + 1, true);
     } else if (v.find(':') == std::string_view::npos) {
       // No scheme anywhere: no link, and no markup or JSON that could hold one.
     } else if (v.find('<') != std::string_view::npos) {
@@ -219,7 +177,7 @@ class Collector {
   // install link, its manifest address as far as it goes.
   void Partial(std::string_view text) {
     const std::string_view v = TrimControlsAndSpaces(text);
-    if (!StartsWithIgnoringCase(v, kInstallScheme)) return;
+    if (!base::StartsWithIgnoringAsciiCase(v, kInstallScheme)) return;
     std::string manifest = ManifestAddress(v);
     if (!manifest.empty()) links_.partial.push_back(std::move(manifest));
   }
@@ -255,7 +213,7 @@ void MarkupReader::StartTag(std::string_view name,
     if (name == "script" && a.name == "type") {
       const std::string type = [&] {
         std::string t;
-        for (char c : a.value) t += Lower(c);
+        for (char c : a.value) t += base::AsciiLower(c);
         return t;
       }();
       const std::string_view t = TrimControlsAndSpaces(type);
@@ -288,7 +246,7 @@ void MarkupReader::RawText(std::string_view element, std::string_view text) {
 }  // namespace
 
 bool HasInstallScheme(std::string_view text) {
-  return StartsWithIgnoringCase(text, kInstallScheme);
+  return base::StartsWithIgnoringAsciiCase(text, kInstallScheme);
 }
 
 std::string ManifestAddressOfLink(std::string_view link) {
@@ -310,15 +268,16 @@ std::string ManifestAddressOfLink(std::string_view link) {
     const std::size_t eq = pair.find('=');
     if (eq == std::string_view::npos) continue;
     const std::string_view name = pair.substr(0, eq), value = pair.substr(eq + 1);
-    if (EqualsIgnoringCase(name, "action") && EqualsIgnoringCase(value, "download-manifest"))
+    if (base::EqualsIgnoringAsciiCase(name, "action") &&
+        base::EqualsIgnoringAsciiCase(value, "download-manifest"))
       download = true;
-    else if (EqualsIgnoringCase(name, "url") && !url)
+    else if (base::EqualsIgnoringAsciiCase(name, "url") && !url)
       url = value;
   }
   if (!download || !url) return {};
 
   // Only an absolute http or https address, as the browser's parser reads it.
-  const std::string address = PercentDecode(*url);
+  const std::string address = base::PercentDecode(*url);
   const ParsedAddress parsed = ParseWebAddress(address);
   if (parsed.fault == AddressFault::kNoScheme || parsed.fault == AddressFault::kOtherScheme)
     return {};

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "base/ascii.h"
 #include "runtime/value.h"
 #include "text/markers.h"
 #include "text/property_list.h"
@@ -20,14 +21,10 @@ constexpr std::string_view kSoftwarePackage = "software-package";
 // "http" alone, or "https://" alone, is no link.
 constexpr std::size_t kShortestLink = 8;
 
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-
 bool IsPackageLink(std::string_view link) {
   if (link.size() <= kShortestLink) return false;
   for (std::size_t i = 0; i < kPackageScheme.size(); ++i)
-    if (Lower(link[i]) != kPackageScheme[i]) return false;
+    if (base::AsciiLower(link[i]) != kPackageScheme[i]) return false;
   for (char c : link) {
     const auto u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u == 0x7F) return false;
@@ -112,7 +109,7 @@ bool LooksLikePropertyList(std::string_view document) {
       end = rest.find('>');
     } else {
       std::string head;
-      for (char h : rest.substr(0, 6)) head += Lower(h);
+      for (char h : rest.substr(0, 6)) head += base::AsciiLower(h);
       return head == "<plist" || head.substr(0, 5) == "<dict";
     }
     if (end == std::string_view::npos) return false;

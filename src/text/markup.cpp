@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/ascii.h"
 #include "text/utf8.h"
 
 namespace tobrine::text {
@@ -115,15 +116,6 @@ bool IsDigit(char c) {
 bool IsAlnum(char c) {
   return IsAlpha(c) || IsDigit(c);
 }
-bool IsHexDigit(char c) {
-  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-int HexValue(char c) {
-  return IsDigit(c) ? c - '0' : (c | 0x20) - 'a' + 10;
-}
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
 // Tab, line feed, form feed, carriage return, space.
 bool IsSpace(char c) {
   return c == ' ' || c == '\n' || c == '\t' || c == '\f' || c == '\r';
@@ -134,7 +126,7 @@ void AppendNameChar(char c, std::string& out) {
   if (c == '\0')
     AppendUtf8(kReplacementCharacter, out);
   else
-    out += Lower(c);
+    out += base::AsciiLower(c);
 }
 
 // The next CR, NUL or (when `ampersand`) '&' of a text, asked for from
@@ -206,10 +198,7 @@ std::string_view Normalized(std::string_view text, std::string& buffer) {
 }
 
 bool StartsWithIgnoringCase(std::string_view text, std::size_t at, std::string_view word) {
-  if (at > text.size() || text.size() - at < word.size()) return false;
-  for (std::size_t i = 0; i < word.size(); ++i)
-    if (Lower(text[at + i]) != word[i]) return false;
-  return true;
+  return at <= text.size() && base::StartsWithIgnoringAsciiCase(text.substr(at), word);
 }
 
 // The attributes a tag keeps: a page of one tag with millions of them (eight
@@ -576,9 +565,9 @@ void AppendDecodedReferences(std::string_view text, bool inAttribute, std::strin
       if (hex) ++k;
       const std::size_t digits = k;
       char32_t value = 0;
-      while (k < n && (hex ? IsHexDigit(text[k]) : IsDigit(text[k]))) {
+      while (k < n && (hex ? base::IsHexDigit(text[k]) : IsDigit(text[k]))) {
         // Anything past the last code point reads as past it.
-        if (value <= 0x10FFFF) value = value * (hex ? 16 : 10) + HexValue(text[k]);
+        if (value <= 0x10FFFF) value = value * (hex ? 16 : 10) + base::HexValue(text[k]);
         ++k;
       }
       if (k == digits) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "base/ascii.h"
 #include "text/utf8.h"
 
 namespace tobrine::text {
@@ -33,15 +34,6 @@ bool IsNameChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '_' || c == '.' || c == ':' || static_cast<unsigned char>(c) >= 0x80;
 }
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
 std::string_view Trimmed(std::string_view s) {
   while (!s.empty() && IsXmlSpace(s.front())) s.remove_prefix(1);
   while (!s.empty() && IsXmlSpace(s.back())) s.remove_suffix(1);
@@ -72,10 +64,7 @@ std::size_t DecodeReference(std::string_view text, std::size_t i, std::string& o
   if (digits.empty()) return 0;
   uint32_t v = 0;
   for (char c : digits) {
-    int d = c >= '0' && c <= '9'          ? c - '0'
-            : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
-            : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                          : -1;
+    const int d = hex ? base::HexValue(c) : base::IsAsciiDigit(c) ? c - '0' : -1;
     if (d < 0) return 0;
     v = v * (hex ? 16 : 10) + static_cast<uint32_t>(d);
     if (v > 0x10FFFF) return 0;
@@ -118,7 +107,8 @@ class StrictReader {
             open == std::string_view::npos ? open : declaration.find(declaration[open], open + 1);
         if (close == std::string_view::npos) return std::nullopt;
         const std::string_view name = declaration.substr(open + 1, close - open - 1);
-        utf8 = EqualsIgnoringCase(name, "utf-8") || EqualsIgnoringCase(name, "utf8");
+        utf8 = base::EqualsIgnoringAsciiCase(name, "utf-8") ||
+               base::EqualsIgnoringAsciiCase(name, "utf8");
       }
       k_ = end + 2;
     }
@@ -167,7 +157,7 @@ class StrictReader {
       return true;
     }
     const std::size_t end = s_.find("?>", k_ + 2);
-    if (end == std::string_view::npos || EqualsIgnoringCase(s_.substr(k_ + 2, 3), "xml"))
+    if (end == std::string_view::npos || base::EqualsIgnoringAsciiCase(s_.substr(k_ + 2, 3), "xml"))
       return false;
     k_ = end + 2;
     return true;
@@ -402,7 +392,7 @@ class TolerantBuilder {
     const bool end = s_[k + 1] == '/';
     std::size_t at = k + (end ? 2 : 1);
     std::string name;
-    while (at < s_.size() && IsNameChar(s_[at])) name += Lower(s_[at++]);
+    while (at < s_.size() && IsNameChar(s_[at])) name += base::AsciiLower(s_[at++]);
     // Past the tag's '>', over quoted attribute values.
     bool selfClosing = false;
     while (at < s_.size() && s_[at] != '>') {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/ascii.h"
 #include "text/utf8.h"
 
 namespace tobrine::text::detail {
@@ -9,12 +10,6 @@ namespace {
 
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
-}
-bool IsHexDigit(char c) {
-  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-int HexValue(char c) {
-  return IsDigit(c) ? c - '0' : (c | 0x20) - 'a' + 10;
 }
 bool IsWordByte(char c) {
   auto u = static_cast<unsigned char>(c);
@@ -236,8 +231,8 @@ long ScriptLexer::Hex4(std::size_t k) const {
   if (k + 4 > s_.size()) return -1;
   long v = 0;
   for (std::size_t i = k; i < k + 4; ++i) {
-    if (!IsHexDigit(s_[i])) return -1;
-    v = v * 16 + HexValue(s_[i]);
+    if (!base::IsHexDigit(s_[i])) return -1;
+    v = v * 16 + base::HexValue(s_[i]);
   }
   return v;
 }
@@ -273,11 +268,13 @@ void ScriptLexer::Escape() {
       value_ += '\v';
       break;
     case 'x': {
-      if (k_ + 2 >= s_.size() || !IsHexDigit(s_[k_ + 1]) || !IsHexDigit(s_[k_ + 2])) {
+      if (k_ + 2 >= s_.size() || !base::IsHexDigit(s_[k_ + 1]) || !base::IsHexDigit(s_[k_ + 2])) {
         constant_ = false;
         break;
       }
-      AppendUtf8(static_cast<char32_t>(HexValue(s_[k_ + 1]) * 16 + HexValue(s_[k_ + 2])), value_);
+      AppendUtf8(
+          static_cast<char32_t>(base::HexValue(s_[k_ + 1]) * 16 + base::HexValue(s_[k_ + 2])),
+          value_);
       k_ += 3;
       return;
     }
@@ -317,8 +314,8 @@ void ScriptLexer::UnicodeEscape() {
     // there, so the search ends at the first byte that is no digit.
     std::size_t k = next + 1;
     long digits = 0;
-    while (k < s_.size() && IsHexDigit(s_[k])) {
-      digits = std::min(digits * 16 + HexValue(s_[k]), 0x110000L);
+    while (k < s_.size() && base::IsHexDigit(s_[k])) {
+      digits = std::min(digits * 16 + base::HexValue(s_[k]), 0x110000L);
       ++k;
     }
     if (k > next + 1 && k < s_.size() && s_[k] == '}') {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/ascii.h"
 #include "text/script_lexer.h"
 #include "text/utf8.h"
 
@@ -153,12 +154,6 @@ bool IsIndex(std::string_view key) {
   return true;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') return (c | 0x20) - 'a' + 10;
-  return -1;
-}
-
 // encodeURIComponent (`component`) or encodeURI of a string; nothing for one
 // that is not well-formed UTF-8, or not ASCII in a double-byte page (whose
 // bytes are not the characters the browser encodes).
@@ -174,9 +169,7 @@ std::optional<std::string> EncodeUri(std::string_view s, bool component, ByteLay
     if (keep && c != '\0') {
       out += c;
     } else {
-      out += '%';
-      out += "0123456789ABCDEF"[u >> 4];
-      out += "0123456789ABCDEF"[u & 15];
+      base::AppendPercentEncoded(out, u);
     }
   }
   return out;
@@ -192,8 +185,8 @@ std::optional<std::string> DecodeUriComponent(std::string_view s) {
       out += s[i];
       continue;
     }
-    const int high = i + 2 < s.size() ? HexValue(s[i + 1]) : -1;
-    const int low = i + 2 < s.size() ? HexValue(s[i + 2]) : -1;
+    const int high = i + 2 < s.size() ? base::HexValue(s[i + 1]) : -1;
+    const int low = i + 2 < s.size() ? base::HexValue(s[i + 2]) : -1;
     if (high < 0 || low < 0) return std::nullopt;
     out += static_cast<char>(high * 16 + low);
     i += 2;

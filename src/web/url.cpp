@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/ascii.h"
 #include "platform/system.h"
 #include "runtime/commands.h"
 #include "text/utf8.h"
@@ -64,17 +65,13 @@ bool NeedsPercentEncoding(char c) {
 }
 
 std::string PercentEncoded(std::string_view address) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   // Most need nothing, and a long one is copied whole.
   const auto first = std::find_if(address.begin(), address.end(), NeedsPercentEncoding);
   std::string out(address.begin(), first);
   out.reserve(address.size());
   for (char c : address.substr(static_cast<std::size_t>(first - address.begin()))) {
-    const auto u = static_cast<unsigned char>(c);
     if (NeedsPercentEncoding(c)) {
-      out += '%';
-      out += kHex[u >> 4];
-      out += kHex[u & 15];
+      base::AppendPercentEncoded(out, static_cast<unsigned char>(c));
     } else {
       out += c;
     }

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "base/ascii.h"
 #include "text/utf8.h"
 
 namespace tobrine {
@@ -61,10 +62,7 @@ void AppendEncoded(char c, EncodeSet set, std::string& out) {
     out += c;
     return;
   }
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  out += '%';
-  out += kHex[u >> 4];
-  out += kHex[u & 15];
+  base::AppendPercentEncoded(out, u);
 }
 
 bool IsAlpha(int c) {
@@ -75,23 +73,13 @@ bool IsSchemeCharacter(int c) {
   return IsAlpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
 }
 
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
-}
-
-bool IEquals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
-
 bool IsSingleDot(std::string_view s) {
-  return s == "." || IEquals(s, "%2e");
+  return s == "." || base::EqualsIgnoringAsciiCase(s, "%2e");
 }
 
 bool IsDoubleDot(std::string_view s) {
-  return s == ".." || IEquals(s, ".%2e") || IEquals(s, "%2e.") || IEquals(s, "%2e%2e");
+  return s == ".." || base::EqualsIgnoringAsciiCase(s, ".%2e") ||
+         base::EqualsIgnoringAsciiCase(s, "%2e.") || base::EqualsIgnoringAsciiCase(s, "%2e%2e");
 }
 
 // The input without leading and trailing C0 controls and spaces, and without
@@ -198,7 +186,7 @@ class Parser {
     switch (state_) {
       case State::kSchemeStart:
         if (IsAlpha(c)) {
-          buffer_ += Lower(static_cast<char>(c));
+          buffer_ += base::AsciiLower(static_cast<char>(c));
           state_ = State::kScheme;
         } else {
           state_ = State::kNoScheme;
@@ -207,7 +195,7 @@ class Parser {
         return true;
       case State::kScheme:
         if (IsSchemeCharacter(c)) {
-          buffer_ += Lower(static_cast<char>(c));
+          buffer_ += base::AsciiLower(static_cast<char>(c));
         } else if (c == ':') {
           if (buffer_ != "http" && buffer_ != "https") return Fail(AddressFault::kOtherScheme);
           url_.secure = buffer_ == "https";

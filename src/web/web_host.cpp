@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ascii.h"
 #include "platform/idna.h"
 #include "web/web_address.h"
 
@@ -15,17 +16,6 @@ namespace {
 
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
-}
-
-int HexDigit(char c) {
-  if (IsDigit(c)) return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
 }
 
 // Characters no domain may hold once it is ASCII: the forbidden host code
@@ -61,7 +51,7 @@ std::optional<uint64_t> Ipv4Number(std::string_view text) {
   constexpr uint64_t kBeyond = (uint64_t{1} << 32) + 1;
   uint64_t value = 0;
   for (char c : text) {
-    const int digit = HexDigit(c);
+    const int digit = base::HexValue(c);
     if (digit < 0 || digit >= radix) return std::nullopt;
     value = value >= kBeyond ? kBeyond : value * static_cast<uint64_t>(radix) + digit;
   }
@@ -127,8 +117,8 @@ std::optional<Ipv6> ParseIpv6(std::string_view in) {
     }
     unsigned value = 0;
     std::size_t length = 0;
-    while (length < 4 && p < in.size() && HexDigit(in[p]) >= 0) {
-      value = value * 16 + static_cast<unsigned>(HexDigit(in[p]));
+    while (length < 4 && p < in.size() && base::HexValue(in[p]) >= 0) {
+      value = value * 16 + static_cast<unsigned>(base::HexValue(in[p]));
       ++p;
       ++length;
     }
@@ -212,9 +202,9 @@ std::string PercentDecoded(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
-        HexDigit(text[i + 2]) >= 0) {
-      out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+    if (text[i] == '%' && i + 2 < text.size() && base::HexValue(text[i + 1]) >= 0 &&
+        base::HexValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(base::HexValue(text[i + 1]) * 16 + base::HexValue(text[i + 2]));
       i += 2;
     } else {
       out += text[i];
@@ -227,8 +217,8 @@ bool NeedsMapping(std::string_view domain) {
   for (char c : domain)
     if (static_cast<unsigned char>(c) >= 0x80) return true;
   for (std::string_view label : SplitOnDots(domain))
-    if (label.size() >= 4 && Lower(label[0]) == 'x' && Lower(label[1]) == 'n' && label[2] == '-' &&
-        label[3] == '-')
+    if (label.size() >= 4 && base::AsciiLower(label[0]) == 'x' &&
+        base::AsciiLower(label[1]) == 'n' && label[2] == '-' && label[3] == '-')
       return true;
   return false;
 }
@@ -243,7 +233,7 @@ constexpr std::size_t kLongestMappedName = 1024;
 std::optional<std::string> DomainToAscii(const std::string& domain) {
   if (!NeedsMapping(domain)) {
     std::string out = domain;
-    for (char& c : out) c = Lower(c);
+    for (char& c : out) c = base::AsciiLower(c);
     return out;
   }
   if (domain.size() > kLongestMappedName) return std::nullopt;
