@@ -205,7 +205,10 @@ int main(int argc, char** argv) {
   Run run(parsed.options);
   app::StartRuntime();
   const ExitStatus status = run.LookUpAll(addresses);
-  WaitForAbandonedFetches(kAbandonedFetchGraceMs);
+  const bool workersEnded = WaitForAbandonedFetches(kAbandonedFetchGraceMs);
   app::EndRuntime();
+  // Kept threads and their curl handles go before the TLS library's own exit;
+  // a worker still stuck past the grace is not waited for twice.
+  platform::ReleaseKeptThreads(workersEnded ? kAbandonedFetchGraceMs : 0);
   return static_cast<int>(status);
 }
