@@ -34,6 +34,9 @@ name=value pairs; %-escapes are decoded):
   /agent-page          a page whose one manifest address names the request's
                        agent string: @BASE@/m/<agent, %-escaped>.plist
   /__never             how many /never responses are still being sent
+  /__held              "NOW PEAK": how many responses held back by a delay (ms=,
+                       /slow, /late/) are waiting now, and the most at once since
+                       the last ?clear=1 (which starts the peak again from NOW)
   /__proxylog          the request lines the proxy received, one per line
                        (?clear=1 empties the log afterwards)
   /__requests          the heads of the requests received (each up to 8 KB),
@@ -146,6 +149,19 @@ never_active = [0]  # /never responses still being sent
 active = {}  # hostile responses still going, by mode
 released = {}  # by mode: bumped by /__release, ends the responses started before
 request_log = []  # heads of the requests received, the last 1,000
+held = [0, 0]  # responses waiting out a delay: now, and the most at once
+
+
+def hold(seconds):
+    """Waits out a response's delay, counted in `held` meanwhile."""
+    with log_lock:
+        held[0] += 1
+        held[1] = max(held[1], held[0])
+    try:
+        time.sleep(seconds)
+    finally:
+        with log_lock:
+            held[0] -= 1
 
 
 def read_request(rfile):
@@ -226,7 +242,7 @@ class Handler(socketserver.StreamRequestHandler):
             if path == "/echo":
                 out.write(response(200, ["Content-Type: application/octet-stream"], raw))
             elif path == "/respond":
-                time.sleep(int(args.get("ms", "0")) / 1000.0)
+                hold(int(args.get("ms", "0")) / 1000.0)
                 headers = [v for k, v in pairs if k == "h"]
                 out.write(response(int(args.get("status", "200")), headers,
                                    args.get("body", "").encode("latin-1")))
@@ -240,7 +256,7 @@ class Handler(socketserver.StreamRequestHandler):
                 filler = "X-Filler: " + "f" * int(args.get("n", "3000"))
                 out.write(response(200, [filler, "Set-Cookie: big=1; Path=/"], b"big"))
             elif path == "/slow":
-                time.sleep(int(args.get("ms", "1000")) / 1000.0)
+                hold(int(args.get("ms", "1000")) / 1000.0)
                 out.write(response(200, [], b"slow"))
             elif path == "/never":
                 with log_lock:
@@ -269,6 +285,12 @@ class Handler(socketserver.StreamRequestHandler):
                 out.write(response(200, ["Content-Type: text/html"], page.encode("latin-1")))
             elif path == "/__never":
                 out.write(response(200, [], str(never_active[0]).encode()))
+            elif path == "/__held":
+                with log_lock:
+                    text = "%d %d" % (held[0], held[1])
+                    if args.get("clear"):
+                        held[1] = held[0]
+                out.write(response(200, [], text.encode()))
             elif path == "/large":
                 remaining = int(args.get("bytes", "0"))
                 out.write(response(200, ["Content-Type: application/octet-stream"],
@@ -308,7 +330,7 @@ class Handler(socketserver.StreamRequestHandler):
             elif target.startswith("/echo-manifest/"):
                 late = path.split("/")
                 if len(late) > 3 and late[2] == "late":
-                    time.sleep(int(late[3]) / 1000.0)
+                    hold(int(late[3]) / 1000.0)
                 echoed = target.encode("latin-1").replace(b"&", b"&amp;").replace(b"<", b"&lt;")
                 out.write(response(200, ["Content-Type: text/html; charset=utf-8"],
                                    ECHO_MANIFEST % echoed))
@@ -458,7 +480,7 @@ class Handler(socketserver.StreamRequestHandler):
             return
         if path.startswith("/slow/"):
             _, _, ms, rest = path.split("/", 3)
-            time.sleep(int(ms) / 1000.0)
+            hold(int(ms) / 1000.0)
             path = "/" + rest
         parts = [p for p in path.split("/") if p]
         if len(parts) == 2 and parts[0] == "iphone":

@@ -191,7 +191,7 @@ TEST_F(LinkExtractorRun, ClickDuringAFetchRunsANestedLookup) {
 TEST_F(LinkExtractorRun, ClickWhileManifestsAreFetchedRunsANestedLookup) {
   test::MessageProbe clickAgain([&] { test::PostClick(Control(app::kButton1)); });
   std::thread poster([&] {
-    test::SleepMilliseconds(300);
+    Server().WaitUntilHeld(1);  // the manifests are being fetched
     clickAgain.Post();
   });
   std::string boxes;
