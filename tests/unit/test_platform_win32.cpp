@@ -48,10 +48,10 @@ bool IsTrusted(const std::string& der) {
       X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()));
   if (!cert) return false;
   bool found = false;
-  if (HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
-                                       CERT_SYSTEM_STORE_CURRENT_USER, "Root")) {
-    if (PCCERT_CONTEXT same =
-            CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, cert, nullptr)) {
+  if (HCERTSTORE store =
+          CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "Root")) {
+    if (PCCERT_CONTEXT same = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0,
+                                                         CERT_FIND_EXISTING, cert, nullptr)) {
       found = true;
       CertFreeCertificateContext(same);
     }
