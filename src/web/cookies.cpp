@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/lines.h"
+#include "base/lines.h"
 #include "runtime/commands.h"
 #include "runtime/external.h"
-#include "web/markers.h"
+#include "text/markers.h"
 
 namespace tobrine {
 namespace {
@@ -88,12 +88,12 @@ std::optional<std::string> DataToStore(std::string_view data, std::string_view h
   for (std::size_t p = semicolon; p != std::string_view::npos;) {
     const std::size_t e = data.find(';', p + 1);
     Attribute a;
-    a.text = platform::TrimBlanks(data.substr(p + 1, e == std::string_view::npos ? e : e - p - 1));
+    a.text = base::TrimBlanks(data.substr(p + 1, e == std::string_view::npos ? e : e - p - 1));
     p = e;
     const std::size_t eq = a.text.find('=');
-    a.name = platform::TrimBlanks(a.text.substr(0, eq));
-    a.value = eq == std::string_view::npos ? std::string_view()
-                                           : platform::TrimBlanks(a.text.substr(eq + 1));
+    a.name = base::TrimBlanks(a.text.substr(0, eq));
+    a.value =
+        eq == std::string_view::npos ? std::string_view() : base::TrimBlanks(a.text.substr(eq + 1));
     if (IEquals(a.name, "Domain") && !a.value.empty() && !DomainCovers(a.value, host))
       return std::nullopt;
     if (IEquals(a.name, "Secure") && !secure) return std::nullopt;
@@ -130,7 +130,7 @@ TextValue CollectCookies(std::string_view headerText, std::string_view host, boo
   if (FindText(headerText, kCookieMarker, 1, true) == -1) return {};
   std::string result;
   TextValue semicolon = TextValue::Literal(";");
-  platform::ForEachLine(headerText, [&](std::string_view raw) {
+  base::ForEachLine(headerText, [&](std::string_view raw) {
     if (FindText(raw, kCookieMarker, 1, true) == -1) return;
     TextValue line = RightText(raw, TextLength(raw) - static_cast<int32_t>(kCookieMarker.size()));
     result += TextBefore(line, semicolon).view();

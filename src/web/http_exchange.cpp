@@ -9,10 +9,10 @@
 #include "platform/system.h"
 #include "runtime/commands.h"
 #include "runtime/external.h"
+#include "text/markers.h"
 #include "web/cookies.h"
 #include "web/exchange_record.h"
 #include "web/http_headers.h"
-#include "web/markers.h"
 #include "web/url.h"
 
 namespace tobrine {

@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/lines.h"
+#include "base/lines.h"
 #include "runtime/commands.h"
 #include "web/url.h"
 
@@ -96,12 +96,12 @@ std::optional<int32_t> ResponseStatus(std::string_view rawHeaders) {
 std::string_view ResponseHeader(std::string_view rawHeaders, std::string_view name) {
   std::string_view found;
   bool first = true, done = false;
-  platform::ForEachLine(rawHeaders, [&](std::string_view line) {
+  base::ForEachLine(rawHeaders, [&](std::string_view line) {
     if (std::exchange(first, false) || done) return;
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return;
-    if (CompareText(platform::TrimBlanks(line.substr(0, colon)), name, false) != 0) return;
-    found = platform::TrimBlanks(line.substr(colon + 1));
+    if (CompareText(base::TrimBlanks(line.substr(0, colon)), name, false) != 0) return;
+    found = base::TrimBlanks(line.substr(colon + 1));
     done = true;
   });
   return found;

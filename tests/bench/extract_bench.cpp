@@ -2,9 +2,9 @@
 // ExtractAllBetween alone, the markers' whole reading, and the second reading.
 #include <benchmark/benchmark.h>
 
-#include "app/install_links.h"
-#include "app/lookup.h"
 #include "extract_page.h"
+#include "lookup/install_links.h"
+#include "lookup/lookup.h"
 #include "runtime/external.h"
 #include "text/extraction.h"
 
@@ -27,7 +27,7 @@ BENCHMARK(BM_ExtractAllBetween)->Unit(benchmark::kMillisecond);
 void BM_MarkersReading(benchmark::State& state) {
   TextValue page = TextValue::FromBytes(bench::ManifestPage());
   for (auto _ : state) {
-    const auto links = app::MarkerManifestLinks(page);
+    const auto links = lookup::MarkerManifestLinks(page);
     if (links.count() != bench::kLinks) state.SkipWithError("wrong number of links");
     benchmark::DoNotOptimize(links.count());
   }
@@ -38,7 +38,7 @@ BENCHMARK(BM_MarkersReading)->Unit(benchmark::kMillisecond);
 void BM_SecondReading(benchmark::State& state) {
   const std::string page = bench::ManifestPage();
   for (auto _ : state) {
-    const std::vector<std::string> links = app::InstallManifestAddresses(page);
+    const std::vector<std::string> links = lookup::InstallManifestAddresses(page);
     if (links.size() != static_cast<std::size_t>(bench::kLinks))
       state.SkipWithError("wrong number of links");
     benchmark::DoNotOptimize(links.data());
@@ -65,7 +65,7 @@ const std::string& BigPage() {
 void BM_BigPageMarkersReading(benchmark::State& state) {
   TextValue page = TextValue::FromBytes(BigPage());
   for (auto _ : state) {
-    const auto links = app::MarkerManifestLinks(page);
+    const auto links = lookup::MarkerManifestLinks(page);
     if (links.count() != 0) state.SkipWithError("a link where there is none");
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * page.size());
@@ -75,7 +75,7 @@ BENCHMARK(BM_BigPageMarkersReading)->Unit(benchmark::kMillisecond);
 void BM_BigPageSecondReading(benchmark::State& state) {
   const std::string& page = BigPage();
   for (auto _ : state) {
-    if (!app::InstallManifestAddresses(page).empty())
+    if (!lookup::InstallManifestAddresses(page).empty())
       state.SkipWithError("a link where there is none");
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *

@@ -14,9 +14,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/install_links.h"
-#include "app/lookup.h"
 #include "extract_page.h"
+#include "lookup/install_links.h"
+#include "lookup/lookup.h"
 #include "runtime/external.h"
 #include "text/extraction.h"
 
@@ -60,10 +60,10 @@ int main(int argc, char** argv) {
     const int32_t n = text::ExtractAllBetween(page, "download-manifest&url=", ".plist", extracted);
     const double took = Milliseconds() - start;
     start = Milliseconds();
-    const auto links = app::MarkerManifestLinks(text);
+    const auto links = lookup::MarkerManifestLinks(text);
     const double markers = Milliseconds() - start;
     start = Milliseconds();
-    const std::size_t second = app::InstallManifestAddresses(page).size();
+    const std::size_t second = lookup::InstallManifestAddresses(page).size();
     const double secondTook = Milliseconds() - start;
     std::printf(
         "run %d, %zu bytes: ExtractAllBetween %d links in %.2f ms, markers' reading %d links in "

@@ -9,7 +9,7 @@
 
 #include <cstdio>
 
-#include "app/lookup.h"
+#include "lookup/lookup.h"
 #include "runtime/external.h"
 
 namespace {
@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
   CallExternal<kExtCoInitialize>(nullptr);
   long rows = 0;
   const double start = Milliseconds();
-  app::LookUpPackages(TextValue::FromBytes(argv[1]), [&rows](const app::PackageRow&) { ++rows; });
+  lookup::LookUpPackages(TextValue::FromBytes(argv[1]),
+                         [&rows](const lookup::PackageRow&) { ++rows; });
   const double took = Milliseconds() - start;
   std::printf("rows %ld ms %.1f\n", rows, took);
   return 0;

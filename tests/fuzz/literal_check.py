@@ -4,8 +4,8 @@
 The fuzz build is compiled by clang, whose literals are UTF-8 where the program's
 are GBK. That is sound only while no fuzzed routine compares, searches or builds
 text with such a literal. The fuzz targets link the runtime, text, web and Linux
-platform code, and of the application only what a target includes (window texts
-live in the rest). Every such file with a non-ASCII literal is named below with
+platform code, and of the lookup only what a target includes (window texts live
+in window/). Every such file with a non-ASCII literal is named below with
 the reason it does not matter to the fuzz targets; any other fails the check.
 
     literal_check.py SRC
@@ -13,9 +13,9 @@ the reason it does not matter to the fuzz targets; any other fails the check.
 import pathlib
 import sys
 
-# What every fuzz target may link, relative to SRC; application files are added
+# What every fuzz target may link, relative to SRC; lookup files are added
 # by the targets' own includes.
-LINKED = ("runtime/", "text/", "web/", "platform/posix/")
+LINKED = ("base/", "runtime/", "text/", "web/", "platform/posix/")
 
 # File (relative to SRC) -> why its non-ASCII literals do not reach a fuzz target.
 KNOWN = {
@@ -25,7 +25,7 @@ KNOWN = {
     "runtime/external.cpp": "binding failure messages: shown only by a fatal report",
     "runtime/window_registry.cpp": "window errors: fatal reports; no fuzz target loads windows",
     "runtime/conversions.cpp": "names of true and false, the date format: no fuzz target converts those",
-    "web/markers.cpp": "the quote placeholder of TextBetween: the cookie target reaches only TextBefore",
+    "text/markers.cpp": "the quote placeholder of TextBetween: the cookie target reaches only TextBefore",
     "runtime/form_description.h": "the unreadable-form report: shown only by a fatal report",
     "web/exchange_record.cpp": "the redirect flag's text: no fuzz target runs an exchange yet",
     "web/web_access.cpp": "the time-out notice and redirect flag: no fuzz target runs a fetch",
@@ -74,11 +74,11 @@ def literal_bytes(source: bytes):
 
 
 def linked_prefixes():
-    """LINKED, and "app/NAME." for every "app/NAME.h" a fuzz target includes."""
+    """LINKED, and "lookup/NAME." for every "lookup/NAME.h" a fuzz target includes."""
     prefixes = list(LINKED)
     for target in pathlib.Path(__file__).parent.glob("*_fuzz.cpp"):
         for line in target.read_text(encoding="utf-8").splitlines():
-            if line.startswith('#include "app/') and line.endswith('.h"'):
+            if line.startswith('#include "lookup/') and line.endswith('.h"'):
                 prefixes.append(line[len('#include "') : -len('h"')])
     return tuple(prefixes)
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/install_links.h"
+#include "lookup/install_links.h"
 #include "text/markup.h"
 #include "text/script_strings.h"
 
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   // Every address is absolute http(s), with a lower-case scheme, a host, and
   // nothing that cannot stand in a request line.
-  for (const std::string& address : app::InstallManifestAddresses(page)) {
+  for (const std::string& address : lookup::InstallManifestAddresses(page)) {
     const bool https = address.rfind("https://", 0) == 0;
     if (!https && address.rfind("http://", 0) != 0) __builtin_trap();
     const std::size_t host = https ? 8 : 7;

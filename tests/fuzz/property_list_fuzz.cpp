@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "app/manifest.h"
+#include "lookup/manifest.h"
 #include "text/property_list.h"
 
 using namespace tobrine;
@@ -33,10 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (auto root = text::ReadPropertyList(document, reading)) CheckTree(*root, 0);
 
   (void)text::DecodeXmlText(document);
-  (void)app::LooksLikePropertyList(document);
+  (void)lookup::LooksLikePropertyList(document);
 
   // More than 8 bytes, beginning with "http", no white space or control byte.
-  for (const app::ManifestPackage& p : app::ReadManifest(document).packages) {
+  for (const lookup::ManifestPackage& p : lookup::ReadManifest(document).packages) {
     if (p.link.size() <= 8) __builtin_trap();
     if ((p.link[0] | 0x20) != 'h' || (p.link[1] | 0x20) != 't' || (p.link[2] | 0x20) != 't' ||
         (p.link[3] | 0x20) != 'p')

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/manifest.h"
+#include "lookup/manifest.h"
 #include "reader_test_support.h"
 #include "text/property_list.h"
 

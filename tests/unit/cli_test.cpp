@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_download.h"
-#include "app/cli_options.h"
-#include "app/cli_output.h"
+#include "cli/download.h"
+#include "cli/options.h"
+#include "cli/output.h"
 
-namespace tobrine::app::cli {
+namespace tobrine::cli {
 namespace {
 
 // One line per command line: what it reads as, or "error: ...".
@@ -129,7 +129,7 @@ TEST(CommandLineOutput, ServerTextsAsUtf8) {
 }
 
 TEST(CommandLineOutput, JsonLinesParseBackToTheTextsSent) {
-  PackageRow p;
+  lookup::PackageRow p;
   p.page = "http://p/\xd3\xa6";  // GBK
   p.manifest = "http://m/x.plist";
   p.link = "http://a/\x1b]0;t\x07\r\nb\x7f\xc2\x85";
@@ -255,4 +255,4 @@ TEST(CommandLineDownload, ProgressLineTellsBytesPercentRateAndTimeLeft) {
 }
 
 }  // namespace
-}  // namespace tobrine::app::cli
+}  // namespace tobrine::cli

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "app/handlers.h"
-#include "app/main_form.h"
 #include "platform/resources.h"
 #include "test_support.h"
+#include "window/handlers.h"
+#include "window/main_form.h"
 
-namespace tobrine::app {
+namespace tobrine::window {
 namespace {
 
 // Read against the program's handler table.
@@ -159,92 +159,6 @@ TEST(StoredForm, IconHoldsEightUncompressedImages) {
     EXPECT_EQ(header_height, 2 * rows[i].size);
     EXPECT_EQ(compression_and_bits[0], rows[i].bits);
     EXPECT_EQ(compression_and_bits[1], 0);  // uncompressed
-  }
-}
-
-TEST(StoredForm, ControlProperties) {
-  const FormDescription form = StoredForm();
-  ASSERT_FALSE(form.windows.empty());
-  const WindowEntry& w = form.windows[0];
-
-  const auto& edit = Props<EditBoxProperties>(w, kEditBox1);
-  EXPECT_EQ(edit.content.size(), 43u);
-  EXPECT_THAT(edit.content, testing::StartsWith("https://"));
-  EXPECT_THAT(edit.content, testing::HasSubstr(".example.com/"));
-  EXPECT_EQ(edit.borderMode, 1);
-  EXPECT_EQ(edit.textColour, 0u);
-  EXPECT_EQ(edit.backgroundColour, 0xFFFFFFu);
-  EXPECT_EQ(edit.hideSelection, 1);
-  EXPECT_EQ(edit.maxLength, 0);
-  EXPECT_EQ(edit.multiLine, 0);
-  EXPECT_EQ(edit.scrollBars, 0);
-  EXPECT_EQ(edit.alignment, 0);
-  EXPECT_EQ(edit.inputMode, 0);
-  EXPECT_EQ(edit.passwordChar, 0x2A);
-  EXPECT_EQ(edit.caseConversion, 0);
-  EXPECT_EQ(edit.spinBox, 0);
-  EXPECT_EQ(edit.spinMinimum, 0);
-  EXPECT_EQ(edit.spinMaximum, 100);
-  EXPECT_EQ(edit.selectionStart, 0);
-  EXPECT_EQ(edit.selectionLength, 0);
-  EXPECT_EQ(edit.font, "");
-
-  const auto& button = Props<ButtonProperties>(w, kButton1);
-  EXPECT_EQ(button.caption, "获取");
-  EXPECT_EQ(button.buttonType, 0);
-  EXPECT_EQ(button.horizontalAlignment, 1);
-  EXPECT_EQ(button.verticalAlignment, 1);
-  EXPECT_EQ(button.picture, "");
-  EXPECT_EQ(button.font, "");
-
-  struct LabelRow {
-    uint32_t id;
-    std::string text;
-  } labels[] = {{kLabel1, "输入网址："},
-                {kLabel2, "此软件仅用于编程学习交流  请勿用于非法  如负法律责任与作者无关"}};
-  for (const LabelRow& row : labels) {
-    const auto& label = Props<LabelProperties>(w, row.id);
-    EXPECT_EQ(label.text, row.text);
-    EXPECT_THAT(label.appearance,
-                testing::ElementsAre(0, 8, 0, 0x808080, 0xFFFFFF, 0x808080, 0, 0xFF000000, 1, 0,
-                                     0x808080, 0xFFFFFF, 0x808080, 0, 1, 0));
-    EXPECT_EQ(label.picture, "");
-    EXPECT_EQ(label.font, "");
-  }
-  EXPECT_EQ(Props<LabelProperties>(w, kLabel2).text.size(), 62u);
-
-  const auto& list = Props<ReportListProperties>(w, kReportList1);
-  const int32_t values[] = {list.borderMode,
-                            static_cast<int32_t>(list.textColour),
-                            static_cast<int32_t>(list.textBackgroundColour),
-                            static_cast<int32_t>(list.backgroundColour),
-                            list.view,
-                            list.iconAlignment,
-                            list.autoArrange,
-                            list.labelWrap,
-                            list.hideColumnHeaders,
-                            list.headersClickable,
-                            list.fullRowSelect,
-                            list.gridLines,
-                            list.headerDragDrop,
-                            list.hotTracking,
-                            list.unnamed1[0],
-                            list.unnamed1[1],
-                            list.unnamed1[2],
-                            list.labelEditing,
-                            list.sortOrder,
-                            list.checkBoxes,
-                            list.flatScrollBars,
-                            list.singleSelection,
-                            list.unnamed2,
-                            list.alwaysShowSelection};
-  EXPECT_THAT(values, testing::ElementsAre(1, 0, 0xFFFFFF, 0xFFFFFF, 3, 0, 1, 1, 0, 1, 1, 1, 0, 0,
-                                           1, 1, 1, 0, 0, 0, 0, 1, -1, 0));
-  EXPECT_EQ(list.columns,
-            (std::vector<ColumnDefinition>{{0, -1, 0, 50, "序号"}, {0, -1, 0, 450, "网址"}}));
-  for (const std::string* block :
-       {&list.font, &list.headerImages, &list.itemImages, &list.stateImages, &list.initialRows}) {
-    EXPECT_EQ(*block, "");
   }
 }
 
@@ -562,4 +476,4 @@ TEST(IconFileImages, RefusesMalformedIcons) {
 }
 
 }  // namespace
-}  // namespace tobrine::app
+}  // namespace tobrine::window

@@ -5,9 +5,9 @@
 #include <iterator>
 #include <string>
 
-#include "app/main_form.h"
 #include "main_form.h"
 #include "platform/resources.h"
+#include "window/main_form.h"
 
 namespace tobrine::formgen {
 namespace {

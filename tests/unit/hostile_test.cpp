@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/lookup.h"
 #include "fixture_server.h"
+#include "lookup/lookup.h"
 #include "platform/system.h"
 #include "test_platform.h"
 #include "test_support.h"
@@ -95,7 +95,8 @@ class Hostile : public testing::Test {
   Outcome Lookup(const std::string& url) {
     Outcome o;
     const uint32_t start = platform::TickCount();
-    app::LookUpPackages(TextValue::FromBytes(url), [&o](const app::PackageRow&) { ++o.rows; });
+    lookup::LookUpPackages(TextValue::FromBytes(url),
+                           [&o](const lookup::PackageRow&) { ++o.rows; });
     o.ms = platform::TickCount() - start;
     return o;
   }

@@ -1,16 +1,16 @@
 // The second reading of a page (install links as a browser reads them) and the
 // reading of a manifest, on small pages written for each shape.
-#include "app/install_links.h"
+#include "lookup/install_links.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "app/manifest.h"
+#include "lookup/manifest.h"
 #include "reader_test_support.h"
 
-namespace tobrine::app {
+namespace tobrine::lookup {
 namespace {
 
 // UTF-8 bytes as they come from a page, whatever the execution character set.
@@ -336,9 +336,9 @@ TEST(Manifest, APageThatIsAPropertyList) {
 }
 
 }  // namespace
-}  // namespace tobrine::app
+}  // namespace tobrine::lookup
 
-namespace tobrine::app {
+namespace tobrine::lookup {
 namespace {
 
 // Shapes that would take quadratic time (or the whole stack) if read naively;
@@ -368,4 +368,4 @@ TEST(InstallLinks, HostileShapesAreReadInLinearTime) {
 }
 
 }  // namespace
-}  // namespace tobrine::app
+}  // namespace tobrine::lookup

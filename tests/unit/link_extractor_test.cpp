@@ -7,13 +7,13 @@
 #include <thread>
 #include <vector>
 
-#include "app/main_form.h"
-#include "app/result_list.h"
-#include "app/startup.h"
 #include "fixture_server.h"
 #include "platform/window_backend.h"
 #include "runtime/commands.h"
 #include "test_platform.h"
+#include "window/main_form.h"
+#include "window/result_list.h"
+#include "window/startup.h"
 #include "window_fixture.h"
 
 namespace tobrine {
@@ -35,23 +35,26 @@ class LinkExtractorRun : public test::LoadedMainForm {
     test::LoadedMainForm::SetUp();
   }
 
-  std::vector<BoundHandler> Handlers() override { return app::ProgramHandlerTable(); }
+  std::vector<BoundHandler> Handlers() override { return window::ProgramHandlerTable(); }
 
   // Types the address, clicks "获取" and lets the whole lookup run. Returns the
   // rows as "number<TAB>link" lines and what the closing boxes wrote.
   std::string Run(const std::string& address, std::string* boxes = nullptr, int clicks = 1) {
-    platform::SetNativeText(Control(app::kEditBox1), address);
+    platform::SetNativeText(Control(window::kEditBox1), address);
     const std::string shown = test::MessageBoxesDuring([&] {
-      for (int i = 0; i < clicks; ++i) test::PostClick(Control(app::kButton1));
+      for (int i = 0; i < clicks; ++i) test::PostClick(Control(window::kButton1));
       ProcessEvents();
     });
     if (boxes) *boxes = shown;
     std::string rows;
-    const int32_t count = platform::ListRowCount(Control(app::kReportList1));
+    const int32_t count = platform::ListRowCount(Control(window::kReportList1));
     for (int32_t row = 0; row < count; ++row) {
-      rows +=
-          std::string(app::GetCellText(app::kMainFormId, app::kReportList1, row, 0).view()) + "\t" +
-          std::string(app::GetCellText(app::kMainFormId, app::kReportList1, row, 1).view()) + "\n";
+      rows += std::string(
+                  window::GetCellText(window::kMainFormId, window::kReportList1, row, 0).view()) +
+              "\t" +
+              std::string(
+                  window::GetCellText(window::kMainFormId, window::kReportList1, row, 1).view()) +
+              "\n";
     }
     return rows;
   }
@@ -140,7 +143,7 @@ TEST_F(LinkExtractorRun, EmptyOrUnreachableAddressStillCloses) {
 TEST_F(LinkExtractorRun, AddressBoxKeepsItsTextWithoutAScheme) {
   const std::string address = "127.0.0.1:" + std::to_string(Server().http) + "/variant_b_first/";
   EXPECT_EQ(Run(address), "1\thttp://dl.example.com/b1.ipa\n2\thttps://dl.example.com/b2.ipa\n");
-  EXPECT_EQ(platform::GetNativeText(Control(app::kEditBox1)), address);
+  EXPECT_EQ(platform::GetNativeText(Control(window::kEditBox1)), address);
 }
 
 TEST_F(LinkExtractorRun, EachRunStartsFromAnEmptyList) {
@@ -189,7 +192,7 @@ TEST_F(LinkExtractorRun, ClickDuringAFetchRunsANestedLookup) {
 // lists its six rows and closes; then the first run appends its six after them,
 // numbered on.
 TEST_F(LinkExtractorRun, ClickWhileManifestsAreFetchedRunsANestedLookup) {
-  test::MessageProbe clickAgain([&] { test::PostClick(Control(app::kButton1)); });
+  test::MessageProbe clickAgain([&] { test::PostClick(Control(window::kButton1)); });
   std::thread poster([&] {
     Server().WaitUntilHeld(1);  // the manifests are being fetched
     clickAgain.Post();

@@ -1,6 +1,6 @@
 // The whole lookup without a window, on both builds, against the sample sites
 // of tests/e2e/sites served on 127.0.0.1 by the fixture server.
-#include "app/lookup.h"
+#include "lookup/lookup.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include "reader_test_support.h"
 #include "test_platform.h"
 
-namespace tobrine::app {
+namespace tobrine::lookup {
 namespace {
 
 std::vector<PackageRow> LookUp(const std::string& address) {
@@ -294,4 +294,4 @@ TEST_F(Lookup, OptionsOfAFrontEnd) {
 }
 
 }  // namespace
-}  // namespace tobrine::app
+}  // namespace tobrine::lookup

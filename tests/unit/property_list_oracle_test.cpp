@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/manifest.h"
+#include "lookup/manifest.h"
 #include "reader_test_support.h"
 #include "text/property_list.h"
 
@@ -113,7 +113,7 @@ TEST(PropertyListOracle, HandWrittenManifests) {
   };
   for (const auto& d : documents) EXPECT_EQ(Ours(d), Oracle(d)) << d;
   // The manifest reading takes the package, not the icon.
-  auto content = app::ReadManifest(documents[1]);
+  auto content = lookup::ReadManifest(documents[1]);
   ASSERT_EQ(content.packages.size(), 1u);
   EXPECT_EQ(content.packages[0].link, "https://h.example/a.ipa?x=1&y=2");
 }

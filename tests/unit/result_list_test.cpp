@@ -1,62 +1,62 @@
 // The result list commands, its selection rules and the double-click handler on
 // MainForm, on the build's backend; OpenAddress hands links to a recording
 // opener.
-#include "app/result_list.h"
+#include "window/result_list.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
 
-#include "app/startup.h"
 #include "runtime/commands.h"
 #include "test_platform.h"
 #include "test_support.h"
 #include "web/url.h"
+#include "window/startup.h"
 #include "window_fixture.h"
 
 namespace tobrine {
 namespace {
 
-using app::kMainFormId;
-using app::kReportList1;
+using window::kMainFormId;
+using window::kReportList1;
 
 // The program's own handlers, over the stored form.
 class ResultList : public test::LoadedMainForm {
  protected:
-  std::vector<BoundHandler> Handlers() override { return app::ProgramHandlerTable(); }
+  std::vector<BoundHandler> Handlers() override { return window::ProgramHandlerTable(); }
 
-  static int32_t Insert() { return app::InsertRow(kMainFormId, kReportList1); }
+  static int32_t Insert() { return window::InsertRow(kMainFormId, kReportList1); }
   static std::string Cell(int32_t row, int32_t column) {
-    return std::string(app::GetCellText(kMainFormId, kReportList1, row, column).view());
+    return std::string(window::GetCellText(kMainFormId, kReportList1, row, column).view());
   }
   // Rows numbered as the link extractor numbers them, with the given links.
   static void Fill(const std::vector<std::string>& links) {
-    app::DeleteAllRows(kMainFormId, kReportList1);
+    window::DeleteAllRows(kMainFormId, kReportList1);
     for (const auto& link : links) {
       const int32_t row = Insert();
-      app::SetCellText(kMainFormId, kReportList1, row, 0, std::to_string(row + 1));
-      app::SetCellText(kMainFormId, kReportList1, row, 1, link);
+      window::SetCellText(kMainFormId, kReportList1, row, 0, std::to_string(row + 1));
+      window::SetCellText(kMainFormId, kReportList1, row, 1, link);
     }
   }
 };
 
 TEST_F(ResultList, InsertRowWithArgumentsLeftOutAppendsAnEmptyRow) {
   for (int i = 0; i < 5; ++i) EXPECT_EQ(Insert(), i);
-  app::SetCellText(kMainFormId, kReportList1, 4, 0, "last");
+  window::SetCellText(kMainFormId, kReportList1, 4, 0, "last");
   EXPECT_EQ(Insert(), 5);
   EXPECT_EQ(Cell(4, 0), "last");
   EXPECT_EQ(Cell(5, 0), "");
   EXPECT_EQ(platform::ListRowCount(Control(kReportList1)), 6);
 
   // A given position and title; a negative position still appends.
-  EXPECT_EQ(app::InsertRow(kMainFormId, kReportList1, {.position = 0, .title = "first"}), 0);
+  EXPECT_EQ(window::InsertRow(kMainFormId, kReportList1, {.position = 0, .title = "first"}), 0);
   EXPECT_EQ(Cell(0, 0), "first");
   EXPECT_EQ(Cell(5, 0), "last");
-  EXPECT_EQ(app::InsertRow(kMainFormId, kReportList1, {.position = -3, .title = "end"}), 7);
+  EXPECT_EQ(window::InsertRow(kMainFormId, kReportList1, {.position = -3, .title = "end"}), 7);
   EXPECT_EQ(Cell(7, 0), "end");
 
-  app::DeleteAllRows(kMainFormId, kReportList1);
+  window::DeleteAllRows(kMainFormId, kReportList1);
   EXPECT_EQ(platform::ListRowCount(Control(kReportList1)), 0);
   EXPECT_EQ(Insert(), 0);
 }
@@ -68,27 +68,27 @@ TEST_F(ResultList, CellTextsGoInAndComeBackWhole) {
   for (std::size_t n : {1u, 510u, 511u, 512u, 513u, 1023u, 1024u, 5000u}) {
     std::string link = "https://dl.example/" + std::string(n, 'a');
     link.resize(n);
-    ASSERT_TRUE(app::SetCellText(kMainFormId, kReportList1, 1, 1, link));
-    TextValue back = app::GetCellText(kMainFormId, kReportList1, 1, 1);
+    ASSERT_TRUE(window::SetCellText(kMainFormId, kReportList1, 1, 1, link));
+    TextValue back = window::GetCellText(kMainFormId, kReportList1, 1, 1);
     EXPECT_EQ(back.view(), link) << n;
   }
   // Double-byte text survives as it is, also when long.
-  ASSERT_TRUE(app::SetCellText(kMainFormId, kReportList1, 0, 1, "网址"));
+  ASSERT_TRUE(window::SetCellText(kMainFormId, kReportList1, 0, 1, "网址"));
   EXPECT_EQ(Cell(0, 1), "网址");
   std::string chinese;
   for (int i = 0; i < 600; ++i) chinese += "网址";
-  ASSERT_TRUE(app::SetCellText(kMainFormId, kReportList1, 1, 1, chinese));
+  ASSERT_TRUE(window::SetCellText(kMainFormId, kReportList1, 1, 1, chinese));
   EXPECT_EQ(Cell(1, 1), chinese);
   // Column 0 and the empty text when left out.
-  ASSERT_TRUE(app::SetCellText(kMainFormId, kReportList1, 0, std::nullopt, "1"));
+  ASSERT_TRUE(window::SetCellText(kMainFormId, kReportList1, 0, std::nullopt, "1"));
   EXPECT_EQ(Cell(0, 0), "1");
-  ASSERT_TRUE(app::SetCellText(kMainFormId, kReportList1, 0));
-  EXPECT_TRUE(app::GetCellText(kMainFormId, kReportList1, 0).absent());
+  ASSERT_TRUE(window::SetCellText(kMainFormId, kReportList1, 0));
+  EXPECT_TRUE(window::GetCellText(kMainFormId, kReportList1, 0).absent());
   // Cells that do not exist.
-  EXPECT_FALSE(app::SetCellText(kMainFormId, kReportList1, 9, 0, "x"));
-  EXPECT_TRUE(app::GetCellText(kMainFormId, kReportList1, -1, 1).absent());
-  EXPECT_TRUE(app::GetCellText(kMainFormId, kReportList1, 2, 1).absent());
-  EXPECT_TRUE(app::GetCellText(kMainFormId, kReportList1, 0, 5).absent());
+  EXPECT_FALSE(window::SetCellText(kMainFormId, kReportList1, 9, 0, "x"));
+  EXPECT_TRUE(window::GetCellText(kMainFormId, kReportList1, -1, 1).absent());
+  EXPECT_TRUE(window::GetCellText(kMainFormId, kReportList1, 2, 1).absent());
+  EXPECT_TRUE(window::GetCellText(kMainFormId, kReportList1, 0, 5).absent());
 }
 
 // Literal texts here are code page 936; what the clipboard gives back as
@@ -114,39 +114,39 @@ TEST_F(ResultList, LinksGoToTheClipboardAsUnicodeText) {
 
   // No row selected: Ctrl+C and 复制链接 leave the clipboard as it is.
   ASSERT_TRUE(platform::SetClipboardText(list, "before"));
-  app::CopySelectedLink();
+  window::CopySelectedLink();
   EXPECT_EQ(test::ClipboardUtf8(), "before");
-  app::CopyAllLinks();  // nor is there any link yet
+  window::CopyAllLinks();  // nor is there any link yet
   EXPECT_EQ(test::ClipboardUtf8(), "before");
 
   // 复制全部: the links in row order, one per line, empty cells left out.
   Fill({"http://one.example/1.ipa", "", "https://二.example/2.ipa"});
-  app::CopyAllLinks();
+  window::CopyAllLinks();
   EXPECT_EQ(test::ClipboardUtf8(), Utf8(u8"http://one.example/1.ipa\r\nhttps://二.example/2.ipa"));
 }
 
 TEST_F(ResultList, SelectedRowIsTheOneRowSelectedOrMinusOne) {
-  EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), -1);
+  EXPECT_EQ(window::SelectedRow(kMainFormId, kReportList1), -1);
   Fill({"http://a/", "http://b/", "http://c/"});
-  EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), -1);
+  EXPECT_EQ(window::SelectedRow(kMainFormId, kReportList1), -1);
   test::SelectRow(Control(kReportList1), 1);
-  EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), 1);
+  EXPECT_EQ(window::SelectedRow(kMainFormId, kReportList1), 1);
   test::SelectRow(Control(kReportList1), 2);  // single selection: the old one goes
-  EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), 2);
-  app::DeleteAllRows(kMainFormId, kReportList1);
-  EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), -1);
+  EXPECT_EQ(window::SelectedRow(kMainFormId, kReportList1), 2);
+  window::DeleteAllRows(kMainFormId, kReportList1);
+  EXPECT_EQ(window::SelectedRow(kMainFormId, kReportList1), -1);
 }
 
 TEST_F(ResultList, CommandsOnAListThatIsNotLoadedEndTheProcess) {
   const auto report = test::ReportText("指定窗口或窗口组件不存在或尚未载入", 0);
-  EXPECT_EXIT(app::DeleteAllRows(0x52019999, kReportList1), test::EndsFatally(),
+  EXPECT_EXIT(window::DeleteAllRows(0x52019999, kReportList1), test::EndsFatally(),
               testing::HasSubstr(report));
-  EXPECT_EXIT(app::InsertRow(kMainFormId, 0x16019999), test::EndsFatally(),
+  EXPECT_EXIT(window::InsertRow(kMainFormId, 0x16019999), test::EndsFatally(),
               testing::HasSubstr(report));
   EXPECT_EXIT(
       {
         platform::DestroyNative(Control(kWindowUnitId));
-        app::GetCellText(kMainFormId, kReportList1, 0, 1);
+        window::GetCellText(kMainFormId, kReportList1, 0, 1);
       },
       test::EndsFatally(), testing::HasSubstr(report));
 }
@@ -194,10 +194,10 @@ class RecordingOpener : public ResultList {
 };
 
 TEST_F(RecordingOpener, OpenAddressHandsOnlyWebAddressesToTheOpener) {
-  app::OpenAddress("httpd.exe");
-  app::OpenAddress("");
-  app::OpenAddress("file:///etc/passwd");
-  app::OpenAddress("https://dl.example/app.ipa?a=1&b=2 c");
+  window::OpenAddress("httpd.exe");
+  window::OpenAddress("");
+  window::OpenAddress("file:///etc/passwd");
+  window::OpenAddress("https://dl.example/app.ipa?a=1&b=2 c");
   EXPECT_EQ(Opened(1), std::vector<std::string>{"https://dl.example/app.ipa?a=1&b=2 c"});
 }
 
@@ -226,7 +226,7 @@ TEST_F(RecordingOpener, DoubleClickWithNoRowSelectedOpensNothing) {
   test::SelectRow(Control(kReportList1), 0);
   test::PostDoubleClick(Control(kReportList1), -1);
   ProcessEvents();
-  EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), -1);
+  EXPECT_EQ(window::SelectedRow(kMainFormId, kReportList1), -1);
   EXPECT_TRUE(Opened(0).empty());
 }
 
@@ -242,7 +242,7 @@ class LinkCopying : public RecordingOpener {
 
   void SetUp() override {
     RecordingOpener::SetUp();
-    SetControlRequestHandler(&app::HandleControlRequest);
+    SetControlRequestHandler(&window::HandleControlRequest);
     menus.clear();
     choice = -1;
     menusChosen = test::ChooseFromMenus([](const std::vector<test::MenuItem>& items) {
@@ -288,7 +288,7 @@ TEST_F(LinkCopying, CtrlCCopiesTheSelectedRowsLink) {
   CtrlC();
   EXPECT_EQ(test::ClipboardText(), "https://two.example/网址.ipa");
   // A row whose link is still empty (the lookup fills it a moment later).
-  app::InsertRow(kMainFormId, kReportList1);
+  window::InsertRow(kMainFormId, kReportList1);
   test::SelectRow(Control(kReportList1), 2);
   CtrlC();
   EXPECT_EQ(test::ClipboardText(), "https://two.example/网址.ipa");
@@ -323,7 +323,7 @@ TEST_F(LinkCopying, MenuOffersItsItemsGreyedWhereTheyWouldDoNothing) {
     EXPECT_EQ(Enabled(menu), r.enabled);
     // 打开 is what a double-click does: the default item.
     EXPECT_TRUE(!menu[0].isDefault && !menu[1].isDefault && menu[2].isDefault);
-    EXPECT_EQ(app::SelectedRow(kMainFormId, kReportList1), r.clicked);
+    EXPECT_EQ(window::SelectedRow(kMainFormId, kReportList1), r.clicked);
   }
   EXPECT_EQ(test::ClipboardText(), kBefore);  // dismissed every time
 }

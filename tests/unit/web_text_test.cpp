@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <string>
 
+#include "text/markers.h"
 #include "web/cookies.h"
 #include "web/http_headers.h"
-#include "web/markers.h"
 #include "web/url.h"
 
 namespace tobrine {

@@ -10,10 +10,10 @@
 #include <optional>
 #include <vector>
 
-#include "app/main_form.h"
 #include "platform/window_backend.h"
 #include "runtime/window_events.h"
 #include "runtime/window_registry.h"
+#include "window/main_form.h"
 #include "window_driver.h"
 
 namespace tobrine::test {
@@ -44,7 +44,7 @@ class LoadedMainForm : public testing::Test {
   }
 
   // The description to load; tests adjust the stored one.
-  virtual FormDescription Form() { return app::LoadStoredForm(); }
+  virtual FormDescription Form() { return window::LoadStoredForm(); }
   // The handler table: the recorder at every offset unless a test says otherwise.
   virtual std::vector<BoundHandler> Handlers() { return {&Recorder, &Recorder}; }
 
@@ -55,17 +55,19 @@ class LoadedMainForm : public testing::Test {
     HoldKeys(0);
     DrainQueue();
     SetHandlerTable(Handlers());
-    ASSERT_TRUE(LoadWindow(Form(), app::kMainFormId));
+    ASSERT_TRUE(LoadWindow(Form(), window::kMainFormId));
   }
 
   void TearDown() override {
-    if (IsWindowLoaded(app::kMainFormId))
-      platform::DestroyNative(LookupControl(app::kMainFormId, kWindowUnitId));
+    if (IsWindowLoaded(window::kMainFormId))
+      platform::DestroyNative(LookupControl(window::kMainFormId, kWindowUnitId));
     ObserveLists(nullptr);
     DrainQueue();
   }
 
-  static platform::NativeWindow Control(uint32_t id) { return LookupControl(app::kMainFormId, id); }
+  static platform::NativeWindow Control(uint32_t id) {
+    return LookupControl(window::kMainFormId, id);
+  }
 };
 
 }  // namespace tobrine::test

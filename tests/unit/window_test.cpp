@@ -8,21 +8,21 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/startup.h"
 #include "platform/winapi.h"
 #include "runtime/commands.h"
 #include "test_support.h"
+#include "window/startup.h"
 #include "window_fixture.h"
 
 namespace tobrine {
 namespace {
 
-using app::kButton1;
-using app::kEditBox1;
-using app::kLabel1;
-using app::kLabel2;
-using app::kMainFormId;
-using app::kReportList1;
+using window::kButton1;
+using window::kEditBox1;
+using window::kLabel1;
+using window::kLabel2;
+using window::kMainFormId;
+using window::kReportList1;
 
 using namespace winapi;  // the message numbers
 
@@ -121,7 +121,7 @@ TEST_F(MainForm, PropertiesAnswerFromTheLiveControls) {
 // A form whose edit box is stored shorter than its text.
 class ShortEditBox : public test::LoadedMainForm {
   FormDescription Form() override {
-    FormDescription f = app::LoadStoredForm();
+    FormDescription f = window::LoadStoredForm();
     test::UnitOf(f, kEditBox1).height = 5;
     test::UnitOf(f, kButton1).flags |= kUnitDisabled;
     test::UnitOf(f, kLabel1).flags &= ~kUnitVisible;
@@ -169,7 +169,7 @@ TEST_F(MainForm, LookupsOfWhatIsNotThereEndTheProcess) {
 // 标签1 with every common event bound.
 class AllCommonEvents : public test::LoadedMainForm {
   FormDescription Form() override {
-    FormDescription f = app::LoadStoredForm();
+    FormDescription f = window::LoadStoredForm();
     auto& events = test::UnitOf(f, kLabel1).events;
     for (int32_t e = -1; e >= -12; --e) events.push_back({e, 0});
     return f;
@@ -254,7 +254,7 @@ TEST_F(MainForm, UnboundEventsAreNotDispatched) {
 // 按钮1: click and press bound; 编辑框1: typed characters bound.
 class ReturnValues : public test::LoadedMainForm {
   FormDescription Form() override {
-    FormDescription f = app::LoadStoredForm();
+    FormDescription f = window::LoadStoredForm();
     test::UnitOf(f, kButton1).events = {{kEventLeftDown, 0}, {kEventButtonClicked, 0}};
     test::UnitOf(f, kEditBox1).events = {{kEventCharacter, 0}};
     return f;
@@ -319,7 +319,7 @@ class ControlRequests : public test::LoadedMainForm {
   static inline std::vector<Request> requests;
 
   FormDescription Form() override {
-    FormDescription f = app::LoadStoredForm();
+    FormDescription f = window::LoadStoredForm();
     test::UnitOf(f, kReportList1).events.push_back({kEventKeyDown, 0});
     return f;
   }
@@ -432,9 +432,9 @@ TEST_F(MainForm, ClosingTheLastWindowEndsTheLoop) {
 
 TEST(WindowLoop, DestroyingAWindowOutsideTheLoopPostsNoQuit) {
   test::DrainQueue();
-  ASSERT_TRUE(LoadWindow(app::LoadStoredForm(), kMainFormId));
-  EXPECT_FALSE(LoadWindow(app::LoadStoredForm(), kMainFormId));  // loaded once only
-  EXPECT_FALSE(LoadWindow(app::LoadStoredForm(), 0x52019999));   // not in the form
+  ASSERT_TRUE(LoadWindow(window::LoadStoredForm(), kMainFormId));
+  EXPECT_FALSE(LoadWindow(window::LoadStoredForm(), kMainFormId));  // loaded once only
+  EXPECT_FALSE(LoadWindow(window::LoadStoredForm(), 0x52019999));   // not in the form
   platform::DestroyNative(LookupControl(kMainFormId, kWindowUnitId));
   EXPECT_FALSE(IsWindowLoaded(kMainFormId));
   EXPECT_FALSE(test::TakeQueuedMessage());
@@ -446,15 +446,15 @@ TEST(WindowLoop, DestroyingAWindowOutsideTheLoopPostsNoQuit) {
 TEST(StartUp, LoadsMainFormAndEndsWithZeroWhenClosed) {
   EXPECT_EXIT(
       {
-        app::StartRuntime();
-        app::LoadStartupWindow();
+        window::StartRuntime();
+        window::LoadStartupWindow();
         bool ok = IsWindowLoaded(kMainFormId) &&
                   platform::IsNativeVisible(LookupControl(kMainFormId, kWindowUnitId)) &&
                   platform::GetNativeText(LookupControl(kMainFormId, kButton1)) == "获取";
         test::PostClose(LookupControl(kMainFormId, kWindowUnitId));
-        app::RunMainLoop();
+        window::RunMainLoop();
         ok = ok && !IsWindowLoaded(kMainFormId);
-        app::EndRuntime();
+        window::EndRuntime();
         std::fputs(ok ? "started and closed\n" : "start-up went wrong\n", stderr);
         std::exit(ok ? 0 : 1);
       },
@@ -462,8 +462,8 @@ TEST(StartUp, LoadsMainFormAndEndsWithZeroWhenClosed) {
   // A startup window that cannot be created (here: it is already there).
   EXPECT_EXIT(
       {
-        ASSERT_TRUE(LoadWindow(app::LoadStoredForm(), kMainFormId));
-        app::LoadStartupWindow();
+        ASSERT_TRUE(LoadWindow(window::LoadStoredForm(), kMainFormId));
+        window::LoadStartupWindow();
       },
       test::EndsFatally(), testing::HasSubstr(test::ReportText("载入启动窗口失败", 0)));
 }

@@ -3,15 +3,15 @@
 
 #include <utility>
 
-#include "app/handlers.h"
-#include "app/main_form.h"
-#include "app/version.h"
+#include "program_version.h"
 #include "runtime/window_events.h"
+#include "window/handlers.h"
+#include "window/main_form.h"
 
 namespace tobrine::formgen {
 namespace {
 
-using namespace app;
+using namespace window;
 
 // The initial address in the edit box: 43 bytes, on a reserved example domain.
 constexpr char kInitialAddress[] = "https://apps.example.com/dist/demo/app.html";

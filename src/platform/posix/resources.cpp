@@ -1,9 +1,9 @@
-// Stored data on Linux: compiled into the program from src/app/resources.
+// Stored data on Linux: compiled into the program from src/window/resources.
 #include "platform/resources.h"
 
 #include <cstddef>
 
-// Generated at build time from src/app/resources/form_description.bin.
+// Generated at build time from src/window/resources/form_description.bin.
 extern "C" const unsigned char tobrine_stored_form[];
 extern "C" const std::size_t tobrine_stored_form_size;
 

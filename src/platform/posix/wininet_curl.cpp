@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/lines.h"
+#include "base/lines.h"
 #include "platform/posix/standins.h"
 
 namespace tobrine::posix {
@@ -270,7 +270,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     curl_easy_getinfo(r->easy, CURLINFO_RESPONSE_CODE, &code);
     bool following = !(r->flags & winapi::kInternetFlagNoAutoRedirect);
     bool hasLocation = false;
-    platform::ForEachLine(r->responseHeaders, [&](std::string_view l) {
+    base::ForEachLine(r->responseHeaders, [&](std::string_view l) {
       if (l.size() >= 9 && IEquals(l.substr(0, 9), "location:")) hasLocation = true;
     });
     if (code / 100 != 1 && !(following && IsFollowedRedirect(code) && hasLocation)) {
@@ -409,10 +409,9 @@ Bool CopyOut(std::string_view text, void* buffer, Dword* bufferLength) {
 // Whether the block has a line for the header `name` (any letter case).
 bool HasHeader(std::string_view block, std::string_view name) {
   bool found = false;
-  platform::ForEachLine(block, [&](std::string_view line) {
+  base::ForEachLine(block, [&](std::string_view line) {
     const std::size_t colon = line.find(':');
-    if (colon != std::string_view::npos &&
-        IEquals(platform::TrimBlanks(line.substr(0, colon)), name))
+    if (colon != std::string_view::npos && IEquals(base::TrimBlanks(line.substr(0, colon)), name))
       found = true;
   });
   return found;
@@ -421,14 +420,14 @@ bool HasHeader(std::string_view block, std::string_view name) {
 // Adds the caller's header lines in order; blank lines (the block may hold one
 // after a cookie line) and lines without a colon are left out.
 void AddHeaderLines(RequestHandle* r, std::string_view block) {
-  platform::ForEachLine(block, [r](std::string_view line) {
+  base::ForEachLine(block, [r](std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // an unterminated last line
     const std::size_t colon = line.find(':');
-    if (platform::TrimBlanks(line).empty() || colon == std::string_view::npos) return;
+    if (base::TrimBlanks(line).empty() || colon == std::string_view::npos) return;
     std::string header(line);
     // curl drops a header whose value is empty unless it is written "Name;".
-    if (platform::TrimBlanks(line.substr(colon + 1)).empty())
-      header = std::string(platform::TrimBlanks(line.substr(0, colon))) + ";";
+    if (base::TrimBlanks(line.substr(colon + 1)).empty())
+      header = std::string(base::TrimBlanks(line.substr(0, colon))) + ";";
     r->headerList = curl_slist_append(r->headerList, header.c_str());
   });
 }
@@ -730,13 +729,13 @@ Bool InternetSetCookieA(const char* url, const char* cookieName, const char* coo
   if (name.empty()) {  // "name=value" given as the data alone
     std::size_t eq = value.find('=');
     if (eq != std::string_view::npos) {
-      name = std::string(platform::TrimBlanks(value.substr(0, eq)));
+      name = std::string(base::TrimBlanks(value.substr(0, eq)));
       value = value.substr(eq + 1);
     }
   }
   Cookie cookie;
   cookie.name = name;
-  cookie.value = std::string(platform::TrimBlanks(value));
+  cookie.value = std::string(base::TrimBlanks(value));
   cookie.path = "/";
   cookie.domain = std::string(host);
   for (char& c : cookie.domain) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -744,13 +743,13 @@ Bool InternetSetCookieA(const char* url, const char* cookieName, const char* coo
   const long long now = static_cast<long long>(time(nullptr));
   for (std::size_t p = data.find(';'); p != std::string_view::npos;) {
     std::size_t e = data.find(';', p + 1);
-    std::string_view attr = platform::TrimBlanks(
-        data.substr(p + 1, e == std::string_view::npos ? data.npos : e - p - 1));
+    std::string_view attr =
+        base::TrimBlanks(data.substr(p + 1, e == std::string_view::npos ? data.npos : e - p - 1));
     p = e;
     const std::size_t eq = attr.find('=');
-    const std::string_view key = platform::TrimBlanks(attr.substr(0, eq));
+    const std::string_view key = base::TrimBlanks(attr.substr(0, eq));
     const std::string val(eq == std::string_view::npos ? ""
-                                                       : platform::TrimBlanks(attr.substr(eq + 1)));
+                                                       : base::TrimBlanks(attr.substr(eq + 1)));
     if (IEquals(key, "path") && !val.empty()) {
       cookie.path = val;
     } else if (IEquals(key, "secure")) {

@@ -1,4 +1,4 @@
-// Stored data on Windows: resources of the program file (src/app/resources/tobrine.rc).
+// Stored data on Windows: resources of the program file (src/window/resources/tobrine.rc).
 #include "platform/resources.h"
 
 #include <windows.h>

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace tobrine::app {
+namespace tobrine::window {
 
 using EventHandler = void (*)();
 
@@ -13,4 +13,4 @@ inline constexpr int32_t kLinkExtractorHandler = 0;     // 按钮1, event 0
 inline constexpr int32_t kOpenSelectedLinkHandler = 1;  // 超级列表框1, event -3
 inline constexpr int32_t kEventHandlerCount = 2;
 
-}  // namespace tobrine::app
+}  // namespace tobrine::window

@@ -9,7 +9,7 @@
 
 #include "web/url.h"  // PercentEncodeAddress
 
-namespace tobrine::app {
+namespace tobrine::lookup {
 
 // Whether `text` begins with the "itms-services:" scheme (any case).
 bool HasInstallScheme(std::string_view text);
@@ -31,4 +31,4 @@ std::string ManifestAddressOfLink(std::string_view link);
 // and spaces around it trimmed.
 std::vector<std::string> InstallManifestAddresses(std::string_view page);
 
-}  // namespace tobrine::app
+}  // namespace tobrine::lookup

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tobrine::app::cli {
+namespace tobrine::cli {
 
 // The exit status, one value per outcome.
 enum class ExitStatus : int {
@@ -63,4 +63,4 @@ std::string_view HelpText();
 // dropped, and so are empty lines.
 std::vector<std::string> AddressesFromLines(std::string_view input);
 
-}  // namespace tobrine::app::cli
+}  // namespace tobrine::cli

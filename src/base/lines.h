@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-namespace tobrine::platform {
+namespace tobrine::base {
 
 // Calls `visit` with each line of `text`, in order: lines end at line feeds, a
 // carriage return just before a line feed is not part of its line (every other
@@ -30,4 +30,4 @@ inline std::string_view TrimBlanks(std::string_view s) {
   return s;
 }
 
-}  // namespace tobrine::platform
+}  // namespace tobrine::base

@@ -1,15 +1,15 @@
-#include "app/link_extractor.h"
+#include "window/link_extractor.h"
 
 #include <utility>
 
-#include "app/lookup.h"
-#include "app/main_form.h"
-#include "app/result_list.h"
+#include "lookup/lookup.h"
 #include "runtime/commands.h"
 #include "runtime/value.h"
 #include "runtime/window_registry.h"
+#include "window/main_form.h"
+#include "window/result_list.h"
 
-namespace tobrine::app {
+namespace tobrine::window {
 namespace {
 
 constexpr std::string_view kFinishedMessage = "获取完成！！";
@@ -23,7 +23,7 @@ void LinkExtractor() {
   TextValue address = std::move(ReadProperty(kMainFormId, kEditBox1, kEditContentProperty).text);
   // Each package becomes a row the moment its manifest has been read, numbered
   // after the rows the list holds (a nested run may have added some).
-  LookUpPackages(std::move(address), [](const PackageRow& package) {
+  lookup::LookUpPackages(std::move(address), [](const lookup::PackageRow& package) {
     int32_t row = InsertRow(kMainFormId, kReportList1);
     TextValue number = ToText(Value::Double(static_cast<double>(row) + 1.0));
     SetCellText(kMainFormId, kReportList1, row, 0, number.view());
@@ -33,4 +33,4 @@ void LinkExtractor() {
   ShowMessageBox(Value::TextBlock(ConstantPool::Literal(kFinishedMessage)), 0);
 }
 
-}  // namespace tobrine::app
+}  // namespace tobrine::window

@@ -1,12 +1,12 @@
-#include "app/manifest.h"
+#include "lookup/manifest.h"
 
 #include <optional>
 
 #include "runtime/value.h"
+#include "text/markers.h"
 #include "text/property_list.h"
-#include "web/markers.h"
 
-namespace tobrine::app {
+namespace tobrine::lookup {
 namespace {
 
 using text::PropertyListValue;
@@ -108,4 +108,4 @@ bool LooksLikePropertyList(std::string_view document) {
   return false;
 }
 
-}  // namespace tobrine::app
+}  // namespace tobrine::lookup

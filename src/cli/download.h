@@ -11,7 +11,7 @@
 
 #include "web/fetch_outcome.h"
 
-namespace tobrine::app::cli {
+namespace tobrine::cli {
 
 // The most a package may hold. A page or manifest is held in memory and has a
 // much smaller bound; a package goes to disk.
@@ -101,4 +101,4 @@ class Downloader {
   std::set<std::string> names_;
 };
 
-}  // namespace tobrine::app::cli
+}  // namespace tobrine::cli

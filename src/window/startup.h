@@ -7,9 +7,9 @@
 
 #include "runtime/window_events.h"
 
-namespace tobrine::app {
+namespace tobrine::window {
 
-// The program's handler table, in the order of app/handlers.h.
+// The program's handler table, in the order of window/handlers.h.
 std::vector<BoundHandler> ProgramHandlerTable();
 
 // Runtime set-up on the calling thread, which becomes the GUI thread: OLE, the
@@ -34,4 +34,4 @@ void EndRuntime();
 // The whole program; returns the exit status, 0.
 int RunProgram();
 
-}  // namespace tobrine::app
+}  // namespace tobrine::window

@@ -1,4 +1,4 @@
-#include "app/cli_download.h"
+#include "cli/download.h"
 
 #include <sys/stat.h>
 
@@ -12,12 +12,12 @@
 #include <filesystem>
 #include <memory>
 
-#include "app/cli_output.h"
-#include "platform/lines.h"
+#include "base/lines.h"
+#include "cli/output.h"
 #include "platform/system.h"
 #include "web/stream_fetch.h"
 
-namespace tobrine::app::cli {
+namespace tobrine::cli {
 namespace {
 
 constexpr std::size_t kNameMax = 255;
@@ -58,7 +58,7 @@ std::string PercentDecode(std::string_view s) {
 }
 
 std::optional<uint64_t> ReadNumber(std::string_view text) {
-  text = platform::TrimBlanks(text);
+  text = base::TrimBlanks(text);
   uint64_t value = 0;
   const char* end = text.data() + text.size();
   auto [p, ec] = std::from_chars(text.data(), end, value);
@@ -118,7 +118,7 @@ std::string FileNameOfDisposition(std::string_view value) {
   std::string plain, extended;
   while (!value.empty()) {
     const std::size_t semicolon = value.find(';');
-    std::string_view part = platform::TrimBlanks(value.substr(0, semicolon));
+    std::string_view part = base::TrimBlanks(value.substr(0, semicolon));
     value = semicolon == std::string_view::npos ? std::string_view() : value.substr(semicolon + 1);
     if (StartsWithNoCase(part, "filename*=")) {
       // charset'language'percent-encoded text
@@ -130,7 +130,7 @@ std::string FileNameOfDisposition(std::string_view value) {
       const std::string decoded = PercentDecode(v.substr(q2 + 1));
       extended = StartsWithNoCase(charset, "utf-8") ? ManifestText(decoded) : AddressText(decoded);
     } else if (StartsWithNoCase(part, "filename=")) {
-      std::string_view v = platform::TrimBlanks(part.substr(9));
+      std::string_view v = base::TrimBlanks(part.substr(9));
       if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
       plain = ManifestText(v);
     }
@@ -160,8 +160,8 @@ ResponseHead ReadResponseHead(std::string_view raw) {
     }
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;
-    const std::string_view name = platform::TrimBlanks(line.substr(0, colon));
-    const std::string_view value = platform::TrimBlanks(line.substr(colon + 1));
+    const std::string_view name = base::TrimBlanks(line.substr(0, colon));
+    const std::string_view value = base::TrimBlanks(line.substr(colon + 1));
     auto is = [&](std::string_view n) {
       return name.size() == n.size() && StartsWithNoCase(name, n);
     };
@@ -170,7 +170,7 @@ ResponseHead ReadResponseHead(std::string_view raw) {
     } else if (is("Content-Disposition")) {
       head.disposition = std::string(value);
     } else if (is("Content-Range") && StartsWithNoCase(value, "bytes ")) {
-      std::string_view range = platform::TrimBlanks(value.substr(6));
+      std::string_view range = base::TrimBlanks(value.substr(6));
       const std::size_t slash = range.find('/');
       if (slash == std::string_view::npos) continue;
       head.rangeTotal = ReadNumber(range.substr(slash + 1));
@@ -537,4 +537,4 @@ DownloadResult Downloader::Fetch(std::string_view link) {
   return result;
 }
 
-}  // namespace tobrine::app::cli
+}  // namespace tobrine::cli

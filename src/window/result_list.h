@@ -11,7 +11,7 @@
 #include "runtime/value.h"
 #include "runtime/window_events.h"
 
-namespace tobrine::app {
+namespace tobrine::window {
 
 // Removes every row.
 void DeleteAllRows(uint32_t windowId, uint32_t listId);
@@ -71,4 +71,4 @@ void ShowResultListMenu(const platform::PopupAnchor& at);
 void HandleControlRequest(uint32_t windowId, uint32_t controlId, ControlRequest request,
                           const platform::PopupAnchor& at);
 
-}  // namespace tobrine::app
+}  // namespace tobrine::window

@@ -6,7 +6,7 @@
 
 #include "runtime/form_description.h"
 
-namespace tobrine::app {
+namespace tobrine::window {
 
 inline constexpr uint32_t kMainFormId = 0x52010001;
 inline constexpr uint32_t kEditBox1 = 0x16010002;     // 编辑框1
@@ -19,4 +19,4 @@ inline constexpr uint32_t kLabel2 = 0x160117CE;       // 标签2
 // ending the process, when it cannot be read).
 const FormDescription& LoadStoredForm();
 
-}  // namespace tobrine::app
+}  // namespace tobrine::window

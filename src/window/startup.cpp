@@ -1,18 +1,18 @@
-#include "app/startup.h"
+#include "window/startup.h"
 
 #include <cfenv>
 
-#include "app/handlers.h"
-#include "app/link_extractor.h"
-#include "app/main_form.h"
-#include "app/result_list.h"
 #include "platform/system.h"
 #include "platform/window_backend.h"
 #include "runtime/external.h"
 #include "runtime/fatal.h"
 #include "runtime/window_registry.h"
+#include "window/handlers.h"
+#include "window/link_extractor.h"
+#include "window/main_form.h"
+#include "window/result_list.h"
 
-namespace tobrine::app {
+namespace tobrine::window {
 namespace {
 
 template <EventHandler handler>
@@ -66,4 +66,4 @@ int RunProgram() {
   return 0;
 }
 
-}  // namespace tobrine::app
+}  // namespace tobrine::window

@@ -1,14 +1,14 @@
-#include "app/result_list.h"
+#include "window/result_list.h"
 
 #include <string>
 #include <vector>
 
-#include "app/main_form.h"
 #include "platform/window_backend.h"
 #include "runtime/window_registry.h"
 #include "web/url.h"
+#include "window/main_form.h"
 
-namespace tobrine::app {
+namespace tobrine::window {
 namespace {
 
 constexpr int32_t kLinkColumn = 1;  // "网址"
@@ -126,4 +126,4 @@ void HandleControlRequest(uint32_t windowId, uint32_t controlId, ControlRequest 
   }
 }
 
-}  // namespace tobrine::app
+}  // namespace tobrine::window

@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "app/lookup.h"
+#include "lookup/lookup.h"
 #include "web/fetch_outcome.h"
 
-namespace tobrine::app::cli {
+namespace tobrine::cli {
 
 // UTF-8 text with every control character (C0, DEL and the C1 range
 // U+0080..U+009F) written as \xHH, one escape per byte of its encoding.
@@ -29,7 +29,7 @@ std::string TextRow(std::string_view prefix, int32_t row, std::string_view text)
 
 // One JSON line (ending in a line feed) per package: page, manifest, link, row,
 // and title, bundle_id and version when the manifest has them.
-std::string JsonPackage(const PackageRow& package, int32_t row);
+std::string JsonPackage(const lookup::PackageRow& package, int32_t row);
 // One JSON line per manifest address of a dry run: page, manifest, row.
 std::string JsonManifest(std::string_view page, std::string_view manifest, int32_t row);
 
@@ -53,4 +53,4 @@ std::string TextFailure(const Failure& failure);
 std::string JsonDownload(std::string_view link, std::string_view file, uint64_t bytes,
                          std::string_view result);
 
-}  // namespace tobrine::app::cli
+}  // namespace tobrine::cli

@@ -1,4 +1,4 @@
-#include "web/markers.h"
+#include "text/markers.h"
 
 #include "runtime/commands.h"
 

@@ -10,7 +10,7 @@
 #include "runtime/value.h"
 #include "web/fetch_outcome.h"
 
-namespace tobrine::app {
+namespace tobrine::lookup {
 
 // The agent string of an iPhone's browser: many distribution sites show their
 // install link to iPhones only.
@@ -111,4 +111,4 @@ class ManifestLinks {
 // The markers' reading of a page.
 ManifestLinks MarkerManifestLinks(TextValue& page);
 
-}  // namespace tobrine::app
+}  // namespace tobrine::lookup

@@ -1,11 +1,11 @@
-#include "app/cli_output.h"
+#include "cli/output.h"
 
 #include <nlohmann/json.hpp>
 
 #include "platform/system.h"
 #include "text/utf8.h"
 
-namespace tobrine::app::cli {
+namespace tobrine::cli {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -83,7 +83,7 @@ std::string TextRow(std::string_view prefix, int32_t row, std::string_view text)
   return line;
 }
 
-std::string JsonPackage(const PackageRow& package, int32_t row) {
+std::string JsonPackage(const lookup::PackageRow& package, int32_t row) {
   Json o;
   o["page"] = AddressText(package.page);
   o["manifest"] = AddressText(package.manifest);
@@ -165,4 +165,4 @@ std::string JsonDownload(std::string_view link, std::string_view file, uint64_t 
   return JsonLine(o);
 }
 
-}  // namespace tobrine::app::cli
+}  // namespace tobrine::cli

@@ -1,4 +1,4 @@
-#include "app/lookup.h"
+#include "lookup/lookup.h"
 
 #include <functional>
 #include <memory>
@@ -6,18 +6,18 @@
 #include <unordered_set>
 #include <utility>
 
-#include "app/install_links.h"
-#include "app/manifest.h"
+#include "lookup/install_links.h"
+#include "lookup/manifest.h"
 #include "platform/winapi.h"
 #include "runtime/commands.h"
 #include "runtime/external.h"
 #include "text/extraction.h"
+#include "text/markers.h"
 #include "web/fetch_worker.h"
-#include "web/markers.h"
 #include "web/url.h"
 #include "web/web_access.h"
 
-namespace tobrine::app {
+namespace tobrine::lookup {
 namespace {
 
 // The markers a distribution page is searched for. Every marker means its
@@ -373,4 +373,4 @@ void LookUpPackages(TextValue address, const PackageSink& sink, const LookupOpti
   Lookup(sink, options).Run(std::move(address));
 }
 
-}  // namespace tobrine::app
+}  // namespace tobrine::lookup

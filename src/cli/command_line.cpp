@@ -1,5 +1,5 @@
-// The Linux front end: `tobrine [OPTIONS] URL...` runs the program's lookup on
-// each address in turn and prints each package the moment it is found.
+#include "cli/command_line.h"
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -11,23 +11,21 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_download.h"
-#include "app/cli_options.h"
-#include "app/cli_output.h"
-#include "app/lookup.h"
-#include "app/startup.h"
-#include "app/version.h"
+#include "cli/download.h"
+#include "cli/options.h"
+#include "cli/output.h"
+#include "lookup/lookup.h"
 #include "platform/system.h"
+#include "program_version.h"
+#include "runtime/external.h"
 #include "web/fetch_worker.h"
 
+namespace tobrine::cli {
 namespace {
 
 // How long an ending process waits for the workers of fetches that timed out,
 // so that they end and free what they hold before it exits.
 constexpr uint32_t kAbandonedFetchGraceMs = 2000;
-
-using namespace tobrine;
-using namespace tobrine::app::cli;
 
 void Print(std::FILE* stream, std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stream);
@@ -56,7 +54,7 @@ std::vector<std::string> ExpandAddresses(const std::vector<std::string>& given) 
 }
 
 std::string AgentOf(const Options& o) {
-  if (o.agent == AgentChoice::kIphone) return std::string(app::kIphoneAgent);
+  if (o.agent == AgentChoice::kIphone) return std::string(lookup::kIphoneAgent);
   if (o.agent == AgentChoice::kCustom) return platform::Utf8ToCp936(o.customAgent);
   return {};
 }
@@ -68,13 +66,13 @@ int TerminalColumns() {
   return 80;
 }
 
-std::string_view StageName(app::FetchStage stage) {
+std::string_view StageName(lookup::FetchStage stage) {
   switch (stage) {
-    case app::FetchStage::kPage:
+    case lookup::FetchStage::kPage:
       return "page not fetched";
-    case app::FetchStage::kIphonePage:
+    case lookup::FetchStage::kIphonePage:
       return "page not fetched as an iPhone";
-    case app::FetchStage::kManifest:
+    case lookup::FetchStage::kManifest:
       return "manifest not fetched";
   }
   return "not fetched";
@@ -86,20 +84,19 @@ class Run {
     lookup_.agent = AgentOf(o);
     if (o.timeoutSeconds) lookup_.timeoutSeconds = *o.timeoutSeconds;
     lookup_.fetchManifests = !o.manifestsOnly;
-    lookup_.onFailure = [this](const app::LookupFailure& f) {
+    lookup_.onFailure = [this](const lookup::LookupFailure& f) {
       fetchFailed_ = true;
       // The iPhone's second fetch of a page that failed the same way says
       // nothing new.
-      const bool repeated = f.stage == app::FetchStage::kIphonePage && pageFailure_ &&
+      const bool repeated = f.stage == lookup::FetchStage::kIphonePage && pageFailure_ &&
                             pageFailure_->failure == f.outcome.failure &&
                             pageFailure_->httpStatus == f.outcome.httpStatus;
-      if (f.stage == app::FetchStage::kPage) pageFailure_ = f.outcome;
+      if (f.stage == lookup::FetchStage::kPage) pageFailure_ = f.outcome;
       if (!repeated)
         Report(DescribeFailure(f.address, StageName(f.stage), f.outcome, lookup_.timeoutSeconds));
     };
     if (o.downloadDir) {
       DownloadSettings settings;
-      // Made absolute now: the runtime's start makes the program's folder current.
       std::error_code error;
       settings.folder = std::filesystem::absolute(*o.downloadDir, error).lexically_normal();
       if (settings.folder.empty()) settings.folder = *o.downloadDir;
@@ -120,9 +117,9 @@ class Run {
       row_ = 0;
       pageFailure_.reset();
       std::vector<std::string> links;
-      app::LookUpPackages(
+      lookup::LookUpPackages(
           TextValue::FromBytes(platform::Utf8ToCp936(given)),
-          [&](const app::PackageRow& p) {
+          [&](const lookup::PackageRow& p) {
             ListRow(p);
             if (downloader_) links.push_back(p.link);
           },
@@ -135,7 +132,7 @@ class Run {
   }
 
  private:
-  void ListRow(const app::PackageRow& p) {
+  void ListRow(const lookup::PackageRow& p) {
     ++row_;
     ++listed_;
     if (o_.json) {
@@ -174,7 +171,7 @@ class Run {
   }
 
   const Options& o_;
-  app::LookupOptions lookup_;
+  lookup::LookupOptions lookup_;
   std::optional<Downloader> downloader_;
   std::string prefix_;
   int32_t row_ = 0;
@@ -186,7 +183,7 @@ class Run {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int RunCommandLine(int argc, char** argv) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const ParsedCommandLine parsed = ParseCommandLine(args);
   if (!parsed.error.empty()) {
@@ -203,12 +200,16 @@ int main(int argc, char** argv) {
   }
   const std::vector<std::string> addresses = ExpandAddresses(parsed.options.addresses);
   Run run(parsed.options);
-  app::StartRuntime();
+  // Of the runtime the lookup needs only the system functions it binds: no
+  // window, and the working directory stays the caller's.
+  SetExternalSearchDirectories("", platform::ProgramDirectory(), "");
   const ExitStatus status = run.LookUpAll(addresses);
   const bool workersEnded = WaitForAbandonedFetches(kAbandonedFetchGraceMs);
-  app::EndRuntime();
+  ReleaseExternalModules();
   // Kept threads and their curl handles go before the TLS library's own exit;
   // a worker still stuck past the grace is not waited for twice.
   platform::ReleaseKeptThreads(workersEnded ? kAbandonedFetchGraceMs : 0);
   return static_cast<int>(status);
 }
+
+}  // namespace tobrine::cli

@@ -1,8 +1,8 @@
-#include "app/cli_options.h"
+#include "cli/options.h"
 
 #include <charconv>
 
-namespace tobrine::app::cli {
+namespace tobrine::cli {
 namespace {
 
 constexpr std::string_view kShortUsage =
@@ -213,4 +213,4 @@ std::vector<std::string> AddressesFromLines(std::string_view input) {
   return addresses;
 }
 
-}  // namespace tobrine::app::cli
+}  // namespace tobrine::cli

@@ -2,7 +2,7 @@
 // the numbered package links in the result list.
 #pragma once
 
-namespace tobrine::app {
+namespace tobrine::window {
 
 // The click handler of 按钮1: clears the list, fetches the page, collects the
 // manifest addresses, fetches each manifest and appends a row per package link,
@@ -10,4 +10,4 @@ namespace tobrine::app {
 // messages while they wait, so a second click runs a complete nested lookup.
 void LinkExtractor();
 
-}  // namespace tobrine::app
+}  // namespace tobrine::window

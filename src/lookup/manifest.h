@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tobrine::app {
+namespace tobrine::lookup {
 
 struct ManifestPackage {
   std::string link;   // the package's url
@@ -34,4 +34,4 @@ ManifestContent ReadManifest(std::string_view manifest);
 // is <plist> or <dict>: a cheap test before reading a page as a manifest.
 bool LooksLikePropertyList(std::string_view page);
 
-}  // namespace tobrine::app
+}  // namespace tobrine::lookup

@@ -1,9 +1,9 @@
 // The form description stored with the program, read once at start-up.
-#include "app/handlers.h"
-#include "app/main_form.h"
 #include "platform/resources.h"
+#include "window/handlers.h"
+#include "window/main_form.h"
 
-namespace tobrine::app {
+namespace tobrine::window {
 
 const FormDescription& LoadStoredForm() {
   static const FormDescription form =
@@ -11,4 +11,4 @@ const FormDescription& LoadStoredForm() {
   return form;
 }
 
-}  // namespace tobrine::app
+}  // namespace tobrine::window

@@ -1,6 +1,6 @@
 // The program entry: takes nothing, returns 0 once the window has been closed.
-#include "app/startup.h"
+#include "window/startup.h"
 
 int main() {
-  return tobrine::app::RunProgram();
+  return tobrine::window::RunProgram();
 }

@@ -1,4 +1,4 @@
-#include "app/install_links.h"
+#include "lookup/install_links.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,7 +8,7 @@
 #include "text/script_strings.h"
 #include "web/url.h"
 
-namespace tobrine::app {
+namespace tobrine::lookup {
 namespace {
 
 constexpr std::string_view kInstallScheme = "itms-services:";
@@ -284,4 +284,4 @@ std::vector<std::string> InstallManifestAddresses(std::string_view page) {
   return addresses;
 }
 
-}  // namespace tobrine::app
+}  // namespace tobrine::lookup
