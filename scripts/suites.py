@@ -2,6 +2,7 @@
 a command as a stage, running a ctest suite (the win64 one inside its Wine
 session) and reading what the suite did from ctest's JUnit file."""
 import os
+import resource
 import subprocess
 import time
 import xml.etree.ElementTree as ET
@@ -75,8 +76,21 @@ def minutes(seconds):
 
 
 class Clock:
+    """Wall time, and the CPU time of the commands run meanwhile (of every
+    process they waited for): beside the wall time it tells how busy the
+    machine was."""
+
     def __init__(self):
         self.start = time.monotonic()
+        self.cpu_start = self._children_cpu()
+
+    @staticmethod
+    def _children_cpu():
+        usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return usage.ru_utime + usage.ru_stime
 
     def seconds(self):
         return time.monotonic() - self.start
+
+    def cpu_seconds(self):
+        return self._children_cpu() - self.cpu_start
