@@ -185,10 +185,9 @@ TEST_F(Lookup, AddressWithoutSchemeAndPastedLinkRows) {
   EXPECT_EQ(rows[0].manifest, sites.Http("/m/amp.plist"));
 }
 
-// Twenty manifests, each answered after 200 ms: fetched side by side, listed
-// exactly as one at a time would list them (which takes over 4 s).
-// Twenty manifests, each answered after 200 ms: the server counts how many it
-// holds at once, one when they are fetched in turn.
+// Twenty manifests, each answered after 200 ms: fetched side by side (the
+// server counts how many it holds at once; one at a time would take over 4 s),
+// listed exactly as one at a time would list them.
 TEST_F(Lookup, ManifestsFetchedSideBySide) {
   LookUp(sites.Http("/many/1/0/"));  // the first lookup sets up what the later ones use
   sites.HeldResponses(true);
