@@ -23,8 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fixture_server  # noqa: E402
 
 tobrine = os.path.abspath(sys.argv[1])
-info, ca_dir = fixture_server.start()
-atexit.register(shutil.rmtree, ca_dir, True)
+info = fixture_server.start()
 work = tempfile.mkdtemp(prefix="tobrine-cli-")
 atexit.register(shutil.rmtree, work, True)
 env = dict(os.environ, SSL_CERT_FILE=info["ca_pem"], LANG="C.UTF-8")

@@ -34,6 +34,9 @@ name=value pairs; %-escapes are decoded):
   /agent-page          a page whose one manifest address names the request's
                        agent string: @BASE@/m/<agent, %-escaped>.plist
   /__never             how many /never responses are still being sent
+  /__held              "NOW PEAK": how many responses held back by a delay (ms=,
+                       /slow, /late/) are waiting now, and the most at once since
+                       the last ?clear=1 (which starts the peak again from NOW)
   /__proxylog          the request lines the proxy received, one per line
                        (?clear=1 empties the log afterwards)
   /__proxyrequests     the heads of the requests the proxy received, one after
@@ -92,6 +95,10 @@ absolute-form requests to 127.0.0.1 or localhost only (the rest of the request
 unchanged; a host name ending in ".test" stands for the plain HTTP server) and
 answers CONNECT with 501.
 
+The CA and the certificates it signed are made once a week and kept in a folder
+of this user's under the temporary folder (tobrine-fixture-ca-UID/WEEK): new RSA
+keys for every server would cost seconds each time a test starts one.
+
 When ready it writes one JSON line {"http", "https", "https_untrusted", "http6",
 "proxy", "ca_pem", "ca_der", "pid"} to standard output and, with --ports-file, to that file
 (written whole, then renamed into place). It ends on /__quit, when standard
@@ -100,12 +107,14 @@ or after --lifetime seconds. A Python test can start(): the same servers in
 threads of its own process.
 """
 import argparse
+import atexit
 import json
 import os
 import shutil
 import socket
 import socketserver
 import ssl
+import stat
 import struct
 import subprocess
 import sys
@@ -115,6 +124,9 @@ import time
 import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+CA_DAYS = 30  # the certificates' validity
+CA_RENEW_DAYS = 7  # how long one set is used; a set is never used near its end
 
 PATTERN = bytes(range(32, 127)) * 700  # ~66 KB, cut from for large bodies
 PACKAGE = bytes((i * 7 + 3) & 0xFF for i in range(1 << 16))  # every byte value
@@ -141,6 +153,19 @@ active = {}  # hostile responses still going, by mode
 released = {}  # by mode: bumped by /__release, ends the responses started before
 request_log = []  # heads of the requests received, the last 1,000
 proxy_requests = []  # heads of the requests the proxy received, the last 1,000
+held = [0, 0]  # responses waiting out a delay: now, and the most at once
+
+
+def hold(seconds):
+    """Waits out a response's delay, counted in `held` meanwhile."""
+    with log_lock:
+        held[0] += 1
+        held[1] = max(held[1], held[0])
+    try:
+        time.sleep(seconds)
+    finally:
+        with log_lock:
+            held[0] -= 1
 
 
 def read_request(rfile):
@@ -221,7 +246,7 @@ class Handler(socketserver.StreamRequestHandler):
             if path == "/echo":
                 out.write(response(200, ["Content-Type: application/octet-stream"], raw))
             elif path == "/respond":
-                time.sleep(int(args.get("ms", "0")) / 1000.0)
+                hold(int(args.get("ms", "0")) / 1000.0)
                 headers = [v for k, v in pairs if k == "h"]
                 out.write(response(int(args.get("status", "200")), headers,
                                    args.get("body", "").encode("latin-1")))
@@ -235,7 +260,7 @@ class Handler(socketserver.StreamRequestHandler):
                 filler = "X-Filler: " + "f" * int(args.get("n", "3000"))
                 out.write(response(200, [filler, "Set-Cookie: big=1; Path=/"], b"big"))
             elif path == "/slow":
-                time.sleep(int(args.get("ms", "1000")) / 1000.0)
+                hold(int(args.get("ms", "1000")) / 1000.0)
                 out.write(response(200, [], b"slow"))
             elif path == "/never":
                 with log_lock:
@@ -264,6 +289,12 @@ class Handler(socketserver.StreamRequestHandler):
                 out.write(response(200, ["Content-Type: text/html"], page.encode("latin-1")))
             elif path == "/__never":
                 out.write(response(200, [], str(never_active[0]).encode()))
+            elif path == "/__held":
+                with log_lock:
+                    text = "%d %d" % (held[0], held[1])
+                    if args.get("clear"):
+                        held[1] = held[0]
+                out.write(response(200, [], text.encode()))
             elif path == "/large":
                 remaining = int(args.get("bytes", "0"))
                 out.write(response(200, ["Content-Type: application/octet-stream"],
@@ -304,7 +335,7 @@ class Handler(socketserver.StreamRequestHandler):
             elif target.startswith("/echo-manifest/"):
                 late = path.split("/")
                 if len(late) > 3 and late[2] == "late":
-                    time.sleep(int(late[3]) / 1000.0)
+                    hold(int(late[3]) / 1000.0)
                 echoed = target.encode("latin-1").replace(b"&", b"&amp;").replace(b"<", b"&lt;")
                 out.write(response(200, ["Content-Type: text/html; charset=utf-8"],
                                    ECHO_MANIFEST % echoed))
@@ -454,7 +485,7 @@ class Handler(socketserver.StreamRequestHandler):
             return
         if path.startswith("/slow/"):
             _, _, ms, rest = path.split("/", 3)
-            time.sleep(int(ms) / 1000.0)
+            hold(int(ms) / 1000.0)
             path = "/" + rest
         parts = [p for p in path.split("/") if p]
         if len(parts) == 2 and parts[0] == "iphone":
@@ -547,7 +578,7 @@ def make_ca(directory):
     def run(*args):
         subprocess.run(args, cwd=directory, check=True, capture_output=True)
     run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
-        "-out", "ca.pem", "-days", "2", "-subj", "/CN=Tobrine Test CA",
+        "-out", "ca.pem", "-days", str(CA_DAYS), "-subj", "/CN=Tobrine Test CA",
         "-addext", "basicConstraints=critical,CA:TRUE",
         "-addext", "keyUsage=critical,keyCertSign,cRLSign")
     run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key",
@@ -556,24 +587,54 @@ def make_ca(directory):
         f.write("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
                 "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n")
     run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-        "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "ext.cnf")
+        "-CAcreateserial", "-out", "server.pem", "-days", str(CA_DAYS), "-extfile", "ext.cnf")
     run("openssl", "x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
     # A localhost certificate no trusted CA signed: a certificate check must fail.
     run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "untrusted.key",
-        "-out", "untrusted.pem", "-days", "2", "-subj", "/CN=localhost",
+        "-out", "untrusted.pem", "-days", str(CA_DAYS), "-subj", "/CN=localhost",
         "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1")
     return os.path.join(directory, "ca.pem")
 
 
+def certificates():
+    """The folder of this week's CA and certificates, made when missing. Each set
+    is made in a folder of its own and renamed into place whole, so that servers
+    starting side by side share one and never see a set half made."""
+    parent = os.path.join(tempfile.gettempdir(), "tobrine-fixture-ca-%d" % os.getuid())
+    os.makedirs(parent, mode=0o700, exist_ok=True)
+    info = os.lstat(parent)
+    if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.getuid() or info.st_mode & 0o077:
+        # Not this user's alone: a set of this server's own, gone when it ends.
+        directory = tempfile.mkdtemp(prefix="tobrine-fixture-")
+        atexit.register(shutil.rmtree, directory, True)
+        make_ca(directory)
+        return directory
+    week = int(time.time() // (CA_RENEW_DAYS * 86400))
+    directory = os.path.join(parent, str(week))
+    if not os.path.isdir(directory):
+        partial = tempfile.mkdtemp(prefix="partial-", dir=parent)
+        make_ca(partial)
+        try:
+            os.rename(partial, directory)
+        except OSError:  # another server made it first
+            shutil.rmtree(partial, ignore_errors=True)
+    # Sets of past weeks, and sets left half made by a server that was killed.
+    for name in os.listdir(parent):
+        path = os.path.join(parent, name)
+        if (name.isdigit() and int(name) < week - 1) or (
+                name.startswith("partial-") and time.time() - os.lstat(path).st_mtime > 3600):
+            shutil.rmtree(path, ignore_errors=True)
+    return directory
+
+
 def start(sites=None):
-    """Starts the four servers in daemon threads; returns the JSON fields and
-    the folder of the certificates (the caller removes it)."""
+    """Starts the four servers in daemon threads; returns the JSON fields."""
     if sites:
         Handler.sites = sites
     plain = Server(("127.0.0.1", 0), Handler)
     proxy = Server(("127.0.0.1", 0), ProxyHandler)
-    directory = tempfile.mkdtemp(prefix="tobrine-fixture-")
-    ca_pem = make_ca(directory)
+    directory = certificates()
+    ca_pem = os.path.join(directory, "ca.pem")
     secure = TlsServer(("127.0.0.1", 0), Handler)
     secure.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     secure.context.load_cert_chain(os.path.join(directory, "server.pem"),
@@ -596,7 +657,7 @@ def start(sites=None):
             "https_untrusted": untrusted.server_address[1], "http6": http6,
             "proxy": proxy.server_address[1], "ca_pem": ca_pem,
             "ca_der": os.path.join(directory, "ca.der"), "pid": os.getpid()}
-    return info, directory
+    return info
 
 
 def main():
@@ -619,7 +680,7 @@ def main():
             os.dup2(null, fd)
         os.closerange(3, 1024)  # copies of the starter's pipes may sit there too
 
-    info, directory = start(args.sites)
+    info = start(args.sites)
     line = json.dumps(info)
     if args.ports_file:
         partial = args.ports_file + ".part"
@@ -639,7 +700,6 @@ def main():
             break
     stop.set()
     time.sleep(0.2)  # lets /__quit's answer go out
-    shutil.rmtree(directory, ignore_errors=True)
     if args.ports_file:
         try:
             os.remove(args.ports_file)

@@ -194,7 +194,7 @@ TEST_F(LinkExtractorRun, ClickDuringAFetchRunsANestedLookup) {
 TEST_F(LinkExtractorRun, ClickWhileManifestsAreFetchedRunsANestedLookup) {
   test::MessageProbe clickAgain([&] { test::PostClick(Control(window::kButton1)); });
   std::thread poster([&] {
-    test::SleepMilliseconds(300);
+    Server().WaitUntilHeld(1);  // the manifests are being fetched
     clickAgain.Post();
   });
   std::string boxes;

@@ -74,6 +74,10 @@ int ShowSystemMessageBox(std::string_view text, std::string_view caption, uint32
   return 1;  // IDOK
 }
 
+bool ReleaseKeptThreads(uint32_t milliseconds) {
+  return posix::EndKeptThreads(milliseconds);
+}
+
 uint32_t LastSystemError() {
   return posix::LastError();
 }
