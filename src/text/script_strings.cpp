@@ -345,10 +345,14 @@ struct ScriptScope::State {
     for (const std::string& path : joined) {
       // Not a piece when it, or a shorter path it is read through ("C" for
       // "C.base"), is used alone, or when its name is not one binding.
-      bool piece = !alone.contains(path) && Bound(std::string_view(path).substr(0, path.find('.')));
-      for (std::size_t dot = path.find('.'); piece && dot != std::string::npos;
-           dot = path.find('.', dot + 1))
-        piece = !alone.contains(path.substr(0, dot));
+      // No binding is read deeper than kDeepest members: a longer path names
+      // none, and looking up each of its beginnings would cost its length squared.
+      const std::string_view p = path;
+      bool piece = !alone.contains(p) && Bound(p.substr(0, p.find('.')));
+      int depth = 0;
+      for (std::size_t dot = p.find('.'); piece && dot != std::string_view::npos;
+           dot = p.find('.', dot + 1))
+        piece = ++depth <= kDeepest && !alone.contains(p.substr(0, dot));
       if (piece) {
         pieces.insert(path);
         again = again || toldWhole.contains(path);
