@@ -767,7 +767,8 @@ class Reader {
   // Operands joined with '+', told to the sink: a whole value when it has a
   // literal of its own and every part is known, else its known beginning.
   // `binding` names the binding whose value this is, if any; `joined`: the
-  // chain is itself joined to more (a template's substitution).
+  // chain is itself joined to more (a template's substitution), a piece of a
+  // value rather than one: the template tells what it knows of it.
   Chain ReadChain(std::string_view binding = {}, bool joined = false) {
     Chain c;
     c.tainted = IsPunct(prev_, "+") || IsPunct(prev_, "+=");
@@ -789,7 +790,7 @@ class Reader {
     }
     --depth_;
     --chains_;
-    const bool told = Tell(c, binding);
+    const bool told = !joined && Tell(c, binding);
     if (!scope_.settled) {
       NameSet& uses = c.count == 1 && !joined && !c.tainted ? scope_.alone : scope_.joined;
       for (const std::string& path : paths) scope_.Note(uses, path);

@@ -274,6 +274,8 @@ TEST(InstallLinks, LinksWithAPartOnlyTheRunTimeKnows) {
        "<script>function a() { var base = 'https://h.example'; }\nfunction b() { " + go("base") +
            "}</script>",
        ""},
+      {"a literal in a template's substitution, the template joined to a run-time part",
+       "<script>var t = `${'" + link + "https://h.example/'}${id}.plist`;</script>", ""},
       {"a framework's binding in an attribute",
        "<a :href=\"'" + link + "https://h.example/' + app.id + '.plist'\">", ""},
   });
