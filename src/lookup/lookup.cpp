@@ -403,7 +403,7 @@ int32_t ManifestLinks::count() const {
 }
 
 bool ManifestLinks::HoldsSubstitution(int32_t k) const {
-  if (!built_) return listed_.TextAt(k).find("${") != std::string_view::npos;
+  if (!built_) return HoldsPlaceholder(listed_.TextAt(k));
   const std::string_view code = codes_.TextAt(k);
   return prefixSubstitution_ || code.find("${") != std::string_view::npos ||
          (prefix_.view().ends_with('$') && code.starts_with('{'));
