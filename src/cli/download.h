@@ -20,7 +20,7 @@ namespace tobrine::cli {
 struct DownloadSettings {
   std::string folder;        // absolute, UTF-8; made when missing
   std::string agentLine;     // "User-Agent: ..." + CR LF, or empty for the default
-  int32_t idleSeconds = 60;  // a download fails after this long without data
+  int32_t idleSeconds = 60;  // a download fails when less than 1 KiB arrives in this long
   bool progress = false;     // draw a progress bar on standard error
   int columns = 80;          // of the terminal
 };

@@ -62,7 +62,7 @@ constexpr OptionSpec kOptions[] = {
     {OptionId::kTimeout,
      {0, "timeout", "SECONDS", "",
       "time-out of each page and manifest fetch (default 60);\n"
-      "a download fails after SECONDS without data"}},
+      "a download fails when less than 1 KiB arrives in SECONDS"}},
     {OptionId::kDownload,
      {'o', "download", "DIR", "<folder>",
       "fetch each package into DIR, as NAME.part until it is\n"

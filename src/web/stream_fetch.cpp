@@ -24,10 +24,12 @@ struct StreamJob : BodyStream {
   std::shared_ptr<BodyStream> stream;
   uint64_t byteCap = 0;
   uint64_t received = 0;  // the worker's own
+  uint64_t receivedAtActivity = 0;
   bool tooLarge = false;
   ExchangeStop stop;  // closes the request handle when the waiting side gives up
-  std::atomic<uint32_t> lastActivity{0};  // tick of the last bytes that arrived
-  FetchOutcome outcome;                   // the worker's; read after it has ended
+  // Tick of the headers, or of the last kStreamActiveBytes of the body.
+  std::atomic<uint32_t> lastActivity{0};
+  FetchOutcome outcome;  // the worker's; read after it has ended
 
   // The exchange hands its body here: counted against the cap, passed on, and
   // never after the waiting thread has given up.
@@ -36,13 +38,16 @@ struct StreamJob : BodyStream {
     return !stop.stopped() && stream->Begin(rawHeaders);
   }
   bool Chunk(std::string_view bytes) override {
-    lastActivity.store(TickCount());
     if (stop.stopped()) return false;
     if (bytes.size() > byteCap - received) {
       tooLarge = true;
       return false;
     }
     received += bytes.size();
+    if (received - receivedAtActivity >= kStreamActiveBytes) {
+      receivedAtActivity = received;
+      lastActivity.store(TickCount());
+    }
     return stream->Chunk(bytes);
   }
 };

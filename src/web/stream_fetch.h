@@ -25,10 +25,15 @@ class BodyStream {
   virtual bool Chunk(std::string_view bytes) = 0;
 };
 
+// How many bytes of a body count as the data arriving.
+inline constexpr uint64_t kStreamActiveBytes = 1024;
+
 struct StreamFetchOptions {
   std::string_view extraHeaders{};  // request header lines, each ending in CR LF
-  int32_t idleSeconds = 60;         // gives up when nothing arrived for this long
-  uint64_t byteCap = 0;             // the body stops past this many bytes (kTooLarge)
+  // Gives up when less than kStreamActiveBytes arrived for this long: a server
+  // that trickles a byte at a time holds no fetch for ever.
+  int32_t idleSeconds = 60;
+  uint64_t byteCap = 0;  // the body stops past this many bytes (kTooLarge)
   // Called on the calling thread about five times a second while it waits.
   std::function<void()> onWait{};
 };

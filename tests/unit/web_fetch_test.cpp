@@ -1031,7 +1031,8 @@ TEST(WebFetch, StreamedBody) {
 
 // A body cut off mid-way leaves what arrived with the reader and the length the
 // server announced in the headers; a body that stalls ends the fetch after the
-// idle time, however long the whole transfer would take. (WinINet hands on only
+// idle time, however long the whole transfer would take, and so does one that
+// trickles. (WinINet hands on only
 // full chunks of 16 KiB: the stall comes after two.)
 TEST(WebFetch, StreamedBodyCutOffOrStalled) {
   TOBRINE_NEED_FIXTURE(f);
@@ -1057,6 +1058,17 @@ TEST(WebFetch, StreamedBodyCutOffOrStalled) {
   EXPECT_GE(elapsed, 1000u);
   EXPECT_LT(elapsed, test::HangGuardMs(1000)) << "the stall, not the whole transfer";
   EXPECT_GE(waits, 4);  // told about five times a second
+
+  // A body that trickles in a byte at a time is as good as stalled: the idle
+  // time counts until 1 KiB has arrived.
+  auto trickled = std::make_shared<Collected>();
+  const uint32_t trickleStart = platform::TickCount();
+  const FetchOutcome trickleOutcome =
+      StreamFetch(TextValue::FromBytes(f.Http("/hostile/trickle?part=body")),
+                  {.idleSeconds = 1, .byteCap = 1 << 20}, trickled);
+  EXPECT_EQ(trickleOutcome.failure, FetchFailure::kTimeout);
+  EXPECT_LT(platform::TickCount() - trickleStart, test::HangGuardMs(1000)) << "trickled";
+  Fetch(f.Http("/__release?mode=trickle"));
 }
 
 // Nothing is shown before a WinINet function is called; the first one called
