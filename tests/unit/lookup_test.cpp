@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "platform/system.h"
 #include "reader_test_support.h"
 #include "test_platform.h"
+#include "web/web_access.h"
 
 namespace tobrine::lookup {
 namespace {
@@ -198,6 +200,40 @@ TEST_F(Lookup, ManifestsFetchedSideBySide) {
   EXPECT_EQ(Lines(rows), want);
   EXPECT_LT(elapsed, 2000u);
   RecordProperty("twenty_manifests_ms", static_cast<int>(elapsed));
+}
+
+// How many connections a port of the fixture server has accepted so far.
+int Connections(const test::Fixture& f, const std::string& port) {
+  TextValue address = TextValue::FromBytes(f.Http("/__connections?port=" + port));
+  return std::atoi(std::string(WebAccess(address).bytes()).c_str());
+}
+
+// Each address is looked up twice: the rows are those of any other lookup,
+// the first lookup opens `opened` connections and the second none.
+void ExpectConnectionsShared(const test::Fixture& f, const std::string& port,
+                             const std::string& address, const std::string& rows, int opened) {
+  for (int lookup : {1, 2}) {
+    const int before = Connections(f, port);
+    EXPECT_EQ(Lines(LookUp(address)), rows) << address << ", lookup " << lookup;
+    EXPECT_EQ(Connections(f, port) - before, lookup == 1 ? opened : 0)
+        << address << ", lookup " << lookup;
+  }
+}
+
+// Over HTTP/2 the page and all its manifests go over one connection.
+TEST_F(Lookup, FetchesShareOneHttp2Connection) {
+  if (test::kUnderWine) GTEST_SKIP() << "WinINet under Wine speaks HTTP/1.1 only, nghttpd HTTP/2";
+  std::string rows;
+  for (int k = 1; k <= 8; ++k) rows += "M http://dl.example.com/" + std::to_string(k) + ".ipa\n";
+  ExpectConnectionsShared(sites, "h2", sites.Http2("/page8.html"), rows, 1);
+}
+
+// Over HTTP/1.1 the first manifest takes the page's connection and the second,
+// fetched at the same time, one of its own.
+TEST_F(Lookup, FetchesShareHttp11Connections) {
+  const std::string got = "M http://dl.example.com/got/echo-manifest/";
+  ExpectConnectionsShared(sites, "keepalive", sites.KeepAlive("/samehost/2/"),
+                          got + "1.plist\n" + got + "2.plist\n", 2);
 }
 
 // A script-built page builds each manifest address when it is fetched: a
