@@ -177,7 +177,7 @@ struct RequestHandle : HandleBase, CurlTransfer {
   ConnectionHandle connection{};  // a copy: the caller may close its parent first
   std::string verb, object;
   Dword flags = 0;
-  bool sent = false;
+  std::atomic<bool> sent{false};  // read by a close on another thread
   std::string url, origin, proxy, caFile;
   curl_slist* headerList = nullptr;
   std::string postBody;
@@ -618,7 +618,7 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
     SetLastError(r ? kErrorInternetIncorrectHandleState : kErrorInvalidHandle);
     return 0;
   }
-  r->sent = true;
+  r->sent.store(true);
   SetTarget(r.get());
   std::string_view block;
   if (headers) {
@@ -633,6 +633,8 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
     SetLastError(kErrorInternetOperationCancelled);  // the process is ending
     return 0;
   }
+  // A close that came before the transfer was handed over took nothing out.
+  if (r->closed.load()) CancelTransfer(r);
   std::unique_lock<std::mutex> lock(r->mutex);
   WaitFor(r.get(), lock, [&r] { return r->headersFinal; });
   if (!r->headersFinal) {
