@@ -100,12 +100,7 @@ class Server:
         ports = os.path.join(tmp, "ports.json")
         self.process = subprocess.Popen([SERVER, "--ports-file", ports, "--tls", *tls],
                                         stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
-        for _ in range(200):
-            if os.path.exists(ports):
-                break
-            time.sleep(0.05)
-        else:
-            sys.exit("the bench server did not start")
+        round_trips.wait_for_file(ports, "the bench server")
         with open(ports) as f:
             ports = json.load(f)
         self.port, self.tls_port = ports["port"], ports["tls"]

@@ -52,10 +52,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "loopback.h"
+
 namespace {
 
 constexpr std::size_t kMaxRequestHead = 1 << 20;
-constexpr int kListenBacklog = 1024;
 
 const char kManifest[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
@@ -256,27 +257,21 @@ class Server {
 
   // Serves until standard input closes.
   void Run() {
-    std::vector<epoll_event> events(256);
-    for (;;) {
-      const int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), Timeout());
-      if (n < 0 && errno != EINTR) return;
-      for (int i = 0; i < n; ++i) {
-        const int fd = events[i].data.fd;
-        if (fd == STDIN_FILENO) {
-          char buffer[256];
-          if (read(STDIN_FILENO, buffer, sizeof buffer) <= 0) return;
-        } else if (fd == listener_ || fd == tlsListener_) {
-          Accept(fd);
-        } else if (auto it = connections_.find(fd); it != connections_.end()) {
-          if (it->second.answering) {
-            Send(it->second);
-          } else {
-            Receive(it->second);
+    bench::RunUntilInputCloses(
+        epoll_, [this] { return Timeout(); },
+        [this](const epoll_event& event) {
+          const int fd = event.data.fd;
+          if (fd == listener_ || fd == tlsListener_) {
+            Accept(fd);
+          } else if (auto it = connections_.find(fd); it != connections_.end()) {
+            if (it->second.answering) {
+              Send(it->second);
+            } else {
+              Receive(it->second);
+            }
           }
-        }
-      }
-      RunDue();
-    }
+        },
+        [this] { RunDue(); });
   }
 
  private:
@@ -411,23 +406,6 @@ class Server {
   std::priority_queue<Due, std::vector<Due>, std::greater<>> due_;
 };
 
-// A listening socket on 127.0.0.1 and its port; -1 on failure.
-int Listen(int* port) {
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      listen(listener, kListenBacklog) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    std::perror("bench_server");
-    return -1;
-  }
-  *port = ntohs(address.sin_port);
-  return listener;
-}
-
 // HTTP/1.1 only, as ALPN tells the client.
 int OnlyHttp11(SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in,
                unsigned int inLength, void*) {
@@ -459,7 +437,7 @@ int main(int argc, char** argv) {
   }
   signal(SIGPIPE, SIG_IGN);
   int port = 0, tlsPort = 0, tlsListener = -1;
-  const int listener = Listen(&port);
+  const int listener = bench::Listen(&port);
   if (listener < 0) return 1;
   SSL_CTX* tls = nullptr;
   if (certificate) {
@@ -471,21 +449,12 @@ int main(int argc, char** argv) {
     }
     SSL_CTX_set_mode(tls, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_alpn_select_cb(tls, OnlyHttp11, nullptr);
-    tlsListener = Listen(&tlsPort);
+    tlsListener = bench::Listen(&tlsPort);
     if (tlsListener < 0) return 1;
   }
-  const std::string line =
-      "{\"port\": " + std::to_string(port) + ", \"tls\": " + std::to_string(tlsPort) + "}\n";
-  if (portsFile) {
-    const std::string part = std::string(portsFile) + ".part";
-    if (FILE* f = std::fopen(part.c_str(), "w")) {
-      std::fputs(line.c_str(), f);
-      std::fclose(f);
-      std::rename(part.c_str(), portsFile);
-    }
-  }
-  std::fputs(line.c_str(), stdout);
-  std::fflush(stdout);
+  bench::TellPorts(
+      "{\"port\": " + std::to_string(port) + ", \"tls\": " + std::to_string(tlsPort) + "}\n",
+      portsFile);
   Server(listener, port, tlsListener, tls).Run();
   return 0;
 }

@@ -31,9 +31,10 @@
 #include <string>
 #include <vector>
 
+#include "loopback.h"
+
 namespace {
 
-constexpr int kListenBacklog = 4096;
 constexpr std::size_t kReadBytes = 256 << 10;
 
 long long NowUs() {
@@ -74,33 +75,28 @@ class Proxy {
     Watch(fd, EPOLLIN, EPOLL_CTL_ADD);
   }
 
+  // Forwards until standard input closes.
   void Run() {
     Watch(STDIN_FILENO, EPOLLIN, EPOLL_CTL_ADD);
-    std::vector<epoll_event> events(256);
-    for (;;) {
-      const int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), Timeout());
-      if (n < 0 && errno != EINTR) return;
-      for (int i = 0; i < n; ++i) {
-        const int fd = events[i].data.fd;
-        if (fd == STDIN_FILENO) {
-          char buffer[256];
-          if (read(STDIN_FILENO, buffer, sizeof buffer) <= 0) return;
-        } else if (std::find(listeners_.begin(), listeners_.end(), fd) != listeners_.end()) {
-          Accept(fd);
-        } else if (auto it = byFd_.find(fd); it != byFd_.end()) {
-          Link& link = links_[it->second];
-          for (Flow* flow : {&link.up, &link.down}) {
-            if (flow->from == fd && (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
-              Read(link, *flow);
-            if (flow->to == fd && flow->blocked && (events[i].events & (EPOLLOUT | EPOLLERR))) {
-              flow->blocked = false;
-              Rewatch(link, fd);
+    bench::RunUntilInputCloses(
+        epoll_, [this] { return Timeout(); },
+        [this](const epoll_event& event) {
+          const int fd = event.data.fd;
+          if (std::find(listeners_.begin(), listeners_.end(), fd) != listeners_.end()) {
+            Accept(fd);
+          } else if (auto it = byFd_.find(fd); it != byFd_.end()) {
+            Link& link = links_[it->second];
+            for (Flow* flow : {&link.up, &link.down}) {
+              if (flow->from == fd && (event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
+                Read(link, *flow);
+              if (flow->to == fd && flow->blocked && (event.events & (EPOLLOUT | EPOLLERR))) {
+                flow->blocked = false;
+                Rewatch(link, fd);
+              }
             }
           }
-        }
-      }
-      Forward();
-    }
+        },
+        [this] { Forward(); });
   }
 
  private:
@@ -267,31 +263,13 @@ int main(int argc, char** argv) {
   Proxy proxy(rttMs * 500LL, serverPort);
   std::string line = "{\"ports\": [";
   for (int k = 0; k < count; ++k) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(fd, kListenBacklog) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      std::perror("delay_proxy");
-      return 1;
-    }
+    int port = 0;
+    const int fd = bench::Listen(&port);
+    if (fd < 0) return 1;
     proxy.AddListener(fd);
-    line += (k ? ", " : "") + std::to_string(ntohs(address.sin_port));
+    line += (k ? ", " : "") + std::to_string(port);
   }
-  line += "]}\n";
-  if (portsFile) {
-    const std::string part = std::string(portsFile) + ".part";
-    if (FILE* f = std::fopen(part.c_str(), "w")) {
-      std::fputs(line.c_str(), f);
-      std::fclose(f);
-      std::rename(part.c_str(), portsFile);
-    }
-  }
-  std::fputs(line.c_str(), stdout);
-  std::fflush(stdout);
+  bench::TellPorts(line + "]}\n", portsFile);
   proxy.Run();
   return 0;
 }

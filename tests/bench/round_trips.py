@@ -10,11 +10,15 @@ handshake would take.
 """
 import json
 import os
+import pathlib
 import shutil
 import socket
 import subprocess
 import sys
 import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "e2e"))
+import fixture_server  # noqa: E402  (the throwaway CA of the tests)
 
 ROUND_TRIPS = (50, 200)
 HOSTS = (1, 4)
@@ -43,24 +47,19 @@ def tls_settings(directory):
 
 
 def certificates(directory):
-    """A throwaway CA and a localhost certificate it signed: the paths of the
-    CA (PEM and DER), the certificate and its key."""
-    def run(*args):
-        subprocess.run(args, cwd=directory, check=True, capture_output=True)
-    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
-        "-out", "ca.pem", "-days", "2", "-subj", "/CN=Tobrine Bench CA",
-        "-addext", "basicConstraints=critical,CA:TRUE",
-        "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key",
-        "-out", "server.csr", "-subj", "/CN=localhost")
-    with open(os.path.join(directory, "ext.cnf"), "w") as f:
-        f.write("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
-                "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n")
-    run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-        "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "ext.cnf")
-    run("openssl", "x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
-    return tuple(os.path.join(directory, name)
-                 for name in ("ca.pem", "ca.der", "server.pem", "server.key"))
+    """A throwaway CA and a localhost certificate it signed, as the tests make
+    them: the paths of the CA (PEM and DER), the certificate and its key."""
+    ca = fixture_server.make_ca(directory)
+    return (ca, *(os.path.join(directory, name) for name in ("ca.der", "server.pem", "server.key")))
+
+
+def wait_for_file(path, what):
+    """Waits for a program to write the file that tells its ports."""
+    for _ in range(200):
+        if os.path.exists(path):
+            return
+        time.sleep(0.05)
+    sys.exit(f"{what} did not start")
 
 
 def free_port():
@@ -104,12 +103,7 @@ class Far:
                 proxy = self.start([str(proxy_program), "--rtt", str(rtt), "--to", str(backend),
                                     "--listen", str(max(HOSTS)), "--ports-file", ports_file],
                                    stdin=subprocess.PIPE)
-                for _ in range(200):
-                    if os.path.exists(ports_file):
-                        break
-                    time.sleep(0.05)
-                else:
-                    sys.exit("the delay proxy did not start")
+                wait_for_file(ports_file, "the delay proxy")
                 with open(ports_file) as f:
                     self.ports[(protocol, rtt)] = json.load(f)["ports"]
 
