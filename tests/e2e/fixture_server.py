@@ -101,6 +101,9 @@ port) and /m/1.plist ... /m/8.plist (package http://dl.example.com/<k>.ipa).
   /__connections?port=keepalive|h2|broken_h2
                        how many connections that port accepted (broken_h2: on
                        which HTTP/2 was chosen)
+  /__close?port=keepalive|h2
+                       ends that port's connections (keepalive: those waiting
+                       for a request), so that a client keeps none
   /samehost/<n>/       a page of <n> manifest links to /echo-manifest/<k>.plist
                        on the host and port the request names (its Host line)
 
@@ -157,6 +160,9 @@ request_log = []  # heads of the requests received, the last 1,000
 # Connections accepted, by port name: "keepalive", "h2" (the relay to nghttpd),
 # "broken_h2" (connections on which HTTP/2 was chosen and broken).
 connections = {"keepalive": 0, "h2": 0, "broken_h2": 0}
+# The connections /__close ends, by port name: the keep-alive ones waiting for
+# a request, every one of the relay to nghttpd.
+closable = {"keepalive": set(), "h2": set()}
 per_connection = threading.local()
 
 
@@ -224,9 +230,13 @@ class Handler(socketserver.StreamRequestHandler):
     def handle(self):
         self.serve_one()
 
+    def request_arrived(self):
+        pass
+
     def serve_one(self):
         """Answers one request; False when the connection is done."""
         raw = read_request(self.rfile)
+        self.request_arrived()
         if raw is None:
             return False
         last_request[0] = time.monotonic()
@@ -290,6 +300,15 @@ class Handler(socketserver.StreamRequestHandler):
                 with log_lock:
                     count = connections.get(args.get("port", ""), 0)
                 out.write(response(200, [], str(count).encode()))
+            elif path == "/__close":
+                with log_lock:
+                    ending = list(closable.get(args.get("port", ""), ()))
+                for sock in ending:
+                    try:
+                        sock.shutdown(socket.SHUT_RDWR)
+                    except OSError:
+                        pass
+                out.write(response(200, [], b"closed %d" % len(ending)))
             elif path == "/__never":
                 out.write(response(200, [], str(never_active[0]).encode()))
             elif path == "/large":
@@ -590,8 +609,15 @@ class KeepAliveHandler(Handler):
         per_connection.keep_alive = True
         with log_lock:
             connections["keepalive"] += 1
-        while not stop.is_set() and self.serve_one():
-            pass
+        while not stop.is_set():
+            with log_lock:
+                closable["keepalive"].add(self.connection)
+            if not self.serve_one():
+                break
+
+    def request_arrived(self):
+        with log_lock:
+            closable["keepalive"].discard(self.connection)
 
 
 class BrokenHttp2Handler(Handler):
@@ -616,11 +642,15 @@ class RelayHandler(socketserver.BaseRequestHandler):
     def handle(self):
         with log_lock:
             connections["h2"] += 1
+            closable["h2"].add(self.request)
         try:
             with socket.create_connection(("127.0.0.1", self.server.upstream)) as upstream:
                 tunnel(self.request, upstream)
         except OSError:
             pass
+        finally:
+            with log_lock:
+                closable["h2"].discard(self.request)
 
 
 class Server(socketserver.ThreadingTCPServer):

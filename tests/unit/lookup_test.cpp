@@ -208,15 +208,19 @@ int Connections(const test::Fixture& f, const std::string& port) {
   return std::atoi(std::string(WebAccess(address).bytes()).c_str());
 }
 
-// Each address is looked up twice: the rows are those of any other lookup,
-// the first lookup opens `opened` connections and the second none.
+// Each address is looked up twice, after the server has ended the
+// connections it kept: the rows are those of any other lookup, the first
+// lookup opens from 1 to `mostOpened` connections and the second none.
 void ExpectConnectionsShared(const test::Fixture& f, const std::string& port,
-                             const std::string& address, const std::string& rows, int opened) {
+                             const std::string& address, const std::string& rows, int mostOpened) {
+  TextValue close = TextValue::FromBytes(f.Http("/__close?port=" + port));
+  WebAccess(close);
   for (int lookup : {1, 2}) {
     const int before = Connections(f, port);
     EXPECT_EQ(Lines(LookUp(address)), rows) << address << ", lookup " << lookup;
-    EXPECT_EQ(Connections(f, port) - before, lookup == 1 ? opened : 0)
-        << address << ", lookup " << lookup;
+    const int opened = Connections(f, port) - before;
+    EXPECT_LE(opened, lookup == 1 ? mostOpened : 0) << address << ", lookup " << lookup;
+    EXPECT_GE(opened, lookup == 1 ? 1 : 0) << address << ", lookup " << lookup;
   }
 }
 
@@ -228,7 +232,7 @@ TEST_F(Lookup, FetchesShareOneHttp2Connection) {
   ExpectConnectionsShared(sites, "h2", sites.Http2("/page8.html"), rows, 1);
 }
 
-// Over HTTP/1.1 the first manifest takes the page's connection and the second,
+// Over HTTP/1.1 a manifest takes the page's connection, and the other, when
 // fetched at the same time, one of its own.
 TEST_F(Lookup, FetchesShareHttp11Connections) {
   const std::string got = "M http://dl.example.com/got/echo-manifest/";

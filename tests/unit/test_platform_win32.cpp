@@ -97,9 +97,12 @@ void SetEnvironment(const std::string& name, const std::string& value) {
 }
 
 void SetSystemProxy(const std::string& hostPort, const std::string& bypass) {
-  // Wine also reads http_proxy when the registry names no proxy.
-  SetEnvironmentVariableA("http_proxy", nullptr);
-  _putenv("http_proxy=");
+  // Wine reads http_proxy when the registry names no proxy, and no_proxy
+  // before the registry's exemptions.
+  for (const char* name : {"http_proxy", "no_proxy"}) {
+    SetEnvironmentVariableA(name, nullptr);
+    _putenv((std::string(name) + "=").c_str());
+  }
   HKEY key = nullptr;
   if (RegCreateKeyExA(HKEY_CURRENT_USER,
                       "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0, nullptr,

@@ -899,8 +899,9 @@ int Connections(const test::Fixture& f, const std::string& port) {
 }
 
 // Fetches one after another share a connection that the server keeps open. A
-// response given up before its end takes its connection with it: the next
-// fetch opens another and gets its own response, whole.
+// response given up before its end never reaches the next fetch, which gets
+// its own response, whole: the stand-in drops the connection with it, WinINet
+// under Wine reads the rest first and keeps the connection.
 TEST(WebFetch, ConnectionsKeptBetweenFetches) {
   TOBRINE_NEED_FIXTURE(f);
   struct {
@@ -912,9 +913,10 @@ TEST(WebFetch, ConnectionsKeptBetweenFetches) {
       {"the first fetch", f.KeepAlive("/echo"), 0, 1},
       {"the next one", f.KeepAlive("/echo"), 0, 0},
       {"a response given up midway", f.KeepAlive("/large?bytes=3000000"), 100'000, 0},
-      {"the fetch after it", f.KeepAlive("/echo"), 0, 1},
+      {"the fetch after it", f.KeepAlive("/echo"), 0, kUnderWine ? 0 : 1},
       {"and the one after that", f.KeepAlive("/echo"), 0, 0},
   };
+  Fetch(f.Http("/__close?port=keepalive"));  // none kept from earlier tests
   for (const auto& r : rows) {
     const int before = Connections(f, "keepalive");
     if (r.byteCap) {
