@@ -1,9 +1,12 @@
 #include "cli/command_line.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <iterator>
@@ -32,15 +35,53 @@ void Print(std::FILE* stream, std::string_view text) {
   std::fflush(stream);
 }
 
+// Standard output, where the program's results go: a write that fails (a full
+// disk, a closed output) is remembered, and the run ends with a message and
+// its own status instead of pretending it told its results.
+class Results {
+ public:
+  // Fills the standard descriptors that are closed with /dev/null, so that no
+  // file or connection opened later takes their number (rows or messages would
+  // go into it). A closed standard output still fails when written to.
+  void GuardStandardDescriptors() {
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+      if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+      open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+      if (fd == STDOUT_FILENO) error_ = EBADF;
+    }
+  }
+  bool Write(std::string_view text) {
+    if (error_ == 0 && !text.empty() &&
+        (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
+         std::fflush(stdout) != 0))
+      error_ = errno != 0 ? errno : EIO;
+    if (error_ != 0 && !told_) {
+      told_ = true;
+      Print(stderr, "tobrine: cannot write to standard output: " +
+                        std::string(std::strerror(error_)) + "\n");
+    }
+    return error_ == 0;
+  }
+  // Whether the results can still be written; tells once when they cannot.
+  bool Writable() { return Write({}); }
+
+ private:
+  int error_ = 0;
+  bool told_ = false;
+};
+
+Results results;
+
 std::string VersionText() {
   std::string text = "tobrine " TOBRINE_VERSION_TEXT " (build " TOBRINE_FILE_VERSION_TEXT
                      ", " TOBRINE_BUILD_TYPE ")\n";
   return text + platform::LibraryVersions();
 }
 
-// The addresses to look up, "-" replaced by the lines of standard input.
-std::vector<std::string> ExpandAddresses(const std::vector<std::string>& given) {
-  std::vector<std::string> addresses;
+// The addresses to look up, "-" replaced by the lines of standard input; the
+// usage error of a line that cannot be an address.
+std::string ExpandAddresses(const std::vector<std::string>& given,
+                            std::vector<std::string>& addresses) {
   for (const std::string& a : given) {
     if (a != "-") {
       addresses.push_back(a);
@@ -48,9 +89,11 @@ std::vector<std::string> ExpandAddresses(const std::vector<std::string>& given) 
     }
     const std::string input((std::istreambuf_iterator<char>(std::cin)),
                             std::istreambuf_iterator<char>());
-    for (std::string& line : AddressesFromLines(input)) addresses.push_back(std::move(line));
+    StandardInputAddresses lines = AddressesFromLines(input);
+    if (!lines.error.empty()) return lines.error;
+    for (std::string& line : lines.addresses) addresses.push_back(std::move(line));
   }
-  return addresses;
+  return {};
 }
 
 std::string AgentOf(const Options& o) {
@@ -113,6 +156,7 @@ class Run {
   ExitStatus LookUpAll(const std::vector<std::string>& addresses) {
     const bool prefixed = addresses.size() > 1;
     for (const std::string& given : addresses) {
+      if (!results.Writable()) break;
       prefix_ = prefixed ? given : std::string();
       row_ = 0;
       pageFailure_.reset();
@@ -124,8 +168,10 @@ class Run {
             if (downloader_) links.push_back(p.link);
           },
           lookup_);
-      for (const std::string& link : links) Download(link);
+      for (const std::string& link : links)
+        if (results.Writable()) Download(link);
     }
+    if (!results.Writable()) return ExitStatus::kOutputFailed;
     if (downloadFailed_) return ExitStatus::kDownloadFailed;
     if (listed_ > 0) return ExitStatus::kListed;
     return fetchFailed_ ? ExitStatus::kFetchFailed : ExitStatus::kNothingFound;
@@ -136,12 +182,12 @@ class Run {
     ++row_;
     ++listed_;
     if (o_.json) {
-      Print(stdout,
-            o_.manifestsOnly ? JsonManifest(p.page, p.manifest, row_) : JsonPackage(p, row_));
+      results.Write(o_.manifestsOnly ? JsonManifest(p.page, p.manifest, row_)
+                                     : JsonPackage(p, row_));
       return;
     }
     const std::string shown = o_.manifestsOnly ? AddressText(p.manifest) : ManifestText(p.link);
-    Print(stdout, TextRow(prefix_, row_, shown));
+    results.Write(TextRow(prefix_, row_, shown));
   }
 
   void Download(const std::string& link) {
@@ -150,14 +196,12 @@ class Run {
     if (r.kind == Kind::kSkipped) return;
     if (r.kind == Kind::kFailed) {
       downloadFailed_ = true;
-      Report(Failure{link, r.message, r.reason, r.outcome.httpStatus});
+      Report(Failure{link, r.message, r.reason, r.httpStatus});
       return;
     }
     if (o_.json) {
-      const char* result = r.kind == Kind::kSaved     ? "saved"
-                           : r.kind == Kind::kResumed ? "resumed"
-                                                      : "exists";
-      Print(stdout, JsonDownload(link, r.file, r.bytes, result));
+      results.Write(
+          JsonDownload(link, r.file, r.bytes, r.kind == Kind::kSaved ? "saved" : "resumed"));
     } else {
       Print(stderr, "tobrine: " + EscapeControls(r.message) + "\n");
     }
@@ -167,7 +211,7 @@ class Run {
   // JSON lines.
   void Report(const Failure& f) {
     Print(stderr, TextFailure(f));
-    if (o_.json) Print(stdout, JsonFailure(f));
+    if (o_.json) results.Write(JsonFailure(f));
   }
 
   const Options& o_;
@@ -184,21 +228,22 @@ class Run {
 }  // namespace
 
 int RunCommandLine(int argc, char** argv) {
+  results.GuardStandardDescriptors();
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const ParsedCommandLine parsed = ParseCommandLine(args);
-  if (!parsed.error.empty()) {
-    Print(stderr, "tobrine: " + EscapeControls(parsed.error) + "\n" + std::string(ShortUsage()));
+  auto usageError = [](const std::string& error) {
+    Print(stderr, "tobrine: " + EscapeControls(error) + "\n" + std::string(ShortUsage()));
     return static_cast<int>(ExitStatus::kUsage);
+  };
+  if (!parsed.error.empty()) return usageError(parsed.error);
+  if (parsed.options.help || parsed.options.version) {
+    const bool written = results.Write(parsed.options.help ? HelpText() : VersionText());
+    return static_cast<int>(written ? ExitStatus::kListed : ExitStatus::kOutputFailed);
   }
-  if (parsed.options.help) {
-    Print(stdout, HelpText());
-    return 0;
-  }
-  if (parsed.options.version) {
-    Print(stdout, VersionText());
-    return 0;
-  }
-  const std::vector<std::string> addresses = ExpandAddresses(parsed.options.addresses);
+  std::vector<std::string> addresses;
+  if (const std::string error = ExpandAddresses(parsed.options.addresses, addresses);
+      !error.empty())
+    return usageError(error);
   Run run(parsed.options);
   // Of the runtime the lookup needs only the system functions it binds: no
   // window, and the working directory stays the caller's.

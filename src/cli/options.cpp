@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace tobrine::cli {
@@ -9,28 +10,17 @@ constexpr std::string_view kShortUsage =
     "usage: tobrine [OPTIONS] URL...\n"
     "Try 'tobrine --help' for more information.\n";
 
-constexpr std::string_view kHelp =
+constexpr std::string_view kHelpIntroduction =
     "usage: tobrine [OPTIONS] URL...\n"
     "\n"
     "Fetches each app distribution page, finds the install-manifest addresses in\n"
     "it, fetches every manifest and prints the package download links, one per\n"
     "line as \"number<TAB>link\", each as soon as it is found. With several\n"
     "addresses each row starts with its page's address and a TAB. URL '-' reads\n"
-    "addresses from standard input, one per line.\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help               show this help and exit\n"
-    "      --version            show the version and the libraries' versions\n"
-    "      --json               one JSON object per package and per error (JSON Lines)\n"
-    "      --manifests          list the manifest addresses only, fetch none\n"
-    "  -A, --user-agent AGENT   ie (the default), ios (an iPhone's browser) or any text\n"
-    "      --timeout SECONDS    time-out of each page and manifest fetch (default 60);\n"
-    "                           a download fails after SECONDS without data\n"
-    "  -o, --download DIR       fetch each package into DIR; a partial file is resumed,\n"
-    "                           a complete one is never overwritten\n"
-    "\n"
-    "Exit status: 0 links listed (or downloaded), 1 none found, 2 usage error,\n"
-    "3 a page could not be fetched, 4 a download failed.\n";
+    "addresses from standard input, one per line.\n";
+
+// The column where the help of an option begins.
+constexpr std::size_t kHelpColumn = 27;
 
 bool HasControlCharacter(std::string_view text) {
   for (unsigned char c : text)
@@ -51,20 +41,66 @@ enum class OptionId { kFlag, kUserAgent, kTimeout, kDownload };
 
 struct OptionSpec {
   OptionId id;
-  char shortName;  // 0: none
-  std::string_view longName;
+  OptionDoc doc;
   bool Options::*flag = nullptr;  // what a flag (an option without value) sets
 };
 
 constexpr OptionSpec kOptions[] = {
-    {OptionId::kFlag, 'h', "help", &Options::help},
-    {OptionId::kFlag, 0, "version", &Options::version},
-    {OptionId::kFlag, 0, "json", &Options::json},
-    {OptionId::kFlag, 0, "manifests", &Options::manifestsOnly},
-    {OptionId::kUserAgent, 'A', "user-agent"},
-    {OptionId::kTimeout, 0, "timeout"},
-    {OptionId::kDownload, 'o', "download"},
+    {OptionId::kFlag, {'h', "help", "", "", "show this help and exit"}, &Options::help},
+    {OptionId::kFlag,
+     {0, "version", "", "", "show the version and the libraries' versions"},
+     &Options::version},
+    {OptionId::kFlag,
+     {0, "json", "", "", "one JSON object per package and per error (JSON Lines)"},
+     &Options::json},
+    {OptionId::kFlag,
+     {0, "manifests", "", "", "list the manifest addresses only, fetch none"},
+     &Options::manifestsOnly},
+    {OptionId::kUserAgent,
+     {'A', "user-agent", "AGENT", "ie ios",
+      "ie (the default), ios (an iPhone's browser) or any text"}},
+    {OptionId::kTimeout,
+     {0, "timeout", "SECONDS", "",
+      "time-out of each page and manifest fetch (default 60);\n"
+      "a download fails after SECONDS without data"}},
+    {OptionId::kDownload,
+     {'o', "download", "DIR", "<folder>",
+      "fetch each package into DIR, as NAME.part until it is\n"
+      "complete; a part is continued only when the server\n"
+      "shows the file unchanged, and no file is overwritten"}},
 };
+
+constexpr ExitStatusDoc kExitStatuses[] = {
+    {ExitStatus::kListed, "links listed (and every download done)"},
+    {ExitStatus::kNothingFound, "none found"},
+    {ExitStatus::kUsage, "usage error"},
+    {ExitStatus::kFetchFailed, "a page or manifest could not be fetched, nothing listed"},
+    {ExitStatus::kDownloadFailed, "a download failed"},
+    {ExitStatus::kOutputFailed, "standard output could not be written"},
+};
+
+// The help, made from the tables.
+std::string MakeHelp() {
+  std::string help = std::string(kHelpIntroduction) + "\nOptions:\n";
+  for (const OptionSpec& spec : kOptions) {
+    const OptionDoc& o = spec.doc;
+    std::string names = o.shortName ? std::string("  -") + o.shortName + ", " : "      ";
+    names += "--" + std::string(o.longName);
+    if (!o.valueName.empty()) names += " " + std::string(o.valueName);
+    names.resize(std::max(names.size() + 1, kHelpColumn), ' ');
+    std::string_view text = o.help;
+    for (std::size_t lf; (lf = text.find('\n')) != std::string_view::npos;) {
+      names += std::string(text.substr(0, lf)) + "\n" + std::string(kHelpColumn, ' ');
+      text.remove_prefix(lf + 1);
+    }
+    help += names + std::string(text) + "\n";
+  }
+  help += "\nExit status:\n";
+  for (const ExitStatusDoc& e : kExitStatuses)
+    help +=
+        "  " + std::to_string(static_cast<int>(e.status)) + "  " + std::string(e.meaning) + "\n";
+  return help;
+}
 
 bool TakesValue(const OptionSpec& option) {
   return option.id != OptionId::kFlag;
@@ -72,13 +108,13 @@ bool TakesValue(const OptionSpec& option) {
 
 const OptionSpec* FindLong(std::string_view name) {
   for (const OptionSpec& o : kOptions)
-    if (o.longName == name) return &o;
+    if (o.doc.longName == name) return &o;
   return nullptr;
 }
 
 const OptionSpec* FindShort(char name) {
   for (const OptionSpec& o : kOptions)
-    if (o.shortName == name) return &o;
+    if (o.doc.shortName == name) return &o;
   return nullptr;
 }
 
@@ -195,22 +231,41 @@ std::string_view ShortUsage() {
 }
 
 std::string_view HelpText() {
-  return kHelp;
+  static const std::string help = MakeHelp();
+  return help;
 }
 
-std::vector<std::string> AddressesFromLines(std::string_view input) {
-  std::vector<std::string> addresses;
+std::span<const OptionDoc> OptionTable() {
+  static const std::vector<OptionDoc> docs = [] {
+    std::vector<OptionDoc> d;
+    for (const OptionSpec& spec : kOptions) d.push_back(spec.doc);
+    return d;
+  }();
+  return docs;
+}
+
+std::span<const ExitStatusDoc> ExitStatusTable() {
+  return kExitStatuses;
+}
+
+StandardInputAddresses AddressesFromLines(std::string_view input) {
+  StandardInputAddresses result;
   constexpr std::string_view kSpace = " \t\r\n\f\v";
-  while (!input.empty()) {
+  for (int number = 1; !input.empty(); ++number) {
     const std::size_t end = input.find('\n');
     std::string_view line = input.substr(0, end);
     input = end == std::string_view::npos ? std::string_view() : input.substr(end + 1);
+    if (line.find('\0') != std::string_view::npos) {
+      result.error = "line " + std::to_string(number) + " of standard input holds a NUL byte";
+      result.addresses.clear();
+      return result;
+    }
     const std::size_t first = line.find_first_not_of(kSpace);
     if (first == std::string_view::npos) continue;
     line = line.substr(first, line.find_last_not_of(kSpace) - first + 1);
-    addresses.emplace_back(line);
+    result.addresses.emplace_back(line);
   }
-  return addresses;
+  return result;
 }
 
 }  // namespace tobrine::cli

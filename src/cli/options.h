@@ -14,12 +14,31 @@ namespace tobrine::cli {
 
 // The exit status, one value per outcome.
 enum class ExitStatus : int {
-  kListed = 0,         // at least one link listed (or downloaded)
-  kNothingFound = 1,   // the lookup ran but found none
-  kUsage = 2,          // the command line could not be read
-  kFetchFailed = 3,    // a page could not be fetched
-  kDownloadFailed = 4  // a download failed
+  kListed = 0,          // at least one link listed (or downloaded)
+  kNothingFound = 1,    // the lookup ran but found none
+  kUsage = 2,           // the command line could not be read
+  kFetchFailed = 3,     // a page could not be fetched
+  kDownloadFailed = 4,  // a download failed
+  kOutputFailed = 5,    // standard output could not be written
 };
+
+// The command line's surface, one row per option: --help is made from it, and
+// a test holds the manual page, the bash completion and the README to it.
+struct OptionDoc {
+  char shortName;              // 0: none
+  std::string_view longName;   // without the dashes
+  std::string_view valueName;  // of an option that takes a value; empty for a flag
+  // What completes the value: the words it may be, "<folder>", or empty (any text).
+  std::string_view completion;
+  std::string_view help;  // for --help, lines separated by '\n'
+};
+std::span<const OptionDoc> OptionTable();
+
+struct ExitStatusDoc {
+  ExitStatus status;
+  std::string_view meaning;
+};
+std::span<const ExitStatusDoc> ExitStatusTable();
 
 // Which agent string the fetches send.
 enum class AgentChoice {
@@ -60,7 +79,12 @@ std::string_view ShortUsage();
 std::string_view HelpText();
 
 // The lines of standard input as addresses: white space around each line is
-// dropped, and so are empty lines.
-std::vector<std::string> AddressesFromLines(std::string_view input);
+// dropped, and so are empty lines. A line holding a NUL byte is a usage error:
+// the address would be cut there.
+struct StandardInputAddresses {
+  std::vector<std::string> addresses;
+  std::string error;  // empty when every line could be read
+};
+StandardInputAddresses AddressesFromLines(std::string_view input);
 
 }  // namespace tobrine::cli

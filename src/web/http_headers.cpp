@@ -1,5 +1,6 @@
 #include "web/http_headers.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -20,6 +21,22 @@ constexpr std::string_view kCrLf = "\r\n";
 
 bool Contains(std::string_view block, std::string_view word) {
   return FindText(block, word, 1, true) != -1;
+}
+
+// `lines` with every byte after the first ':' of each line, up to its CR LF,
+// made a space; the same length, so a position in it is one in `lines`.
+std::string WithoutValues(std::string_view lines) {
+  std::string probe(lines);
+  for (std::size_t start = 0; start < probe.size();) {
+    std::size_t end = probe.find(kCrLf, start);
+    if (end == std::string::npos) end = probe.size();
+    const std::size_t colon = probe.find(':', start);
+    if (colon < end)
+      std::fill(probe.begin() + static_cast<std::ptrdiff_t>(colon) + 1,
+                probe.begin() + static_cast<std::ptrdiff_t>(end), ' ');
+    start = end + kCrLf.size();
+  }
+  return probe;
 }
 
 bool IsControl(char c) {
@@ -64,23 +81,33 @@ bool RequestTextsAreSafe(const ExchangeRequest& request) {
 
 TextValue ComposeRequestHeaders(const ExchangeRequest& request, bool withCookies) {
   const std::string_view verb = request.verb;
-  TextValue block = request.extraHeaders.Copy();
-  if (!Contains(block, "Accept")) block = JoinTexts(block, kAcceptLine);
-  if (Contains(block, "RefererNo")) {
-    block = ReplaceSubtext(block, "RefererNo", std::nullopt, 1, 1, true);
-  } else if (!Contains(block, "Referer")) {
-    block = JoinTexts(block, std::string_view("Referer: "), request.address, kCrLf);
+  std::string block(request.extraHeaders.view());
+  // The words are looked for in `probe`, the block with the values of the
+  // caller's lines blanked: a value is one value, so an agent string such as
+  // "xRefererNoy" or "MyAccept/1.0" changes no other line.
+  std::string probe = WithoutValues(block);
+  auto append = [&](std::string_view line) {
+    block += line;
+    probe += line;
+  };
+  if (!Contains(probe, "Accept")) append(kAcceptLine);
+  if (Contains(probe, "RefererNo")) {
+    if (const int32_t at = FindText(probe, "RefererNo", 1, false); at > 0) {
+      block.erase(static_cast<std::size_t>(at - 1), 9);
+      probe.erase(static_cast<std::size_t>(at - 1), 9);
+    }
+  } else if (!Contains(probe, "Referer")) {
+    append("Referer: " + std::string(request.address.view()) + std::string(kCrLf));
   }
-  if (!Contains(block, "Accept-Language")) block = JoinTexts(block, kLanguageLine);
+  if (!Contains(probe, "Accept-Language")) append(kLanguageLine);
   if (verb == "POST" && !request.postBody.empty()) {
-    if (!Contains(block, "Content-Type")) block = JoinTexts(block, kContentTypeLine);
-    if (!Contains(block, "Content-Length"))
-      block = JoinTexts(block, std::string_view("Content-Length: "),
-                        std::to_string(request.postBody.size()), kCrLf);
+    if (!Contains(probe, "Content-Type")) append(kContentTypeLine);
+    if (!Contains(probe, "Content-Length"))
+      append("Content-Length: " + std::to_string(request.postBody.size()) + std::string(kCrLf));
   }
   if (withCookies && (verb == "GET" || verb == "POST") && !request.cookies.empty())
-    block = JoinTexts(block, std::string_view("Cookie: "), request.cookies, kCrLf, kCrLf);
-  return block;
+    append("Cookie: " + std::string(request.cookies.view()) + "\r\n\r\n");
+  return TextValue::FromBytes(block);
 }
 
 std::optional<int32_t> ResponseStatus(std::string_view rawHeaders) {

@@ -20,7 +20,9 @@ bool RequestTextsAreSafe(const ExchangeRequest& request);
 
 // The header block: the caller's lines and the default set, in the order Accept,
 // Referer, Accept-Language, Content-Type, Content-Length, Cookie (the cookie
-// line only with `withCookies`). Only GET and POST carry cookies.
+// line only with `withCookies`). Only GET and POST carry cookies. Whether the
+// block has a line is told from the words outside the values of the caller's
+// lines: a value (an agent string) never removes or adds another line.
 TextValue ComposeRequestHeaders(const ExchangeRequest& request, bool withCookies = true);
 
 // The status code of a response whose raw headers begin with a status line

@@ -87,6 +87,12 @@ TEST(WebFetch, HeaderBlockOnTheWire) {
        std::string(kAccept) + referer + std::string(kLanguage) + "Cookie: s=1\r\n\r\n", agent},
       {"caller's agent", HttpMethod::kGet, "User-Agent: Own/2.0\r\n", "", "",
        "User-Agent: Own/2.0\r\n" + std::string(kAccept) + referer + std::string(kLanguage), ""},
+      // An agent is one value: the words in it remove or suppress no other line.
+      {"caller's agent holding header words", HttpMethod::kGet,
+       "User-Agent: xRefererNoy MyAccept/1.0 Accept-Language\r\n", "", "",
+       "User-Agent: xRefererNoy MyAccept/1.0 Accept-Language\r\n" + std::string(kAccept) + referer +
+           std::string(kLanguage),
+       ""},
   };
   for (const auto& r : rows) {
     std::string echo = Fetch(
@@ -263,9 +269,10 @@ TEST(WebFetch, CookieRules) {
   const std::string overHttp = Fetch(http + "/echo");
   const std::string overHttps = Fetch(https + "/echo");
   const std::string overOther = Fetch(other + "/echo");
+  std::string unchecked;
   for (const auto& r : rows) {
     if (r.wineGap && kUnderWine) {
-      std::printf("%s: skipped under Wine (%s)\n", r.what, r.wineGap);
+      unchecked += std::string(r.what) + " (" + r.wineGap + "); ";
       continue;
     }
     EXPECT_EQ(overHttp.find(r.name) != std::string::npos, r.overHttp) << r.what << " (http)";
@@ -282,6 +289,7 @@ TEST(WebFetch, CookieRules) {
             {.cookies = "mine=7"});
   EXPECT_THAT(redirected, StartsWith("GET /echo HTTP/1.1\r\nHost: localhost:"));
   EXPECT_THAT(redirected, Not(HasSubstr("mine=7")));
+  if (!unchecked.empty()) GTEST_SKIP() << "rows not checked under Wine: " << unchecked;
 }
 
 TEST(WebFetch, RedirectsFollowedAtMostTwenty) {
@@ -514,15 +522,18 @@ TEST(WebFetch, BodyConversions) {
       {"%E4%B8%AD", BodyConversion::kNone, "\xE4\xB8\xAD"},          // raw bytes
       {"ab%00cd", BodyConversion::kNone, std::string("ab\0cd", 5)},  // raw keeps every byte
   };
+  bool unchecked = false;
   for (const auto& r : rows) {
     if (kUnderWine && r.conversion == BodyConversion::kBig5) {
-      // Wine's LCMapStringA has no simplified-Chinese mapping.
+      unchecked = true;
       continue;
     }
     TextValue address = TextValue::FromBytes(f.Http(std::string("/respond?body=") + r.body));
     ByteBlock got = WebAccess(address, {.conversion = r.conversion});
     EXPECT_EQ(std::string(got.bytes()), r.want) << r.body;
   }
+  if (unchecked)
+    GTEST_SKIP() << "the Big5 row: Wine's LCMapStringA has no simplified-Chinese mapping";
 }
 
 TEST(WebFetch, BodyCap) {
