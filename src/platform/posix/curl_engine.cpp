@@ -47,8 +47,12 @@ class Engine {
     std::lock_guard<std::mutex> lock(mutex_);
     if (ended_ || (!running_ && (!start || !Begin()))) return false;
     commands_.push_back({start, resume, std::move(transfer)});
-    // Under the lock: the multi handle is only released after `ended_` is set.
-    curl_multi_wakeup(multi_);
+    // Once per round of the engine, and under the lock: the multi handle is
+    // only released after `ended_` is set.
+    if (!woken_) {
+      woken_ = true;
+      curl_multi_wakeup(multi_);
+    }
     return true;
   }
 
@@ -57,10 +61,38 @@ class Engine {
       std::lock_guard<std::mutex> lock(mutex_);
       if (ended_) return;
       ended_ = true;
+      for (OwnHandles& pair : ownSpare_) Free(pair);
+      ownSpare_.clear();
       if (!running_) return;
       curl_multi_wakeup(multi_);
     }
     pthread_join(thread_, nullptr);
+  }
+
+  OwnHandles TakeOwn() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!ownSpare_.empty()) {
+        OwnHandles pair = ownSpare_.back();
+        ownSpare_.pop_back();
+        return pair;
+      }
+    }
+    OwnHandles pair{curl_easy_init(), curl_multi_init()};
+    if (!pair.easy || !pair.multi) Free(std::exchange(pair, {}));
+    return pair;
+  }
+
+  void GiveOwn(OwnHandles pair) {
+    curl_easy_reset(pair.easy);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!ended_ && ownSpare_.size() < kSpareHandles) {
+        ownSpare_.push_back(pair);
+        return;
+      }
+    }
+    Free(pair);
   }
 
  private:
@@ -104,6 +136,8 @@ class Engine {
     return nullptr;
   }
 
+  // While the engine is awake (`woken_` set), commands handed over wait for
+  // its next round without a wake-up; it sleeps only with none waiting.
   void Run() {
     std::vector<Command> todo;
     for (;;) {
@@ -120,7 +154,15 @@ class Engine {
       while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
         if (message->msg == CURLMSG_DONE) Finish(message->easy_handle, message->data.result);
       }
+      for (auto& [easy, a] : active_) a.transfer->Wake();
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!commands_.empty() || ended_) continue;
+        woken_ = false;
+      }
       curl_multi_poll(multi_, nullptr, 0, kIdleWaitMs, nullptr);
+      std::lock_guard<std::mutex> lock(mutex_);
+      woken_ = true;
     }
     Release();
   }
@@ -185,6 +227,11 @@ class Engine {
     a.transfer->Ended(result, verifyResult);
   }
 
+  static void Free(OwnHandles pair) {
+    if (pair.easy) curl_easy_cleanup(pair.easy);
+    if (pair.multi) curl_multi_cleanup(pair.multi);
+  }
+
   CURL* Take() {
     if (spare_.empty()) return curl_easy_init();
     CURL* easy = spare_.back();
@@ -226,8 +273,10 @@ class Engine {
 
   std::mutex mutex_;
   std::vector<Command> commands_;  // handed over, not yet taken
+  std::vector<OwnHandles> ownSpare_;
   bool running_ = false;
   bool ended_ = false;
+  bool woken_ = true;  // the engine is awake, or a wake-up is on its way to it
   pthread_t thread_{};
   CURLM* multi_ = nullptr;
   CURLSH* share_ = nullptr;
@@ -255,6 +304,14 @@ void ResumeTransfer(std::shared_ptr<CurlTransfer> transfer) {
 
 void EndTransfers() {
   Engine::Instance().End();
+}
+
+OwnHandles TakeOwnHandles() {
+  return Engine::Instance().TakeOwn();
+}
+
+void GiveOwnHandles(OwnHandles handles) {
+  Engine::Instance().GiveOwn(handles);
 }
 
 }  // namespace tobrine::posix

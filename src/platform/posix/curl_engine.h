@@ -28,6 +28,9 @@ class CurlTransfer {
   // the response has arrived.
   virtual bool OnHttp2() const = 0;
   virtual bool Answered() const = 0;
+  // After each round of the engine's work: tells the caller what its callbacks
+  // received meanwhile, all of it at once.
+  virtual void Wake() = 0;
   // The transfer has ended (CURLE_OK or why it failed); the engine has let go
   // of its handle.
   virtual void Ended(CURLcode result, long verifyResult) = 0;
@@ -45,5 +48,17 @@ void ResumeTransfer(std::shared_ptr<CurlTransfer> transfer);
 // joined and every curl handle, connection and TLS session is released. Runs
 // by itself when the process exits.
 void EndTransfers();
+
+// The handles of a transfer that its calling thread runs itself, with a multi
+// handle of its own (no connection shared): kept for the next such transfer
+// (setting a pair up is a good part of a short request's cost) until the
+// engine ends. Both null when none can be made.
+struct OwnHandles {
+  CURL* easy = nullptr;
+  CURLM* multi = nullptr;
+};
+OwnHandles TakeOwnHandles();
+// Takes back a pair whose easy handle is in no multi handle any more.
+void GiveOwnHandles(OwnHandles handles);
 
 }  // namespace tobrine::posix

@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -152,23 +153,33 @@ struct ConnectionHandle : HandleBase {
 // `changed` for what they need, and a close from another thread wakes them.
 struct RequestHandle : HandleBase, CurlTransfer {
   RequestHandle() : HandleBase(Kind::kRequest) {}
-  ~RequestHandle() override { curl_slist_free_all(headerList); }
+  ~RequestHandle() override {
+    if (own.easy) {
+      curl_multi_remove_handle(own.multi, own.easy);
+      GiveOwnHandles(own);
+    }
+    curl_slist_free_all(headerList);
+  }
 
   void Configure(CURL* e, bool http2, bool waitForMultiplexing) override;
   std::string Origin() const override { return origin; }
   bool OnHttp2() const override { return onHttp2; }
-  bool Answered() const override {
-    std::lock_guard<std::mutex> lock(mutex);
-    return answered;
+  bool Answered() const override { return answered; }
+  // Told with the lock let go (what changed was written under it), so that the
+  // woken caller does not wait for the lock in turn.
+  void Wake() override {
+    if (news.exchange(false)) changed.notify_all();
   }
   void Ended(CURLcode code, long verify) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    easy = nullptr;
-    done = true;
-    if (code != CURLE_OK) {
-      failed = true;
-      result = code;
-      verifyResult = verify;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      easy = nullptr;
+      done = true;
+      if (code != CURLE_OK) {
+        failed = true;
+        result = code;
+        verifyResult = verify;
+      }
     }
     changed.notify_all();
   }
@@ -181,24 +192,30 @@ struct RequestHandle : HandleBase, CurlTransfer {
   std::string url, origin, proxy, caFile;
   curl_slist* headerList = nullptr;
   std::string postBody;
+  // Run by the calling thread on handles of its own (a server that closes its
+  // connections), not by the engine.
+  OwnHandles own;
+  std::atomic<bool> driving{false};  // the calling thread runs it now (a close must wake it)
 
   // The engine thread's own.
   CURL* easy = nullptr;
-  bool onHttp2 = false;  // the connection of the current attempt chose HTTP/2
+  bool onHttp2 = false;         // the connection of the current attempt chose HTTP/2
+  bool answered = false;        // any of the response has arrived
+  std::string responseHeaders;  // of the response being received
+
+  std::atomic<bool> news{false};  // arrived since the caller was last woken
 
   // The response, under `mutex`.
   mutable std::mutex mutex;
   std::condition_variable changed;
-  bool answered = false;  // any of the response has arrived
   bool headersFinal = false;
   bool done = false;
   bool failed = false;
   CURLcode result = CURLE_OK;  // why the transfer failed
   long verifyResult = 0;       // the certificate check's own code, when it failed
   bool paused = false;
-  std::string responseHeaders;  // of the response being received
-  std::string finalHeaders;     // of the final response
-  std::string body;             // received, not yet read
+  std::string finalHeaders;  // of the final response
+  std::string body;          // received, not yet read
   std::size_t bodyRead = 0;
 };
 
@@ -237,6 +254,59 @@ HandleTable& Handles() {
   return *table;
 }
 
+// The plain-http servers (by proxy and origin) whose last answer closed its
+// connection. A shared pool gains nothing there, so their requests are run by
+// the calling thread itself, sparing two hand-overs between threads each.
+class ClosingServers {
+ public:
+  bool Has(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return keys_.count(key) != 0;
+  }
+  void Note(const std::string& key, bool closes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closes)
+      keys_.insert(key);
+    else
+      keys_.erase(key);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_set<std::string> keys_;
+};
+
+ClosingServers& Closing() {
+  static auto* servers = new ClosingServers();  // never destroyed: workers may outlive exit
+  return *servers;
+}
+
+// Whether a final response's headers close its connection: HTTP/1.1 with
+// "Connection: close", HTTP/1.0 without "Connection: keep-alive".
+bool ClosesConnection(std::string_view headers) {
+  const bool http10 = headers.substr(0, 9) == "HTTP/1.0 ";
+  if (!http10 && headers.substr(0, 9) != "HTTP/1.1 ") return false;
+  bool closes = http10;
+  base::ForEachLine(headers, [&](std::string_view line) {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos ||
+        !IEquals(base::TrimBlanks(line.substr(0, colon)), "Connection"))
+      return;
+    const std::string_view value = base::TrimBlanks(line.substr(colon + 1));
+    if (IEquals(value, "close")) closes = true;
+    if (IEquals(value, "keep-alive")) closes = false;
+  });
+  return closes;
+}
+
+bool IsSecure(const RequestHandle* r) {
+  return (r->flags & winapi::kInternetFlagSecure) != 0;
+}
+
+std::string ServerKey(const RequestHandle* r) {
+  return r->proxy + " " + r->origin;
+}
+
 template <typename T>
 std::shared_ptr<T> As(Hinternet handle, Kind kind) {
   std::shared_ptr<HandleBase> base = Handles().Find(handle);
@@ -253,7 +323,6 @@ bool IsFollowedRedirect(long code) {
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   auto* r = static_cast<RequestHandle*>(user);
   std::string_view line(data, size * count);
-  std::lock_guard<std::mutex> lock(r->mutex);
   r->answered = true;
   if (line.substr(0, 5) == "HTTP/") r->responseHeaders.clear();
   if (r->responseHeaders.size() + line.size() > kMaxResponseHeaders) return 0;  // fails it
@@ -267,9 +336,11 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
       if (l.size() >= 9 && IEquals(l.substr(0, 9), "location:")) hasLocation = true;
     });
     if (code / 100 != 1 && !(following && IsFollowedRedirect(code) && hasLocation)) {
+      if (!IsSecure(r)) Closing().Note(ServerKey(r), ClosesConnection(r->responseHeaders));
+      std::lock_guard<std::mutex> lock(r->mutex);
       r->finalHeaders = r->responseHeaders;
       r->headersFinal = true;
-      r->changed.notify_all();
+      r->news = true;
     }
   }
   return size * count;
@@ -277,8 +348,8 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto* r = static_cast<RequestHandle*>(user);
-  std::lock_guard<std::mutex> lock(r->mutex);
   r->answered = true;
+  std::lock_guard<std::mutex> lock(r->mutex);
   if (r->body.size() - r->bodyRead > kPauseAbove) {
     r->paused = true;
     return CURL_WRITEFUNC_PAUSE;
@@ -288,7 +359,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     r->bodyRead = 0;
   }
   r->body.append(data, size * count);
-  r->changed.notify_all();
+  r->news = true;
   return size * count;
 }
 
@@ -309,10 +380,39 @@ int OnConnected(void* user, char* /*primaryIp*/, char* /*localIp*/, int /*primar
   return CURL_PREREQFUNC_OK;
 }
 
-// Waits until `ready()` holds, the transfer has ended or the handle is closed.
+// Waits until `ready()` holds, the transfer has ended or the handle is closed:
+// for the engine's news, or running a transfer of the thread's own meanwhile.
 template <typename Ready>
 void WaitFor(RequestHandle* r, std::unique_lock<std::mutex>& lock, Ready ready) {
-  r->changed.wait(lock, [&] { return r->closed.load() || r->done || ready(); });
+  auto over = [&] { return r->closed.load() || r->done || ready(); };
+  if (!r->own.multi) return r->changed.wait(lock, over);
+  // Told before the closed flag is looked at: a close either comes after and
+  // wakes the poll below, or came before and is seen.
+  r->driving.store(true);
+  while (!over()) {
+    lock.unlock();
+    int running = 0;
+    bool ended = curl_multi_perform(r->own.multi, &running) != CURLM_OK;
+    CURLcode result = ended ? CURLE_FAILED_INIT : CURLE_OK;
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(r->own.multi, &left)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      ended = true;
+      result = message->data.result;
+    }
+    if (ended) {
+      long verifyResult = 0;
+      if (result != CURLE_OK)
+        curl_easy_getinfo(r->own.easy, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
+      r->Ended(result, verifyResult);
+    }
+    lock.lock();
+    if (over()) break;
+    lock.unlock();
+    curl_multi_poll(r->own.multi, nullptr, 0, 1000, nullptr);
+    lock.lock();
+  }
+  r->driving.store(false);
 }
 
 // The WinINet error code of a failed transfer, as WinINet sets it for the same
@@ -461,10 +561,6 @@ Proxies ProxiesFromEnvironment() {
   proxies.https = https ? https : all ? all : "";
   proxies.noProxy = noProxy ? noProxy : "";
   return proxies;
-}
-
-bool IsSecure(const RequestHandle* r) {
-  return (r->flags & winapi::kInternetFlagSecure) != 0;
 }
 
 // Where the request goes and through which proxy.
@@ -629,12 +725,22 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
     r->postBody.assign(static_cast<char*>(optional), optionalLength);
   SetRequestLines(r.get(), block);
 
-  if (!StartTransfer(r)) {
-    SetLastError(kErrorInternetOperationCancelled);  // the process is ending
-    return 0;
+  if (!IsSecure(r.get()) && Closing().Has(ServerKey(r.get()))) {
+    r->own = TakeOwnHandles();
+    if (!r->own.easy) {
+      SetLastError(kErrorNotEnoughMemory);
+      return 0;
+    }
+    r->Configure(r->own.easy, false, false);
+    curl_multi_add_handle(r->own.multi, r->own.easy);
+  } else {
+    if (!StartTransfer(r)) {
+      SetLastError(kErrorInternetOperationCancelled);  // the process is ending
+      return 0;
+    }
+    // A close that came before the transfer was handed over took nothing out.
+    if (r->closed.load()) CancelTransfer(r);
   }
-  // A close that came before the transfer was handed over took nothing out.
-  if (r->closed.load()) CancelTransfer(r);
   std::unique_lock<std::mutex> lock(r->mutex);
   WaitFor(r.get(), lock, [&r] { return r->headersFinal; });
   if (!r->headersFinal) {
@@ -672,7 +778,10 @@ Bool InternetReadFile(Hinternet file, void* buffer, Dword bytesToRead, Dword* by
   const bool resume = r->paused && r->body.size() - r->bodyRead <= kPauseAbove / 2;
   if (resume) r->paused = false;
   lock.unlock();
-  if (resume) ResumeTransfer(r);
+  if (resume && r->own.easy)
+    curl_easy_pause(r->own.easy, CURLPAUSE_CONT);
+  else if (resume)
+    ResumeTransfer(r);
   return 1;
 }
 
@@ -720,11 +829,17 @@ Bool InternetCloseHandle(Hinternet handle) {
   base->closed.store(true);
   if (base->kind == Kind::kRequest) {
     auto r = std::static_pointer_cast<RequestHandle>(base);
+    bool going = false;
     {
       std::lock_guard<std::mutex> lock(r->mutex);
       r->changed.notify_all();
+      going = !r->done;
     }
-    if (r->sent) CancelTransfer(r);
+    if (r->own.multi) {
+      if (r->driving.load()) curl_multi_wakeup(r->own.multi);
+    } else if (r->sent && going) {
+      CancelTransfer(r);
+    }
   }
   return 1;
 }
