@@ -1,6 +1,7 @@
 #include "platform/posix/curl_engine.h"
 
 #include <pthread.h>
+#include <time.h>
 
 #include <cstdlib>
 #include <mutex>
@@ -18,6 +19,16 @@ constexpr std::size_t kSpareHandles = 16;
 constexpr long kMaxConnections = 32;
 // How long the engine sleeps at most when nothing is going on.
 constexpr int kIdleWaitMs = 1000;
+// A pair of handles of a thread's own is kept this long after its last use,
+// as a thread is (its multi handle holds descriptors); the engine lets it go
+// at its next round after that, within a second.
+constexpr long kOwnIdleMs = 200;
+
+long long NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
 
 // The failures a server that offers HTTP/2 and then breaks it gives before any
 // answer: such a transfer is tried once more over HTTP/1.1.
@@ -61,7 +72,7 @@ class Engine {
       std::lock_guard<std::mutex> lock(mutex_);
       if (ended_) return;
       ended_ = true;
-      for (OwnHandles& pair : ownSpare_) Free(pair);
+      for (const Spare& spare : ownSpare_) Free(spare.pair);
       ownSpare_.clear();
       if (!running_) return;
       curl_multi_wakeup(multi_);
@@ -73,7 +84,7 @@ class Engine {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!ownSpare_.empty()) {
-        OwnHandles pair = ownSpare_.back();
+        OwnHandles pair = ownSpare_.back().pair;
         ownSpare_.pop_back();
         return pair;
       }
@@ -88,7 +99,7 @@ class Engine {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!ended_ && ownSpare_.size() < kSpareHandles) {
-        ownSpare_.push_back(pair);
+        ownSpare_.push_back({pair, NowMs()});
         return;
       }
     }
@@ -155,12 +166,14 @@ class Engine {
         if (message->msg == CURLMSG_DONE) Finish(message->easy_handle, message->data.result);
       }
       for (auto& [easy, a] : active_) a.transfer->Wake();
+      bool keeping = false;
       {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!commands_.empty() || ended_) continue;
         woken_ = false;
+        keeping = LetIdleOwnHandlesGo();
       }
-      curl_multi_poll(multi_, nullptr, 0, kIdleWaitMs, nullptr);
+      curl_multi_poll(multi_, nullptr, 0, keeping ? kOwnIdleMs : kIdleWaitMs, nullptr);
       std::lock_guard<std::mutex> lock(mutex_);
       woken_ = true;
     }
@@ -227,6 +240,18 @@ class Engine {
     a.transfer->Ended(result, verifyResult);
   }
 
+  // Called with the lock held: frees the pairs unused for kOwnIdleMs; whether
+  // any is still kept.
+  bool LetIdleOwnHandlesGo() {
+    const long long now = NowMs();
+    std::erase_if(ownSpare_, [&](const Spare& spare) {
+      if (now - spare.given < kOwnIdleMs) return false;
+      Free(spare.pair);
+      return true;
+    });
+    return !ownSpare_.empty();
+  }
+
   static void Free(OwnHandles pair) {
     if (pair.easy) curl_easy_cleanup(pair.easy);
     if (pair.multi) curl_multi_cleanup(pair.multi);
@@ -273,7 +298,11 @@ class Engine {
 
   std::mutex mutex_;
   std::vector<Command> commands_;  // handed over, not yet taken
-  std::vector<OwnHandles> ownSpare_;
+  struct Spare {
+    OwnHandles pair;
+    long long given;  // NowMs()
+  };
+  std::vector<Spare> ownSpare_;  // the newest last
   bool running_ = false;
   bool ended_ = false;
   bool woken_ = true;  // the engine is awake, or a wake-up is on its way to it

@@ -1,6 +1,7 @@
 // WinINet on libcurl: one easy handle per request, run by the process's one
 // transfer engine (curl_engine.h), so that requests share connections, TLS
-// sessions and HTTP/2 connections, and the body streams through
+// sessions and HTTP/2 connections (or, for a plain-http server that closes its
+// connections, by the calling thread itself), and the body streams through
 // InternetReadFile instead of being held whole. One process-wide cookie store
 // serves every request that does not switch cookies off and takes what
 // InternetSetCookieA stores (and nothing else: curl's own cookie engine is off).
@@ -835,11 +836,13 @@ Bool InternetCloseHandle(Hinternet handle) {
       r->changed.notify_all();
       going = !r->done;
     }
-    if (r->own.multi) {
-      if (r->driving.load()) curl_multi_wakeup(r->own.multi);
-    } else if (r->sent && going) {
+    // `driving` is set after the handles of the thread's own are: seen set, it
+    // tells that they are there. (A transfer of the thread's own is not the
+    // engine's to take out: it ends at the next look at the closed flag.)
+    if (r->driving.load())
+      curl_multi_wakeup(r->own.multi);
+    else if (r->sent && going)
       CancelTransfer(r);
-    }
   }
   return 1;
 }
