@@ -249,8 +249,11 @@ int RunCommandLine(int argc, char** argv) {
   // window, and the working directory stays the caller's.
   SetExternalSearchDirectories("", platform::ProgramDirectory(), "");
   const ExitStatus status = run.LookUpAll(addresses);
-  WaitForAbandonedFetches(kAbandonedFetchGraceMs);
+  const bool workersEnded = WaitForAbandonedFetches(kAbandonedFetchGraceMs);
   ReleaseExternalModules();
+  // Kept threads and their curl handles go before the TLS library's own exit;
+  // a worker still stuck past the grace is not waited for twice.
+  platform::ReleaseKeptThreads(workersEnded ? kAbandonedFetchGraceMs : 0);
   return static_cast<int>(status);
 }
 

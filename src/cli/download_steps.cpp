@@ -3,8 +3,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "base/ascii.h"
 #include "base/lines.h"
-#include "cli/ascii.h"
 #include "cli/file_names.h"
 #include "cli/output.h"
 #include "web/http_headers.h"
@@ -28,14 +28,11 @@ std::optional<uint64_t> ReadNumber(std::string_view text) {
 
 // Every byte that could end or split a line of the info, and '%', as %XX.
 std::string Escape(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (const char c : text) {
     const auto u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u == 0x7F || c == '%') {
-      out += '%';
-      out += kHex[u >> 4];
-      out += kHex[u & 0xF];
+      base::AppendPercentEncoded(out, u);
     } else {
       out += c;
     }
@@ -74,7 +71,7 @@ ResponseHead ReadResponseHead(std::string_view raw) {
   head.lastModified = std::string(ResponseHeader(raw, "Last-Modified"));
   head.contentRange = std::string(ResponseHeader(raw, "Content-Range"));
   std::string_view range = head.contentRange;
-  if (!StartsWithNoCase(range, "bytes ")) return head;
+  if (!base::StartsWithIgnoringAsciiCase(range, "bytes ")) return head;
   range = base::TrimBlanks(range.substr(6));
   const std::size_t slash = range.find('/');
   if (slash == std::string_view::npos) return head;
@@ -103,7 +100,7 @@ std::optional<PartInfo> ReadPartInfo(std::string_view text) {
     }
     const std::size_t space = line.find(' ');
     const std::string_view key = line.substr(0, space);
-    const std::string value = PercentDecode(
+    const std::string value = base::PercentDecode(
         space == std::string_view::npos ? std::string_view() : line.substr(space + 1));
     if (key == "link") {
       info.link = value;

@@ -1,7 +1,7 @@
 #include "cli/file_names.h"
 
+#include "base/ascii.h"
 #include "base/lines.h"
-#include "cli/ascii.h"
 #include "cli/output.h"
 
 namespace tobrine::cli {
@@ -77,7 +77,7 @@ std::string FileNameOfLink(std::string_view link) {
   }
   const std::size_t slash = path.rfind('/');
   if (slash != std::string_view::npos) path = path.substr(slash + 1);
-  return SafeFileName(ManifestText(PercentDecode(path)));
+  return SafeFileName(ManifestText(base::PercentDecode(path)));
 }
 
 std::string FileNameOfDisposition(std::string_view value) {
@@ -86,16 +86,17 @@ std::string FileNameOfDisposition(std::string_view value) {
     const std::size_t semicolon = value.find(';');
     std::string_view part = base::TrimBlanks(value.substr(0, semicolon));
     value = semicolon == std::string_view::npos ? std::string_view() : value.substr(semicolon + 1);
-    if (StartsWithNoCase(part, "filename*=")) {
+    if (base::StartsWithIgnoringAsciiCase(part, "filename*=")) {
       // charset'language'percent-encoded text
       std::string_view v = part.substr(10);
       const std::size_t q1 = v.find('\'');
       const std::size_t q2 = q1 == std::string_view::npos ? q1 : v.find('\'', q1 + 1);
       if (q2 == std::string_view::npos) continue;
       const std::string_view charset = v.substr(0, q1);
-      const std::string decoded = PercentDecode(v.substr(q2 + 1));
-      extended = StartsWithNoCase(charset, "utf-8") ? ManifestText(decoded) : AddressText(decoded);
-    } else if (StartsWithNoCase(part, "filename=")) {
+      const std::string decoded = base::PercentDecode(v.substr(q2 + 1));
+      extended = base::StartsWithIgnoringAsciiCase(charset, "utf-8") ? ManifestText(decoded)
+                                                                     : AddressText(decoded);
+    } else if (base::StartsWithIgnoringAsciiCase(part, "filename=")) {
       std::string_view v = base::TrimBlanks(part.substr(9));
       if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
       plain = ManifestText(v);

@@ -4,6 +4,7 @@
 
 #include "platform/system.h"
 #include "text/utf8.h"
+#include "web/url.h"
 
 namespace tobrine::cli {
 namespace {
@@ -120,6 +121,7 @@ Failure DescribeFailure(std::string_view address, std::string_view what,
        "failed)"},
       {FetchFailure::kHttpStatus, "http_status", "the server answered with HTTP status "},
       {FetchFailure::kTooLarge, "too_large", "the response is larger than allowed"},
+      {FetchFailure::kBadAddress, "bad_address", "not an address a browser would fetch: "},
       {FetchFailure::kOther, "other", "the fetch failed"},
   };
   Failure f;
@@ -133,6 +135,7 @@ Failure DescribeFailure(std::string_view address, std::string_view what,
   if (outcome.failure == FetchFailure::kTimeout)
     why += std::to_string(timeoutSeconds) + (timeoutSeconds == 1 ? " second" : " seconds") +
            " (time-out)";
+  if (outcome.failure == FetchFailure::kBadAddress) why += AddressFaultText(outcome.addressFault);
   if (outcome.failure == FetchFailure::kHttpStatus) {
     f.httpStatus = outcome.httpStatus;
     why += std::to_string(outcome.httpStatus);

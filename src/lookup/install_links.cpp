@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <utility>
 
+#include "base/ascii.h"
 #include "text/markup.h"
 #include "text/script_strings.h"
 #include "web/url.h"
@@ -16,53 +18,9 @@ constexpr std::string_view kScriptScheme = "javascript:";
 // How deep markup held in a string, and strings held in that markup, are read.
 constexpr int kDeepestNesting = 4;
 
-char Lower(char c) {
-  return static_cast<char>(c | (static_cast<unsigned char>(c - 'A') < 26 ? 0x20 : 0));
-}
-
-// `word` in lower case.
-bool EqualsIgnoringCase(std::string_view text, std::string_view word) {
-  if (text.size() != word.size()) return false;
-  for (std::size_t i = 0; i < word.size(); ++i)
-    if (Lower(text[i]) != word[i]) return false;
-  return true;
-}
-
-// `word` in lower case.
-bool StartsWithIgnoringCase(std::string_view text, std::string_view word) {
-  if (text.size() < word.size()) return false;
-  for (std::size_t i = 0; i < word.size(); ++i)
-    if (Lower(text[i]) != word[i]) return false;
-  return true;
-}
-
 bool IsControlOrSpace(char c) {
   auto u = static_cast<unsigned char>(c);
   return u <= 0x20 || u == 0x7F;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string PercentDecode(std::string_view text) {
-  if (text.find('%') == std::string_view::npos) return std::string(text);
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    int high = -1, low = -1;
-    if (text[i] == '%' && i + 2 < text.size() && (high = HexValue(text[i + 1])) >= 0 &&
-        (low = HexValue(text[i + 2])) >= 0) {
-      out += static_cast<char>(high * 16 + low);
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
 }
 
 bool HasLineBreakOrTab(std::string_view text) {
@@ -96,7 +54,8 @@ void ForEachInstallScheme(std::string_view text, Found found) {
   const std::size_t prefix = kInstallScheme.size() - 1;  // the letters before ':'
   for (std::size_t colon = text.find(':', prefix); colon != std::string_view::npos;
        colon = text.find(':', colon + 1))
-    if (EqualsIgnoringCase(text.substr(colon - prefix, prefix), kInstallScheme.substr(0, prefix)))
+    if (base::EqualsIgnoringAsciiCase(text.substr(colon - prefix, prefix),
+                                      kInstallScheme.substr(0, prefix)))
       found(colon - prefix);
 }
 
@@ -109,7 +68,7 @@ bool IsScriptPage(std::string_view page) {
   // Text before the markup (a server's warning, say) still makes a markup page.
   for (std::string_view tag : {"<html", "<head", "<body", "<!doctype"}) {
     for (std::size_t at = page.find('<'); at != std::string_view::npos; at = page.find('<', at + 1))
-      if (StartsWithIgnoringCase(page.substr(at), tag)) return false;
+      if (base::StartsWithIgnoringAsciiCase(page.substr(at), tag)) return false;
   }
   return true;
 }
@@ -134,26 +93,51 @@ class MarkupReader final : public text::MarkupVisitor {
 
 class Collector {
  public:
-  Collector(std::string_view page, std::vector<std::string>& addresses)
-      : page_(page), addresses_(addresses) {}
+  Collector(std::string_view page, InstallLinks& links) : page_(page), links_(links) {}
+
+  // Reads the page; again when its scripts' constants, once every script has
+  // been read, would change what the first reading told.
+  void Page() {
+    Read();
+    if (scope_ && scope_->Settle()) {
+      links_.addresses.clear();
+      links_.partial.clear();
+      Read();
+    }
+  }
 
   void Markup(std::string_view markup, int depth) {
     MarkupReader reader(*this, depth);
     text::TokenizeMarkup(markup, reader);
   }
 
-  void Script(std::string_view script, int depth) {
-    text::ForEachScriptString(script, Layout(), [&](std::string_view s) { Value(s, depth); });
+  // A script of the page; one that `runsLater` is an event handler's or a
+  // javascript: address's.
+  void Script(std::string_view script, int depth, bool runsLater = false) {
+    // A value matters when it gave an address, or the beginning of one.
+    const auto told = [this] { return links_.addresses.size() + links_.partial.size(); };
+    const text::ScriptStringSink sink{[&](std::string_view s) {
+                                        const std::size_t before = told();
+                                        Value(s, depth);
+                                        return told() != before;
+                                      },
+                                      [&](std::string_view s) {
+                                        const std::size_t before = told();
+                                        Partial(s);
+                                        return told() != before;
+                                      }};
+    Scope().Read(script, sink, runsLater);
   }
 
   // An attribute value or a string's value.
   void Value(std::string_view value, int depth) {
     const std::string_view v = TrimControlsAndSpaces(value);
-    if (StartsWithIgnoringCase(v, kInstallScheme)) {
+    if (base::StartsWithIgnoringAsciiCase(v, kInstallScheme)) {
       Link(v);
-    } else if (StartsWithIgnoringCase(v, kScriptScheme)) {
+    } else if (base::StartsWithIgnoringAsciiCase(v, kScriptScheme)) {
       // A javascript: address is percent-decoded before it runs.
-      if (depth < kDeepestNesting) Script(PercentDecode(v.substr(kScriptScheme.size())), depth + 1);
+      if (depth < kDeepestNesting)
+        Script(base::PercentDecode(v.substr(kScriptScheme.size())), depth + 1, true);
     } else if (v.find(':') == std::string_view::npos) {
       // No scheme anywhere: no link, and no markup or JSON that could hold one.
     } else if (v.find('<') != std::string_view::npos) {
@@ -162,33 +146,64 @@ class Collector {
       if (depth < kDeepestNesting) Script(v, depth + 1);
     } else {
       // A link inside other text (a refresh's "0;url=…"): up to the first byte
-      // that cannot stand in an address.
+      // that cannot stand in an address. Links do not overlap: a scheme inside
+      // one is part of it, so that a run of schemes is read once. A quoted link
+      // is a script's string (a framework's binding, "'itms-services:…' + id"):
+      // the text is read as a script.
+      std::size_t taken = 0;
+      bool first = true, quoted = false;
       ForEachInstallScheme(v, [&](std::size_t at) {
+        if (std::exchange(first, false))
+          quoted = at > 0 && std::strchr("\"'`", v[at - 1]) != nullptr;
+        if (quoted || at < taken) return;
         std::size_t end = at;
         while (end < v.size() && !IsControlOrSpace(v[end]) &&
                std::strchr("\"'<>`", v[end]) == nullptr)
           ++end;
         Link(v.substr(at, end - at));
+        taken = end;
       });
+      if (quoted && depth < kDeepestNesting) Script(v, depth + 1);
     }
   }
 
   // `text` has no C0 controls or spaces around it.
   void Link(std::string_view text) {
-    std::string manifest = HasLineBreakOrTab(text) ? ManifestAddressOfLink(CleanUpLink(text))
-                                                   : ManifestAddressOfLink(text);
-    if (!manifest.empty()) addresses_.push_back(std::move(manifest));
+    std::string manifest = ManifestAddress(text);
+    if (!manifest.empty()) links_.addresses.push_back(std::move(manifest));
+  }
+
+  // The known beginning of a string a script builds at run time: when it is an
+  // install link, its manifest address as far as it goes.
+  void Partial(std::string_view text) {
+    const std::string_view v = TrimControlsAndSpaces(text);
+    if (!base::StartsWithIgnoringAsciiCase(v, kInstallScheme)) return;
+    std::string manifest = ManifestAddress(v);
+    if (!manifest.empty()) links_.partial.push_back(std::move(manifest));
   }
 
  private:
-  text::ByteLayout Layout() {
-    if (!layout_) layout_ = text::GuessByteLayout(page_);
-    return *layout_;
+  static std::string ManifestAddress(std::string_view link) {
+    return HasLineBreakOrTab(link) ? ManifestAddressOfLink(CleanUpLink(link))
+                                   : ManifestAddressOfLink(link);
+  }
+
+  void Read() {
+    if (IsScriptPage(page_))
+      Script(page_, 0);
+    else
+      Markup(page_, 0);
+  }
+
+  // The scope of the page's scripts, made when the first one is read.
+  text::ScriptScope& Scope() {
+    if (!scope_) scope_.emplace(text::GuessByteLayout(page_), page_.size());
+    return *scope_;
   }
 
   std::string_view page_;
-  std::vector<std::string>& addresses_;
-  std::optional<text::ByteLayout> layout_;
+  InstallLinks& links_;
+  std::optional<text::ScriptScope> scope_;
 };
 
 void MarkupReader::StartTag(std::string_view name,
@@ -198,7 +213,7 @@ void MarkupReader::StartTag(std::string_view name,
     if (name == "script" && a.name == "type") {
       const std::string type = [&] {
         std::string t;
-        for (char c : a.value) t += Lower(c);
+        for (char c : a.value) t += base::AsciiLower(c);
         return t;
       }();
       const std::string_view t = TrimControlsAndSpaces(type);
@@ -214,7 +229,7 @@ void MarkupReader::StartTag(std::string_view name,
     }
     // Event handlers are script; every other value is read as an address or text.
     if (a.name.size() > 2 && a.name[0] == 'o' && a.name[1] == 'n')
-      collector_.Script(a.value, depth_);
+      collector_.Script(a.value, depth_, true);
     else
       collector_.Value(a.value, depth_);
   }
@@ -231,7 +246,7 @@ void MarkupReader::RawText(std::string_view element, std::string_view text) {
 }  // namespace
 
 bool HasInstallScheme(std::string_view text) {
-  return StartsWithIgnoringCase(text, kInstallScheme);
+  return base::StartsWithIgnoringAsciiCase(text, kInstallScheme);
 }
 
 std::string ManifestAddressOfLink(std::string_view link) {
@@ -253,35 +268,30 @@ std::string ManifestAddressOfLink(std::string_view link) {
     const std::size_t eq = pair.find('=');
     if (eq == std::string_view::npos) continue;
     const std::string_view name = pair.substr(0, eq), value = pair.substr(eq + 1);
-    if (EqualsIgnoringCase(name, "action") && EqualsIgnoringCase(value, "download-manifest"))
+    if (base::EqualsIgnoringAsciiCase(name, "action") &&
+        base::EqualsIgnoringAsciiCase(value, "download-manifest"))
       download = true;
-    else if (EqualsIgnoringCase(name, "url") && !url)
+    else if (base::EqualsIgnoringAsciiCase(name, "url") && !url)
       url = value;
   }
   if (!download || !url) return {};
 
-  std::string address = PercentDecode(*url);
-  std::size_t schemeLength = 0;
-  if (StartsWithIgnoringCase(address, "http://"))
-    schemeLength = 4;
-  else if (StartsWithIgnoringCase(address, "https://"))
-    schemeLength = 5;
-  // An absolute address names a host right after "//".
-  if (schemeLength == 0 || address.size() <= schemeLength + 3 || address[schemeLength + 3] == '/' ||
-      IsControlOrSpace(address[schemeLength + 3]))
+  // Only an absolute http or https address, as the browser's parser reads it.
+  const std::string address = base::PercentDecode(*url);
+  const ParsedAddress parsed = ParseWebAddress(address);
+  if (parsed.fault == AddressFault::kNoScheme || parsed.fault == AddressFault::kOtherScheme)
     return {};
-  for (std::size_t i = 0; i < schemeLength; ++i) address[i] = Lower(address[i]);
-  return PercentEncodeAddress(address);
+  return AddressAsFetched(address);
+}
+
+InstallLinks ReadInstallLinks(std::string_view page) {
+  InstallLinks links;
+  Collector(page, links).Page();
+  return links;
 }
 
 std::vector<std::string> InstallManifestAddresses(std::string_view page) {
-  std::vector<std::string> addresses;
-  Collector collector(page, addresses);
-  if (IsScriptPage(page))
-    collector.Script(page, 0);
-  else
-    collector.Markup(page, 0);
-  return addresses;
+  return ReadInstallLinks(page).addresses;
 }
 
 }  // namespace tobrine::lookup

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -51,8 +52,7 @@ class AsideReading {
  public:
   AsideReading(std::shared_ptr<const TextValue> page, std::string_view text)
       : job_(std::make_shared<Job>(Job{std::move(page), text, {}})) {
-    thread_ =
-        StartFetchWorker([job = job_] { job->addresses = InstallManifestAddresses(job->text); });
+    thread_ = StartFetchWorker([job = job_] { job->links = ReadInstallLinks(job->text); });
   }
   AsideReading(const AsideReading&) = delete;
   AsideReading& operator=(const AsideReading&) = delete;
@@ -67,10 +67,10 @@ class AsideReading {
     return thread_ && text.data() == job_->text.data() && text.size() == job_->text.size();
   }
 
-  // Waits for the reading, the window live meanwhile, and moves the addresses
-  // it found into `addresses`. False, and nothing moved, when the wait fails:
-  // the worker is then left to end by itself.
-  bool Take(std::vector<std::string>& addresses) {
+  // Waits for the reading, the window live meanwhile, and moves the links it
+  // found into `links`. False, and nothing moved, when the wait fails: the
+  // worker is then left to end by itself.
+  bool Take(InstallLinks& links) {
     winapi::Dword woke;
     while ((woke = CallExternal<kExtMsgWaitForMultipleObjects>(
                 1u, thread_.address(), 0, winapi::kInfinite, winapi::kQsAllEvents)) ==
@@ -78,7 +78,7 @@ class AsideReading {
       ProcessEvents();
     thread_ = ThreadHandle();
     if (woke != winapi::kWaitObject0) return false;
-    addresses = std::move(job_->addresses);
+    links = std::move(job_->links);
     return true;
   }
 
@@ -86,7 +86,7 @@ class AsideReading {
   struct Job {
     std::shared_ptr<const TextValue> page;
     std::string_view text;
-    std::vector<std::string> addresses;
+    InstallLinks links;
   };
   std::shared_ptr<Job> job_;
   ThreadHandle thread_;
@@ -97,14 +97,11 @@ std::string AgentLine(std::string_view agent) {
   return agent.empty() ? std::string() : "User-Agent: " + std::string(agent) + "\r\n";
 }
 
-// A manifest address as it is fetched (or told, in a dry run): bytes that
-// cannot stand in a request line percent-encoded, "http://" in front when it
-// has no scheme. A blank address is not fetched, so it gets none then.
+// A manifest address as it is fetched (or told, in a dry run): parsed as a
+// browser parses it. An empty address is not fetched, so it stays empty then.
 TextValue AsFetched(std::string_view manifestAddress, bool dryRun) {
-  TextValue address = TextValue::FromBytes(PercentEncodeAddress(manifestAddress));
-  if (!HasWebScheme(address) && (dryRun || !IsBlank(address)))
-    address = JoinTexts(std::string_view("http://"), address);
-  return address;
+  if (manifestAddress.empty() && !dryRun) return {};
+  return TextValue::FromBytes(AddressAsFetched(manifestAddress));
 }
 
 class Lookup {
@@ -187,16 +184,31 @@ class Lookup {
   }
 
   // The markers' reading: fetches the manifests and lists their packages.
-  // Returns how many manifest addresses it found.
+  // Returns how many manifest addresses it fetched.
   int32_t ReadMarkers(const std::string& pageAddress, TextValue& page) {
     const ManifestLinks links = MarkerManifestLinks(page);
     const int32_t count = links.count();
     // The second reading is done first: only the addresses it names need to be
-    // remembered as fetched.
+    // remembered as fetched, and it knows the links a script builds.
     if (count > 0) SecondReadingOf(page.view());
+    std::vector<int32_t> kept;
+    for (int32_t k = 1; k <= count; ++k)
+      if (!BuiltAtRunTime(links, k)) kept.push_back(k);
     ReadManifests(
-        count, [&](int32_t k) { return links.At(k + 1); }, PackageSource::kMarkers, pageAddress);
-    return count;
+        static_cast<int32_t>(kept.size()),
+        [&](int32_t k) { return links.At(kept[static_cast<std::size_t>(k)]); },
+        PackageSource::kMarkers, pageAddress);
+    return static_cast<int32_t>(kept.size());
+  }
+
+  // Whether the markers' address k is only a part of one that a script builds
+  // at run time: it holds a template's substitution ("${"), or it is where the
+  // second reading saw an install link joined to a run-time part. Such a part
+  // is never fetched.
+  bool BuiltAtRunTime(const ManifestLinks& links, int32_t k) const {
+    if (links.HoldsSubstitution(k)) return true;
+    return !partial_.empty() && !links.built() &&
+           partial_.contains(std::string(AsFetched(links.At(k).view(), false).view()));
   }
 
   // A page that is itself a manifest: its packages. Returns whether it is one.
@@ -215,8 +227,8 @@ class Lookup {
   bool ReadSecond(const std::string& pageAddress, std::string_view page,
                   const std::function<void()>& found) {
     SecondReadingOf(page);
-    const std::vector<std::string> addresses = std::move(second_);
-    second_.clear();
+    const std::vector<std::string> addresses = std::move(second_.addresses);
+    second_ = {};
     secondRead_ = false;  // the next page is read afresh
     if (addresses.empty()) return false;
     found();
@@ -229,6 +241,8 @@ class Lookup {
       fresh.push_back(address);
     }
     named_.clear();
+    partial_.clear();
+    cuts_.clear();
     ReadManifests(fresh, PackageSource::kSecondReading, pageAddress);
     return true;
   }
@@ -242,10 +256,21 @@ class Lookup {
   void SecondReadingOf(std::string_view page) {
     if (secondRead_) return;
     secondRead_ = true;
-    if (!(aside_ && aside_->Reads(page) && aside_->Take(second_)))
-      second_ = InstallManifestAddresses(page);
+    if (!(aside_ && aside_->Reads(page) && aside_->Take(second_))) second_ = ReadInstallLinks(page);
     aside_.reset();
-    named_.insert(second_.begin(), second_.end());
+    named_.insert(second_.addresses.begin(), second_.addresses.end());
+    for (const std::string& p : second_.partial) partial_.emplace(AsFetched(p, false).view());
+    // The markers end an address at its first ".plist": what follows it (a
+    // query) is left out there.
+    for (const std::string& address : second_.addresses) {
+      std::string lower(address);
+      for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+      const std::size_t plist = lower.find(kManifestSuffix);
+      if (plist != std::string::npos && plist + kManifestSuffix.size() < address.size())
+        cuts_[std::string(
+                  AsFetched(address.substr(0, plist + kManifestSuffix.size()), false).view())]
+            .push_back(address);
+    }
   }
 
   // Notes a manifest address as fetched. Only the second reading ever asks,
@@ -257,6 +282,14 @@ class Lookup {
     if (named_.empty()) return;
     std::string a(address);
     if (named_.contains(a)) fetched_.insert(std::move(a));
+  }
+
+  // Notes the second reading's addresses that the markers cut to `address` as
+  // fetched, once that gave packages: a page's "a.plist?sig=…" is listed once.
+  void RememberCut(std::string_view address) {
+    if (cuts_.empty()) return;
+    const auto it = cuts_.find(std::string(address));
+    if (it != cuts_.end()) fetched_.insert(it->second.begin(), it->second.end());
   }
 
   void ReadManifests(const std::vector<std::string>& addresses, PackageSource source,
@@ -276,6 +309,7 @@ class Lookup {
       for (int32_t k = 0; k < count; ++k) {
         const TextValue address = AsFetched(addressOf(k).view(), true);
         Remember(address.view());
+        RememberCut(address.view());
         sink_(
             PackageRow{pageAddress, std::string(address.view()), {}, {}, {}, {}, source, iphone_});
       }
@@ -289,6 +323,7 @@ class Lookup {
           // Read as the bytes fetched: a manifest in UTF-16 or the binary form
           // holds NUL bytes.
           const ManifestContent content = ReadManifest(fetched.body.bytes());
+          if (!content.packages.empty()) RememberCut(fetched.address.view());
           for (const ManifestPackage& p : content.packages)
             Report(p, source, pageAddress, fetched.address.view());
         },
@@ -317,8 +352,12 @@ class Lookup {
   // The second reading of the page being read: its addresses, in order and as a
   // set, once read (and until that reading is done).
   bool secondRead_ = false;
-  std::vector<std::string> second_;
+  InstallLinks second_;
   std::unordered_set<std::string> named_;
+  // Of that reading too: the beginnings of links built at run time, and its
+  // addresses by their cut at ".plist" (as fetched).
+  std::unordered_set<std::string> partial_;
+  std::unordered_map<std::string, std::vector<std::string>> cuts_;
   // The second reading of the page being read, when a worker does it.
   std::optional<AsideReading> aside_;
   bool iphone_ = false;
@@ -334,6 +373,7 @@ ManifestLinks ManifestLinks::Listed(ArrayValue links) {
 
 ManifestLinks ManifestLinks::Built(TextValue prefix, ArrayValue codes) {
   ManifestLinks m;
+  m.prefixSubstitution_ = prefix.view().find("${") != std::string_view::npos;
   m.prefix_ = std::move(prefix);
   m.codes_ = std::move(codes);
   m.built_ = true;
@@ -342,6 +382,13 @@ ManifestLinks ManifestLinks::Built(TextValue prefix, ArrayValue codes) {
 
 int32_t ManifestLinks::count() const {
   return built_ ? codes_.count() : listed_.count();
+}
+
+bool ManifestLinks::HoldsSubstitution(int32_t k) const {
+  if (!built_) return listed_.TextAt(k).find("${") != std::string_view::npos;
+  const std::string_view code = codes_.TextAt(k);
+  return prefixSubstitution_ || code.find("${") != std::string_view::npos ||
+         (prefix_.view().ends_with('$') && code.starts_with('{'));
 }
 
 TextValue ManifestLinks::At(int32_t k) const {

@@ -76,10 +76,14 @@ struct LookupOptions {
 // manifest has been read:
 //   1. An install link (itms-services:…) typed as the address: its manifest.
 //   2. Otherwise the page is fetched, and
-//      a. the markers' manifest addresses, in order, duplicates kept;
+//      a. the markers' manifest addresses, in order, duplicates kept, but
+//         not one that is only a part of an address a script builds at run
+//         time (a template's "${…}", or the second reading's cut of such a
+//         link);
 //      b. a page that is itself a manifest: its packages;
 //      c. otherwise the second reading's install links, each manifest address
-//         not fetched before in this lookup.
+//         not fetched before in this lookup (nor one whose cut at ".plist" the
+//         markers fetched with packages).
 //   3. When 2 finds no manifest address at all, the page is fetched once more
 //      with kIphoneAgent and read again as in 2 (not after a time-out).
 // Every manifest gives one package per software-package asset. Runs on the GUI
@@ -100,10 +104,15 @@ class ManifestLinks {
   int32_t count() const;
   // Address k, from 1 (fatal beyond the count, as an array index is).
   TextValue At(int32_t k) const;
+  // Whether address k holds a template's substitution ("${"), told without
+  // building it.
+  bool HoldsSubstitution(int32_t k) const;
+  bool built() const { return built_; }
 
  private:
   ArrayValue listed_;
   TextValue prefix_;
+  bool prefixSubstitution_ = false;
   ArrayValue codes_;
   bool built_ = false;
 };

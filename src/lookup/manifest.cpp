@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "base/ascii.h"
 #include "runtime/value.h"
 #include "text/markers.h"
 #include "text/property_list.h"
@@ -20,14 +21,10 @@ constexpr std::string_view kSoftwarePackage = "software-package";
 // "http" alone, or "https://" alone, is no link.
 constexpr std::size_t kShortestLink = 8;
 
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-
 bool IsPackageLink(std::string_view link) {
   if (link.size() <= kShortestLink) return false;
   for (std::size_t i = 0; i < kPackageScheme.size(); ++i)
-    if (Lower(link[i]) != kPackageScheme[i]) return false;
+    if (base::AsciiLower(link[i]) != kPackageScheme[i]) return false;
   for (char c : link) {
     const auto u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u == 0x7F) return false;
@@ -35,10 +32,19 @@ bool IsPackageLink(std::string_view link) {
   return true;
 }
 
-const PropertyListValue* Items(const std::optional<PropertyListValue>& root) {
-  if (!root) return nullptr;
-  const PropertyListValue* items = root->Find("items");
-  return items && items->kind == Kind::kArray ? items : nullptr;
+// Every array a dict holds under `key`, in document order: a manifest may hold
+// `items` twice (a normal and a push build), an item `assets` twice.
+std::vector<const PropertyListValue*> ArraysAt(const PropertyListValue& dict,
+                                               std::string_view key) {
+  std::vector<const PropertyListValue*> arrays;
+  if (dict.kind != Kind::kDict) return arrays;
+  for (std::size_t i = 0; i < dict.keys.size() && i < dict.items.size(); ++i)
+    if (dict.keys[i] == key && dict.items[i].kind == Kind::kArray) arrays.push_back(&dict.items[i]);
+  return arrays;
+}
+
+std::vector<const PropertyListValue*> ItemArrays(const std::optional<PropertyListValue>& root) {
+  return root ? ArraysAt(*root, "items") : std::vector<const PropertyListValue*>();
 }
 
 }  // namespace
@@ -47,28 +53,32 @@ ManifestContent ReadManifest(std::string_view manifest) {
   ManifestContent content;
   std::optional<PropertyListValue> root =
       text::ReadPropertyList(manifest, text::PropertyListReading::kStrict);
-  if (!Items(root)) root = text::ReadPropertyList(manifest, text::PropertyListReading::kTolerant);
-  if (const PropertyListValue* items = Items(root)) {
-    content.readable = true;
+  std::vector<const PropertyListValue*> arrays = ItemArrays(root);
+  if (arrays.empty()) {
+    root = text::ReadPropertyList(manifest, text::PropertyListReading::kTolerant);
+    arrays = ItemArrays(root);
+  }
+  if (!arrays.empty()) content.readable = true;
+  for (const PropertyListValue* items : arrays) {
     for (const PropertyListValue& item : items->items) {
-      const PropertyListValue* assets = item.Find("assets");
-      if (!assets || assets->kind != Kind::kArray) continue;
       const PropertyListValue* metadata = item.Find("metadata");
-      for (const PropertyListValue& asset : assets->items) {
-        if (asset.StringAt("kind") != kSoftwarePackage) continue;
-        std::string_view link = asset.StringAt("url");
-        if (!IsPackageLink(link)) continue;
-        ManifestPackage package{std::string(link), {}, {}, {}};
-        if (metadata) {
-          package.title = metadata->StringAt("title");
-          package.bundleId = metadata->StringAt("bundle-identifier");
-          package.version = metadata->StringAt("bundle-version");
+      for (const PropertyListValue* assets : ArraysAt(item, "assets")) {
+        for (const PropertyListValue& asset : assets->items) {
+          if (asset.StringAt("kind") != kSoftwarePackage) continue;
+          std::string_view link = asset.StringAt("url");
+          if (!IsPackageLink(link)) continue;
+          ManifestPackage package{std::string(link), {}, {}, {}};
+          if (metadata) {
+            package.title = metadata->StringAt("title");
+            package.bundleId = metadata->StringAt("bundle-identifier");
+            package.version = metadata->StringAt("bundle-version");
+          }
+          content.packages.push_back(std::move(package));
         }
-        content.packages.push_back(std::move(package));
       }
     }
-    return content;
   }
+  if (content.readable) return content;
 
   TextValue text = TextValue::FromBytes(manifest);
   TextValue left = TextValue::Literal(kPackageLeft);
@@ -99,7 +109,7 @@ bool LooksLikePropertyList(std::string_view document) {
       end = rest.find('>');
     } else {
       std::string head;
-      for (char h : rest.substr(0, 6)) head += Lower(h);
+      for (char h : rest.substr(0, 6)) head += base::AsciiLower(h);
       return head == "<plist" || head.substr(0, 5) == "<dict";
     }
     if (end == std::string_view::npos) return false;

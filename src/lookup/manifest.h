@@ -23,10 +23,10 @@ struct ManifestContent {
 };
 
 // The url of every asset of kind software-package, in every item, in document
-// order. A manifest that does not read as a property list with `items` gives its
-// first "<string>http…</string>" instead, decoded as XML text. Only a link of
-// more than 8 bytes that begins with "http" (any case) and holds no white space
-// or control character counts.
+// order; `items` or an item's `assets` held twice count twice. A manifest that does not read as a
+// property list with `items` gives its first "<string>http…</string>" instead, decoded as XML text.
+// Only a link of more than 8 bytes that begins with "http" (any case) and holds no white space or
+// control character counts.
 ManifestContent ReadManifest(std::string_view manifest);
 
 // Whether a page is a binary property list, or its first element (after a

@@ -5,11 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
-#include <unordered_map>
 
+#include "base/id_table.h"
 #include "runtime/heap.h"
 
 namespace tobrine {
@@ -68,44 +67,13 @@ class MemoryFile {
 // The table of open file numbers. The GUI thread and fetch workers both open
 // and close files, so every lookup takes the lock; a file found stays alive
 // while its caller uses it even if another thread closes the number.
-class FileRegistry {
- public:
-  static FileRegistry& Instance() {
-    static auto* registry = new FileRegistry();  // never destroyed: workers may outlive exit
-    return *registry;
-  }
+using FileRegistry = base::IdTable<int32_t, MemoryFile>;
 
-  int32_t Register(std::shared_ptr<MemoryFile> file) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // Numbers are not reused soon, so a stale number finds nothing.
-    for (;;) {
-      next_ = next_ == INT32_MAX ? 1 : next_ + 1;
-      if (!files_.count(next_)) break;
-    }
-    files_.emplace(next_, std::move(file));
-    return next_;
-  }
-
-  std::shared_ptr<MemoryFile> Find(int32_t number) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = files_.find(number);
-    return it == files_.end() ? nullptr : it->second;
-  }
-
-  std::shared_ptr<MemoryFile> Remove(int32_t number) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = files_.find(number);
-    if (it == files_.end()) return nullptr;
-    auto file = std::move(it->second);
-    files_.erase(it);
-    return file;
-  }
-
- private:
-  std::mutex mutex_;
-  std::unordered_map<int32_t, std::shared_ptr<MemoryFile>> files_;
-  int32_t next_ = 0;
-};
+FileRegistry& Files() {
+  static auto* files =
+      new FileRegistry(0, 1, INT32_MAX);  // never destroyed: workers may outlive exit
+  return *files;
+}
 
 // A kind the record format knows: a basic kind code with a stored size.
 bool IsRecordKind(ValueKind k) {
@@ -316,15 +284,15 @@ bool ReadVariable(MemoryFile& f, const VarRef& var) {
 int32_t OpenMemoryFile() {
   std::shared_ptr<MemoryFile> file(new (std::nothrow) MemoryFile());
   if (!file) return 0;
-  return FileRegistry::Instance().Register(std::move(file));
+  return Files().Add(std::move(file));
 }
 
 void CloseFile(int32_t file) {
-  FileRegistry::Instance().Remove(file);
+  Files().Remove(file);
 }
 
 bool SeekFileStart(int32_t file) {
-  auto f = FileRegistry::Instance().Find(file);
+  auto f = Files().Find(file);
   if (!f) return false;
   f->Seek(0);
   return true;
@@ -335,7 +303,7 @@ namespace {
 // back to where the command began.
 template <typename Item, typename Step>
 bool EachOrMoveBack(int32_t file, std::initializer_list<Item> items, Step step) {
-  auto f = FileRegistry::Instance().Find(file);
+  auto f = Files().Find(file);
   if (!f) return false;
   const std::size_t start = f->position();
   for (const Item& item : items) {
@@ -357,12 +325,12 @@ bool ReadData(int32_t file, std::initializer_list<VarRef> variables) {
 }
 
 int64_t FilePosition(int32_t file) {
-  auto f = FileRegistry::Instance().Find(file);
+  auto f = Files().Find(file);
   return f ? static_cast<int64_t>(f->position()) : -1;
 }
 
 int64_t FileLength(int32_t file) {
-  auto f = FileRegistry::Instance().Find(file);
+  auto f = Files().Find(file);
   return f ? static_cast<int64_t>(f->size()) : -1;
 }
 

@@ -22,10 +22,7 @@ constexpr std::size_t kTrailerSize = 32;
 // ends here too.
 constexpr std::size_t kDeepestNesting = 256;
 // Shared objects could make a small document stand for a huge tree (an array
-// holding the same array twice, 60 times over): the tree may cost this many
-// bytes per byte of document, and a fixed allowance besides.
-constexpr std::size_t kTreeBytesPerByte = 8;
-constexpr std::size_t kTreeAllowance = std::size_t{1} << 20;
+// holding the same array twice, 60 times over): the tree has a budget.
 constexpr std::size_t kNodeCost = sizeof(PropertyListValue);
 // Seconds from 1970-01-01 to 2001-01-01, the format's epoch of dates.
 constexpr double kEpochOffset = 978307200.0;
@@ -80,8 +77,7 @@ std::string RealText(double v) {
 
 class BinaryReader {
  public:
-  explicit BinaryReader(std::string_view document)
-      : s_(document), budget_(document.size() * kTreeBytesPerByte + kTreeAllowance) {}
+  explicit BinaryReader(std::string_view document) : s_(document), budget_(document.size()) {}
 
   std::optional<PropertyListValue> Run() {
     if (s_.size() < kMagic.size() + kTrailerSize || s_.substr(0, kMagic.size()) != kMagic)
@@ -112,12 +108,6 @@ class BinaryReader {
     return at <= tableAt_ && length <= tableAt_ - at;
   }
 
-  bool Charge(std::size_t bytes) {
-    if (bytes > budget_) return false;
-    budget_ -= bytes;
-    return true;
-  }
-
   // The length of the object whose marker is at `at`: the marker's low nibble,
   // or, when that is 0xF, the integer object after it. `at` moves past it all.
   std::optional<uint64_t> Length(uint64_t& at) {
@@ -135,7 +125,7 @@ class BinaryReader {
   }
 
   std::optional<PropertyListValue> Object(uint64_t ref, std::size_t depth) {
-    if (ref >= count_ || !Charge(kNodeCost)) return std::nullopt;
+    if (ref >= count_ || !budget_.Charge(kNodeCost)) return std::nullopt;
     const uint64_t offset = Number(tableAt_ + ref * offsetSize_, offsetSize_);
     if (offset < kMagic.size() || !Room(offset, 1)) return std::nullopt;
     const auto marker = static_cast<unsigned char>(s_[offset]);
@@ -207,7 +197,7 @@ class BinaryReader {
         s_.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(*length * unit));
     // UTF-8 takes at most 3 bytes for each UTF-16 unit or 2 for a Latin-1 byte;
     // base64 4 for each 3.
-    if (!Charge(bytes.size() * 2)) return std::nullopt;
+    if (!budget_.Charge(bytes.size() * 2)) return std::nullopt;
     PropertyListValue v;
     if (type == 0x4) {
       v.kind = Kind::kData;
@@ -247,7 +237,7 @@ class BinaryReader {
   }
 
   std::string_view s_;
-  std::size_t budget_;
+  detail::TreeBudget budget_;
   std::size_t offsetSize_ = 0;
   std::size_t refSize_ = 0;
   uint64_t count_ = 0;

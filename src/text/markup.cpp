@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/ascii.h"
 #include "text/utf8.h"
 
 namespace tobrine::text {
@@ -115,15 +116,6 @@ bool IsDigit(char c) {
 bool IsAlnum(char c) {
   return IsAlpha(c) || IsDigit(c);
 }
-bool IsHexDigit(char c) {
-  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-int HexValue(char c) {
-  return IsDigit(c) ? c - '0' : (c | 0x20) - 'a' + 10;
-}
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
 // Tab, line feed, form feed, carriage return, space.
 bool IsSpace(char c) {
   return c == ' ' || c == '\n' || c == '\t' || c == '\f' || c == '\r';
@@ -134,20 +126,44 @@ void AppendNameChar(char c, std::string& out) {
   if (c == '\0')
     AppendUtf8(kReplacementCharacter, out);
   else
-    out += Lower(c);
+    out += base::AsciiLower(c);
 }
 
-// The first CR, NUL or (when `ampersand`) '&' from `from`, or the text's size.
-std::size_t FindSpecial(std::string_view text, std::size_t from, bool ampersand) {
-  if (from >= text.size()) return text.size();
-  const char* hit = text.data() + text.size();
-  const char* start = text.data() + from;
-  for (char c : {'&', '\r', '\0'}) {
-    if (c == '&' && !ampersand) continue;
-    if (const void* q = std::memchr(start, c, static_cast<std::size_t>(hit - start)))
-      hit = static_cast<const char*>(q);
+// The next CR, NUL or (when `ampersand`) '&' of a text, asked for from
+// positions that never go back. Each byte is looked for once: where a byte was
+// found (or that it is nowhere) is kept, so that a text full of one of them
+// and without another is not searched to its end again and again.
+class SpecialBytes {
+ public:
+  SpecialBytes(std::string_view text, bool ampersand) : text_(text), ampersand_(ampersand) {}
+
+  // The first such byte at or after `from`, or the text's size.
+  std::size_t From(std::size_t from) {
+    std::size_t first = text_.size();
+    for (std::size_t i = ampersand_ ? 0 : 1; i < std::size(kBytes); ++i) {
+      if (next_[i] == kUnknown || next_[i] < from) {
+        const void* hit = from < text_.size()
+                              ? std::memchr(text_.data() + from, kBytes[i], text_.size() - from)
+                              : nullptr;
+        next_[i] = hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - text_.data())
+                       : text_.size();
+      }
+      first = std::min(first, next_[i]);
+    }
+    return first;
   }
-  return static_cast<std::size_t>(hit - text.data());
+
+ private:
+  static constexpr char kBytes[] = {'&', '\r', '\0'};
+  static constexpr std::size_t kUnknown = static_cast<std::size_t>(-1);
+  std::string_view text_;
+  bool ampersand_;
+  std::size_t next_[std::size(kBytes)] = {kUnknown, kUnknown, kUnknown};
+};
+
+// Whether `text` holds a CR, a NUL or (when `ampersand`) a '&'.
+bool HasSpecial(std::string_view text, bool ampersand) {
+  return SpecialBytes(text, ampersand).From(0) != text.size();
 }
 
 // Sets a tag or attribute name as the tokenizer keeps it.
@@ -165,7 +181,7 @@ void SetName(std::string_view raw, std::string& name) {
 // The text with line breaks read as LF and NUL as U+FFFD; `buffer` holds it
 // when anything had to change.
 std::string_view Normalized(std::string_view text, std::string& buffer) {
-  if (FindSpecial(text, 0, false) == text.size()) return text;
+  if (!HasSpecial(text, false)) return text;
   buffer.clear();
   for (std::size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
@@ -182,11 +198,12 @@ std::string_view Normalized(std::string_view text, std::string& buffer) {
 }
 
 bool StartsWithIgnoringCase(std::string_view text, std::size_t at, std::string_view word) {
-  if (at > text.size() || text.size() - at < word.size()) return false;
-  for (std::size_t i = 0; i < word.size(); ++i)
-    if (Lower(text[at + i]) != word[i]) return false;
-  return true;
+  return at <= text.size() && base::StartsWithIgnoringAsciiCase(text.substr(at), word);
 }
+
+// The attributes a tag keeps: a page of one tag with millions of them (eight
+// bytes of page each, a hundred and fifty of memory) would take gigabytes.
+constexpr std::size_t kMostAttributes = std::size_t{1} << 16;
 
 enum class TextKind { kMarkup, kRawText, kScript, kReplaceableText, kPlainText };
 
@@ -386,15 +403,15 @@ class Tokenizer {
   }
 
   // Sets the value of the attribute being read, or drops it when its name came
-  // earlier in the same tag.
+  // earlier in the same tag or the tag has all the attributes it keeps.
   void FinishAttribute(std::string_view raw) {
     MarkupAttribute& a = attributes_[count_ - 1];
-    if (Repeated(a.name)) {
+    if (count_ > kMostAttributes || Repeated(a.name)) {
       --count_;
       return;
     }
     a.value.clear();
-    if (FindSpecial(raw, 0, true) == raw.size())
+    if (!HasSpecial(raw, true))
       a.value.assign(raw);
     else
       AppendDecodedReferences(raw, true, a.value);
@@ -520,6 +537,7 @@ class Tokenizer {
 
 void AppendDecodedReferences(std::string_view text, bool inAttribute, std::string& out) {
   const std::size_t n = text.size();
+  SpecialBytes special(text, true);
   std::size_t i = 0;
   while (i < n) {
     const char c = text[i];
@@ -535,7 +553,7 @@ void AppendDecodedReferences(std::string_view text, bool inAttribute, std::strin
     }
     if (c != '&') {
       // The plain run up to the next byte that needs work, in one piece.
-      const std::size_t end = FindSpecial(text, i, true);
+      const std::size_t end = special.From(i);
       out.append(text.substr(i, end - i));
       i = end;
       continue;
@@ -547,9 +565,9 @@ void AppendDecodedReferences(std::string_view text, bool inAttribute, std::strin
       if (hex) ++k;
       const std::size_t digits = k;
       char32_t value = 0;
-      while (k < n && (hex ? IsHexDigit(text[k]) : IsDigit(text[k]))) {
+      while (k < n && (hex ? base::IsHexDigit(text[k]) : IsDigit(text[k]))) {
         // Anything past the last code point reads as past it.
-        if (value <= 0x10FFFF) value = value * (hex ? 16 : 10) + HexValue(text[k]);
+        if (value <= 0x10FFFF) value = value * (hex ? 16 : 10) + base::HexValue(text[k]);
         ++k;
       }
       if (k == digits) {

@@ -19,7 +19,8 @@ struct MarkupAttribute {
 // during the call.
 class MarkupVisitor {
  public:
-  // A start tag; a repeated attribute name keeps its first value only.
+  // A start tag; a repeated attribute name keeps its first value only, and a
+  // tag keeps its first 65,536 attributes.
   virtual void StartTag(std::string_view name, std::span<const MarkupAttribute> attributes,
                         bool selfClosing);
   virtual void EndTag(std::string_view name);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "base/ascii.h"
 #include "text/utf8.h"
 
 namespace tobrine::text {
@@ -33,15 +34,6 @@ bool IsNameChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '_' || c == '.' || c == ':' || static_cast<unsigned char>(c) >= 0x80;
 }
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
 std::string_view Trimmed(std::string_view s) {
   while (!s.empty() && IsXmlSpace(s.front())) s.remove_prefix(1);
   while (!s.empty() && IsXmlSpace(s.back())) s.remove_suffix(1);
@@ -72,10 +64,7 @@ std::size_t DecodeReference(std::string_view text, std::size_t i, std::string& o
   if (digits.empty()) return 0;
   uint32_t v = 0;
   for (char c : digits) {
-    int d = c >= '0' && c <= '9'          ? c - '0'
-            : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
-            : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                          : -1;
+    const int d = hex ? base::HexValue(c) : base::IsAsciiDigit(c) ? c - '0' : -1;
     if (d < 0) return 0;
     v = v * (hex ? 16 : 10) + static_cast<uint32_t>(d);
     if (v > 0x10FFFF) return 0;
@@ -102,7 +91,7 @@ void AppendWithReferences(std::string_view text, std::string& out) {
 // The strict reading: a well-formed document or nothing.
 class StrictReader {
  public:
-  explicit StrictReader(std::string_view document) : s_(document) {}
+  explicit StrictReader(std::string_view document) : s_(document), budget_(document.size()) {}
 
   std::optional<PropertyListValue> Run() {
     SkipByteOrderMark();
@@ -118,7 +107,8 @@ class StrictReader {
             open == std::string_view::npos ? open : declaration.find(declaration[open], open + 1);
         if (close == std::string_view::npos) return std::nullopt;
         const std::string_view name = declaration.substr(open + 1, close - open - 1);
-        utf8 = EqualsIgnoringCase(name, "utf-8") || EqualsIgnoringCase(name, "utf8");
+        utf8 = base::EqualsIgnoringAsciiCase(name, "utf-8") ||
+               base::EqualsIgnoringAsciiCase(name, "utf8");
       }
       k_ = end + 2;
     }
@@ -167,7 +157,7 @@ class StrictReader {
       return true;
     }
     const std::size_t end = s_.find("?>", k_ + 2);
-    if (end == std::string_view::npos || EqualsIgnoringCase(s_.substr(k_ + 2, 3), "xml"))
+    if (end == std::string_view::npos || base::EqualsIgnoringAsciiCase(s_.substr(k_ + 2, 3), "xml"))
       return false;
     k_ = end + 2;
     return true;
@@ -274,7 +264,8 @@ class StrictReader {
   }
 
   std::optional<PropertyListValue> StrictValue() {
-    if (depth_ >= kDeepestNesting || !StartTag()) return std::nullopt;
+    if (depth_ >= kDeepestNesting || !budget_.Charge(detail::TreeBudget::kNodeCost) || !StartTag())
+      return std::nullopt;
     ++depth_;
     std::optional<PropertyListValue> v = StrictValueInside();
     --depth_;
@@ -295,6 +286,7 @@ class StrictReader {
         if (!StartTagNamed("key")) return std::nullopt;
         std::string key;
         if (!selfClosing_ && !StrictText("key", key)) return std::nullopt;
+        if (!budget_.Charge(detail::TreeBudget::kKeyCost + key.size())) return std::nullopt;
         if (!StrictMisc(false)) return std::nullopt;
         std::optional<PropertyListValue> item = StrictValue();
         if (!item) return std::nullopt;
@@ -334,12 +326,14 @@ class StrictReader {
       v.kind = scalar.kind;
       if (!empty && !StrictText(name, v.text)) return std::nullopt;
       if (v.kind != Kind::kString) v.text = std::string(Trimmed(v.text));
+      if (!budget_.Charge(v.text.size())) return std::nullopt;
       return v;
     }
     return std::nullopt;
   }
 
   std::string_view s_;
+  detail::TreeBudget budget_;
   std::size_t k_ = 0;
   std::string_view name_;
   bool selfClosing_ = false;
@@ -350,7 +344,7 @@ class StrictReader {
 // structure the document shows.
 class TolerantBuilder {
  public:
-  explicit TolerantBuilder(std::string_view s) : s_(s) {}
+  explicit TolerantBuilder(std::string_view s) : s_(s), budget_(s.size()) {}
 
   std::optional<PropertyListValue> Run() {
     std::size_t k = s_.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
@@ -384,7 +378,7 @@ class TolerantBuilder {
       }
     }
     FinishScalar();
-    if (!root_) return std::nullopt;
+    if (!root_ || spent_) return std::nullopt;
     return std::move(*root_);
   }
 
@@ -398,7 +392,7 @@ class TolerantBuilder {
     const bool end = s_[k + 1] == '/';
     std::size_t at = k + (end ? 2 : 1);
     std::string name;
-    while (at < s_.size() && IsNameChar(s_[at])) name += Lower(s_[at++]);
+    while (at < s_.size() && IsNameChar(s_[at])) name += base::AsciiLower(s_[at++]);
     // Past the tag's '>', over quoted attribute values.
     bool selfClosing = false;
     while (at < s_.size() && s_[at] != '>') {
@@ -466,8 +460,10 @@ class TolerantBuilder {
     if (!scalar_) return;
     scalar_ = false;
     if (scalarName_ == "key") {
-      if (!open_.empty() && open_.back()->kind == Kind::kDict)
+      if (!open_.empty() && open_.back()->kind == Kind::kDict) {
         pendingKey_ = std::string(Trimmed(scalarText_));
+        Spend(detail::TreeBudget::kKeyCost + pendingKey_->size());
+      }
       return;
     }
     PropertyListValue v;
@@ -488,6 +484,7 @@ class TolerantBuilder {
   // Adds a value where the structure says; a dict's value needs its key. Returns
   // the value's place, or nullptr when it was dropped.
   PropertyListValue* Add(PropertyListValue v) {
+    if (!Spend(detail::TreeBudget::kNodeCost + v.text.size())) return nullptr;
     if (open_.empty()) {
       if (root_ || (v.kind != Kind::kDict && v.kind != Kind::kArray)) return nullptr;
       root_ = std::move(v);
@@ -503,7 +500,17 @@ class TolerantBuilder {
     return &parent.items.back();
   }
 
+  // Takes `bytes` from the budget; once it is spent, reading stops and the
+  // document is not read at all.
+  bool Spend(std::size_t bytes) {
+    if (!spent_ && budget_.Charge(bytes)) return true;
+    spent_ = finished_ = true;
+    return false;
+  }
+
   std::string_view s_;
+  detail::TreeBudget budget_;
+  bool spent_ = false;
   std::optional<PropertyListValue> root_;
   // The open containers, outermost first. Only the last one grows, so the
   // places of the others stay put.

@@ -59,4 +59,36 @@ std::optional<std::string> Utf16DocumentAsUtf8(std::string_view document);
 // sections unwrapped. A reference that cannot be read stays as written.
 std::string DecodeXmlText(std::string_view text);
 
+namespace detail {
+
+// What a reader may spend on the tree of one document: a few bytes for each
+// byte of the document, and a fixed allowance besides. Shared objects (the
+// binary form) or many small elements (`<true/>` is 7 bytes, its node 88) would
+// otherwise make a document of a few megabytes cost gigabytes. A document whose
+// tree would cost more is not read.
+class TreeBudget {
+ public:
+  static constexpr std::size_t kBytesPerByte = 8;
+  static constexpr std::size_t kAllowance = std::size_t{1} << 20;
+  // A value in its parent's array, with room for the array to have doubled.
+  static constexpr std::size_t kNodeCost = 2 * sizeof(PropertyListValue);
+  // A dict's key, likewise, without its text.
+  static constexpr std::size_t kKeyCost = 2 * sizeof(std::string);
+
+  explicit TreeBudget(std::size_t documentBytes)
+      : left_(documentBytes * kBytesPerByte + kAllowance) {}
+
+  // Takes `bytes` from what is left; false (and nothing taken) when too few are.
+  bool Charge(std::size_t bytes) {
+    if (bytes > left_) return false;
+    left_ -= bytes;
+    return true;
+  }
+
+ private:
+  std::size_t left_;
+};
+
+}  // namespace detail
+
 }  // namespace tobrine::text

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/cookie_attributes.h"
 #include "base/lines.h"
 #include "runtime/commands.h"
 #include "runtime/external.h"
@@ -16,20 +17,6 @@ namespace tobrine {
 namespace {
 
 constexpr std::string_view kCookieMarker = "Set-Cookie: ";
-
-bool IEquals(std::string_view a, std::string_view b) {
-  return CompareText(a, b, false) == 0;
-}
-
-// Whether a Domain attribute covers the host: the host itself, or a host below
-// it ("a.example.com" under "example.com"). A leading dot does not count.
-bool DomainCovers(std::string_view domain, std::string_view host) {
-  if (!domain.empty() && domain.front() == '.') domain.remove_prefix(1);
-  if (domain.empty()) return false;
-  if (IEquals(domain, host)) return true;
-  return host.size() > domain.size() + 1 && host[host.size() - domain.size() - 1] == '.' &&
-         IEquals(host.substr(host.size() - domain.size()), domain);
-}
 
 // "Thu, 01 Jan 1970 00:00:00 GMT" for a moment `seconds` from now. (The
 // calendar of <chrono> cannot be used: its header does not compile for the
@@ -61,53 +48,24 @@ std::string HttpDate(int64_t seconds) {
   return text;
 }
 
-// A Max-Age in seconds (a past one as -1), or nothing when the text is none.
-std::optional<int64_t> MaxAgeSeconds(std::string_view value) {
-  bool negative = !value.empty() && value.front() == '-';
-  if (negative) value.remove_prefix(1);
-  if (value.empty()) return std::nullopt;
-  int64_t seconds = 0;
-  for (char c : value) {
-    if (c < '0' || c > '9') return std::nullopt;
-    seconds = std::min<int64_t>(seconds * 10 + (c - '0'), int64_t{1} << 40);
-  }
-  return negative || seconds == 0 ? -1 : seconds;
-}
-
 // The cookie data to store, or nothing when the cookie must not be stored: its
 // attributes as they came, except that a Max-Age (which wins over Expires)
 // becomes the Expires date it stands for, so that a store that knows only dates
 // drops an expired cookie too.
 std::optional<std::string> DataToStore(std::string_view data, std::string_view host, bool secure) {
-  struct Attribute {
-    std::string_view text, name, value;
-  };
-  std::vector<Attribute> attributes;
-  std::optional<int64_t> maxAge;
-  const std::size_t semicolon = data.find(';');
-  for (std::size_t p = semicolon; p != std::string_view::npos;) {
-    const std::size_t e = data.find(';', p + 1);
-    Attribute a;
-    a.text = base::TrimBlanks(data.substr(p + 1, e == std::string_view::npos ? e : e - p - 1));
-    p = e;
-    const std::size_t eq = a.text.find('=');
-    a.name = base::TrimBlanks(a.text.substr(0, eq));
-    a.value =
-        eq == std::string_view::npos ? std::string_view() : base::TrimBlanks(a.text.substr(eq + 1));
-    if (IEquals(a.name, "Domain") && !a.value.empty() && !DomainCovers(a.value, host))
-      return std::nullopt;
-    if (IEquals(a.name, "Secure") && !secure) return std::nullopt;
-    if (IEquals(a.name, "Max-Age"))
-      if (std::optional<int64_t> seconds = MaxAgeSeconds(a.value)) maxAge = seconds;
-    attributes.push_back(a);
-  }
-  std::string out(data.substr(0, semicolon));
-  for (const Attribute& a : attributes) {
-    if (maxAge && (IEquals(a.name, "Max-Age") || IEquals(a.name, "Expires"))) continue;
+  const base::CookieLine cookie = base::ParseCookieLine(data);
+  if (!cookie.domain.empty() && !base::CookieDomainCovers(cookie.domain, host)) return std::nullopt;
+  if (cookie.secure && !secure) return std::nullopt;
+  std::string out(cookie.pair);
+  for (const base::CookieAttribute& a : cookie.attributes) {
+    if (cookie.maxAge && (base::EqualsIgnoringAsciiCase(a.name, "Max-Age") ||
+                          base::EqualsIgnoringAsciiCase(a.name, "Expires")))
+      continue;
     out += "; ";
     out += a.text;
   }
-  if (maxAge) out += "; expires=" + HttpDate(*maxAge < 0 ? -86400 * 365 : *maxAge);
+  if (cookie.maxAge)
+    out += "; expires=" + HttpDate(*cookie.maxAge <= 0 ? -86400 * 365 : *cookie.maxAge);
   return out;
 }
 

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "web/web_address.h"
+
 namespace tobrine {
 
 enum class FetchFailure {
@@ -14,12 +16,14 @@ enum class FetchFailure {
   kTls,           // the secure connection failed (certificate or handshake)
   kHttpStatus,    // the server answered with a status of 400 or more
   kTooLarge,      // the body went past its bound
+  kBadAddress,    // the address (or a redirect's) is not one a browser would fetch
   kOther,         // anything else (no address, no worker, an unreadable record)
 };
 
 struct FetchOutcome {
   FetchFailure failure = FetchFailure::kNone;
-  int32_t httpStatus = 0;  // the final response's status; 0 when none came
+  int32_t httpStatus = 0;                           // the final response's status; 0 when none came
+  AddressFault addressFault = AddressFault::kNone;  // why, for kBadAddress
 };
 
 // The failure a WinINet error code stands for (0: none; unknown codes: kOther).

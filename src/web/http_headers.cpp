@@ -72,6 +72,9 @@ bool IsDigit(char c) {
 }  // namespace
 
 bool RequestTextsAreSafe(const ExchangeRequest& request) {
+  // The address as sent: parsed already, so printable ASCII only.
+  for (char c : request.address.view())
+    if (c == ' ' || IsControl(c) || static_cast<unsigned char>(c) >= 0x80) return false;
   if (!IsFetchableAddress(request.address)) return false;
   if (!HeaderLinesAreSafe(request.extraHeaders) || !HasNoControl(request.cookies)) return false;
   for (char c : request.proxy.view())

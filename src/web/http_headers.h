@@ -13,7 +13,8 @@
 namespace tobrine {
 
 // Whether the request's texts can be sent without adding a line of their own:
-// the address is fetchable; the extra header lines end in CR LF only (no lone CR
+// the address is fetchable and written as sent (printable ASCII, no space);
+// the extra header lines end in CR LF only (no lone CR
 // or LF, no other control character than a tab); the cookie text holds no
 // control character; the proxy no control character or space.
 bool RequestTextsAreSafe(const ExchangeRequest& request);

@@ -59,7 +59,9 @@ void RunStream(StreamJob& j) {
 FetchOutcome StreamFetch(TextValue address, const StreamFetchOptions& options,
                          std::shared_ptr<BodyStream> stream) {
   if (TrimSpaces(address).empty()) return {FetchFailure::kOther, 0};
-  if (!HasWebScheme(address)) address = JoinTexts(std::string_view("http://"), address);
+  const ParsedAddress parsed = ParseFetchAddress(address);
+  if (!parsed) return {FetchFailure::kBadAddress, 0, parsed.fault};
+  address = TextValue::FromBytes(parsed.address.RequestAddress());
 
   auto job = std::make_shared<StreamJob>();
   job->request.address = std::move(address);

@@ -2,29 +2,61 @@
 
 #include <algorithm>
 
+#include "base/ascii.h"
+#include "platform/system.h"
 #include "runtime/commands.h"
+#include "text/utf8.h"
 
 namespace tobrine {
 namespace {
 
-// The address without its scheme, cut before the first "/" and after the last
-// "@" before it (user name and password are not part of host or port).
-std::string_view Authority(std::string_view address) {
-  std::string_view rest = address.substr(static_cast<std::size_t>(WebSchemeLength(address)));
-  rest = rest.substr(0, rest.find('/'));
-  if (std::size_t at = rest.rfind('@'); at != std::string_view::npos) rest.remove_prefix(at + 1);
-  return rest;
+bool IsAlpha(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// Where the port text starts in an authority (after its ":"), or npos. The
-// colons of an IPv6 literal are not the port's.
-std::size_t PortColon(std::string_view authority) {
-  std::size_t from = 0;
-  if (!authority.empty() && authority.front() == '[') {
-    from = authority.find(']');
-    if (from == std::string_view::npos) return std::string_view::npos;
+// The scheme the address names and the text after its ":", as the parser
+// reads them: leading blanks skipped, tabs and line breaks left out.
+struct SchemeAndRest {
+  std::string scheme;  // lower case; empty when there is none
+  std::string rest;    // the first two characters after the ":"
+};
+
+SchemeAndRest SchemeOf(std::string_view address) {
+  SchemeAndRest out;
+  std::size_t i = 0;
+  while (i < address.size() && static_cast<unsigned char>(address[i]) <= 0x20) ++i;
+  std::string scheme;
+  for (; i < address.size(); ++i) {
+    const char c = address[i];
+    if (c == '\t' || c == '\n' || c == '\r') continue;
+    if (c == ':') break;
+    const bool allowed =
+        IsAlpha(c) ||
+        (!scheme.empty() && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
+    if (!allowed) return out;
+    scheme += static_cast<char>(IsAlpha(c) ? c | 0x20 : c);
   }
-  return authority.find(':', from);
+  if (i == address.size() || scheme.empty()) return out;
+  for (++i; i < address.size() && out.rest.size() < 2; ++i)
+    if (address[i] != '\t' && address[i] != '\n' && address[i] != '\r') out.rest += address[i];
+  out.scheme = std::move(scheme);
+  return out;
+}
+
+// The text as UTF-8: as it is when it is well-formed UTF-8, else read as code
+// page 936 (a page or a user in that code page wrote it).
+std::string AsUtf8(std::string_view text) {
+  if (text::IsValidUtf8(text)) return std::string(text);
+  return platform::Cp936ToUtf8(text);
+}
+
+// The checks a parsed address must pass to be fetched.
+ParsedAddress Fetchable(ParsedAddress parsed) {
+  if (!parsed) return parsed;
+  if (parsed.address.port == 0) return {{}, AddressFault::kPortZero};
+  if (parsed.address.RequestAddress().size() > static_cast<std::size_t>(kMaxAddressBytes))
+    return {{}, AddressFault::kTooLong};
+  return parsed;
 }
 
 // Non-ASCII, control characters, space and DEL: all but 0x21-0x7E.
@@ -32,86 +64,14 @@ bool NeedsPercentEncoding(char c) {
   return static_cast<unsigned char>(c - 0x21) >= 0x5E;
 }
 
-}  // namespace
-
-int32_t WebSchemeLength(std::string_view address) {
-  if (CompareText(LeftText(address, 8), "https://", false) == 0) return 8;
-  if (CompareText(LeftText(address, 7), "http://", false) == 0) return 7;
-  return 0;
-}
-
-TextValue UrlHost(std::string_view address) {
-  const std::string_view authority = Authority(address);
-  if (!authority.empty() && authority.front() == '[') {
-    const std::size_t close = authority.find(']');
-    return ToLowerCase(authority.substr(0, close == std::string_view::npos ? 0 : close + 1));
-  }
-  TextValue work = RightText(address, TextLength(address) - WebSchemeLength(address));
-  work = ReplaceSubtext(work, "https://", std::nullopt, std::nullopt, std::nullopt, true);
-  work = ReplaceSubtext(work, "http://", std::nullopt, std::nullopt, std::nullopt, true);
-  int32_t slash = FindText(work, "/");
-  if (slash > 0) work = LeftText(work, slash - 1);
-  for (int32_t at = FindText(work, "@"); at > 0; at = FindText(work, "@"))
-    work = RightText(work, work.size() - at);
-  int32_t colon = FindText(work, ":");
-  if (colon > 0) work = LeftText(work, colon - 1);
-  return ToLowerCase(work);
-}
-
-TextValue UrlObjectPath(std::string_view address) {
-  // From the first "/" after the scheme: a host that also occurs earlier in the
-  // address (in the scheme, say) cannot move it.
-  const std::size_t scheme = static_cast<std::size_t>(WebSchemeLength(address));
-  const std::size_t slash = address.find('/', scheme);
-  if (slash == std::string_view::npos) return TextValue::Literal("/");
-  return TextValue::FromBytes(PercentEncodeAddress(address.substr(slash)));
-}
-
-int32_t UrlPort(std::string_view address) {
-  const std::string_view authority = Authority(address);
-  const std::size_t colon = PortColon(authority);
-  const std::string_view port =
-      colon == std::string_view::npos ? std::string_view() : authority.substr(colon + 1);
-  if (port.empty()) return IsSecureAddress(address) ? 443 : 80;
-  // Digits only, and never more than 65535: no wrapping into another port.
-  if (port.size() > 5) return 0;
-  int32_t value = 0;
-  for (char c : port) {
-    if (c < '0' || c > '9') return 0;
-    value = value * 10 + (c - '0');
-  }
-  return value >= 1 && value <= 65535 ? value : 0;
-}
-
-bool IsFetchableAddress(std::string_view address) {
-  if (!HasWebScheme(address) || address.size() > static_cast<std::size_t>(kMaxAddressBytes))
-    return false;
-  for (char c : address) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u <= 0x20 || u == 0x7F) return false;
-  }
-  const std::string_view authority = Authority(address);
-  if (!authority.empty() && authority.front() == '[' &&
-      authority.find(']') == std::string_view::npos)
-    return false;
-  return !UrlHost(address).empty() && UrlPort(address) != 0;
-}
-
-std::string PercentEncodeAddress(std::string_view address) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  // Most addresses need nothing: they are copied whole.
-  const std::size_t first = static_cast<std::size_t>(
-      std::find_if(address.begin(), address.end(), NeedsPercentEncoding) - address.begin());
-  if (first == address.size()) return std::string(address);
-  std::string out;
-  out.reserve(address.size() + 32);
-  out.append(address.substr(0, first));
-  for (char c : address.substr(first)) {
-    const auto u = static_cast<unsigned char>(c);
+std::string PercentEncoded(std::string_view address) {
+  // Most need nothing, and a long one is copied whole.
+  const auto first = std::find_if(address.begin(), address.end(), NeedsPercentEncoding);
+  std::string out(address.begin(), first);
+  out.reserve(address.size());
+  for (char c : address.substr(static_cast<std::size_t>(first - address.begin()))) {
     if (NeedsPercentEncoding(c)) {
-      out += '%';
-      out += kHex[u >> 4];
-      out += kHex[u & 15];
+      base::AppendPercentEncoded(out, static_cast<unsigned char>(c));
     } else {
       out += c;
     }
@@ -119,24 +79,94 @@ std::string PercentEncodeAddress(std::string_view address) {
   return out;
 }
 
-std::string ResolveLocation(std::string_view base, std::string_view location) {
-  if (location.empty()) return {};
-  if (HasWebScheme(location)) return std::string(location);
-  const std::size_t scheme = static_cast<std::size_t>(WebSchemeLength(base));
-  if (location.substr(0, 2) == "//") {
-    const std::string_view schemeText = scheme ? base.substr(0, scheme - 2) : "http:";
-    return std::string(schemeText) + std::string(location);
+}  // namespace
+
+bool NamesScheme(std::string_view address) {
+  const SchemeAndRest s = SchemeOf(address);
+  return s.scheme == "http" || s.scheme == "https" || (!s.scheme.empty() && s.rest == "//");
+}
+
+std::string WithScheme(std::string_view address) {
+  if (NamesScheme(address)) return std::string(address);
+  // In front of the address itself: blanks before it would end up in the host.
+  while (!address.empty() && static_cast<unsigned char>(address.front()) <= 0x20)
+    address.remove_prefix(1);
+  return "http://" + std::string(address);
+}
+
+ParsedAddress ParseFetchAddress(std::string_view address) {
+  if (address.size() > kMaxAddressInputBytes) return {{}, AddressFault::kTooLong};
+  return Fetchable(ParseWebAddress(AsUtf8(WithScheme(address))));
+}
+
+std::string AddressAsFetched(std::string_view address) {
+  const ParsedAddress parsed = ParseFetchAddress(address);
+  if (parsed) return parsed.address.RequestAddress();
+  // Too long to be read at all: its printable form is longer still.
+  if (address.size() > kMaxAddressInputBytes) return PercentEncoded(WithScheme(address));
+  // The text the parser read (as UTF-8, without the blanks around it and the
+  // tabs and line breaks in it), so that its printable form is refused again.
+  std::string read = AsUtf8(WithScheme(address));
+  std::erase_if(read, [](char c) { return c == '\t' || c == '\n' || c == '\r'; });
+  std::string_view kept = read;
+  while (!kept.empty() && static_cast<unsigned char>(kept.front()) <= 0x20) kept.remove_prefix(1);
+  while (!kept.empty() && static_cast<unsigned char>(kept.back()) <= 0x20) kept.remove_suffix(1);
+  return PercentEncoded(kept);
+}
+
+ParsedAddress ResolveLocation(std::string_view base, std::string_view location) {
+  const ParsedAddress from = ParseFetchAddress(base);
+  if (!from) return from;
+  if (location.size() > kMaxAddressInputBytes) return {{}, AddressFault::kTooLong};
+  return Fetchable(ParseWebAddress(AsUtf8(location), &from.address));
+}
+
+TextValue UrlHost(std::string_view address) {
+  return TextValue::FromBytes(ParseFetchAddress(address).address.host);
+}
+
+TextValue UrlObjectPath(std::string_view address) {
+  const ParsedAddress parsed = ParseFetchAddress(address);
+  return parsed ? TextValue::FromBytes(parsed.address.Target()) : TextValue::Literal("/");
+}
+
+int32_t UrlPort(std::string_view address) {
+  const ParsedAddress parsed = ParseFetchAddress(address);
+  return parsed ? parsed.address.EffectivePort() : 0;
+}
+
+int32_t WebSchemeLength(std::string_view address) {
+  if (CompareText(LeftText(address, 8), "https://", false) == 0) return 8;
+  if (CompareText(LeftText(address, 7), "http://", false) == 0) return 7;
+  return 0;
+}
+
+std::string_view AddressFaultText(AddressFault fault) {
+  switch (fault) {
+    case AddressFault::kNone:
+      return "";
+    case AddressFault::kNoScheme:
+      return "no http:// or https:// address";
+    case AddressFault::kOtherScheme:
+      return "not an http or https address";
+    case AddressFault::kNoHost:
+      return "no host";
+    case AddressFault::kBadHost:
+      return "the host holds a character no host may hold";
+    case AddressFault::kBadDomain:
+      return "the host is not a valid domain name";
+    case AddressFault::kBadIpv4:
+      return "the host is not a valid IPv4 address";
+    case AddressFault::kBadIpv6:
+      return "the host is not a valid IPv6 address";
+    case AddressFault::kBadPort:
+      return "the port is not a number from 1 to 65535";
+    case AddressFault::kPortZero:
+      return "port 0 cannot be fetched";
+    case AddressFault::kTooLong:
+      return "the address is longer than 8 KiB";
   }
-  const std::size_t pathStart = std::min(base.find('/', scheme), base.size());
-  const std::string_view origin = base.substr(0, pathStart);
-  if (location.front() == '/') return std::string(origin) + std::string(location);
-  // Beside the last segment of the base's path (its query left out).
-  std::string_view path = base.substr(pathStart);
-  path = path.substr(0, path.find_first_of("?#"));
-  const std::size_t lastSlash = path.rfind('/');
-  const std::string_view directory =
-      lastSlash == std::string_view::npos ? "/" : path.substr(0, lastSlash + 1);
-  return std::string(origin) + std::string(directory) + std::string(location);
+  return "";
 }
 
 }  // namespace tobrine

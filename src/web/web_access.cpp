@@ -77,13 +77,19 @@ class StartedFetch::Fetch {
   // cannot start give the empty result (and kOther) at once.
   Fetch(TextValue& address, const FetchOptions& options) {
     if (IsBlank(address)) return;
-    if (!HasWebScheme(address)) address = JoinTexts(std::string_view("http://"), address);
-    // Nothing that could end the request line or add a header line is sent.
-    if (!IsFetchableAddress(address)) return;
+    if (!NamesScheme(address)) address = TextValue::FromBytes(WithScheme(address));
+    // Parsed as a browser parses it, before anything is sent; what goes out is
+    // ASCII and holds nothing that could end the request line.
+    const ParsedAddress parsed = ParseFetchAddress(address);
+    if (!parsed) {
+      fault_ = parsed.fault;
+      return;
+    }
     auto job = std::make_shared<FetchJob>();
     job->file = OpenMemoryFile();
     job->expected = options.expectedText;
-    if (job->file == 0 || !WriteExchangeRequest(job->file, RequestFor(address, options))) return;
+    const TextValue fetched = TextValue::FromBytes(parsed.address.RequestAddress());
+    if (job->file == 0 || !WriteExchangeRequest(job->file, RequestFor(fetched, options))) return;
     thread_ = StartWorker(job);
     if (!thread_) return;  // no worker: nothing will ever arrive
     job_ = std::move(job);
@@ -104,14 +110,16 @@ class StartedFetch::Fetch {
   // Milliseconds until the time-out, as of `now` (a tick count).
   int64_t Left(uint32_t now) const { return std::max<int64_t>(0, timeoutMs_ - (now - start_)); }
 
-  // What one wake-up of the wait says about this fetch: the time-out, measured
-  // when the wait returned, counts whatever else the wait saw.
-  void Observe(uint32_t now, bool workerEnded) {
-    if (Left(now) == 0) {
-      state_ = State::kTimedOut;
-    } else if (workerEnded) {
+  // What one wake-up of the wait says about this fetch. A worker that has
+  // ended answered in time, however late this thread looks (it may have been
+  // busy reading an earlier result): only one still working at `now`, past the
+  // time-out, has timed out. The wait names one ended worker at most, so each
+  // is asked whether it has ended.
+  void Observe(uint32_t now, bool namedByTheWait) {
+    if (namedByTheWait || WorkerEnded())
       state_ = State::kEnded;
-    }
+    else if (Left(now) == 0)
+      state_ = State::kTimedOut;
   }
 
   // The result of a fetch that is no longer running. A timed-out worker is not
@@ -121,6 +129,7 @@ class StartedFetch::Fetch {
   // how it went.
   ByteBlock Finish(const FetchOptions& options, FetchOutcome& outcome) {
     outcome = {FetchFailure::kOther, 0};
+    if (fault_ != AddressFault::kNone) outcome = {FetchFailure::kBadAddress, 0, fault_};
     const State state = std::exchange(state_, State::kFinished);
     std::shared_ptr<FetchJob> job = std::move(job_);
     thread_ = ThreadHandle();
@@ -148,8 +157,14 @@ class StartedFetch::Fetch {
   }
 
  private:
+  bool WorkerEnded() {
+    return CallExternal<kExtMsgWaitForMultipleObjects>(1u, thread_.address(), 0, winapi::Dword{0},
+                                                       0u) == winapi::kWaitObject0;
+  }
+
   enum class State { kNotStarted, kRunning, kEnded, kTimedOut, kFinished };
   State state_ = State::kNotStarted;
+  AddressFault fault_ = AddressFault::kNone;  // why the address was not fetched
   std::shared_ptr<FetchJob> job_;
   ThreadHandle thread_;
   uint32_t start_ = 0;

@@ -13,7 +13,7 @@ manifests.
 --before    a --json file of an earlier run: its figures become a column
 --no-docs   print the table only
 --only      measure only these parts (comma-separated: m20, many, big,
-            extract, idle, gbench, plot, round_trips)
+            extract, idle, gbench, readers, plot, round_trips)
 
 It builds host-release (and win64 when Wine is installed), starts its own
 loopback server (tests/bench/bench_server.cpp: generated pages, every answer
@@ -55,7 +55,7 @@ DELAY_PROXY = HERE.parents[1] / "build/host-release/tests/bench/delay_proxy"
 # Every program measured takes the proxies of its environment: none here.
 PROXY_VARIABLES = ("http_proxy", "https_proxy", "all_proxy", "no_proxy", "HTTP_PROXY",
                    "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY")
-PARTS = ("m20", "many", "big", "extract", "idle", "gbench", "plot", "round_trips")
+PARTS = ("m20", "many", "big", "extract", "idle", "gbench", "readers", "plot", "round_trips")
 
 
 # --- Running things --------------------------------------------------------
@@ -132,11 +132,12 @@ class Programs:
         self.wine_lookup = root / "build/win64/tests/bench/lookup_timing.exe"
         self.wine_extract = root / "build/win64/tests/bench/extract_timing.exe"
         self.wine_addroot = root / "build/win64/tests/unit/wine_addroot.exe"
+        self.readers = root / "build/host-release/tests/bench/reader_timing"
         self.wine = wine
 
     def build(self):
         cmake(self.root, "host-release", ["tobrine", "extract_timing", "extract_bench",
-                                          "lookup_timing"])
+                                          "lookup_timing", "reader_timing"])
         if self.wine:
             cmake(self.root, "win64", ["lookup_timing", "extract_timing", "wine_addroot"])
 
@@ -297,6 +298,30 @@ def python_re(page):
     if n != 50000:
         sys.exit(f"Python re found {n} links")
     return took
+
+
+def reader_growth(p, results):
+    """Every reader on the hostile pages of its own search literals
+    (tests/unit/linear_pages.h) at sizes that hurt: the largest growth from k
+    to 4k. glibc's allocator is kept from handing large blocks back to the
+    system between calls, which would make the time of large pages grow by
+    more than their work."""
+    env = dict(os.environ, GLIBC_TUNABLES="glibc.malloc.mmap_threshold=268435456:"
+               "glibc.malloc.trim_threshold=268435456")
+    done = subprocess.run([p.readers, p.root], capture_output=True, text=True, env=env)
+    if done.returncode not in (0, 1) or not done.stdout:
+        sys.exit(f"reader_timing failed ({done.returncode}): {done.stderr}")
+    results["readers"] = [line.split("\t") for line in done.stdout.splitlines()]
+
+
+def readers_table(r):
+    lines = ["| reader | pages | largest growth, k to 4k | its times | the page at 4k | where |",
+             "|---|---|---|---|---|---|"]
+    for name, pages, ratio, small, large, size, where in r.get("readers", []):
+        shape = where.split(", ", 1)[-1].replace("|", "\\|")
+        lines.append(f"| {name} | {pages} | {float(ratio):.1f} | {float(small) * 1000:.2f} -> "
+                     f"{float(large) * 1000:.2f} ms | {int(size) / 1024:.0f} KiB | {shape} |")
+    return "\n".join(lines)
 
 
 def google_benchmark(p, results):
@@ -615,6 +640,15 @@ Every round:
     if quoted.exists():
         text += "\n" + quoted.read_text()
     text += f"""
+The readers of pages and manifests on pages built from their own search
+literals (every literal repeated in every context, bare, after other text,
+before and with each closer, with each opener; tests/unit/linear_pages.h), each
+timed at k and at 4 times the page, in CPU time of the thread; linear work
+grows by 4, quadratic work by 16, and a growth past 6 is timed again at 4 times
+the size. `make test` runs the same pages 8 times smaller.
+
+{readers_table(r)}
+
 Google Benchmark, in process on the host build:
 
 {gbench_table(r)}
@@ -685,6 +719,8 @@ def main():
             idle_cpu(p, server, results)
         if "gbench" in parts:
             google_benchmark(p, results)
+        if "readers" in parts:
+            reader_growth(p, results)
         if "round_trips" in parts:
             round_trip_figures(p, far, tmp, args.rounds, ca, results)
             if wine:
@@ -708,6 +744,8 @@ def main():
     print(round_trip_spread(results))
     print()
     print(gbench_table(results))
+    print()
+    print(readers_table(results))
     if args.json:
         with open(args.json, "w") as f:
             json.dump(results, f, indent=1)

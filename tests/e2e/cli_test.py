@@ -23,8 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fixture_server  # noqa: E402
 
 tobrine = os.path.abspath(sys.argv[1])
-info, ca_dir = fixture_server.start()
-atexit.register(shutil.rmtree, ca_dir, True)
+info = fixture_server.start()
 work = tempfile.mkdtemp(prefix="tobrine-cli-")
 atexit.register(shutil.rmtree, work, True)
 env = dict(os.environ, SSL_CERT_FILE=info["ca_pem"], LANG="C.UTF-8")
@@ -99,22 +98,24 @@ B1_MISSING = MISSING.replace("missing.plist", "b1")
 MIXED_JSON = [
     {"page": base + "/mixed/", "manifest": base + "/m/b1.plist",
      "link": "http://dl.example.com/b1.ipa", "row": 1},
+    {"page": base + "/mixed/", "manifest": base + "/m/b2.plist",
+     "link": "https://dl.example.com/b2.ipa", "row": 2},
     {"page": base + "/mixed/", "manifest": base + "/m/multi.plist",
-     "link": "https://dl.example.com/one-arm64.ipa", "row": 2, "title": "One",
+     "link": "https://dl.example.com/one-arm64.ipa", "row": 3, "title": "One",
      "bundle_id": "com.example.one", "version": "1.0"},
     {"page": base + "/mixed/", "manifest": base + "/m/multi.plist",
-     "link": "https://dl.example.com/one-armv7.ipa", "row": 3, "title": "One",
+     "link": "https://dl.example.com/one-armv7.ipa", "row": 4, "title": "One",
      "bundle_id": "com.example.one", "version": "1.0"},
     {"page": base + "/mixed/", "manifest": base + "/m/multi.plist",
-     "link": "https://dl.example.com/two.ipa?a=1&b=2", "row": 4, "title": "Two & Co",
+     "link": "https://dl.example.com/two.ipa?a=1&b=2", "row": 5, "title": "Two & Co",
      "bundle_id": "com.example.two", "version": "3.4.5"},
     {"page": base + "/mixed/", "manifest": base + "/m/amp.plist",
-     "link": "https://dl.example.com/get?f=amp.ipa&t=x", "row": 5},
+     "link": "https://dl.example.com/get?f=amp.ipa&t=x", "row": 6},
     {"page": base + "/mixed/", "manifest": base + "/m/icon-first",
-     "link": "https://dl.example.com/icon-first.ipa", "row": 6, "title": "图标在前",
+     "link": "https://dl.example.com/icon-first.ipa", "row": 7, "title": "图标在前",
      "bundle_id": "com.example.iconfirst", "version": "2.1"},
     {"page": base + "/mixed/", "manifest": base + "/m/noext?id=7",
-     "link": "https://dl.example.com/noext.ipa?sig=a&b", "row": 7, "title": "No extension"},
+     "link": "https://dl.example.com/noext.ipa?sig=a&b", "row": 8, "title": "No extension"},
 ]
 # A page whose manifest address carries ESC, BEL, CR and TAB; a manifest whose
 # title carries them and whose link carries C1 controls (CSI, NEL).
@@ -184,6 +185,12 @@ TABLE = [
     ("status 3: TLS", [untrusted + "/fallback1/"], b"", 3, "",
      "tobrine: %s/fallback1/: page not fetched: the secure connection failed (TLS: the "
      "certificate was not accepted or the handshake failed)\n" % untrusted),
+    ("status 3: an address a browser refuses", ["--json", "http://1.2.3.4.5/"], b"", 3,
+     lambda out: json_lines(out) == [{
+         "error": "page not fetched: not an address a browser would fetch: the host is not a "
+                  "valid IPv4 address", "address": "http://1.2.3.4.5/", "reason": "bad_address"}],
+     "tobrine: http://1.2.3.4.5/: page not fetched: not an address a browser would fetch: the "
+     "host is not a valid IPv4 address\n"),
     ("status 2: unknown option", ["--foo", base + "/variant_b/"], b"", 2, "",
      "tobrine: unknown option '--foo'\nusage: tobrine [OPTIONS] URL...\n"
      "Try 'tobrine --help' for more information.\n"),
@@ -197,7 +204,7 @@ TABLE = [
     ("--version", ["--version"], b"", 0,
      has("tobrine 1.", "libcurl ", "ICU ", "PCRE2 "), ""),
     ("hostile manifest address: escaped", ["--manifests", HOSTILE_PAGE], b"", 0,
-     "1\thttp://h/%1B]0;owned%07%0D2%09fake.plist\n", ""),
+     "1\thttp://h/%1B]0;owned%072fake.plist\n", ""),
     ("hostile link and title: escaped in text", [HOSTILE_LINK], b"", 0,
      "1\thttp://dl.example.com/a\\xc2\\x9b2J\\xc2\\x85b.ipa\n", ""),
     ("hostile link and title: escaped in JSON", ["--json", HOSTILE_LINK], b"", 0,

@@ -34,8 +34,13 @@ name=value pairs; %-escapes are decoded):
   /agent-page          a page whose one manifest address names the request's
                        agent string: @BASE@/m/<agent, %-escaped>.plist
   /__never             how many /never responses are still being sent
+  /__held              "NOW PEAK": how many responses held back by a delay (ms=,
+                       /slow, /late/) are waiting now, and the most at once since
+                       the last ?clear=1 (which starts the peak again from NOW)
   /__proxylog          the request lines the proxy received, one per line
                        (?clear=1 empties the log afterwards)
+  /__proxyrequests     the heads of the requests the proxy received, one after
+                       another (?clear=1 empties the log afterwards)
   /__requests          the heads of the requests received (each up to 8 KB),
                        one after another (?clear=1 empties the log afterwards)
   /__active?mode=M     how many hostile responses of mode M are still going
@@ -87,8 +92,12 @@ match an IP address in a certificate).
 
 The proxy port is a logging forward proxy: it logs each request line, forwards
 absolute-form requests to 127.0.0.1 or localhost only (the rest of the request
-unchanged), tunnels CONNECT to those two hosts and answers anything else with
-501.
+unchanged; a host name ending in ".test" stands for the plain HTTP server),
+tunnels CONNECT to those two hosts and answers anything else with 501.
+
+The CA and the certificates it signed are made once a week and kept in a folder
+of this user's under the temporary folder (tobrine-fixture-ca-UID/WEEK): new RSA
+keys for every server would cost seconds each time a test starts one.
 
 The "keepalive" port serves the routes above (those whose answers announce
 their length) one after another on a connection that stays open. "broken_h2"
@@ -123,6 +132,7 @@ import shutil
 import socket
 import socketserver
 import ssl
+import stat
 import struct
 import subprocess
 import sys
@@ -132,6 +142,9 @@ import time
 import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+CA_DAYS = 30  # the certificates' validity
+CA_RENEW_DAYS = 7  # how long one set is used; a set is never used near its end
 
 PATTERN = bytes(range(32, 127)) * 700  # ~66 KB, cut from for large bodies
 PACKAGE = bytes((i * 7 + 3) & 0xFF for i in range(1 << 16))  # every byte value
@@ -157,6 +170,8 @@ never_active = [0]  # /never responses still being sent
 active = {}  # hostile responses still going, by mode
 released = {}  # by mode: bumped by /__release, ends the responses started before
 request_log = []  # heads of the requests received, the last 1,000
+proxy_requests = []  # heads of the requests the proxy received, the last 1,000
+held = [0, 0]  # responses waiting out a delay: now, and the most at once
 # Connections accepted, by port name: "keepalive", "h2" (the relay to nghttpd),
 # "broken_h2" (connections on which HTTP/2 was chosen and broken).
 connections = {"keepalive": 0, "h2": 0, "broken_h2": 0}
@@ -164,6 +179,18 @@ connections = {"keepalive": 0, "h2": 0, "broken_h2": 0}
 # a request, every one of the relay to nghttpd.
 closable = {"keepalive": set(), "h2": set()}
 per_connection = threading.local()
+
+
+def hold(seconds):
+    """Waits out a response's delay, counted in `held` meanwhile."""
+    with log_lock:
+        held[0] += 1
+        held[1] = max(held[1], held[0])
+    try:
+        time.sleep(seconds)
+    finally:
+        with log_lock:
+            held[0] -= 1
 
 
 def read_request(rfile):
@@ -255,7 +282,7 @@ class Handler(socketserver.StreamRequestHandler):
             if path == "/echo":
                 out.write(response(200, ["Content-Type: application/octet-stream"], raw))
             elif path == "/respond":
-                time.sleep(int(args.get("ms", "0")) / 1000.0)
+                hold(int(args.get("ms", "0")) / 1000.0)
                 headers = [v for k, v in pairs if k == "h"]
                 out.write(response(int(args.get("status", "200")), headers,
                                    args.get("body", "").encode("latin-1")))
@@ -269,7 +296,7 @@ class Handler(socketserver.StreamRequestHandler):
                 filler = "X-Filler: " + "f" * int(args.get("n", "3000"))
                 out.write(response(200, [filler, "Set-Cookie: big=1; Path=/"], b"big"))
             elif path == "/slow":
-                time.sleep(int(args.get("ms", "1000")) / 1000.0)
+                hold(int(args.get("ms", "1000")) / 1000.0)
                 out.write(response(200, [], b"slow"))
             elif path == "/never":
                 with log_lock:
@@ -311,6 +338,12 @@ class Handler(socketserver.StreamRequestHandler):
                 out.write(response(200, [], b"closed %d" % len(ending)))
             elif path == "/__never":
                 out.write(response(200, [], str(never_active[0]).encode()))
+            elif path == "/__held":
+                with log_lock:
+                    text = "%d %d" % (held[0], held[1])
+                    if args.get("clear"):
+                        held[1] = held[0]
+                out.write(response(200, [], text.encode()))
             elif path == "/large":
                 remaining = int(args.get("bytes", "0"))
                 out.write(response(200, ["Content-Type: application/octet-stream"],
@@ -327,11 +360,12 @@ class Handler(socketserver.StreamRequestHandler):
                     if args.get("clear"):
                         proxy_log.clear()
                 out.write(response(200, ["Content-Type: text/plain"], text.encode("latin-1")))
-            elif path == "/__requests":
+            elif path in ("/__requests", "/__proxyrequests"):
+                log = request_log if path == "/__requests" else proxy_requests
                 with log_lock:
-                    text = b"".join(request_log)
+                    text = b"".join(log)
                     if args.get("clear"):
-                        request_log.clear()
+                        log.clear()
                 out.write(response(200, ["Content-Type: text/plain"], text))
             elif path == "/__active":
                 with log_lock:
@@ -350,7 +384,7 @@ class Handler(socketserver.StreamRequestHandler):
             elif target.startswith("/echo-manifest/"):
                 late = path.split("/")
                 if len(late) > 3 and late[2] == "late":
-                    time.sleep(int(late[3]) / 1000.0)
+                    hold(int(late[3]) / 1000.0)
                 echoed = target.encode("latin-1").replace(b"&", b"&amp;").replace(b"<", b"&lt;")
                 out.write(response(200, ["Content-Type: text/html; charset=utf-8"],
                                    ECHO_MANIFEST % echoed))
@@ -507,7 +541,7 @@ class Handler(socketserver.StreamRequestHandler):
             return
         if path.startswith("/slow/"):
             _, _, ms, rest = path.split("/", 3)
-            time.sleep(int(ms) / 1000.0)
+            hold(int(ms) / 1000.0)
             path = "/" + rest
         parts = [p for p in path.split("/") if p]
         if len(parts) == 2 and parts[0] == "iphone":
@@ -543,6 +577,8 @@ class ProxyHandler(socketserver.StreamRequestHandler):
         line = request_line.decode("latin-1")
         with log_lock:
             proxy_log.append(line)
+            proxy_requests.append(raw.split(b"\r\n\r\n", 1)[0][:8192] + b"\r\n\r\n")
+            del proxy_requests[:-1000]
         method, target, version = (line.split(" ") + ["", "", ""])[:3]
         if method == "CONNECT":
             host, _, port = target.rpartition(":")
@@ -558,8 +594,10 @@ class ProxyHandler(socketserver.StreamRequestHandler):
                 pass
             return
         url = urllib.parse.urlsplit(target)
-        if method == "CONNECT" or url.scheme != "http" or url.hostname not in (
-                "127.0.0.1", "localhost"):
+        host, port = url.hostname, url.port or 80
+        if (host or "").endswith(".test"):  # names of our own: the plain server
+            host, port = "127.0.0.1", Handler.ports.get("http", 0)
+        if method == "CONNECT" or url.scheme != "http" or host not in ("127.0.0.1", "localhost"):
             self.wfile.write(response(501, [], b"proxy: not forwarded"))
             return
         origin = url.path or "/"
@@ -567,7 +605,7 @@ class ProxyHandler(socketserver.StreamRequestHandler):
             origin += "?" + url.query
         forwarded = ("%s %s %s\r\n" % (method, origin, version)).encode("latin-1") + rest
         try:
-            with socket.create_connection((url.hostname, url.port or 80)) as upstream:
+            with socket.create_connection((host, port)) as upstream:
                 upstream.sendall(forwarded)
                 while True:
                     data = upstream.recv(65536)
@@ -684,7 +722,7 @@ def make_ca(directory):
     def run(*args):
         subprocess.run(args, cwd=directory, check=True, capture_output=True)
     run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
-        "-out", "ca.pem", "-days", "2", "-subj", "/CN=Tobrine Test CA",
+        "-out", "ca.pem", "-days", str(CA_DAYS), "-subj", "/CN=Tobrine Test CA",
         "-addext", "basicConstraints=critical,CA:TRUE",
         "-addext", "keyUsage=critical,keyCertSign,cRLSign")
     run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key",
@@ -693,11 +731,11 @@ def make_ca(directory):
         f.write("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
                 "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n")
     run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-        "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "ext.cnf")
+        "-CAcreateserial", "-out", "server.pem", "-days", str(CA_DAYS), "-extfile", "ext.cnf")
     run("openssl", "x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
     # A localhost certificate no trusted CA signed: a certificate check must fail.
     run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "untrusted.key",
-        "-out", "untrusted.pem", "-days", "2", "-subj", "/CN=localhost",
+        "-out", "untrusted.pem", "-days", str(CA_DAYS), "-subj", "/CN=localhost",
         "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1")
     return os.path.join(directory, "ca.pem")
 
@@ -709,13 +747,16 @@ def free_port():
 
 
 def start_nghttpd(directory, relay_port):
-    """nghttpd (HTTP/2 only, TLS) on a port of its own, serving h2/ of
-    `directory`: /page<n>.html with n manifest links to the relay's port, and
-    the manifests /m/<k>.plist. None when nghttpd is not installed."""
+    """nghttpd (HTTP/2 only, TLS, the certificate of `directory`) on a port of
+    its own, serving a folder of this server's: /page<n>.html with n manifest
+    links to the relay's port, and the manifests /m/<k>.plist. None when
+    nghttpd is not installed."""
     program = shutil.which("nghttpd") or "/usr/sbin/nghttpd"
     if not os.path.exists(program):
         return None
-    docroot = os.path.join(directory, "h2")
+    # Not in the certificates' folder: other servers share that one.
+    docroot = tempfile.mkdtemp(prefix="tobrine-h2-")
+    atexit.register(shutil.rmtree, docroot, True)
     os.makedirs(os.path.join(docroot, "m"))
     for n in (2, 8):
         links = "".join('<p>download-manifest&url=https://localhost:%d/m/%d.plist</p>\n'
@@ -741,16 +782,46 @@ def start_nghttpd(directory, relay_port):
     return None
 
 
+def certificates():
+    """The folder of this week's CA and certificates, made when missing. Each set
+    is made in a folder of its own and renamed into place whole, so that servers
+    starting side by side share one and never see a set half made."""
+    parent = os.path.join(tempfile.gettempdir(), "tobrine-fixture-ca-%d" % os.getuid())
+    os.makedirs(parent, mode=0o700, exist_ok=True)
+    info = os.lstat(parent)
+    if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.getuid() or info.st_mode & 0o077:
+        # Not this user's alone: a set of this server's own, gone when it ends.
+        directory = tempfile.mkdtemp(prefix="tobrine-fixture-")
+        atexit.register(shutil.rmtree, directory, True)
+        make_ca(directory)
+        return directory
+    week = int(time.time() // (CA_RENEW_DAYS * 86400))
+    directory = os.path.join(parent, str(week))
+    if not os.path.isdir(directory):
+        partial = tempfile.mkdtemp(prefix="partial-", dir=parent)
+        make_ca(partial)
+        try:
+            os.rename(partial, directory)
+        except OSError:  # another server made it first
+            shutil.rmtree(partial, ignore_errors=True)
+    # Sets of past weeks, and sets left half made by a server that was killed.
+    for name in os.listdir(parent):
+        path = os.path.join(parent, name)
+        if (name.isdigit() and int(name) < week - 1) or (
+                name.startswith("partial-") and time.time() - os.lstat(path).st_mtime > 3600):
+            shutil.rmtree(path, ignore_errors=True)
+    return directory
+
+
 def start(sites=None):
     """Starts the servers in daemon threads (and nghttpd behind the h2 relay);
-    returns the JSON fields and the folder of the certificates (the caller
-    removes it)."""
+    returns the JSON fields."""
     if sites:
         Handler.sites = sites
     plain = Server(("127.0.0.1", 0), Handler)
     proxy = Server(("127.0.0.1", 0), ProxyHandler)
-    directory = tempfile.mkdtemp(prefix="tobrine-fixture-")
-    ca_pem = make_ca(directory)
+    directory = certificates()
+    ca_pem = os.path.join(directory, "ca.pem")
     secure = TlsServer(("127.0.0.1", 0), Handler)
     secure.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     secure.context.load_cert_chain(os.path.join(directory, "server.pem"),
@@ -787,7 +858,7 @@ def start(sites=None):
             "broken_h2": broken_h2.server_address[1],
             "h2": relay.server_address[1] if nghttpd else 0, "ca_pem": ca_pem,
             "ca_der": os.path.join(directory, "ca.der"), "pid": os.getpid()}
-    return info, directory
+    return info
 
 
 def main():
@@ -810,7 +881,7 @@ def main():
             os.dup2(null, fd)
         os.closerange(3, 1024)  # copies of the starter's pipes may sit there too
 
-    info, directory = start(args.sites)
+    info = start(args.sites)
     line = json.dumps(info)
     if args.ports_file:
         partial = args.ports_file + ".part"
@@ -830,7 +901,6 @@ def main():
             break
     stop.set()
     time.sleep(0.2)  # lets /__quit's answer go out
-    shutil.rmtree(directory, ignore_errors=True)
     if args.ports_file:
         try:
             os.remove(args.ports_file)

@@ -32,12 +32,14 @@ import -window root "$artifacts/link-extractor.png" || fail "screenshot"
 phase dblclick 2
 expect_opened "https://dl.example.com/first.ipa" "row 2's link reached the shell"
 
-# The markers' rows first, then the second reading's (attribute references, a
-# script string, an onclick handler, a percent-encoded address), numbered on.
-printf '1\thttp://dl.example.com/b1.ipa\n2\thttps://dl.example.com/one-arm64.ipa\n'\
-'3\thttps://dl.example.com/one-armv7.ipa\n4\thttps://dl.example.com/two.ipa?a=1&b=2\n'\
-'5\thttps://dl.example.com/get?f=amp.ipa&t=x\n6\thttps://dl.example.com/icon-first.ipa\n'\
-'7\thttps://dl.example.com/noext.ipa?sig=a&b\n' > "$artifacts/lookup-mixed.txt"
+# The markers' rows first, then the second reading's (a link a script builds
+# from a variable, attribute references, a script string, an onclick handler, a
+# percent-encoded address), numbered on.
+printf '1\thttp://dl.example.com/b1.ipa\n2\thttps://dl.example.com/b2.ipa\n'\
+'3\thttps://dl.example.com/one-arm64.ipa\n4\thttps://dl.example.com/one-armv7.ipa\n'\
+'5\thttps://dl.example.com/two.ipa?a=1&b=2\n6\thttps://dl.example.com/get?f=amp.ipa&t=x\n'\
+'7\thttps://dl.example.com/icon-first.ipa\n8\thttps://dl.example.com/noext.ipa?sig=a&b\n' \
+  > "$artifacts/lookup-mixed.txt"
 phase fetch "$base/mixed/" "$artifacts/lookup-mixed.txt"
 
 # A page shown to iPhones only: the second fetch, with an iPhone's agent string.

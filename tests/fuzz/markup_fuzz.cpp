@@ -9,9 +9,11 @@
 #include <string>
 #include <string_view>
 
+#include "base/ascii.h"
 #include "lookup/install_links.h"
 #include "text/markup.h"
 #include "text/script_strings.h"
+#include "web/url.h"
 
 using namespace tobrine;
 
@@ -56,16 +58,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::string decoded;
   text::AppendDecodedReferences(page, (data[0] & 2) != 0, decoded);
 
-  // Every address is absolute http(s), with a lower-case scheme, a host, and
-  // nothing that cannot stand in a request line.
+  // Every address is printable, names http or https, and is either what is
+  // fetched for it (parsing it again gives it back) or refused when fetched.
   for (const std::string& address : lookup::InstallManifestAddresses(page)) {
-    const bool https = address.rfind("https://", 0) == 0;
-    if (!https && address.rfind("http://", 0) != 0) __builtin_trap();
-    const std::size_t host = https ? 8 : 7;
-    if (address.size() <= host || address[host] == '/') __builtin_trap();
     for (char c : address)
       if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F)
         __builtin_trap();
+    if (!base::StartsWithIgnoringAsciiCase(address, "http:") &&
+        !base::StartsWithIgnoringAsciiCase(address, "https:"))
+      __builtin_trap();
+    const ParsedAddress parsed = ParseFetchAddress(address);
+    if (parsed && parsed.address.RequestAddress() != address) __builtin_trap();
   }
   return 0;
 }

@@ -5,17 +5,27 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
 
+#include "platform/system.h"
 #include "test_platform.h"
+#include "web/web_access.h"
 
 #ifndef TOBRINE_SOURCE_DIR
 #error "TOBRINE_SOURCE_DIR must name the source tree"
 #endif
 
 namespace tobrine::test {
+
+// Responses the server holds back by a delay (ms=, /slow, /late/): how many
+// wait now, and the most that waited at once.
+struct Held {
+  int now = 0;
+  int peak = 0;
+};
 
 struct Fixture {
   bool ok = false;
@@ -48,6 +58,26 @@ struct Fixture {
   }
   std::string Http2(const std::string& path) const {
     return "https://localhost:" + std::to_string(http2) + path;
+  }
+
+  // What the server holds now (read with the program's own fetch); `clear`
+  // starts the peak again from now. Counting at the server tells fetches side
+  // by side from fetches in turn however busy the machine is.
+  Held HeldResponses(bool clear = false) const {
+    TextValue address = TextValue::FromBytes(Http(clear ? "/__held?clear=1" : "/__held"));
+    Held held;
+    std::sscanf(std::string(WebAccess(address).bytes()).c_str(), "%d %d", &held.now, &held.peak);
+    return held;
+  }
+
+  // Waits until the server holds at least `n` responses, instead of sleeping
+  // for a time that a busy machine may overrun. False after 30 s (a hang guard).
+  bool WaitUntilHeld(int n) const {
+    for (const uint32_t start = platform::TickCount(); platform::TickCount() - start < 30000;) {
+      if (HeldResponses().now >= n) return true;
+      SleepMilliseconds(10);
+    }
+    return false;
   }
 };
 

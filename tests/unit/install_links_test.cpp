@@ -48,7 +48,7 @@ TEST(InstallLinks, EveryShapeOfAPage) {
        "<a "
        "data-x=\"itms-services://?action=download-manifest&AMP;url=https://h.example/"
        "&quot;3&quot;\">",
-       "https://h.example/1.plist\nhttps://h.example/2.plist\nhttps://h.example/\"3\"\n"},
+       "https://h.example/1.plist\nhttps://h.example/2.plist\nhttps://h.example/%223%22\n"},
       {"the url value percent-decoded once",
        R"(<a href="itms-services://?action=download-manifest&url=https%3A%2F%2Fh.example%2Fapi%2Fm%3Fid%3D7%26k%3D%2541">)",
        "https://h.example/api/m?id=7&k=%41\n"},
@@ -105,6 +105,11 @@ TEST(InstallLinks, EveryShapeOfAPage) {
        "<a href=\"itms-services://?action=download-manifest&url=https://h.example/" +
            Utf8(u8"应用") + "%20x/\xD3\xA6.plist\">",
        "https://h.example/%E5%BA%94%E7%94%A8%20x/%D3%A6.plist\n"},
+      {"the address read as a browser's parser reads it",
+       R"(<a href="itms-services://?action=download-manifest&url=https:///app.plist">)"
+       R"(<a href="itms-services://?action=download-manifest&url=%20HTTPS:\\h.example\a\..\b.plist">)"
+       R"(<a href="itms-services://?action=download-manifest&url=http://h.example:80//./c.plist#x">)",
+       "https://app.plist/\nhttps://h.example/b.plist\nhttp://h.example//c.plist\n"},
       {"links inside noscript and template count as markup",
        R"(<noscript><a href="itms-services://?action=download-manifest&amp;url=https://h.example/n.plist"></a></noscript>)"
        R"(<template><a href="itms-services://?action=download-manifest&amp;url=https://h.example/tm.plist"></a></template>)",
@@ -123,8 +128,9 @@ TEST(InstallLinks, PagesThatGiveNoLink) {
        "href=\"itms-services://?action=download-manifest&amp;url=https://h.example/e.plist\"&gt;</"
        "p>",
        ""},
-      {"the address in a script variable",
+      {"the address in a variable set again",
        "<script>var plistUrl = 'https://h.example/v.plist';\n"
+       "if (x) plistUrl = other;\n"
        "location.href = 'itms-services://?action=download-manifest&url=' + plistUrl;</script>",
        ""},
       {"a part joined to a variable, a template with a substitution, a literal's member",
@@ -150,8 +156,7 @@ TEST(InstallLinks, PagesThatGiveNoLink) {
        R"(<a href="itms-services://?action=download-manifest&url=/m/app.plist">)"
        R"(<a href="itms-services://?action=download-manifest&url=app.plist">)"
        R"(<a href="itms-services://?action=download-manifest&url=//h.example/app.plist">)"
-       R"(<a href="itms-services://?action=download-manifest&url=ftp://h.example/app.plist">)"
-       R"(<a href="itms-services://?action=download-manifest&url=https:///app.plist">)",
+       R"(<a href="itms-services://?action=download-manifest&url=ftp://h.example/app.plist">)",
        ""},
       {"not an install link: other action, no action, no url, one or four slashes",
        R"(<a href="itms-services://?action=purchase&url=https://h.example/1.plist">)"
@@ -172,6 +177,113 @@ TEST(InstallLinks, PagesThatGiveNoLink) {
       {"a tag cut off by the end of the page",
        R"(<a href="itms-services://?action=download-manifest&url=https://h.example/cut.plist)", ""},
   });
+}
+
+// Links a script builds from constants on the page; any part that only the run
+// time knows gives no link at all.
+TEST(InstallLinks, LinksBuiltFromConstants) {
+  const std::string link = "itms-services://?action=download-manifest&url=";
+  Check({
+      {"a configuration object in a template",
+       "<script>const CONFIG = { baseUrl: 'https://example.github.io/app', currentVersion: '1.2' "
+       "};\nconst manifestUrl = `" +
+           link + "${CONFIG.baseUrl}/manifest.plist`;</script>",
+       "https://example.github.io/app/manifest.plist\n"},
+      {"encodeURIComponent of a literal, in an object's template",
+       "<script>new Vue({ data: { href: `" + link +
+           "${encodeURIComponent(\"https://example.github.io/x/manifest.plist\")}` } });</script>",
+       "https://example.github.io/x/manifest.plist\n"},
+      {"a variable bound once, joined with +",
+       "<script>var plistUrl = 'https://h.example/v.plist';\nlocation.href = '" + link +
+           "' + plistUrl;</script>",
+       "https://h.example/v.plist\n"},
+      {"nested objects and arrays, a['b'] and a[0], a shorthand member",
+       "<script>const host = 'https://b.example';\nconst C = {hosts: ['https://a.example', host], "
+       "paths: {'m': '/m', n: [`/n`]}, host};\n"
+       "go('" +
+           link +
+           "' + C.hosts[1] + C.paths['m'] + '.plist');\n"
+           "go(`" +
+           link + "${C.host}${C.paths.n[0]}.plist`);</script>",
+       "https://b.example/m.plist\nhttps://b.example/n.plist\n"},
+      {"a function that uses a constant bound after it, in another script",
+       "<script>function go() { location = LINK + '/f.plist'; }</script>"
+       "<script>let LINK = '" +
+           link +
+           "https://h.example';</script>"
+           "<button onclick=\"location = LINK + '/o.plist'\">",
+       "https://h.example/f.plist\nhttps://h.example/o.plist\n"},
+      {"decodeURIComponent and encodeURI of known strings",
+       "<script>go('" + link +
+           "' + decodeURIComponent('https%3A%2F%2Fh.example%2Fd.plist'));\n"
+           "go('" +
+           link + "' + encodeURI('https://h.example/a b.plist'));</script>",
+       "https://h.example/d.plist\nhttps://h.example/a%20b.plist\n"},
+      {"a function's own binding, in the function (a script wrapped in one)",
+       "<script>(function () { var cfg = {base: 'https://h.example'};\ngo('" + link +
+           "' + cfg.base + '/i.plist'); })();</script>",
+       "https://h.example/i.plist\n"},
+      {"a binding split over lines; an object's literal keys and values still count",
+       "<script>var base = 'https://h.example'\nvar m = {'x': '" + link +
+           "https://h.example/k.plist'}\ngo('" + link + "' + base + '/s.plist')</script>",
+       "https://h.example/k.plist\nhttps://h.example/s.plist\n"},
+  });
+}
+
+TEST(InstallLinks, LinksWithAPartOnlyTheRunTimeKnows) {
+  const std::string link = "itms-services://?action=download-manifest&url=";
+  const auto go = [&link](std::string_view part) {
+    return "go('" + link + "' + " + std::string(part) + " + '/a.plist');\n";
+  };
+  Check({
+      {"bound twice, bound without a value, assigned, changed in place",
+       "<script>var a = 'https://h.example'; var a = 'https://i.example';\n"
+       "let b; b = 'https://h.example';\nlet c = 'https://h.example'; c += '/x';\n"
+       "let d = 'https://h.example'; d++;\n" +
+           go("a") + go("b") + go("c") + go("d") + "</script>",
+       ""},
+      {"a function's parameter, an arrow's, a method's, a catch's",
+       "<script>const p = 'https://h.example';\nfunction f(p) { " + go("p") +
+           "}\nconst q = 'https://h.example'; list.map((q, i) => " + go("q") +
+           ");\nconst r = 'https://h.example'; o = { m(r) { " + go("r") +
+           " } };\nconst e = 'https://h.example'; try {} catch (e) { " + go("e") + "}</script>",
+       ""},
+      {"a member changed, an array grown, an object assigned to",
+       "<script>const C = {u: 'https://h.example'}; C.u = x;\nconst A = ['https://h.example']; "
+       "A.push(x);\nconst D = {u: 'https://h.example'}; Object.assign(D, x);\n" +
+           go("C.u") + go("A[0]") + go("D.u") + "</script>",
+       ""},
+      {"other calls, operators, missing members, spread and computed members",
+       "<script>const s = 'https://h.example'; const C = {u: s}; const E = {...C, v: s}; "
+       "const F = {[k]: s, u: s};\nconst G = x ? s : s;\n" +
+           go("String(s)") + go("s.toLowerCase()") + go("C.nope") + go("E.v") + go("F.u") +
+           go("G") + go("(s)") + go("s * 2") + "</script>",
+       ""},
+      {"the run-time part of the issue: base + name + '.xml'",
+       "<script>var base = 'https://host/raw/master/';\nvar u = '" + link +
+           "' + base + name + '.xml';\nvar v = \"" + link +
+           "https://host/raw/master/\" + name + \".xml\";</script>",
+       ""},
+      {"used before its binding in the same code; set through the window; destructured",
+       "<script>" + go("a") +
+           "var a = 'https://h.example';\nvar b = 'https://h.example'; "
+           "window.b = x;\nvar c = 'https://h.example'; [c] = list;\n" +
+           go("b") + go("c") + "</script>",
+       ""},
+      {"a function's own binding, used in another function (there a global)",
+       "<script>function a() { var base = 'https://h.example'; }\nfunction b() { " + go("base") +
+           "}</script>",
+       ""},
+      {"a framework's binding in an attribute",
+       "<a :href=\"'" + link + "https://h.example/' + app.id + '.plist'\">", ""},
+  });
+  // What such a link holds as far as it goes: the page's text, no manifest's.
+  const InstallLinks partial = ReadInstallLinks("<script>var u = \"" + link +
+                                                "https://host/raw/master/\" + name + \".xml\";\n"
+                                                "var t = `" +
+                                                link + "https://h.example/${id}.plist`;</script>");
+  EXPECT_EQ(partial.partial,
+            (std::vector<std::string>{"https://host/raw/master/", "https://h.example/"}));
 }
 
 // Double-byte pages: a character's second byte may be 0x5C ('\'). Read as UTF-8
@@ -311,6 +423,14 @@ TEST(Manifest, EveryShape) {
       {"UTF-16, big-endian without one", test::Utf16(Manifest(Item(package)), true, false),
        "https://h.example/a.ipa\n"},
       {"the binary form", test::BinaryManifest(), "https://h.example/b.ipa [B|com.example.b|]\n"},
+      {"items twice (a normal and a push build), assets twice: every package, in order",
+       "<plist><dict><key>items</key><array>" + Item(package) +
+           "</array><key>items</key><array><dict><key>assets</key><array>" +
+           Asset("software-package", "https://h.example/push.ipa") +
+           "</array><key>assets</key><array>" +
+           Asset("software-package", "https://h.example/push2.ipa") + "</array></dict></array>" +
+           "<key>items</key><string>x</string></dict></plist>",
+       "https://h.example/a.ipa\nhttps://h.example/push.ipa\nhttps://h.example/push2.ipa\n"},
   };
   for (const auto& r : rows)
     EXPECT_EQ(Packages(r.manifest), r.want) << r.what << "\n" << r.manifest;

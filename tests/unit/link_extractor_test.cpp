@@ -94,10 +94,10 @@ TEST_F(LinkExtractorRun, EveryPathOfAPage) {
        "1\thttps://dl.example.com/f2.ipa\n2\thttps://dl.example.com/f2.ipa\n"},
       {"a page without any marker", "/no-such-site/", ""},
       {"the markers' rows, then the second reading's, numbered on", "/mixed/",
-       "1\thttp://dl.example.com/b1.ipa\n2\thttps://dl.example.com/one-arm64.ipa\n"
-       "3\thttps://dl.example.com/one-armv7.ipa\n4\thttps://dl.example.com/two.ipa?a=1&b=2\n"
-       "5\thttps://dl.example.com/get?f=amp.ipa&t=x\n6\thttps://dl.example.com/icon-first.ipa\n"
-       "7\thttps://dl.example.com/noext.ipa?sig=a&b\n"},
+       "1\thttp://dl.example.com/b1.ipa\n2\thttps://dl.example.com/b2.ipa\n"
+       "3\thttps://dl.example.com/one-arm64.ipa\n4\thttps://dl.example.com/one-armv7.ipa\n"
+       "5\thttps://dl.example.com/two.ipa?a=1&b=2\n6\thttps://dl.example.com/get?f=amp.ipa&t=x\n"
+       "7\thttps://dl.example.com/icon-first.ipa\n8\thttps://dl.example.com/noext.ipa?sig=a&b\n"},
       {"a page shown to iPhones only", "/iphone/iphone_only/",
        "1\thttps://dl.example.com/noext.ipa?sig=a&b\n"},
       {"a manifest's own address", "/m/multi.plist",
@@ -194,7 +194,7 @@ TEST_F(LinkExtractorRun, ClickDuringAFetchRunsANestedLookup) {
 TEST_F(LinkExtractorRun, ClickWhileManifestsAreFetchedRunsANestedLookup) {
   test::MessageProbe clickAgain([&] { test::PostClick(Control(window::kButton1)); });
   std::thread poster([&] {
-    test::SleepMilliseconds(300);
+    Server().WaitUntilHeld(1);  // the manifests are being fetched
     clickAgain.Post();
   });
   std::string boxes;

@@ -61,6 +61,24 @@ TEST(Markup, TagsAndAttributes) {
   for (const auto& r : rows) EXPECT_EQ(Tokens(r.page), r.want) << r.page;
 }
 
+// A tag keeps its first 65,536 attributes: one with millions would cost
+// gigabytes.
+TEST(Markup, ATagKeepsItsFirstAttributes) {
+  struct Count final : MarkupVisitor {
+    std::vector<std::size_t> attributes;
+    std::string last;
+    void StartTag(std::string_view, std::span<const MarkupAttribute> a, bool) override {
+      if (attributes.empty() && !a.empty()) last = a.back().name;
+      attributes.push_back(a.size());
+    }
+  } count;
+  std::string page = "<a";
+  for (int i = 0; i < 70000; ++i) page += " a" + std::to_string(i);
+  TokenizeMarkup(page + "><b c d>", count);
+  EXPECT_EQ(count.attributes, (std::vector<std::size_t>{65536, 2}));
+  EXPECT_EQ(count.last, "a65535");
+}
+
 TEST(Markup, CharacterReferencesInAttributes) {
   struct {
     std::string value, want;
@@ -167,6 +185,54 @@ TEST(ScriptStrings, LiteralsAndEscapes) {
   for (const auto& r : rows) EXPECT_EQ(Strings(r.script), r.want) << r.script;
 }
 
+// Values built from constants: every part known, or nothing. A binding only
+// ever joined to more is a piece, not a value of its own.
+TEST(ScriptStrings, ValuesBuiltFromConstants) {
+  struct {
+    std::string script, want;
+  } rows[] = {
+      {"const a = 'x'; f(a + 'y'); g(a)", "[x][xy]"},
+      {"f(b + 'y'); var b = 'x'; function g() { f(b + 'z') }", "[xz]"},
+      {"let a = 'x'; a = 'z'; f(a + 'y')", "[x][z]"},
+      {"const o = {k: ['p', {q: 'r'}]}; f(o.k[1].q + o['k'][0] + `${o.k[0]}s`)", "[k][rpps]"},
+      {"f('q=' + encodeURIComponent('a b&c/\\u00e9'), encodeURI('a b&c/'), "
+       "decodeURIComponent('%41%2F'))",
+       "[a b&c/" + Utf8(u8"\u00e9") + "][q=a%20b%26c%2F%C3%A9][a b&c/][%41%2F]"},
+      {"f(decodeURIComponent('%E9') + 'x', decodeURIComponent('%zz') + 'x')", "[%E9][%zz]"},
+      {"const a = 'x' + y; f(a + 'z')", ""},
+      {"const a = 'x'; function g(a) { f(a + 'z') }", "[x]"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(Strings(r.script), r.want) << r.script;
+
+  // Values that double at every binding: after a few bytes per byte of the
+  // script they are no longer known, and nothing is built beyond.
+  std::string doubling = "const a0 = '" + std::string(1024, 'x') + "';\n";
+  for (int i = 1; i <= 64; ++i)
+    doubling += "const a" + std::to_string(i) + " = a" + std::to_string(i - 1) + " + a" +
+                std::to_string(i - 1) + ";\n";
+  doubling += "f(a0); f(a64 + '.')";
+  EXPECT_EQ(Strings(doubling), "[" + std::string(1024, 'x') + "]");
+  // So do the names noted: past that no name is known, and a literal is told
+  // as it stands.
+  std::string names;
+  for (int i = 0; i < 120000; ++i) names += "x" + std::to_string(i) + "=1;";
+  EXPECT_EQ(Strings("const a = 'p'; f(a + 'q')"), "[pq]");
+  EXPECT_EQ(Strings(names + "const a = 'p'; f(a + 'q')"), "[p]");
+
+  // Calls, substitutions and literals nested 5,000 deep are read a few dozen
+  // deep and scanned past beyond: the innermost literal is still a value.
+  const auto nested = [](std::string_view open, std::string_view close) {
+    std::string s;
+    for (int i = 0; i < 5000; ++i) s += open;
+    s += "'in'";
+    for (int i = 0; i < 5000; ++i) s += close;
+    return s;
+  };
+  EXPECT_EQ(Strings(nested("encodeURIComponent(", ")")), "[in]");
+  EXPECT_EQ(Strings(nested("`${", "}`")), "[in]");
+  EXPECT_EQ(Strings("const c = " + nested("{a: [", "]}")), "[in]");
+}
+
 TEST(ScriptStrings, DoubleBytePages) {
   // 0x87 0x5C is one GBK character; read as UTF-8 the 0x5C escapes the quote.
   const std::string script = "a = \"\x87\x5C\"; b = \"c\"";
@@ -249,6 +315,22 @@ TEST(PropertyList, StrictAndTolerant) {
   for (const auto& r : rows) {
     EXPECT_EQ(Read(r.document, PropertyListReading::kStrict), r.strict) << r.what;
     EXPECT_EQ(Read(r.document, PropertyListReading::kTolerant), r.tolerant) << r.what;
+  }
+}
+
+// A tree may cost a few bytes per byte of its document: a document of many
+// small values (each <true/> is 7 bytes, 88 of tree) is not read once it would
+// cost more, by either reading; a short one still is.
+TEST(PropertyList, TreeCostBoundedByTheDocument) {
+  const auto manyTrues = [](std::size_t n) {
+    std::string s = "<plist><array>";
+    for (std::size_t i = 0; i < n; ++i) s += "<true/>";
+    return s + "</array></plist>";
+  };
+  for (PropertyListReading reading :
+       {PropertyListReading::kStrict, PropertyListReading::kTolerant}) {
+    EXPECT_NE(Read(manyTrues(1000), reading), "-");
+    EXPECT_EQ(Read(manyTrues(400000), reading), "-") << "2.8 MB of <true/>";
   }
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "platform/posix/standins.h"
 #include "platform/system.h"
 #include "runtime/external.h"
+#include "test_platform.h"
 #include "web/web_access.h"
 
 namespace tobrine {
@@ -93,6 +95,68 @@ TEST(PosixThreads, WaitWakesOnEndInputOrTimeOut) {
   EXPECT_EQ(posix::TerminateThread(thread, 0), 1);  // ended: nothing to do
   EXPECT_EQ(posix::CloseHandle(thread), 1);
   EXPECT_EQ(posix::CloseHandle(nullptr), 0);
+}
+
+// Before the process ends every pool thread ends and is joined: an idle one at
+// once, one at work once its routine returns; a thread started afterwards is not
+// kept. Gives the number of faults, each told on standard error.
+int EndKeptThreadsFaults() {
+  int faults = 0;
+  auto check = [&faults](bool ok, const char* what) {
+    if (ok) return;
+    std::fprintf(stderr, "fault: %s\n", what);
+    ++faults;
+  };
+  auto start = [&check](std::atomic<bool>* release) {
+    winapi::Dword id = 0;
+    winapi::Handle t = posix::CreateThread(nullptr, 0, WaitForRelease, release, 0, &id);
+    check(t != nullptr, "a thread starts");
+    return t;
+  };
+  std::atomic<bool> released{true};
+  std::atomic<bool> busy{false};
+  winapi::Handle idle = start(&released);
+  check(posix::MsgWaitForMultipleObjects(1, &idle, 0, 10000, 0) == 0, "the first ends");
+  posix::CloseHandle(idle);
+  winapi::Handle working = start(&busy);
+  check(!posix::EndKeptThreads(100), "a thread at work is told");
+  busy = true;
+  check(posix::EndKeptThreads(10000), "the last routine returned");
+  posix::CloseHandle(working);
+  check(test::CurrentProcessCounts().threads == 1, "no thread left");
+  winapi::Handle late = start(&released);
+  check(posix::MsgWaitForMultipleObjects(1, &late, 0, 10000, 0) == 0, "a late one runs");
+  posix::CloseHandle(late);
+  check(posix::EndKeptThreads(10000), "the late one is not kept");
+  check(test::CurrentProcessCounts().threads == 1, "no late thread left");
+  return faults;
+}
+
+// In a process of its own: the pool stays ending.
+TEST(PosixThreadsDeathTest, EndKeptThreadsLeavesNoThread) {
+  EXPECT_EXIT(std::exit(EndKeptThreadsFaults()), testing::ExitedWithCode(0), "");
+}
+
+// Registered before the TLS library's own exit routine, so it runs after that:
+// longer than a kept thread's idle time, so a thread still kept at exit ends
+// meanwhile and releases its TLS state after the library's exit.
+void SleepAfterTheLibrariesEnd() {
+  test::SleepMilliseconds(400);
+}
+
+// A worker fetches over TLS and is kept; the process releases its kept threads
+// and exits. LeakSanitizer fails the exit when a thread's TLS state outlived
+// the library's exit (the process exits with the sanitizer's code, not 0).
+TEST(PosixThreadsDeathTest, KeptThreadsEndBeforeTheTlsLibrary) {
+  TOBRINE_NEED_FIXTURE(f);
+  auto fetchThenExit = [&f] {
+    std::atexit(SleepAfterTheLibrariesEnd);
+    TextValue address = TextValue::FromBytes(f.Https("/echo"));
+    const bool fetched = !WebAccess(address).empty();
+    platform::ReleaseKeptThreads(10000);
+    std::exit(fetched ? 0 : 1);
+  };
+  EXPECT_EXIT(fetchThenExit(), testing::ExitedWithCode(0), "");
 }
 
 TEST(PosixThreads, FetchWhoseWorkerCannotStartEndsAtOnce) {

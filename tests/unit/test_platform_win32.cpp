@@ -2,6 +2,7 @@
 // After windows.h:
 #include <psapi.h>
 #include <tlhelp32.h>
+#include <wincrypt.h>
 
 #include <atomic>
 #include <cstdio>
@@ -41,6 +42,25 @@ bool Launch(std::string command, DWORD* exitCode = nullptr) {
   return true;
 }
 
+// Whether the current user's Root store holds this DER certificate.
+bool IsTrusted(const std::string& der) {
+  PCCERT_CONTEXT cert = CertCreateCertificateContext(
+      X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()));
+  if (!cert) return false;
+  bool found = false;
+  if (HCERTSTORE store =
+          CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "Root")) {
+    if (PCCERT_CONTEXT same = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0,
+                                                         CERT_FIND_EXISTING, cert, nullptr)) {
+      found = true;
+      CertFreeCertificateContext(same);
+    }
+    CertCloseStore(store, 0);
+  }
+  CertFreeCertificateContext(cert);
+  return found;
+}
+
 }  // namespace
 
 // Wine starts a Linux program when CreateProcess is given one.
@@ -62,8 +82,11 @@ std::optional<std::string> ReadHostFile(const std::string& path) {
 }
 
 // The helper next to the test program adds the certificate to the Wine
-// prefix's Root store (never to the machine's own store).
+// prefix's Root store (never to the machine's own store), unless an earlier
+// test program already did: the fixture server keeps its CA for a week.
 bool TrustTestCa(const std::string& /*pemPath*/, const std::string& derPath) {
+  if (const std::optional<std::string> der = ReadHostFile(derPath); der && IsTrusted(*der))
+    return true;
   DWORD code = 1;
   return Launch(
              "\"" + ProgramFolder() + "\\wine_addroot.exe\" \"" + WindowsPath(derPath) + "\" user",

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "runtime/fatal.h"
@@ -19,6 +20,14 @@ inline constexpr int kFatalStatus = 255;
 
 inline testing::ExitedWithCode EndsFatally() {
   return testing::ExitedWithCode(kFatalStatus);
+}
+
+// An upper bound on a wall-clock time only guards against a hang: ten times what
+// the case takes on an idle machine, so that a busy one (two cores, sanitizers,
+// builds beside it) never trips it. Figures that need a quiet machine belong in
+// `make bench`; a test counts or compares instead.
+inline constexpr uint32_t HangGuardMs(uint32_t idleMs) {
+  return 10 * idleMs;
 }
 
 // The exact dialog text of a report, as the death tests see it on standard error.

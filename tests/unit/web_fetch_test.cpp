@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <filesystem>
@@ -292,6 +293,53 @@ TEST(WebFetch, CookieRules) {
   if (!unchecked.empty()) GTEST_SKIP() << "rows not checked under Wine: " << unchecked;
 }
 
+// A Domain wider than its host may set is refused: a public suffix (the
+// public-suffix list decides), or anything but itself for an IP address. Hosts
+// named *.test reach the plain server through the proxy; 10.0.0.1 only ever
+// reaches the proxy, which records what would have been sent there.
+TEST(WebFetch, CookieDomainsAHostMaySet) {
+  TOBRINE_NEED_FIXTURE(f);
+  const std::string proxy = f.ProxyAddress();
+  const std::string self = "127.0.0.1:" + std::to_string(f.http);
+  auto set = [](const std::string& host, const std::string& line) {
+    std::string encoded;
+    for (char c : line)
+      encoded += c == ' ' ? std::string("%20") : c == ';' ? "%3B" : std::string(1, c);
+    return "http://" + host + "/respond?h=Set-Cookie:%20" + encoded;
+  };
+  struct Row {
+    const char* what;
+    std::string host;  // the host that sets it
+    std::string line;
+    std::string name;
+    bool toHost, toSibling, toChild;  // a.test, b.test, x.a.test; 127.0.0.1, 10.0.0.1
+  } rows[] = {
+      {"a public suffix", "a.test", "p1=1; Domain=test", "p1=1", false, false, false},
+      {"a public suffix, with a dot", "a.test", "p2=1; Domain=.TEST", "p2=1", false, false, false},
+      {"the host's own name: below it too", "a.test", "p3=1; Domain=.a.test", "p3=1", true, false,
+       true},
+      {"an IP address: a wider Domain", self, "p5=1; Domain=0.0.1", "p5=1", false, false, false},
+      {"an IP address naming itself: itself alone", self, "p6=1; Domain=127.0.0.1", "p6=1", true,
+       false, false},
+  };
+  for (const auto& r : rows)
+    Fetch(set(r.host, r.line), {.proxy = r.host == self ? std::string() : proxy});
+  const std::string toTest[] = {Fetch("http://a.test/echo", {.proxy = proxy}),
+                                Fetch("http://b.test/echo", {.proxy = proxy}),
+                                Fetch("http://x.a.test/echo", {.proxy = proxy})};
+  Fetch(f.Http("/__proxyrequests?clear=1"));
+  Fetch("http://10.0.0.1/", {.proxy = proxy});
+  const std::string toAddress[] = {Fetch(f.Http("/echo")), Fetch(f.Http("/__proxyrequests")), ""};
+  for (const auto& r : rows) {
+    const std::string* seen = r.host == self ? toAddress : toTest;
+    EXPECT_EQ(seen[0].find(r.name) != std::string::npos, r.toHost) << r.what;
+    EXPECT_EQ(seen[1].find(r.name) != std::string::npos, r.toSibling) << r.what;
+    EXPECT_EQ(seen[2].find(r.name) != std::string::npos, r.toChild) << r.what;
+  }
+  // The address's own cookie goes again: later requests to it stay as they were.
+  Fetch(set(self, "p6=1; Domain=127.0.0.1; Max-Age=0"));
+}
+
 TEST(WebFetch, RedirectsFollowedAtMostTwenty) {
   TOBRINE_NEED_FIXTURE(f);
   // /hostile/redirect-loop?n=K redirects to n=K+1 for ever: twenty are followed,
@@ -369,12 +417,12 @@ TEST(WebFetch, FailedHandleGivesEmptyOutputs) {
   // An address without a host is never fetched: as with an empty address,
   // nothing happens and the outputs stay as they were.
   TextValue headers = TextValue::FromBytes("x"), received = TextValue::FromBytes("x");
-  EXPECT_EQ(Fetch("http:///nohost", {.method = HttpMethod::kPost,
-                                     .postBody = "b=1",
-                                     .cookies = "c=1",
-                                     .timeoutSeconds = 20,
-                                     .receivedHeaders = &headers,
-                                     .receivedCookies = &received}),
+  EXPECT_EQ(Fetch("http://:80/nohost", {.method = HttpMethod::kPost,
+                                        .postBody = "b=1",
+                                        .cookies = "c=1",
+                                        .timeoutSeconds = 20,
+                                        .receivedHeaders = &headers,
+                                        .receivedCookies = &received}),
             "");
   EXPECT_EQ(headers.view(), "x");
   EXPECT_EQ(received.view(), "x");
@@ -419,28 +467,104 @@ TEST(WebFetch, NoHeaderInjectionOnTheWire) {
   };
   for (const auto& r : rows) {
     Fetch(f.Http("/__requests?clear=1"));
-    EXPECT_EQ(Fetch(r.address, r.options), "") << r.what;
+    // Line breaks in an address are dropped, as a browser drops them; any other
+    // text that holds one is not sent.
+    const std::string body = Fetch(r.address, r.options);
+    if (r.address.find_first_of("\r\n") == std::string::npos) {
+      EXPECT_EQ(body, "") << r.what;
+    }
     const std::string wire = Fetch(f.Http("/__requests"));
-    EXPECT_THAT(wire, Not(HasSubstr("X-Injected"))) << r.what;
+    EXPECT_THAT(wire, Not(HasSubstr("\nX-Injected"))) << r.what;
   }
-  // A page's address with spaces, controls or non-ASCII bytes goes out
-  // percent-encoded, byte for byte, when the lookup builds it; the fetch itself
-  // never sends an unencoded one.
-  EXPECT_THAT(Fetch(f.Http("/echo?a=\xE5\xBA\x94")),
-              StartsWith("GET /echo?a=%E5%BA%94 HTTP/1.1\r\n"));
+  // Spaces, controls and non-ASCII bytes of an address go out percent-encoded.
+  EXPECT_THAT(Fetch(f.Http("/echo?a=\xE5\xBA\x94 \x01"
+                           "b")),
+              StartsWith("GET /echo?a=%E5%BA%94%20%01b HTTP/1.1\r\n"));
 }
 
+// Addresses a browser refuses: nothing is sent, and the outcome says why.
 TEST(WebFetch, AddressesNotFetched) {
   TOBRINE_NEED_FIXTURE(f);
-  const std::string tooLong = f.Http("/echo?") + std::string(kMaxAddressBytes, 'a');
-  for (const std::string& address :
-       {tooLong, "http://127.0.0.1:" + std::to_string(f.http + 65536) + "/echo", f.Http("/echo x"),
-        f.Http("/echo\x01")}) {
+  const std::string port = std::to_string(f.http);
+  const struct {
+    std::string address;
+    AddressFault fault;
+  } rows[] = {
+      {f.Http("/echo?") + std::string(kMaxAddressBytes, 'a'), AddressFault::kTooLong},
+      {"http://127.0.0.1:" + std::to_string(f.http + 65536) + "/echo", AddressFault::kBadPort},
+      {"http://127.0.0.1:" + port + "x/echo", AddressFault::kBadPort},
+      {"http://127.0.0.1.1:" + port + "/echo", AddressFault::kBadIpv4},
+      {"http://[127.0.0.1]:" + port + "/echo", AddressFault::kBadIpv6},
+      {"http://127.0.0.%01:" + port + "/echo", AddressFault::kBadHost},
+      {"http://user@:" + port + "/echo", AddressFault::kNoHost},
+      {"ftp://127.0.0.1:" + port + "/echo", AddressFault::kOtherScheme},
+  };
+  for (const auto& r : rows) {
     Fetch(f.Http("/__requests?clear=1"));
     TextValue headers = TextValue::FromBytes("untouched");
-    EXPECT_EQ(Fetch(address, {.receivedHeaders = &headers}), "") << address.substr(0, 60);
+    FetchOutcome outcome;
+    EXPECT_EQ(Fetch(r.address, {.receivedHeaders = &headers, .outcome = &outcome}), "")
+        << r.address.substr(0, 60);
+    EXPECT_EQ(outcome.failure, FetchFailure::kBadAddress) << r.address.substr(0, 60);
+    EXPECT_EQ(outcome.addressFault, r.fault) << r.address.substr(0, 60);
     EXPECT_EQ(headers.view(), "untouched");
-    EXPECT_EQ(Fetch(f.Http("/__requests")), "") << address.substr(0, 60);
+    EXPECT_EQ(Fetch(f.Http("/__requests")), "") << r.address.substr(0, 60);
+  }
+}
+
+// The request line and Host header a server receives for an address: the
+// ones a browser sends. International hosts that do not resolve go through the
+// logging proxy, which records the address in the request line.
+TEST(WebFetch, RequestsAsBrowsersSendThem) {
+  TOBRINE_NEED_FIXTURE(f);
+  const std::string port = std::to_string(f.http);
+  const std::string hostPort = "127.0.0.1:" + port;
+  const std::string idn = "xn--fsqu00a.xn--0zwm56d";  // 例子.测试
+  struct Row {
+    const char* what;
+    std::string address;
+    std::string line;  // the request line up to its version
+    std::string host;
+    bool proxied = false;
+  } rows[] = {
+      {"a path starting with two slashes", "http://" + hostPort + "//manifest_bodyface.plist",
+       "GET //manifest_bodyface.plist", hostPort},
+      {"dot segments", "http://" + hostPort + "/a/./b/../c/%2E%2e/d", "GET /a/d", hostPort},
+      {"spaces around and inside", " http://" + hostPort + "/a b?c d  ", "GET /a%20b?c%20d",
+       hostPort},
+      {"tab, line feed and CR inside", "ht\ttp://" + hostPort + "/a\tb\nc?d\re", "GET /abc?de",
+       hostPort},
+      {"backslashes", "http:\\\\" + hostPort + "\\x\\y", "GET /x/y", hostPort},
+      {"characters a browser escapes", "http://" + hostPort + "/\"<>`{}'^|?\"<>'`{}^|",
+       "GET /%22%3C%3E%60%7B%7D'^|?%22%3C%3E%27`{}^|", hostPort},
+      {"IPv4 in hex and in fewer parts", "http://0x7F.1:" + port + "/ip", "GET /ip", hostPort},
+      {"credentials and fragment are not sent", "http://u:p@" + hostPort + "/c#f", "GET /c",
+       hostPort},
+      {"a full-width host (UTS #46)", "http://ｌｏｃａｌｈｏｓｔ:" + port + "/idn", "GET /idn",
+       "localhost:" + port},
+      {"a GBK path and query, sent as UTF-8", "http://" + hostPort + "/应用?q=清单",
+       "GET /%E5%BA%94%E7%94%A8?q=%E6%B8%85%E5%8D%95", hostPort},
+      {"a UTF-8 path", "http://" + hostPort + "/\xE5\xBA\x94", "GET /%E5%BA%94", hostPort},
+      {"a Chinese host and path (GBK), through the proxy", "http://例子．测试/应用",
+       "GET http://" + idn + "/%E5%BA%94%E7%94%A8", idn, true},
+      {"a Chinese host (UTF-8) with its port, through the proxy",
+       "http://\xE4\xBE\x8B\xE5\xAD\x90.\xE6\xB5\x8B\xE8\xAF\x95:8080/",
+       "GET http://" + idn + ":8080/", idn + ":8080", true},
+  };
+  auto lineAndHost = [](const std::string& wire) {
+    std::string line = wire.substr(0, wire.find(" HTTP/1.1\r\n"));
+    // WinINet names the default port in a proxy's request line; curl does not.
+    if (const std::size_t port = line.find(":80/"); port != std::string::npos) line.erase(port, 3);
+    const std::size_t h = wire.find("\r\nHost: ");
+    const std::string host =
+        h == std::string::npos ? "" : wire.substr(h + 8, wire.find("\r\n", h + 8) - h - 8);
+    return line + " | " + host;
+  };
+  for (const auto& r : rows) {
+    const std::string log = r.proxied ? "/__proxyrequests" : "/__requests";
+    Fetch(f.Http(log + "?clear=1"));
+    Fetch(r.address, {.proxy = r.proxied ? f.ProxyAddress() : std::string(), .timeoutSeconds = 20});
+    EXPECT_EQ(lineAndHost(Fetch(f.Http(log))), r.line + " | " + r.host) << r.what;
   }
 }
 
@@ -474,7 +598,7 @@ TEST(WebFetch, TimeoutNotice) {
   poster.join();
   EXPECT_EQ(body, notice);
   EXPECT_GE(elapsed, 1990u);
-  EXPECT_LT(elapsed, 3000u);
+  EXPECT_LT(elapsed, test::HangGuardMs(2000));
   EXPECT_EQ(probe.dispatched(), 1);
   // The worker was abandoned, never cut off: told to stop, it ends its read
   // and closes its handles by itself, which ends the server's response.
@@ -498,7 +622,7 @@ TEST(WebFetch, ClickDuringFetchRunsNested) {
     nestedBeforeOuter = !outerReturned.load();
   });
   std::thread poster([&] {
-    test::SleepMilliseconds(200);
+    f.WaitUntilHeld(1);  // the outer fetch is waiting for its answer
     click.Post();
   });
   std::string outer = Fetch(f.Http("/slow?ms=1000"));
@@ -601,7 +725,9 @@ TEST(WebFetchEach, InOrderEachAsSoonAsItAndTheEarlierOnesAreThere) {
   }
   // Without a scheme: fetched over http, and handed on as fetched.
   urls[5] = urls[5].substr(7);
+  f.HeldResponses(true);
   std::vector<Arrival> got = FetchEach(urls);
+  const int atOnce = f.HeldResponses().peak;
   ASSERT_EQ(got.size(), 12u);
   for (int32_t k = 0; k < 12; ++k) {
     EXPECT_EQ(got[k].k, k);
@@ -609,13 +735,15 @@ TEST(WebFetchEach, InOrderEachAsSoonAsItAndTheEarlierOnesAreThere) {
   }
   EXPECT_EQ(got[5].address, "http://" + urls[5]);
   EXPECT_GE(got[0].ms, 700u) << "nothing before the first";
-  EXPECT_LT(got[11].ms, 2000u) << "side by side";
+  EXPECT_GE(atOnce, 2) << "side by side";
+  EXPECT_LE(atOnce, kFetchesInFlight);
 
-  // The first quick, the second slow: the first is handed on at once.
+  // The first quick, the second slow: the first is handed on at once (within
+  // a hang guard of ten times its idle 50 ms), not after the second.
   got = FetchEach({f.Http("/respond?body=a"), f.Http("/respond?body=b&ms=1000")});
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].body, "a");
-  EXPECT_LT(got[0].ms, 600u);
+  EXPECT_LT(got[0].ms, test::HangGuardMs(50));
   EXPECT_EQ(got[1].body, "b");
   EXPECT_GE(got[1].ms, 990u);
 
@@ -667,21 +795,25 @@ TEST(WebFetchEach, ASlowFetchDoesNotHoldBackTheOnesAfterIt) {
 // frees and has a second of its own.
 TEST(WebFetchEach, EachFetchHasItsOwnTimeOutAndEightRunAtOnce) {
   TOBRINE_NEED_FIXTURE(f);
-  std::atomic<int> runningMidway{-1};
+  // The responses the server sends at once, asked until eight are seen: one
+  // look at a fixed moment could come too early or too late on a busy machine.
+  std::atomic<bool> done{false};
+  std::atomic<int> running{-1};
   std::thread probe([&] {
-    test::SleepMilliseconds(600);
-    runningMidway = std::atoi(Fetch(f.Http("/__never")).c_str());
+    while (!done.load() && running.load() < kFetchesInFlight)
+      running = std::max(running.load(), std::atoi(Fetch(f.Http("/__never")).c_str()));
   });
   std::vector<Arrival> got =
       FetchEach(std::vector<std::string>(9, f.Http("/never")), {.timeoutSeconds = 1});
+  done = true;
   probe.join();
   ASSERT_EQ(got.size(), 9u);
   for (const Arrival& a : got) EXPECT_EQ(a.body, TimeoutNotice()) << a.k;
-  EXPECT_EQ(runningMidway.load(), kFetchesInFlight);
+  EXPECT_EQ(running.load(), kFetchesInFlight);
   EXPECT_GE(got[7].ms, 990u);
-  EXPECT_LT(got[7].ms, 1800u);
+  EXPECT_LT(got[7].ms, test::HangGuardMs(1000));
   EXPECT_GE(got[8].ms, 1990u);
-  EXPECT_LT(got[8].ms, 3000u);
+  EXPECT_LT(got[8].ms, test::HangGuardMs(2000));
   // Every abandoned worker ends its response by itself.
   std::string active = Fetch(f.Http("/__never"));
   for (int i = 0; i < 50 && active != "0"; ++i) {
@@ -689,6 +821,28 @@ TEST(WebFetchEach, EachFetchHasItsOwnTimeOutAndEightRunAtOnce) {
     active = Fetch(f.Http("/__never"));
   }
   EXPECT_EQ(active, "0");
+}
+
+// A fetch whose worker ended in time is no time-out, however late the waiting
+// thread looks: it may have been busy with an earlier result (a slow reading, a
+// download) or with other work after starting the fetch.
+TEST(WebFetchEach, AnAnswerLookedAtLateIsNoTimeOut) {
+  TOBRINE_NEED_FIXTURE(f);
+  std::string bodies;
+  WebAccessEach(
+      kFetchesInFlight,
+      [&](int32_t k) { return TextValue::FromBytes(f.Http("/respond?body=" + std::to_string(k))); },
+      [&](int32_t k, FetchResult& r) {
+        bodies += std::string(r.body.bytes()) + " ";
+        if (k == 0) test::SleepMilliseconds(1500);
+      },
+      {.timeoutSeconds = 1});
+  EXPECT_EQ(bodies, "0 1 2 3 4 5 6 7 ");
+
+  TextValue address = TextValue::FromBytes(f.Http("/respond?body=started"));
+  StartedFetch started(address, {.timeoutSeconds = 1});
+  test::SleepMilliseconds(1500);
+  EXPECT_EQ(std::string(started.Result().bytes()), "started");
 }
 
 // A message dispatched while the fetches wait runs a nested fetch, which ends
@@ -703,7 +857,7 @@ TEST(WebFetchEach, NestedFetchWhileWaiting) {
     handedOnBefore = got.size();
   });
   std::thread poster([&] {
-    test::SleepMilliseconds(150);
+    f.WaitUntilHeld(1);  // the fetches are waiting for their answers
     click.Post();
   });
   std::vector<std::string> urls;
@@ -784,7 +938,9 @@ TEST(WebFetch, OutcomeTellsWhyAFetchFailed) {
        FetchFailure::kOther, 0},
       {"a header text that would add a line", f.Http("/echo"), 60, FetchFailure::kOther, 0,
        "X-A: 1\nX-B: 2\r\n"},
-      {"an address holding CR LF", f.Http("/echo\r\nX-B: 2"), 60, FetchFailure::kOther, 0},
+      {"an address a browser refuses", "http://1.2.3.4.5/", 60, FetchFailure::kBadAddress, 0},
+      {"a redirect to one", f.Http("/redirect?to=http://1.2.3.4.5/"), 60, FetchFailure::kBadAddress,
+       302},
   };
   for (const auto& r : rows) {
     FetchOutcome outcome{FetchFailure::kNone, -1};
@@ -899,7 +1055,7 @@ TEST(WebFetch, StreamedBodyCutOffOrStalled) {
   EXPECT_EQ(stallOutcome.failure, FetchFailure::kTimeout);
   EXPECT_TRUE(stalled->body == PackageBytes(0, 32'768)) << stalled->body.size() << " bytes";
   EXPECT_GE(elapsed, 1000u);
-  EXPECT_LT(elapsed, 3000u);
+  EXPECT_LT(elapsed, test::HangGuardMs(1000)) << "the stall, not the whole transfer";
   EXPECT_GE(waits, 4);  // told about five times a second
 }
 

@@ -28,6 +28,11 @@ Dword MsgWaitForMultipleObjects(Dword count, const Handle* handles, Bool waitAll
                                 Dword milliseconds, Dword wakeMask);
 Bool CloseHandle(Handle handle);
 Bool TerminateThread(Handle thread, Dword exitCode);
+// Before the process ends: threads kept idle end at once and none is kept from
+// now on; waits up to `milliseconds` for threads still running a routine, and
+// for every ended thread's last steps (its thread-local state). True when no
+// thread is left.
+bool EndKeptThreads(uint32_t milliseconds);
 
 // wininet on libcurl (wininet_curl.cpp): the proxies of the environment
 // (preconfigured access, read as curl reads them), none (direct) or the given

@@ -9,6 +9,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "platform/posix/message_queue.h"
 #include "platform/posix/standin_modules.h"
@@ -48,6 +49,11 @@ ThreadObject* AsThread(Handle handle) {
 // handle is signalled as soon as its routine has returned; a thread left idle
 // for kIdle ends, its thread-local state released then. Every thread has at
 // least the default stack; a caller asking for more gets a thread of its own.
+//
+// Threads are joined, not detached: a thread that has ended is only known to
+// have released its thread-local state (a kept transfer, the TLS library's
+// per-thread state) once joined, and a process must not end while that is
+// under way, or the state is torn down under the thread.
 class ThreadPool {
  public:
   // Never destroyed: threads may still end while the process exits.
@@ -58,31 +64,47 @@ class ThreadPool {
 
   // Runs `t` on an idle thread, or on a new one; false when none can start.
   bool Run(ThreadObject* t, std::size_t stackSize) {
+    JoinEnded(false);
     stackSize = std::max(stackSize, kDefaultStackBytes);
-    if (stackSize == kDefaultStackBytes) {
-      bool handed = false;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (idle_ > waiting_.size()) {
-          waiting_.push_back(t);
-          handed = true;
-        }
-      }
-      // Told with the lock let go, so that the thread it wakes does not wait
-      // for the lock in turn.
-      if (handed) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (stackSize == kDefaultStackBytes && !ending_ && idle_ > waiting_.size()) {
+        waiting_.push_back(t);
+        lock.unlock();
+        // Told with the lock let go, so that the thread it wakes does not wait
+        // for the lock in turn.
         changed_.notify_one();
         return true;
       }
+      ++live_;
     }
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, stackSize);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread{};
     const int failed = pthread_create(&thread, &attributes, &Main, t);
     pthread_attr_destroy(&attributes);
+    if (failed) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --live_;
+    }
     return failed == 0;
+  }
+
+  // Idle threads end at once from now on, and no thread is kept any more.
+  // Waits up to `milliseconds` for the threads still running a routine, then
+  // joins every thread that has ended. True when no thread is left.
+  bool End(uint32_t milliseconds) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      ending_ = true;
+      changed_.notify_all();
+      ended_changed_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                              [this] { return live_ == 0; });
+    }
+    JoinEnded(true);
+    std::lock_guard<std::mutex> lock(mutex_);
+    return live_ == 0;
   }
 
  private:
@@ -96,26 +118,59 @@ class ThreadPool {
       SignalAll();
       Release(t);
     }
+    pool.Ended(pthread_self());
     return nullptr;
   }
 
   // The next routine for a thread whose routine has returned; none once it has
-  // been idle too long.
+  // been idle too long or the pool is ending.
   ThreadObject* Next() {
     std::unique_lock<std::mutex> lock(mutex_);
     ++idle_;
-    const bool given = changed_.wait_for(lock, kIdle, [this] { return !waiting_.empty(); });
+    const bool given =
+        changed_.wait_for(lock, kIdle, [this] { return !waiting_.empty() || ending_; });
     --idle_;
-    if (!given) return nullptr;
+    if (!given || waiting_.empty()) return nullptr;
     ThreadObject* t = waiting_.front();
     waiting_.pop_front();
     return t;
   }
 
+  void Ended(pthread_t self) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended_.push_back(self);
+    --live_;
+    ended_changed_.notify_all();
+  }
+
+  // Joins the threads that have ended: all of them (waiting for the last steps
+  // of their exit), or only those already gone, without waiting.
+  void JoinEnded(bool wait) {
+    std::vector<pthread_t> ended;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ended.swap(ended_);
+    }
+    std::vector<pthread_t> left;
+    for (pthread_t thread : ended) {
+      if (wait)
+        pthread_join(thread, nullptr);
+      else if (pthread_tryjoin_np(thread, nullptr) != 0)
+        left.push_back(thread);
+    }
+    if (left.empty()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended_.insert(ended_.end(), left.begin(), left.end());
+  }
+
   std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<ThreadObject*> waiting_;  // handed to idle threads, not yet taken
+  std::condition_variable changed_;        // work handed on, or the pool ending
+  std::condition_variable ended_changed_;  // a thread ended
+  std::deque<ThreadObject*> waiting_;      // handed to idle threads, not yet taken
   std::size_t idle_ = 0;
+  std::size_t live_ = 0;          // threads started and not yet ended
+  std::vector<pthread_t> ended_;  // ended, not yet joined
+  bool ending_ = false;
 };
 
 }  // namespace
@@ -196,6 +251,10 @@ Bool TerminateThread(Handle thread, Dword /*exitCode*/) {
   if (t->ended.load()) return 1;
   SetLastError(kErrorAccessDenied);
   return 0;
+}
+
+bool EndKeptThreads(uint32_t milliseconds) {
+  return ThreadPool::Instance().End(milliseconds);
 }
 
 void SetThreadStartsFail(bool fail) {

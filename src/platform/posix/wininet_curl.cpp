@@ -10,11 +10,11 @@
 // while another is blocked in a call on it, and that call then returns (with
 // ERROR_INTERNET_OPERATION_CANCELLED); a closed number is simply invalid.
 #include <curl/curl.h>
+#include <libpsl.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +29,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/ascii.h"
+#include "base/cookie_attributes.h"
+#include "base/id_table.h"
 #include "base/lines.h"
 #include "platform/posix/curl_engine.h"
 #include "platform/posix/standins.h"
@@ -46,13 +49,6 @@ constexpr long kReceiveBufferBytes = 256 << 10;
 constexpr std::size_t kMaxResponseHeaders = 1 << 20;
 constexpr Dword kErrorInternetOperationCancelled = 12017;
 
-bool IEquals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 void GlobalInit() {
   static const bool done = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
   (void)done;
@@ -68,10 +64,8 @@ struct Cookie {
 };
 
 bool HostMatches(const Cookie& c, std::string_view host) {
-  if (IEquals(host, c.domain)) return true;
-  return c.subdomains && host.size() > c.domain.size() + 1 &&
-         host[host.size() - c.domain.size() - 1] == '.' &&
-         IEquals(host.substr(host.size() - c.domain.size()), c.domain);
+  return c.subdomains ? base::CookieDomainCovers(c.domain, host)
+                      : base::EqualsIgnoringAsciiCase(host, c.domain);
 }
 
 // The process-wide cookie store. Cookies come in through InternetSetCookieA
@@ -220,39 +214,19 @@ struct RequestHandle : HandleBase, CurlTransfer {
   std::size_t bodyRead = 0;
 };
 
-// The table of open handles. A call holds its handle's object for as long as it
-// runs, so a close from another thread never frees it under the call.
-class HandleTable {
- public:
-  Hinternet Add(std::shared_ptr<HandleBase> object) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    next_ += 4;  // never 0, never reused
-    handles_.emplace(next_, std::move(object));
-    return reinterpret_cast<Hinternet>(next_);
-  }
-  std::shared_ptr<HandleBase> Find(Hinternet handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
-    return it == handles_.end() ? nullptr : it->second;
-  }
-  std::shared_ptr<HandleBase> Remove(Hinternet handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == handles_.end()) return nullptr;
-    std::shared_ptr<HandleBase> object = std::move(it->second);
-    handles_.erase(it);
-    return object;
-  }
+using HandleTable = base::IdTable<uintptr_t, HandleBase>;
 
- private:
-  std::mutex mutex_;
-  std::unordered_map<uintptr_t, std::shared_ptr<HandleBase>> handles_;
-  uintptr_t next_ = 0x1000;
-};
-
+// Numbers as WinINet's look: never 0, a multiple of 4. A call holds its
+// handle's object for as long as it runs, so a close from another thread never
+// frees it under the call.
 HandleTable& Handles() {
-  static auto* table = new HandleTable();  // never destroyed: workers may outlive exit
+  // Never destroyed: workers may outlive exit.
+  static auto* table = new HandleTable(0x1000, 4, UINTPTR_MAX);
   return *table;
+}
+
+Hinternet AddHandle(std::shared_ptr<HandleBase> object) {
+  return reinterpret_cast<Hinternet>(Handles().Add(std::move(object)));
 }
 
 // The plain-http servers (by proxy and origin) whose last answer closed its
@@ -291,11 +265,11 @@ bool ClosesConnection(std::string_view headers) {
   base::ForEachLine(headers, [&](std::string_view line) {
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos ||
-        !IEquals(base::TrimBlanks(line.substr(0, colon)), "Connection"))
+        !base::EqualsIgnoringAsciiCase(base::TrimBlanks(line.substr(0, colon)), "Connection"))
       return;
     const std::string_view value = base::TrimBlanks(line.substr(colon + 1));
-    if (IEquals(value, "close")) closes = true;
-    if (IEquals(value, "keep-alive")) closes = false;
+    if (base::EqualsIgnoringAsciiCase(value, "close")) closes = true;
+    if (base::EqualsIgnoringAsciiCase(value, "keep-alive")) closes = false;
   });
   return closes;
 }
@@ -310,7 +284,7 @@ std::string ServerKey(const RequestHandle* r) {
 
 template <typename T>
 std::shared_ptr<T> As(Hinternet handle, Kind kind) {
-  std::shared_ptr<HandleBase> base = Handles().Find(handle);
+  std::shared_ptr<HandleBase> base = Handles().Find(reinterpret_cast<uintptr_t>(handle));
   if (!base || base->kind != kind) return nullptr;
   return std::static_pointer_cast<T>(base);
 }
@@ -334,7 +308,8 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     bool following = !(r->flags & winapi::kInternetFlagNoAutoRedirect);
     bool hasLocation = false;
     base::ForEachLine(r->responseHeaders, [&](std::string_view l) {
-      if (l.size() >= 9 && IEquals(l.substr(0, 9), "location:")) hasLocation = true;
+      if (l.size() >= 9 && base::EqualsIgnoringAsciiCase(l.substr(0, 9), "location:"))
+        hasLocation = true;
     });
     if (code / 100 != 1 && !(following && IsFollowedRedirect(code) && hasLocation)) {
       if (!IsSecure(r)) Closing().Note(ServerKey(r), ClosesConnection(r->responseHeaders));
@@ -499,7 +474,8 @@ bool HasHeader(std::string_view block, std::string_view name) {
   bool found = false;
   base::ForEachLine(block, [&](std::string_view line) {
     const std::size_t colon = line.find(':');
-    if (colon != std::string_view::npos && IEquals(base::TrimBlanks(line.substr(0, colon)), name))
+    if (colon != std::string_view::npos &&
+        base::EqualsIgnoringAsciiCase(base::TrimBlanks(line.substr(0, colon)), name))
       found = true;
   });
   return found;
@@ -533,7 +509,7 @@ Proxies ParseProxy(std::string_view args) {
     std::size_t eq = item.find('=');
     if (eq == std::string_view::npos) {
       proxies.http = proxies.https = std::string(item);
-    } else if (IEquals(item.substr(0, eq), "http")) {
+    } else if (base::EqualsIgnoringAsciiCase(item.substr(0, eq), "http")) {
       proxies.http = std::string(item.substr(eq + 1));
     }
   }
@@ -669,7 +645,7 @@ Hinternet InternetOpenA(const char* agent, Dword accessType, const char* proxy,
   h->agent = agent ? agent : "";
   if (accessType == winapi::kInternetOpenTypePreconfig) h->proxies = ProxiesFromEnvironment();
   if (accessType == winapi::kInternetOpenTypeProxy && proxy) h->proxies = ParseProxy(proxy);
-  return Handles().Add(std::move(h));
+  return AddHandle(std::move(h));
 }
 
 Hinternet InternetConnectA(Hinternet internet, const char* server, uint16_t port,
@@ -685,7 +661,7 @@ Hinternet InternetConnectA(Hinternet internet, const char* server, uint16_t port
   c->proxies = h->proxies;
   c->host = server;
   c->port = port;
-  return Handles().Add(std::move(c));
+  return AddHandle(std::move(c));
 }
 
 Hinternet HttpOpenRequestA(Hinternet connection, const char* verb, const char* object,
@@ -705,7 +681,7 @@ Hinternet HttpOpenRequestA(Hinternet connection, const char* verb, const char* o
   r->object = object && *object ? object : "/";
   if (r->object[0] != '/') r->object.insert(0, "/");
   r->flags = flags;
-  return Handles().Add(std::move(r));
+  return AddHandle(std::move(r));
 }
 
 Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLength, void* optional,
@@ -822,7 +798,7 @@ Bool HttpQueryInfoA(Hinternet request, Dword infoLevel, void* buffer, Dword* buf
 // kept when the response was not read to its end), and the object goes when the
 // last user lets go.
 Bool InternetCloseHandle(Hinternet handle) {
-  std::shared_ptr<HandleBase> base = Handles().Remove(handle);
+  std::shared_ptr<HandleBase> base = Handles().Remove(reinterpret_cast<uintptr_t>(handle));
   if (!base) {
     SetLastError(kErrorInvalidHandle);
     return 0;
@@ -847,11 +823,28 @@ Bool InternetCloseHandle(Hinternet handle) {
   return 1;
 }
 
+// Whether a cookie from `host` may name `domain` (lower case, no leading dot),
+// and whether it then goes to that host only: an IP address takes host-only
+// cookies, and the public-suffix list decides which domains are too wide (a
+// public suffix is taken only by that host itself, for itself alone).
+bool DomainAccepted(std::string_view host, std::string_view domain, bool& hostOnly) {
+  hostOnly = true;
+  if (base::IsIpAddressHost(host)) return domain == host;
+  if (!base::CookieDomainCovers(domain, host)) return false;
+  static const psl_ctx_t* const psl = [] {
+    const psl_ctx_t* latest = psl_latest(nullptr);
+    return latest ? latest : psl_builtin();
+  }();
+  const std::string name(domain);
+  if (!psl || psl_is_public_suffix(psl, name.c_str())) return domain == host;
+  hostOnly = false;
+  return true;
+}
+
 // Stores a cookie for the URL's host (any port): path "/" unless the data names
-// a path; "domain=" only for the host itself or a domain above it (anything
-// else is refused); "secure" sends it over https only; an expiry date or a
-// Max-Age that has passed removes the cookie, one still to come keeps it that
-// long, none makes a session cookie.
+// a path; a Domain the host may not set refuses the cookie; "secure" sends it
+// over https only; an expiry date or a Max-Age that has passed removes the
+// cookie, one still to come keeps it that long, none makes a session cookie.
 Bool InternetSetCookieA(const char* url, const char* cookieName, const char* cookieData) {
   if (!url || !cookieData) {
     SetLastError(kErrorInvalidParameter);
@@ -859,77 +852,46 @@ Bool InternetSetCookieA(const char* url, const char* cookieName, const char* coo
   }
   std::string_view u(url);
   std::size_t scheme = u.find("://");
-  if (scheme == std::string_view::npos) {
-    SetLastError(kErrorInternetInvalidUrl);
-    return 0;
-  }
-  std::string_view rest = u.substr(scheme + 3);
-  std::string_view host = rest.substr(0, rest.find_first_of("/?#"));
-  if (!host.empty() && host.front() == '[') {
-    host = host.substr(0, host.find(']') + 1);
-  } else {
-    host = host.substr(0, host.find(':'));
+  std::string_view host;
+  if (scheme != std::string_view::npos) {
+    const std::string_view rest = u.substr(scheme + 3);
+    host = rest.substr(0, rest.find_first_of("/?#"));
+    host = !host.empty() && host.front() == '[' ? host.substr(0, host.find(']') + 1)
+                                                : host.substr(0, host.find(':'));
   }
   if (host.empty()) {
     SetLastError(kErrorInternetInvalidUrl);
     return 0;
   }
-  std::string name = cookieName ? cookieName : "";
-  std::string_view data(cookieData);
-  std::string_view value = data.substr(0, data.find(';'));
-  if (name.empty()) {  // "name=value" given as the data alone
-    std::size_t eq = value.find('=');
-    if (eq != std::string_view::npos) {
-      name = std::string(base::TrimBlanks(value.substr(0, eq)));
-      value = value.substr(eq + 1);
-    }
-  }
+  const base::CookieLine line = base::ParseCookieLine(cookieData);
   Cookie cookie;
-  cookie.name = name;
+  std::string_view value = line.pair;
+  if (cookieName && *cookieName) {
+    cookie.name = cookieName;
+  } else if (const std::size_t eq = value.find('='); eq != std::string_view::npos) {
+    cookie.name = std::string(base::TrimBlanks(value.substr(0, eq)));  // "name=value" as data
+    value = value.substr(eq + 1);
+  }
   cookie.value = std::string(base::TrimBlanks(value));
-  cookie.path = "/";
-  cookie.domain = std::string(host);
-  for (char& c : cookie.domain) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  bool maxAgeGiven = false;
-  const long long now = static_cast<long long>(time(nullptr));
-  for (std::size_t p = data.find(';'); p != std::string_view::npos;) {
-    std::size_t e = data.find(';', p + 1);
-    std::string_view attr =
-        base::TrimBlanks(data.substr(p + 1, e == std::string_view::npos ? data.npos : e - p - 1));
-    p = e;
-    const std::size_t eq = attr.find('=');
-    const std::string_view key = base::TrimBlanks(attr.substr(0, eq));
-    const std::string val(eq == std::string_view::npos ? ""
-                                                       : base::TrimBlanks(attr.substr(eq + 1)));
-    if (IEquals(key, "path") && !val.empty()) {
-      cookie.path = val;
-    } else if (IEquals(key, "secure")) {
-      cookie.secure = true;
-    } else if (IEquals(key, "domain") && !val.empty()) {
-      std::string_view d = val;
-      if (d.front() == '.') d.remove_prefix(1);
-      Cookie probe;
-      probe.domain = std::string(d);
-      probe.subdomains = true;
-      if (d.empty() || !HostMatches(probe, host)) {
-        SetLastError(kErrorInvalidParameter);
-        return 0;
-      }
-      cookie.domain = probe.domain;
-      for (char& c : cookie.domain)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      cookie.subdomains = true;
-    } else if (IEquals(key, "max-age") && !val.empty()) {
-      char* end = nullptr;
-      const long long seconds = std::strtoll(val.c_str(), &end, 10);
-      if (end && *end == '\0') {
-        maxAgeGiven = true;
-        cookie.expires = seconds <= 0 ? 1 : now + seconds;
-      }
-    } else if (IEquals(key, "expires") && !maxAgeGiven) {
-      const time_t when = curl_getdate(val.c_str(), nullptr);
-      if (when != -1) cookie.expires = when <= now ? 1 : static_cast<long long>(when);
+  cookie.domain = base::AsciiLowered(host);
+  if (!line.domain.empty()) {
+    const std::string domain = base::AsciiLowered(line.domain);
+    bool hostOnly = true;
+    if (!DomainAccepted(cookie.domain, domain, hostOnly)) {
+      SetLastError(kErrorInvalidParameter);
+      return 0;
     }
+    cookie.domain = domain;
+    cookie.subdomains = !hostOnly;
+  }
+  cookie.path = line.path.empty() ? "/" : std::string(line.path);
+  cookie.secure = line.secure;
+  const long long now = static_cast<long long>(time(nullptr));
+  if (line.maxAge) {
+    cookie.expires = *line.maxAge <= 0 ? 1 : now + *line.maxAge;
+  } else if (!line.expires.empty()) {
+    const time_t when = curl_getdate(std::string(line.expires).c_str(), nullptr);
+    if (when != -1) cookie.expires = when <= now ? 1 : static_cast<long long>(when);
   }
   // An expiry that has passed removes a cookie of that name instead.
   Cookies().Set(std::move(cookie));

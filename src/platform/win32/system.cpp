@@ -30,6 +30,11 @@ void ExitImmediately(int code) {
   ExitProcess(static_cast<UINT>(code));
 }
 
+// Each worker is a thread of its own that ends with its routine.
+bool ReleaseKeptThreads(uint32_t /*milliseconds*/) {
+  return true;
+}
+
 int ShowSystemMessageBox(std::string_view text, std::string_view caption, uint32_t flags,
                          intptr_t owner) {
   return MessageBoxW(reinterpret_cast<HWND>(owner), Widen(text).c_str(), Widen(caption).c_str(),
