@@ -535,6 +535,73 @@ class Tokenizer {
 
 }  // namespace
 
+namespace {
+
+// "&#…" at `i` (text[i + 1] is '#'): appends what it stands for, returns where
+// the text goes on.
+std::size_t AppendNumericReference(std::string_view text, std::size_t i, std::string& out) {
+  const std::size_t n = text.size();
+  std::size_t k = i + 2;
+  const bool hex = k < n && (text[k] == 'x' || text[k] == 'X');
+  if (hex) ++k;
+  const std::size_t digits = k;
+  char32_t value = 0;
+  while (k < n && (hex ? base::IsHexDigit(text[k]) : IsDigit(text[k]))) {
+    // Anything past the last code point reads as past it.
+    if (value <= 0x10FFFF) value = value * (hex ? 16 : 10) + base::HexValue(text[k]);
+    ++k;
+  }
+  if (k == digits) {
+    // No digits: "&#" or "&#x" stays as written.
+    out.append(text.substr(i, k - i));
+    return k;
+  }
+  if (k < n && text[k] == ';') ++k;
+  if (value == 0 || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+    value = kReplacementCharacter;
+  else if (value >= 0x80 && value <= 0x9F)
+    value = kC1Replacements[value - 0x80];
+  AppendUtf8(value, out);
+  return k;
+}
+
+// "&name" at `i`: appends what it stands for (or the '&' alone when no name
+// matches), returns where the text goes on.
+std::size_t AppendNamedReference(std::string_view text, std::size_t i, bool inAttribute,
+                                 std::string& out) {
+  const std::size_t n = text.size(), j = i + 1;
+  std::size_t run = j;
+  while (run < n && IsAlnum(text[run])) ++run;
+  const NamedReference* found = nullptr;
+  std::size_t length = 0;
+  // A name ending in ';' matches only the whole run; a legacy name (no ';') is
+  // short and may match the run's beginning.
+  if (run < n && text[run] == ';' && run - j < 40) {
+    found = FindNamedReference(text.substr(j, run - j + 1));
+    length = run - j + 1;
+  }
+  const bool legacy = run - j >= 2 && MayBeginLegacyName(text[j], text[j + 1]);
+  for (std::size_t len = std::min(run - j, kLongestLegacyName); legacy && !found && len >= 2;
+       --len) {
+    found = FindLegacyReference(text.substr(j, len));
+    length = len;
+  }
+  if (!found) {
+    out += '&';
+    return i + 1;
+  }
+  const std::size_t end = j + length;
+  // In an attribute a legacy name followed by '=' or a letter or digit is text.
+  if (inAttribute && found->name.back() != ';' && end < n &&
+      (text[end] == '=' || IsAlnum(text[end])))
+    out.append(text.substr(i, end - i));
+  else
+    out.append(found->text);
+  return end;
+}
+
+}  // namespace
+
 void AppendDecodedReferences(std::string_view text, bool inAttribute, std::string& out) {
   const std::size_t n = text.size();
   SpecialBytes special(text, true);
@@ -544,76 +611,19 @@ void AppendDecodedReferences(std::string_view text, bool inAttribute, std::strin
     if (c == '\r') {
       out += '\n';
       i += i + 1 < n && text[i + 1] == '\n' ? 2 : 1;
-      continue;
-    }
-    if (c == '\0') {
+    } else if (c == '\0') {
       AppendUtf8(kReplacementCharacter, out);
       ++i;
-      continue;
-    }
-    if (c != '&') {
+    } else if (c != '&') {
       // The plain run up to the next byte that needs work, in one piece.
       const std::size_t end = special.From(i);
       out.append(text.substr(i, end - i));
       i = end;
-      continue;
-    }
-    std::size_t j = i + 1;
-    if (j < n && text[j] == '#') {
-      std::size_t k = j + 1;
-      const bool hex = k < n && (text[k] == 'x' || text[k] == 'X');
-      if (hex) ++k;
-      const std::size_t digits = k;
-      char32_t value = 0;
-      while (k < n && (hex ? base::IsHexDigit(text[k]) : IsDigit(text[k]))) {
-        // Anything past the last code point reads as past it.
-        if (value <= 0x10FFFF) value = value * (hex ? 16 : 10) + base::HexValue(text[k]);
-        ++k;
-      }
-      if (k == digits) {
-        // No digits: "&#" or "&#x" stays as written.
-        out.append(text.substr(i, k - i));
-        i = k;
-        continue;
-      }
-      if (k < n && text[k] == ';') ++k;
-      if (value == 0 || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
-        value = kReplacementCharacter;
-      else if (value >= 0x80 && value <= 0x9F)
-        value = kC1Replacements[value - 0x80];
-      AppendUtf8(value, out);
-      i = k;
-      continue;
-    }
-    std::size_t run = j;
-    while (run < n && IsAlnum(text[run])) ++run;
-    const NamedReference* found = nullptr;
-    std::size_t length = 0;
-    // A name ending in ';' matches only the whole run; a legacy name (no ';') is
-    // short and may match the run's beginning.
-    if (run < n && text[run] == ';' && run - j < 40) {
-      found = FindNamedReference(text.substr(j, run - j + 1));
-      length = run - j + 1;
-    }
-    const bool legacy = run - j >= 2 && MayBeginLegacyName(text[j], text[j + 1]);
-    for (std::size_t len = std::min(run - j, kLongestLegacyName); legacy && !found && len >= 2;
-         --len) {
-      found = FindLegacyReference(text.substr(j, len));
-      length = len;
-    }
-    if (!found) {
-      out += '&';
-      ++i;
-      continue;
-    }
-    const std::size_t end = j + length;
-    if (inAttribute && found->name.back() != ';' && end < n &&
-        (text[end] == '=' || IsAlnum(text[end]))) {
-      out.append(text.substr(i, end - i));
+    } else if (i + 1 < n && text[i + 1] == '#') {
+      i = AppendNumericReference(text, i, out);
     } else {
-      out.append(found->text);
+      i = AppendNamedReference(text, i, inAttribute, out);
     }
-    i = end;
   }
 }
 

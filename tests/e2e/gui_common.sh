@@ -1,5 +1,6 @@
-# Shared by the GUI scripts, sourced at their start (`here` names their folder).
-# The checks below use `app` (the program's pid) and `phase` when called.
+# Shared by the GUI scripts, sourced at their start (`here` names their folder;
+# `tobrine` and `driver` the program and gui_driver.exe, `artifacts` the folder
+# for what a person may look at).
 
 # The start every GUI script makes: the Wine session's environment, a display,
 # the artifact folder as an absolute path (the recording browser runs
@@ -18,7 +19,39 @@ gui_start() {
     rm -f "$URL_LOG"
   fi
   failed=0
+  app=
+  trap gui_end EXIT
 }
+
+# On exit: the program and the fixture server end, and whatever the script
+# names in `on_exit` runs.
+gui_end() {
+  if [ -n "$app" ]; then
+    kill "$app" 2>/dev/null
+    wait "$app" 2>/dev/null
+  fi
+  [ -n "${SERVER_PID:-}" ] && kill "$SERVER_PID" 2>/dev/null
+  ${on_exit:-:}
+}
+
+# Starts the program; `app` is its pid.
+start_program() {
+  "$WINE" "$tobrine" </dev/null >/dev/null 2>&1 &
+  app=$!
+}
+
+# Starts the fixture server (it prints its ports on its first line and runs
+# until its input closes); `port` is its plain HTTP port, `base` the address.
+start_fixture_server() {
+  local info
+  coproc SERVER { python3 "$here/fixture_server.py"; }
+  read -r info <&"${SERVER[0]}"
+  port=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["http"])' "$info")
+  base=http://127.0.0.1:$port
+}
+
+# One phase of gui_driver.exe; a phase that fails is a failure of the script.
+phase() { "$WINE" "$driver" "$@" </dev/null || fail "driver phase $*"; }
 
 fail() { echo "FAIL $*"; failed=1; }
 

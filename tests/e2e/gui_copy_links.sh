@@ -9,11 +9,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/gui_common.sh"
 gui_start copy-opened-urls.txt
 
-"$WINE" "$tobrine" </dev/null >/dev/null 2>&1 &
-app=$!
-trap 'kill "$app" 2>/dev/null; wait "$app" 2>/dev/null' EXIT
-
-phase() { "$WINE" "$driver" "$@" </dev/null || fail "driver phase $*"; }
+start_program
 
 phase rows
 phase copy 2
@@ -23,5 +19,4 @@ phase menu 2 1   # 打开 on row 1: what a double-click does
 expect_opened "https://dl.example/one.ipa" "打开 handed row 1's link to the shell"
 
 close_and_expect_status_0
-trap - EXIT
 exit $failed

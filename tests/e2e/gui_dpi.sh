@@ -12,7 +12,6 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/gui_common.sh"
 gui_start
 base=$artifacts/dpi-96-text-width.txt
-phase() { "$WINE" "$driver" "$@" </dev/null || fail "driver phase $*"; }
 
 desktop='HKCU\Control Panel\Desktop'
 saved=$("$WINE" reg query "$desktop" /v LogPixels </dev/null 2>/dev/null | awk '/LogPixels/ {print $3}')
@@ -28,13 +27,7 @@ set_dpi() {
     fail "setting LogPixels to $1"
 }
 
-app=
-trap '[ -n "$app" ] && kill "$app" 2>/dev/null; restore_dpi' EXIT
-
-start_program() {
-  "$WINE" "$tobrine" </dev/null >/dev/null 2>&1 &
-  app=$!
-}
+on_exit=restore_dpi
 
 # The window alone, for a person to look at.
 screenshot() {
@@ -73,5 +66,4 @@ screenshot dpi-144-changed-to-120.png
 close_and_expect_status_0
 
 restore_dpi
-trap - EXIT
 exit $failed

@@ -10,17 +10,9 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/gui_common.sh"
 gui_start
 
-# The fixture server prints its ports on its first line and runs until its input closes.
-coproc SERVER { python3 "$here/fixture_server.py"; }
-read -r info <&"${SERVER[0]}"
-port=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["http"])' "$info")
+start_fixture_server
 
-"$WINE" "$tobrine" </dev/null >/dev/null 2>&1 &
-app=$!
-finish() { kill "$app" 2>/dev/null; wait "$app" 2>/dev/null; }
-trap 'finish; kill "$SERVER_PID" 2>/dev/null' EXIT
-
-phase() { "$WINE" "$driver" "$@" </dev/null || fail "driver phase $*"; }
+start_program
 
 : > "$artifacts/flood-expected.txt"
 phase answering "http://127.0.0.1:$port/hostile/flood-page" "$artifacts/flood-expected.txt"

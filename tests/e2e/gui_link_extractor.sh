@@ -10,18 +10,9 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/gui_common.sh"
 gui_start lookup-opened-urls.txt
 
-# The fixture server prints its ports on its first line and runs until its input closes.
-coproc SERVER { python3 "$here/fixture_server.py"; }
-read -r info <&"${SERVER[0]}"
-port=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["http"])' "$info")
-base=http://127.0.0.1:$port
+start_fixture_server
 
-"$WINE" "$tobrine" </dev/null >/dev/null 2>&1 &
-app=$!
-finish() { kill "$app" 2>/dev/null; wait "$app" 2>/dev/null; }
-trap 'finish; kill "$SERVER_PID" 2>/dev/null' EXIT
-
-phase() { "$WINE" "$driver" "$@" </dev/null || fail "driver phase $*"; }
+start_program
 
 printf '1\thttp://dl.example.com/b1.ipa\n2\thttps://dl.example.com/first.ipa\n3\thttp://dl.example.com/b1.ipa\n' \
   > "$artifacts/lookup-expected.txt"

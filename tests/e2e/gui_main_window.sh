@@ -9,11 +9,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/gui_common.sh"
 gui_start gui-opened-urls.txt
 
-"$WINE" "$tobrine" </dev/null >/dev/null 2>&1 &
-app=$!
-finish() { kill "$app" 2>/dev/null; wait "$app" 2>/dev/null; }
-
-phase() { "$WINE" "$driver" "$1" </dev/null || fail "driver phase $1"; }
+start_program
 
 phase layout
 phase rows
