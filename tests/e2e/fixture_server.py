@@ -126,9 +126,11 @@ threads of its own process.
 """
 import argparse
 import atexit
+import ctypes
 import json
 import os
 import shutil
+import signal
 import socket
 import socketserver
 import ssl
@@ -746,6 +748,13 @@ def free_port():
         return s.getsockname()[1]
 
 
+def end_with_parent():
+    """In a child before it runs its program: it is killed when this process
+    ends, also by a signal (atexit runs only on a normal exit)."""
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
 def start_nghttpd(directory, relay_port):
     """nghttpd (HTTP/2 only, TLS, the certificate of `directory`) on a port of
     its own, serving a folder of this server's: /page<n>.html with n manifest
@@ -771,7 +780,7 @@ def start_nghttpd(directory, relay_port):
                                 os.path.join(directory, "server.key"),
                                 os.path.join(directory, "server.pem")],
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
+                               stderr=subprocess.DEVNULL, preexec_fn=end_with_parent)
     for _ in range(100):
         try:
             socket.create_connection(("127.0.0.1", port), timeout=1).close()
