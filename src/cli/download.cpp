@@ -138,15 +138,22 @@ TransferFacts Downloader::Transfer(std::string_view link, PartFile& part,
   return stream->Close(outcome);
 }
 
-DownloadResult Downloader::Publish(PartFile& part, DownloadResult result) {
+DownloadResult Downloader::Publish(PartFile& part, const std::string& linkName,
+                                   DownloadResult result) {
   if (std::string error = part.Close(); !error.empty()) {
     part.Remove();
     return Failed("file", "cannot write " + folder_->PathOf(part.PartName()) + ": " + error);
   }
-  // The name the server gave, else the part's own, numbered when it is taken.
+  // The part's own name when the server gives none or the link's own, else
+  // the server's, numbered when it is taken: from the number the run has come
+  // to for that name, so that many packages of one server name do not try
+  // every number taken before them (nor run out after kNamesTried of them).
   const std::string& given = part.info().name;
-  const std::string& name = given.empty() ? part.name() : given;
-  for (int n = 1; n <= kNamesTried; ++n) {
+  const bool own = given.empty() || given == linkName;
+  const std::string& name = own ? part.name() : given;
+  int ownNext = 1;
+  int& next = own ? ownNext : nextNumber_.try_emplace(name, 1).first->second;
+  for (int n = next; n < next + kNamesTried; ++n) {
     const std::string final = NumberedName(name, n);
     if (final != part.name() && (names_.contains(final) || folder_->Exists(final) ||
                                  folder_->Exists(final + std::string(kPartSuffix)) ||
@@ -160,6 +167,7 @@ DownloadResult Downloader::Publish(PartFile& part, DownloadResult result) {
         return Failed("file", error);
       case PartFile::Publish::kDone:
         names_.insert(final);
+        next = n + 1;
         result.file = folder_->PathOf(final);
         return result;
     }
@@ -202,7 +210,7 @@ DownloadResult Downloader::Fetch(std::string_view linkText) {
     if (!verdict.keepPart) part->Remove();
     return verdict.result;
   }
-  DownloadResult result = Publish(*part, verdict.result);
+  DownloadResult result = Publish(*part, name, verdict.result);
   if (result.kind != DownloadResult::Kind::kFailed)
     result.message = SuccessMessage(result, facts.received, restarted);
   return result;

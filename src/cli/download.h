@@ -36,7 +36,8 @@ class Downloader {
   std::optional<PartFile> PartFor(const std::string& link, const std::string& name,
                                   std::string& error);
   TransferFacts Transfer(std::string_view link, PartFile& part, const std::string& validator);
-  DownloadResult Publish(PartFile& part, DownloadResult result);
+  // `linkName` is the name the link gave the part (before numbering).
+  DownloadResult Publish(PartFile& part, const std::string& linkName, DownloadResult result);
   DownloadSettings settings_;
   std::optional<DownloadFolder> folder_;
   std::string folderError_;

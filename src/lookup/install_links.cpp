@@ -249,6 +249,12 @@ bool HasInstallScheme(std::string_view text) {
   return base::StartsWithIgnoringAsciiCase(text, kInstallScheme);
 }
 
+bool HoldsPlaceholder(std::string_view text) {
+  for (std::string_view opener : {"${", "{{", "<%"})
+    if (text.find(opener) != std::string_view::npos) return true;
+  return false;
+}
+
 std::string ManifestAddressOfLink(std::string_view link) {
   if (!HasInstallScheme(link)) return {};
   std::string_view rest = link.substr(kInstallScheme.size());
@@ -278,6 +284,7 @@ std::string ManifestAddressOfLink(std::string_view link) {
 
   // Only an absolute http or https address, as the browser's parser reads it.
   const std::string address = base::PercentDecode(*url);
+  if (HoldsPlaceholder(address)) return {};
   const ParsedAddress parsed = ParseWebAddress(address);
   if (parsed.fault == AddressFault::kNoScheme || parsed.fault == AddressFault::kOtherScheme)
     return {};

@@ -15,10 +15,14 @@ namespace tobrine::lookup {
 bool HasInstallScheme(std::string_view text);
 
 // The manifest address of an install link: the `url` parameter of a link
+// Whether `text` holds a template's placeholder that was never filled in
+// ("${", "{{" or "<%"): a part only the run time knows.
+bool HoldsPlaceholder(std::string_view text);
+
 // "itms-services:" + two or three slashes + …?action=download-manifest&url=…
 // (scheme, names and action in any case), percent-decoded once, as it is
-// fetched (AddressAsFetched). Empty when `link` is no install link or its
-// address names no http or https scheme.
+// fetched (AddressAsFetched). Empty when `link` is no install link, its
+// address names no http or https scheme or holds a placeholder.
 std::string ManifestAddressOfLink(std::string_view link);
 
 // The install links of a page, as manifest addresses.

@@ -207,8 +207,26 @@ class Lookup {
   // is never fetched.
   bool BuiltAtRunTime(const ManifestLinks& links, int32_t k) const {
     if (links.HoldsSubstitution(k)) return true;
-    return !partial_.empty() && !links.built() &&
-           partial_.contains(std::string(AsFetched(links.At(k).view(), false).view()));
+    if (partial_.empty() || links.built()) return false;
+    const TextValue fetched = AsFetched(links.At(k).view(), false);
+    const std::string_view address = fetched.view();
+    if (partial_.contains(std::string(address))) return true;
+    // The markers read on past the quote that ends such a beginning, into the
+    // script that joins it to more ("…/m/\" + name + \".plist").
+    const std::size_t quote = FirstQuote(address);
+    return quote != std::string_view::npos &&
+           partial_.contains(std::string(address.substr(0, quote)));
+  }
+
+  // Where the first quote of a script stands in an address as fetched (a quote
+  // itself or percent-encoded); npos when none does.
+  static std::size_t FirstQuote(std::string_view address) {
+    for (std::size_t i = 0; i < address.size(); ++i) {
+      if (address[i] == '\'' || address[i] == '`') return i;
+      const std::string_view hex = address.substr(i + 1, 2);
+      if (address[i] == '%' && (hex == "22" || hex == "27" || hex == "60")) return i;
+    }
+    return std::string_view::npos;
   }
 
   // A page that is itself a manifest: its packages. Returns whether it is one.
@@ -385,7 +403,7 @@ int32_t ManifestLinks::count() const {
 }
 
 bool ManifestLinks::HoldsSubstitution(int32_t k) const {
-  if (!built_) return listed_.TextAt(k).find("${") != std::string_view::npos;
+  if (!built_) return HoldsPlaceholder(listed_.TextAt(k));
   const std::string_view code = codes_.TextAt(k);
   return prefixSubstitution_ || code.find("${") != std::string_view::npos ||
          (prefix_.view().ends_with('$') && code.starts_with('{'));

@@ -104,8 +104,8 @@ class ManifestLinks {
   int32_t count() const;
   // Address k, from 1 (fatal beyond the count, as an array index is).
   TextValue At(int32_t k) const;
-  // Whether address k holds a template's substitution ("${"), told without
-  // building it.
+  // Whether address k holds a template's substitution or placeholder ("${",
+  // "{{", "<%"), told without building it.
   bool HoldsSubstitution(int32_t k) const;
   bool built() const { return built_; }
 

@@ -345,10 +345,14 @@ struct ScriptScope::State {
     for (const std::string& path : joined) {
       // Not a piece when it, or a shorter path it is read through ("C" for
       // "C.base"), is used alone, or when its name is not one binding.
-      bool piece = !alone.contains(path) && Bound(std::string_view(path).substr(0, path.find('.')));
-      for (std::size_t dot = path.find('.'); piece && dot != std::string::npos;
-           dot = path.find('.', dot + 1))
-        piece = !alone.contains(path.substr(0, dot));
+      // No binding is read deeper than kDeepest members: a longer path names
+      // none, and looking up each of its beginnings would cost its length squared.
+      const std::string_view p = path;
+      bool piece = !alone.contains(p) && Bound(p.substr(0, p.find('.')));
+      int depth = 0;
+      for (std::size_t dot = p.find('.'); piece && dot != std::string_view::npos;
+           dot = p.find('.', dot + 1))
+        piece = ++depth <= kDeepest && !alone.contains(p.substr(0, dot));
       if (piece) {
         pieces.insert(path);
         again = again || toldWhole.contains(path);
@@ -763,7 +767,8 @@ class Reader {
   // Operands joined with '+', told to the sink: a whole value when it has a
   // literal of its own and every part is known, else its known beginning.
   // `binding` names the binding whose value this is, if any; `joined`: the
-  // chain is itself joined to more (a template's substitution).
+  // chain is itself joined to more (a template's substitution), a piece of a
+  // value rather than one: the template tells what it knows of it.
   Chain ReadChain(std::string_view binding = {}, bool joined = false) {
     Chain c;
     c.tainted = IsPunct(prev_, "+") || IsPunct(prev_, "+=");
@@ -785,7 +790,7 @@ class Reader {
     }
     --depth_;
     --chains_;
-    const bool told = Tell(c, binding);
+    const bool told = !joined && Tell(c, binding);
     if (!scope_.settled) {
       NameSet& uses = c.count == 1 && !joined && !c.tainted ? scope_.alone : scope_.joined;
       for (const std::string& path : paths) scope_.Note(uses, path);

@@ -414,6 +414,26 @@ report("download: a name the server gave is taken: the next link's gets -2",
        not any("Range" in h for h in packages.requests("/two/app.ipa")),
        "status %d\nfiles: %r\nstderr: %r" % (status, list(files(d)), err))
 
+# Many packages of one manifest, each named app.ipa by its server: each takes
+# the next number (the run once gave up after 1,000 numbers).
+d = fresh("disposition-many")
+count = 1001
+items = ""
+for k in range(count):
+    packages.routes["/many/%d" % k] = served_file(b"%d" % k, disposition='filename="app.ipa"')
+    items += ("<dict><key>assets</key><array><dict><key>kind</key><string>software-package"
+              "</string><key>url</key><string>%s</string></dict></array></dict>"
+              % packages.url("/many/%d" % k))
+packages.routes["/many.plist"] = raw_answer(
+    200, [], ("<plist><dict><key>items</key><array>%s</array></dict></plist>" % items).encode())
+status, out, err = run(["-o", d, "itms-services://?action=download-manifest&url=" +
+                        urllib.parse.quote(packages.url("/many.plist"), safe="")], timeout=600)
+got = files(d)
+report("download: %d packages named app.ipa by their servers get app.ipa to app-%d.ipa"
+       % (count, count),
+       status == 0 and len(got) == count and got.get("app-%d.ipa" % count) == b"%d" % (count - 1),
+       "status %d\n%d files\nstderr: %r" % (status, len(got), err[-2000:]))
+
 # Files already there, dotfiles among them, are never adopted or appended to.
 d = fresh("existing")
 open(os.path.join(d, "app.ipa"), "wb").write(b"x" * 1000)

@@ -52,7 +52,8 @@ Hostile modes, each as a hostile server would answer:
                        the response 1 byte every 0.5 s (from the status line,
                        or after complete headers announcing 1 MB)
   /hostile/header-flood
-                       a status line, then header lines as fast as they go
+                       a status line, then 16 MiB of header lines as fast as
+                       they go, then nothing (the headers never end)
   /hostile/endless     a body without a length, as fast as it goes
   /hostile/redirect-loop?n=K
                        302 to itself, n counting up
@@ -410,16 +411,20 @@ class Handler(socketserver.StreamRequestHandler):
             with log_lock:
                 active[mode] -= 1
 
+    def wait_for_close(self):
+        """Sends nothing until the client closes (or the mode is released)."""
+        self.connection.settimeout(0.2)
+        while self.going():
+            try:
+                if not self.connection.recv(4096):
+                    return  # the client closed
+            except socket.timeout:
+                pass
+
     def hostile_mode(self, mode, args):
         out = self.wfile
         if mode == "silent":
-            self.connection.settimeout(0.2)
-            while self.going():
-                try:
-                    if not self.connection.recv(4096):
-                        return  # the client closed
-                except socket.timeout:
-                    pass
+            self.wait_for_close()
         elif mode == "trickle":
             if args.get("part") == "body":
                 out.write(response(200, [], length=1 << 20))
@@ -436,8 +441,15 @@ class Handler(socketserver.StreamRequestHandler):
             out.write(b"HTTP/1.1 200 OK\r\n")
             line = b"X-Flood: " + b"f" * 1000 + b"\r\n"
             block = line * 64
-            while self.going():
+            # 16 times the stand-in's cap on headers; past it the headers
+            # stay unfinished: a client without a cap of its own (WinINet)
+            # meets its time-out without holding more than the flood.
+            for _ in range((16 << 20) // len(block)):
+                if not self.going():
+                    break
                 out.write(block)
+            out.flush()
+            self.wait_for_close()
         elif mode == "endless":
             out.write(b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n")
             while self.going():

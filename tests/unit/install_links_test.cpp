@@ -274,6 +274,14 @@ TEST(InstallLinks, LinksWithAPartOnlyTheRunTimeKnows) {
        "<script>function a() { var base = 'https://h.example'; }\nfunction b() { " + go("base") +
            "}</script>",
        ""},
+      {"a literal in a template's substitution, the template joined to a run-time part",
+       "<script>var t = `${'" + link + "https://h.example/'}${id}.plist`;</script>", ""},
+      {"a template's placeholder never filled in, in markup",
+       "<a ng-href=\"" + link + "https://h.example/{{app.id}}/m.plist\"><a href=\"" + link +
+           "https://h.example/${id}.plist\"><a href=\"" + link +
+           "https://h.example/<%= id %>.plist\"><a href=\"" + link +
+           "https%3A%2F%2Fh.example%2F%7B%7Bid%7D%7D.plist\">",
+       ""},
       {"a framework's binding in an attribute",
        "<a :href=\"'" + link + "https://h.example/' + app.id + '.plist'\">", ""},
   });

@@ -92,9 +92,10 @@ struct Context {
 inline constexpr std::string_view kClosers[] = {">",   "\"", "'",  "`",         "}",
                                                 "]",   ")",  ";",  "\n",        "-->",
                                                 "]]>", "?>", "*/", "</script>", "</string>"};
-// What may follow a literal to open something more: "\\u" and "{" make "\\u{".
-inline constexpr std::string_view kOpeners[] = {"{", "[", "(", "<", "!", "?", "&",  "#",
-                                                "$", "/", "*", "-", ":", "=", "\\", "%"};
+// What may follow a literal to open something more: "\\u" and "{" make "\\u{", a
+// name and "." a member.
+inline constexpr std::string_view kOpeners[] = {"{", "[", "(", "<", "!", "?",  "&", "#", "$",
+                                                "/", "*", "-", ":", "=", "\\", "%", "."};
 
 // How many pages HostilePage makes of one literal in one context.
 inline constexpr std::size_t kHostileGroups = 4;
@@ -185,6 +186,7 @@ inline std::vector<TimedReader> TimedReaders() {
       {"comment", "/*", "*/\n"},
       {"line comment", "//", "\n"},
       {"regular expression", "r=/", "/;\n"},
+      {"member of a binding", "s='q'+o.", "\n"},
   };
   return {
       {"markup tokenizer",
@@ -200,7 +202,7 @@ inline std::vector<TimedReader> TimedReaders() {
       {"script strings",
        {"src/text/script_strings.cpp", "src/text/script_lexer.cpp"},
        scriptContexts,
-       {},
+       "const o={};\n",  // the binding read through in "member of a binding"
        {},
        [](std::string_view script) {
          std::size_t seen = 0;

@@ -201,6 +201,13 @@ TEST_F(Lookup, LinksAScriptBuildsAndAddressesCutByTheMarkers) {
            "/m/\";\nlocation = prefix + name + \".plist\";"
            "</script>",
        "", ""},
+      {"a part known at run time only, on one line: the markers' address past its quote not "
+       "fetched either",
+       "<script>location = \"" + link + base + "/m/\" + name + \".plist\";\nlocation = '" + link +
+           base + "/m/' + name + '.plist';</script>",
+       "", ""},
+      {"a template's placeholder never filled in: neither reading fetches it",
+       "<a ng-href=\"" + link + base + "/m/{{app.id}}.plist\">", "", ""},
       {"a query after .plist: fetched and listed once, as the markers cut it",
        "<a href=\"" + link + base + "/m/b1.plist?x=1\">", "M http://dl.example.com/b1.ipa\n",
        base + "/m/b1.plist\n"},
