@@ -46,9 +46,10 @@ std::string Utf8ToCp936(std::string_view text);
 std::string LibraryVersions();
 
 // Before the process ends: lets every thread the port keeps for later work
-// (Linux: idle threads with their curl handles) end and release what it holds,
-// waiting up to `milliseconds` for threads still at work. True when none is
-// left. Nothing is kept on Windows.
+// (Linux: idle threads, and the thread that drives every transfer with its
+// connections and curl handles) end and release what it holds, waiting up to
+// `milliseconds` for threads still at work; no fetch starts afterwards. True
+// when none is left. Nothing is kept on Windows.
 bool ReleaseKeptThreads(uint32_t milliseconds);
 
 // Full path of the folder that holds the program file, without a trailing separator.

@@ -157,6 +157,7 @@ inline constexpr Dword kErrorInternetSecCertRevoked = 12170;
 
 // WinINet.
 
+inline constexpr Dword kInternetOpenTypePreconfig = 0;  // the system's proxy settings
 inline constexpr Dword kInternetOpenTypeDirect = 1;
 inline constexpr Dword kInternetOpenTypeProxy = 3;
 inline constexpr Dword kInternetServiceHttp = 3;

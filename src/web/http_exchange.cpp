@@ -63,12 +63,13 @@ TextValue AgentFor(TextValue& extraHeaders) {
   return TrimSpaces(TextBetween(extraHeaders, left, right));
 }
 
-// Open: the Internet handle, direct or through the caller's proxy for http.
+// Open: the Internet handle, through the caller's proxy for http, or else as
+// the system is set up (its proxy, if any, as other programs use it).
 InternetHandle OpenInternet(ExchangeRequest& request) {
   TextValue agent = AgentFor(request.extraHeaders);
   if (request.proxy.empty()) {
     return InternetHandle(CallExternal<kExtInternetOpenA>(
-        agent.c_str(), winapi::kInternetOpenTypeDirect, "", "", 0u));
+        agent.c_str(), winapi::kInternetOpenTypePreconfig, "", "", 0u));
   }
   TextValue proxy = JoinTexts(std::string_view("http="), request.proxy);
   return InternetHandle(CallExternal<kExtInternetOpenA>(

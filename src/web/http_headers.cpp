@@ -114,13 +114,15 @@ TextValue ComposeRequestHeaders(const ExchangeRequest& request, bool withCookies
 }
 
 std::optional<int32_t> ResponseStatus(std::string_view rawHeaders) {
-  const std::string_view line = rawHeaders.substr(0, rawHeaders.find_first_of("\r\n"));
-  // "HTTP/1.1 200" at least, then the end of the line or a space.
-  if (line.size() < 12 || line.substr(0, 5) != "HTTP/" || !IsDigit(line[5]) || line[6] != '.' ||
-      !IsDigit(line[7]) || line[8] != ' ' || !IsDigit(line[9]) || !IsDigit(line[10]) ||
-      !IsDigit(line[11]) || (line.size() > 12 && line[12] != ' '))
+  std::string_view line = rawHeaders.substr(0, rawHeaders.find_first_of("\r\n"));
+  // "HTTP/1.1 200" (or "HTTP/2 200", as an HTTP/2 response's status reads) at
+  // least, then the end of the line or a space.
+  if (line.size() < 7 || line.substr(0, 5) != "HTTP/" || !IsDigit(line[5])) return std::nullopt;
+  line.remove_prefix(line[6] == '.' && line.size() > 7 && IsDigit(line[7]) ? 8 : 6);
+  if (line.size() < 4 || line[0] != ' ' || !IsDigit(line[1]) || !IsDigit(line[2]) ||
+      !IsDigit(line[3]) || (line.size() > 4 && line[4] != ' '))
     return std::nullopt;
-  return (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
+  return (line[1] - '0') * 100 + (line[2] - '0') * 10 + (line[3] - '0');
 }
 
 std::string_view ResponseHeader(std::string_view rawHeaders, std::string_view name) {

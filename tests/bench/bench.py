@@ -5,19 +5,24 @@ docs/performance.md with a plot of lookup time against the number of
 manifests.
 
     tests/bench/bench.py [--root TREE] [--rounds N] [--no-wine] [--json OUT]
-                         [--before JSON] [--no-docs]
+                         [--before JSON] [--no-docs] [--only PARTS]
 
 --root      the tree whose builds are measured (default: this one); it needs
             tests/bench of this tree (the base of a change can borrow it)
 --json      also write the raw figures there
 --before    a --json file of an earlier run: its figures become a column
 --no-docs   print the table only
+--only      measure only these parts (comma-separated: m20, many, big,
+            extract, idle, gbench, readers, plot, round_trips)
 
 It builds host-release (and win64 when Wine is installed), starts its own
 loopback server (tests/bench/bench_server.cpp: generated pages, every answer
 optionally delayed; one epoll thread, so that it is not what the figures
 measure) and runs, one after another, the command-line program, the
 in-process timing programs, curl and grep over the same addresses and pages.
+The round-trip figures (tests/bench/round_trips.py) fetch over TLS through a
+proxy that delays every byte, from the bench server (HTTP/1.1) and from
+nghttpd (HTTP/2).
 """
 import argparse
 import datetime
@@ -37,13 +42,20 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import extract_vs_grep  # noqa: E402  (the extraction figures, shared)
+import round_trips  # noqa: E402  (the far servers)
 
 WINE = "/usr/lib/wine/wine64"
 BIG_MB = 60
 PLOT_COUNTS = [1, 2, 5, 10, 20, 50, 100, 200, 500, 1000]
 GREP_PATTERN = extract_vs_grep.PATTERN
-# The loopback server, always this tree's own (--root may name another tree).
+# The loopback server and the delay proxy, always this tree's own (--root may
+# name another tree).
 SERVER = HERE.parents[1] / "build/host-release/tests/bench/bench_server"
+DELAY_PROXY = HERE.parents[1] / "build/host-release/tests/bench/delay_proxy"
+# Every program measured takes the proxies of its environment: none here.
+PROXY_VARIABLES = ("http_proxy", "https_proxy", "all_proxy", "no_proxy", "HTTP_PROXY",
+                   "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY")
+PARTS = ("m20", "many", "big", "extract", "idle", "gbench", "readers", "plot", "round_trips")
 
 
 # --- Running things --------------------------------------------------------
@@ -72,7 +84,7 @@ def cmake(tree, preset, targets):
 
 
 def build_server():
-    cmake(HERE.parents[1], "host-release", ["bench_server"])
+    cmake(HERE.parents[1], "host-release", ["bench_server", "delay_proxy"])
 
 
 def median_of(rounds, measure):
@@ -84,18 +96,14 @@ class Server:
     """tests/bench/bench_server (built from this tree) on 127.0.0.1, for the
     life of the object."""
 
-    def __init__(self, tmp):
+    def __init__(self, tmp, tls):
         ports = os.path.join(tmp, "ports.json")
-        self.process = subprocess.Popen([SERVER, "--ports-file", ports],
+        self.process = subprocess.Popen([SERVER, "--ports-file", ports, "--tls", *tls],
                                         stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
-        for _ in range(200):
-            if os.path.exists(ports):
-                break
-            time.sleep(0.05)
-        else:
-            sys.exit("the bench server did not start")
+        round_trips.wait_for_file(ports, "the bench server")
         with open(ports) as f:
-            self.port = json.load(f)["port"]
+            ports = json.load(f)
+        self.port, self.tls_port = ports["port"], ports["tls"]
 
     def url(self, path):
         return f"http://127.0.0.1:{self.port}{path}"
@@ -123,6 +131,7 @@ class Programs:
         self.lookup = root / "build/host-release/tests/bench/lookup_timing"
         self.wine_lookup = root / "build/win64/tests/bench/lookup_timing.exe"
         self.wine_extract = root / "build/win64/tests/bench/extract_timing.exe"
+        self.wine_addroot = root / "build/win64/tests/unit/wine_addroot.exe"
         self.readers = root / "build/host-release/tests/bench/reader_timing"
         self.wine = wine
 
@@ -130,12 +139,12 @@ class Programs:
         cmake(self.root, "host-release", ["tobrine", "extract_timing", "extract_bench",
                                           "lookup_timing", "reader_timing"])
         if self.wine:
-            cmake(self.root, "win64", ["lookup_timing", "extract_timing"])
+            cmake(self.root, "win64", ["lookup_timing", "extract_timing", "wine_addroot"])
 
-    def lookup_cli(self, url):
+    def lookup_cli(self, url, env=None, ok=(0, 1)):
         """Wall, CPU, peak KiB and rows of the command line on one address
         (exit status 1: no link found, as on a page without any)."""
-        wall, cpu, peak, out = run([self.cli, url], ok=(0, 1))
+        wall, cpu, peak, out = run([self.cli, url], env=env, ok=ok)
         return wall, cpu, peak, out.count(b"\n")
 
     def lookup_wine(self, url):
@@ -152,7 +161,7 @@ def curl_parallel(urls, tmp):
     return curl_parallel_run(urls, tmp)[0]
 
 
-def curl_parallel_run(urls, tmp):
+def curl_parallel_run(urls, tmp, options=("--parallel-immediate",)):
     """Wall and CPU seconds of one curl fetching every address, 8 at a time
     (opening connections at once: without --parallel-immediate curl waits for
     each connection in the hope of multiplexing over it, which HTTP/1.1
@@ -161,8 +170,7 @@ def curl_parallel_run(urls, tmp):
     with open(config, "w") as f:
         for u in urls:
             f.write(f'url = "{u}"\noutput = "/dev/null"\n')
-    return run(["curl", "-s", "--parallel", "--parallel-immediate", "--parallel-max", "8", "-K",
-                config])[:2]
+    return run(["curl", "-s", "--parallel", *options, "--parallel-max", "8", "-K", config])[:2]
 
 
 def curl_loop(urls):
@@ -322,10 +330,66 @@ def google_benchmark(p, results):
     results["gbench"] = {b["name"]: b["real_time"] for b in json.loads(out)["benchmarks"]}
 
 
-def plot_series(p, server, results):
+def curl_far(page, manifests, protocol, ca, tmp):
+    """Wall seconds of curl fetching a far page, then its manifests 8 at a
+    time: connections opened at once over HTTP/1.1, HTTP/2 streams on one
+    connection per host."""
+    options = ["--cacert", ca] + (["--parallel-immediate"] if protocol == "h1" else [])
+    wall = run(["curl", "-s", "--cacert", ca, "-o", "/dev/null", page])[0]
+    return wall + curl_parallel_run(manifests, tmp, options)[0]
+
+
+def round_trip_figures(p, far, tmp, rounds, ca, results):
+    """Page + 20 manifests over TLS, far away: the program and curl take turns,
+    round after round; every round is kept."""
+    env = dict(os.environ, SSL_CERT_FILE=ca)
+    for protocol in round_trips.PROTOCOLS:
+        for hosts in round_trips.HOSTS:
+            for rtt in round_trips.ROUND_TRIPS:
+                page, manifests = far.lookup(protocol, rtt, hosts)
+                k = round_trips.key(protocol, hosts, rtt)
+                # A program that cannot fetch from this server at all (an
+                # earlier tree over HTTP/2) has the row marked, not measured.
+                if p.lookup_cli(page, env, ok=(0, 1, 3))[3] != round_trips.MANIFESTS:
+                    results[k + "_fails"] = True
+                    continue
+                ours, curl = [], []
+                for _ in range(max(rounds, 5)):
+                    wall, _, _, rows = p.lookup_cli(page, env)
+                    expect_rows(rows, round_trips.MANIFESTS, f"{page} ({protocol})")
+                    ours.append(wall)
+                    curl.append(curl_far(page, manifests, protocol, ca, tmp))
+                results[k], results[k + "_runs"] = statistics.median(ours), ours
+                results[k + "_curl"], results[k + "_curl_runs"] = statistics.median(curl), curl
+
+
+def wine_round_trips(p, server, far, ca_der, rounds, results):
+    """The win64 lookup under Wine, HTTP/1.1 over TLS at 50 ms, one host: its
+    time, and how many connections WinINet opened for its 21 fetches."""
+    subprocess.run([p.root / "scripts/wine-exec", p.wine_addroot, "Z:" + ca_der, "user"],
+                   check=True, stdout=subprocess.DEVNULL)
+    page, _ = far.lookup("h1", 50, 1)
+
+    def connections():
+        return int(run(["curl", "-s", server.url("/__connections")])[3])
+
+    times, opened = [], []
+    for _ in range(max(rounds, 3)):
+        before = connections()
+        seconds, rows = p.lookup_wine(page)
+        expect_rows(rows, round_trips.MANIFESTS, "far page under Wine")
+        times.append(seconds)
+        opened.append(connections() - before)
+    results["rt_wine"], results["rt_wine_runs"] = statistics.median(times), times
+    results["rt_wine_connections"] = opened
+
+
+def plot_series(p, server, far, ca, results):
     """Lookup time against the number of manifests: the program, one curl
-    process per address one after another, and curl 8 at a time."""
+    process per address one after another, and curl 8 at a time; and far away
+    (HTTP/2 over TLS, 200 ms round trip), the program and curl 8 at a time."""
     tmp = tempfile.mkdtemp()
+    env = dict(os.environ, SSL_CERT_FILE=ca)
     try:
         series = []
         for n in PLOT_COUNTS:
@@ -334,7 +398,11 @@ def plot_series(p, server, results):
             loop = curl_loop([server.page(n)] + server.manifests(n))
             parallel = (run(["curl", "-s", "-o", "/dev/null", server.page(n)])[0] +
                         curl_parallel(server.manifests(n), tmp))
-            series.append([n, wall, loop, parallel])
+            page, manifests = far.lookup("h2", 200, 1, n)
+            far_wall, _, _, rows = p.lookup_cli(page, env)
+            expect_rows(rows, n, f"{n} manifests, 200 ms away")
+            far_curl = curl_far(page, manifests, "h2", ca, tmp)
+            series.append([n, wall, loop, parallel, far_wall, far_curl])
         results["plot"] = series
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
@@ -428,6 +496,42 @@ def table(r, before=None):
     return "\n".join(lines)
 
 
+def round_trip_table(r, before=None):
+    head = ("| work | " + ("before | " if before else "") +
+            "now | `curl --parallel` | ratio | the floor: 4 round trips | ratio | goal |")
+    lines = [head, "|---" * (head.count("|") - 1) + "|"]
+    for work, k, protocol, rtt in round_trips.rows_of(r):
+        floor = 4 * rtt / 1000
+        goal = "<= 1.0x curl" if protocol == "h1" else "<= 1.5x the floor"
+        was = (seconds(before[k]) if k in before else
+               "fails" if before.get(k + "_fails") else "—") + " | " if before else ""
+        lines.append(f"| {work} | {was}{seconds(r[k])} | {seconds(r[k + '_curl'])} | "
+                     f"{r[k] / r[k + '_curl']:.2f} | {seconds(floor)} | {r[k] / floor:.2f} | "
+                     f"{goal} |")
+    if "rt_wine" in r:
+        k = round_trips.key("h1", 1, 50)
+        was = (seconds(before["rt_wine"]) if "rt_wine" in before else "—") + " | " \
+            if before else ""
+        lines.append(f"| the first HTTP/1.1 row, win64 under Wine (lookup in process) | {was}"
+                     f"{seconds(r['rt_wine'])} | {seconds(r[k + '_curl'])} | "
+                     f"{r['rt_wine'] / r[k + '_curl']:.2f} | 200 ms | {r['rt_wine'] / 0.2:.2f} | "
+                     "(reuse measured) |")
+    return "\n".join(lines)
+
+
+def round_trip_spread(r):
+    lines = []
+    for work, k, _, _ in round_trips.rows_of(r):
+        lines.append(f"- {work}: the program "
+                     f"{', '.join(seconds(x) for x in sorted(r[k + '_runs']))}; curl "
+                     f"{', '.join(seconds(x) for x in sorted(r[k + '_curl_runs']))}.")
+    if "rt_wine" in r:
+        lines.append(f"- under Wine: {', '.join(seconds(x) for x in sorted(r['rt_wine_runs']))}; "
+                     f"connections WinINet opened for the 21 fetches of each lookup: "
+                     f"{', '.join(str(n) for n in r['rt_wine_connections'])}.")
+    return "\n".join(lines)
+
+
 def gbench_table(r):
     lines = ["| benchmark (in process) | ms per run |", "|---|---|"]
     for name, ms in r.get("gbench", {}).items():
@@ -451,22 +555,25 @@ def machine():
 def write_plot(r, docs):
     data = docs / "performance-manifests.dat"
     with open(data, "w") as f:
-        f.write("# manifests tobrine curl-loop curl-parallel-8 (seconds)\n")
-        for n, ours, loop, par in r["plot"]:
-            f.write(f"{n} {ours:.4f} {loop:.4f} {par:.4f}\n")
+        f.write("# manifests tobrine curl-loop curl-parallel-8 tobrine-200ms curl-200ms "
+                "(seconds)\n")
+        for n, ours, loop, par, far, far_curl in r["plot"]:
+            f.write(f"{n} {ours:.4f} {loop:.4f} {par:.4f} {far:.4f} {far_curl:.4f}\n")
     png = docs / "performance-manifests.png"
     script = f"""
 set terminal pngcairo size 900,560 font "sans,11"
 set output "{png}"
-set title "Lookup time against the number of manifests (loopback)"
+set title "Lookup time against the number of manifests"
 set xlabel "manifests on the page"
 set ylabel "seconds"
 set logscale xy
 set key top left
 set grid
-plot "{data}" using 1:2 with linespoints lw 2 title "tobrine (8 at a time)", \\
-     "{data}" using 1:3 with linespoints lw 2 title "curl, one process per address", \\
-     "{data}" using 1:4 with linespoints lw 2 dt 2 title "curl --parallel --parallel-max 8"
+plot "{data}" using 1:2 with linespoints lw 2 title "tobrine (8 at a time), loopback", \\
+     "{data}" using 1:3 with linespoints lw 2 title "curl, one process per address, loopback", \\
+     "{data}" using 1:4 with linespoints lw 2 dt 2 title "curl --parallel --parallel-max 8, loopback", \\
+     "{data}" using 1:5 with linespoints lw 2 title "tobrine, 200 ms round trip (HTTP/2, TLS)", \\
+     "{data}" using 1:6 with linespoints lw 2 dt 2 title "curl --parallel --parallel-max 8, 200 ms round trip"
 """
     subprocess.run(["gnuplot"], input=script.encode(), check=True)
     data.unlink()
@@ -500,6 +607,35 @@ rounds are all shown:
 "before" is a run of `make bench` on {before.get('label', 'the earlier tree')}, made
 minutes earlier on the same machine.
 """
+    if any(k.startswith("rt_") for k in r):
+        text += f"""
+## Far away: round trips
+
+The rows below fetch a page and {round_trips.MANIFESTS} manifests over TLS from
+servers that loopback makes far away: every byte passes
+tests/bench/delay_proxy.cpp, which holds it back for half the round trip in
+each direction (forwarding on a schedule, so that bytes in flight overlap) and
+lets a new connection's first byte go only a round trip after it was opened, as
+its TCP handshake would. Four ports of the proxy are four hosts; with 4 hosts
+manifest k is on host (k-1) mod 4 and the page on the first. The HTTP/1.1
+server is the bench server's TLS port (HTTP/1.1 only, connections kept
+open), the HTTP/2 server nghttpd. `curl --parallel` is one curl for the page,
+then one for the manifests, 8 at a time (over HTTP/1.1 with
+`--parallel-immediate`, over HTTP/2 multiplexed as curl does by default).
+Rounds are taken in turn, the program then curl.
+
+The floor: connect, TLS, the page, then every manifest at once on the same
+connection, 4 round trips. The program fetches 8 manifests at a time, so over
+HTTP/2 its own floor is 3 round trips for the page and 3 for 20 manifests; with
+4 hosts the connections to the other three can only start once the page is
+read (6 round trips for anyone).
+
+{round_trip_table(r, before)}
+
+Every round:
+
+{round_trip_spread(r)}
+"""
     quoted = HERE / "before.md"
     if quoted.exists():
         text += "\n" + quoted.read_text()
@@ -521,7 +657,9 @@ Google Benchmark, in process on the host build:
 
 The plot: the program's lookup of a page with 1 to 1,000 manifests on
 loopback, against fetching the page and the same manifests with one `curl`
-process per address, one after another, and with one `curl` 8 at a time.
+process per address, one after another, and with one `curl` 8 at a time; and
+the same page 200 ms away (HTTP/2 over TLS, one host), the program against
+curl fetching the page and then the manifests 8 at a time.
 """
     (docs / "performance.md").write_text(text)
     return png
@@ -537,7 +675,13 @@ def main():
     parser.add_argument("--label", help="what the tree is (stored with --json)")
     parser.add_argument("--no-docs", action="store_true")
     parser.add_argument("--no-plot", action="store_true")
+    parser.add_argument("--only", default=",".join(PARTS))
     args = parser.parse_args()
+    parts = set(args.only.split(","))
+    if args.no_plot:
+        parts.discard("plot")
+    for name in PROXY_VARIABLES:
+        os.environ.pop(name, None)
 
     root = pathlib.Path(args.root).resolve()
     wine = not args.no_wine and os.path.exists(WINE)
@@ -548,7 +692,10 @@ def main():
 
     results = {"label": args.label or str(root)}
     tmp = tempfile.mkdtemp(prefix="tobrine-bench-")
-    server = Server(tmp)
+    ca, ca_der, certificate, key = round_trips.certificates(tmp)
+    os.environ["OPENSSL_CONF"] = round_trips.tls_settings(tmp)
+    server = Server(tmp, (certificate, key))
+    far = None
     started_wine = wine and not (root / "build/win64/wine/xvfb.pid").exists()
     try:
         if started_wine:
@@ -557,16 +704,32 @@ def main():
         subprocess.run(["curl", "-s", "-o", "/dev/null", server.url(f"/big?mb={BIG_MB}")])
         if wine:
             p.lookup_wine(server.page(1))
-        manifests_side_by_side(p, server, tmp, args.rounds, results)
-        many_manifests(p, server, tmp, args.rounds, results)
-        big_page(p, server, tmp, args.rounds, results)
-        extraction(p, tmp, args.rounds, results)
-        idle_cpu(p, server, results)
-        google_benchmark(p, results)
-        reader_growth(p, results)
-        if not args.no_plot:
-            plot_series(p, server, results)
+        if parts & {"round_trips", "plot"}:
+            far = round_trips.Far(tmp, DELAY_PROXY, server.tls_port, certificate, key,
+                                  max(PLOT_COUNTS))
+        if "m20" in parts:
+            manifests_side_by_side(p, server, tmp, args.rounds, results)
+        if "many" in parts:
+            many_manifests(p, server, tmp, args.rounds, results)
+        if "big" in parts:
+            big_page(p, server, tmp, args.rounds, results)
+        if "extract" in parts:
+            extraction(p, tmp, args.rounds, results)
+        if "idle" in parts:
+            idle_cpu(p, server, results)
+        if "gbench" in parts:
+            google_benchmark(p, results)
+        if "readers" in parts:
+            reader_growth(p, results)
+        if "round_trips" in parts:
+            round_trip_figures(p, far, tmp, args.rounds, ca, results)
+            if wine:
+                wine_round_trips(p, server, far, ca_der, args.rounds, results)
+        if "plot" in parts:
+            plot_series(p, server, far, ca, results)
     finally:
+        if far:
+            far.close()
         server.close()
         if started_wine:
             subprocess.run([root / "scripts/wine-session", "stop"], check=False)
@@ -575,6 +738,10 @@ def main():
     print(table(results, before))
     print()
     print(spread(results))
+    print()
+    print(round_trip_table(results, before))
+    print()
+    print(round_trip_spread(results))
     print()
     print(gbench_table(results))
     print()

@@ -93,15 +93,33 @@ match an IP address in a certificate).
 
 The proxy port is a logging forward proxy: it logs each request line, forwards
 absolute-form requests to 127.0.0.1 or localhost only (the rest of the request
-unchanged; a host name ending in ".test" stands for the plain HTTP server) and
-answers CONNECT with 501.
+unchanged; a host name ending in ".test" stands for the plain HTTP server),
+tunnels CONNECT to those two hosts and answers anything else with 501.
 
 The CA and the certificates it signed are made once a week and kept in a folder
 of this user's under the temporary folder (tobrine-fixture-ca-UID/WEEK): new RSA
 keys for every server would cost seconds each time a test starts one.
 
+The "keepalive" port serves the routes above (those whose answers announce
+their length) one after another on a connection that stays open. "broken_h2"
+speaks TLS offering HTTP/2 and answers HTTP/2 with an HTTP/1.1 error (a broken
+server); over HTTP/1.1 it serves the routes above. "h2" passes connections to
+nghttpd, a real HTTP/2-only server (0 when nghttpd is not installed), serving
+/page2.html and /page8.html (2 and 8 manifest links to /m/<k>.plist on the same
+port) and /m/1.plist ... /m/8.plist (package http://dl.example.com/<k>.ipa).
+
+  /__connections?port=keepalive|h2|broken_h2
+                       how many connections that port accepted (broken_h2: on
+                       which HTTP/2 was chosen)
+  /__close?port=keepalive|h2
+                       ends that port's connections (keepalive: those waiting
+                       for a request), so that a client keeps none
+  /samehost/<n>/       a page of <n> manifest links to /echo-manifest/<k>.plist
+                       on the host and port the request names (its Host line)
+
 When ready it writes one JSON line {"http", "https", "https_untrusted", "http6",
-"proxy", "ca_pem", "ca_der", "pid"} to standard output and, with --ports-file, to that file
+"proxy", "keepalive", "broken_h2", "h2", "ca_pem", "ca_der", "pid"} to standard
+output and, with --ports-file, to that file
 (written whole, then renamed into place). It ends on /__quit, when standard
 input closes (unless --ignore-stdin), after --idle seconds without a request,
 or after --lifetime seconds. A Python test can start(): the same servers in
@@ -109,9 +127,11 @@ threads of its own process.
 """
 import argparse
 import atexit
+import ctypes
 import json
 import os
 import shutil
+import signal
 import socket
 import socketserver
 import ssl
@@ -155,6 +175,13 @@ released = {}  # by mode: bumped by /__release, ends the responses started befor
 request_log = []  # heads of the requests received, the last 1,000
 proxy_requests = []  # heads of the requests the proxy received, the last 1,000
 held = [0, 0]  # responses waiting out a delay: now, and the most at once
+# Connections accepted, by port name: "keepalive", "h2" (the relay to nghttpd),
+# "broken_h2" (connections on which HTTP/2 was chosen and broken).
+connections = {"keepalive": 0, "h2": 0, "broken_h2": 0}
+# The connections /__close ends, by port name: the keep-alive ones waiting for
+# a request, every one of the relay to nghttpd.
+closable = {"keepalive": set(), "h2": set()}
+per_connection = threading.local()
 
 
 def hold(seconds):
@@ -213,13 +240,16 @@ def header(raw, name):
 
 
 def response(status, headers, body=b"", length=None):
+    """A whole response; it closes its connection unless the connection's
+    handler keeps connections alive."""
     reason = {200: "OK", 206: "Partial Content", 301: "Moved Permanently", 302: "Found",
               303: "See Other", 307: "Temporary Redirect", 404: "Not Found",
               416: "Range Not Satisfiable", 501: "Not Implemented"}
     lines = ["HTTP/1.1 %d %s" % (status, reason.get(status, "Status"))]
     lines += headers
     lines.append("Content-Length: %d" % (len(body) if length is None else length))
-    lines.append("Connection: close")
+    if not getattr(per_connection, "keep_alive", False):
+        lines.append("Connection: close")
     return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body
 
 
@@ -228,9 +258,17 @@ class Handler(socketserver.StreamRequestHandler):
     ports = {}
 
     def handle(self):
+        self.serve_one()
+
+    def request_arrived(self):
+        pass
+
+    def serve_one(self):
+        """Answers one request; False when the connection is done."""
         raw = read_request(self.rfile)
+        self.request_arrived()
         if raw is None:
-            return
+            return False
         last_request[0] = time.monotonic()
         if not raw.startswith(b"GET /__"):  # the tests' own look-ups
             with log_lock:
@@ -288,6 +326,19 @@ class Handler(socketserver.StreamRequestHandler):
                 page = "<a href=\"x\">download-manifest&url=http://127.0.0.1:%d/m/%s.plist</a>" % (
                     self.ports.get("http", 0), agent)
                 out.write(response(200, ["Content-Type: text/html"], page.encode("latin-1")))
+            elif path == "/__connections":
+                with log_lock:
+                    count = connections.get(args.get("port", ""), 0)
+                out.write(response(200, [], str(count).encode()))
+            elif path == "/__close":
+                with log_lock:
+                    ending = list(closable.get(args.get("port", ""), ()))
+                for sock in ending:
+                    try:
+                        sock.shutdown(socket.SHUT_RDWR)
+                    except OSError:
+                        pass
+                out.write(response(200, [], b"closed %d" % len(ending)))
             elif path == "/__never":
                 out.write(response(200, [], str(never_active[0]).encode()))
             elif path == "/__held":
@@ -341,10 +392,11 @@ class Handler(socketserver.StreamRequestHandler):
                 out.write(response(200, ["Content-Type: text/html; charset=utf-8"],
                                    ECHO_MANIFEST % echoed))
             else:
-                self.serve_site(path, header(raw, b"user-agent"))
+                self.serve_site(path, header(raw, b"user-agent"), header(raw, b"host"))
             out.flush()
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
-            pass  # the client went away (time-outs, abandoned fetches)
+            return False  # the client went away (time-outs, abandoned fetches)
+        return True
 
     def hostile(self, mode, args):
         """The hostile modes (see the module's description). Each ends when
@@ -475,7 +527,7 @@ class Handler(socketserver.StreamRequestHandler):
             if pace:
                 time.sleep(pace)
 
-    def serve_site(self, path, agent):
+    def serve_site(self, path, agent, host=""):
         # /padded/SITE...: the site's pages with 1.5 MB of plain markup after them.
         padded = path.startswith("/padded/")
         if padded:
@@ -485,6 +537,12 @@ class Handler(socketserver.StreamRequestHandler):
             base = "http://127.0.0.1:%d" % self.ports.get("http", 0)
             links = "".join('<p>download-manifest&url=%s/echo-manifest/late/%s/%d.plist</p>\n'
                             % (base, parts[2], k) for k in range(1, int(parts[1]) + 1))
+            self.wfile.write(response(200, ["Content-Type: text/html"], links.encode()))
+            return
+        if len(parts) == 2 and parts[0] == "samehost":
+            scheme = "https" if isinstance(self.server, TlsServer) else "http"
+            links = "".join('<p>download-manifest&url=%s://%s/echo-manifest/%d.plist</p>\n'
+                            % (scheme, host, k) for k in range(1, int(parts[1]) + 1))
             self.wfile.write(response(200, ["Content-Type: text/html"], links.encode()))
             return
         if len(parts) == 3 and parts[0] == "script-built":
@@ -536,6 +594,19 @@ class ProxyHandler(socketserver.StreamRequestHandler):
             proxy_requests.append(raw.split(b"\r\n\r\n", 1)[0][:8192] + b"\r\n\r\n")
             del proxy_requests[:-1000]
         method, target, version = (line.split(" ") + ["", "", ""])[:3]
+        if method == "CONNECT":
+            host, _, port = target.rpartition(":")
+            if host not in ("127.0.0.1", "localhost") or not port.isdigit():
+                self.wfile.write(response(501, [], b"proxy: not forwarded"))
+                return
+            try:
+                with socket.create_connection((host, int(port))) as upstream:
+                    self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+                    self.wfile.flush()
+                    tunnel(self.connection, upstream)
+            except OSError:
+                pass
+            return
         url = urllib.parse.urlsplit(target)
         host, port = url.hostname, url.port or 80
         if (host or "").endswith(".test"):  # names of our own: the plain server
@@ -557,6 +628,81 @@ class ProxyHandler(socketserver.StreamRequestHandler):
                     self.wfile.write(data)
         except OSError:
             pass
+
+
+def tunnel(client, upstream):
+    """Copies bytes both ways until both sides have ended."""
+    def pump(source, sink):
+        try:
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                sink.sendall(data)
+        except OSError:
+            pass
+        finally:
+            try:
+                sink.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+    back = threading.Thread(target=pump, args=(upstream, client), daemon=True)
+    back.start()
+    pump(client, upstream)
+    back.join()
+
+
+class KeepAliveHandler(Handler):
+    """The routes of Handler (those whose answers announce their length), one
+    request after another on a connection that stays open; counts the
+    connections."""
+
+    def handle(self):
+        per_connection.keep_alive = True
+        with log_lock:
+            connections["keepalive"] += 1
+        while not stop.is_set():
+            with log_lock:
+                closable["keepalive"].add(self.connection)
+            if not self.serve_one():
+                break
+
+    def request_arrived(self):
+        with log_lock:
+            closable["keepalive"].discard(self.connection)
+
+
+class BrokenHttp2Handler(Handler):
+    """TLS that offers HTTP/2 and then answers it with an HTTP/1.1 error, as a
+    broken server does; over HTTP/1.1 the routes of Handler."""
+
+    def handle(self):
+        if self.connection.selected_alpn_protocol() != "h2":
+            return self.serve_one()
+        with log_lock:
+            connections["broken_h2"] += 1
+        try:
+            self.connection.recv(65536)  # the client's preface
+            self.wfile.write(response(505, [], b"no HTTP/2 here"))
+        except OSError:
+            pass
+
+
+class RelayHandler(socketserver.BaseRequestHandler):
+    """Counts the connections and passes their bytes to the server behind."""
+
+    def handle(self):
+        with log_lock:
+            connections["h2"] += 1
+            closable["h2"].add(self.request)
+        try:
+            with socket.create_connection(("127.0.0.1", self.server.upstream)) as upstream:
+                tunnel(self.request, upstream)
+        except OSError:
+            pass
+        finally:
+            with log_lock:
+                closable["h2"].discard(self.request)
 
 
 class Server(socketserver.ThreadingTCPServer):
@@ -608,6 +754,55 @@ def make_ca(directory):
     return os.path.join(directory, "ca.pem")
 
 
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def end_with_parent():
+    """In a child before it runs its program: it is killed when this process
+    ends, also by a signal (atexit runs only on a normal exit)."""
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+def start_nghttpd(directory, relay_port):
+    """nghttpd (HTTP/2 only, TLS, the certificate of `directory`) on a port of
+    its own, serving a folder of this server's: /page<n>.html with n manifest
+    links to the relay's port, and the manifests /m/<k>.plist. None when
+    nghttpd is not installed."""
+    program = shutil.which("nghttpd") or "/usr/sbin/nghttpd"
+    if not os.path.exists(program):
+        return None
+    # Not in the certificates' folder: other servers share that one.
+    docroot = tempfile.mkdtemp(prefix="tobrine-h2-")
+    atexit.register(shutil.rmtree, docroot, True)
+    os.makedirs(os.path.join(docroot, "m"))
+    for n in (2, 8):
+        links = "".join('<p>download-manifest&url=https://localhost:%d/m/%d.plist</p>\n'
+                        % (relay_port, k) for k in range(1, n + 1))
+        with open(os.path.join(docroot, "page%d.html" % n), "w") as f:
+            f.write(links)
+    for k in range(1, 9):
+        with open(os.path.join(docroot, "m", "%d.plist" % k), "wb") as f:
+            f.write(PACKAGE_MANIFEST % (b"http://dl.example.com/%d.ipa" % k, b"h2"))
+    port = free_port()
+    process = subprocess.Popen([program, "-a", "127.0.0.1", "-d", docroot, str(port),
+                                os.path.join(directory, "server.key"),
+                                os.path.join(directory, "server.pem")],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, preexec_fn=end_with_parent)
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return process, port
+        except OSError:
+            time.sleep(0.05)
+    process.kill()
+    return None
+
+
 def certificates():
     """The folder of this week's CA and certificates, made when missing. Each set
     is made in a folder of its own and renamed into place whole, so that servers
@@ -640,7 +835,8 @@ def certificates():
 
 
 def start(sites=None):
-    """Starts the four servers in daemon threads; returns the JSON fields."""
+    """Starts the servers in daemon threads (and nghttpd behind the h2 relay);
+    returns the JSON fields."""
     if sites:
         Handler.sites = sites
     plain = Server(("127.0.0.1", 0), Handler)
@@ -655,7 +851,19 @@ def start(sites=None):
     untrusted.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     untrusted.context.load_cert_chain(os.path.join(directory, "untrusted.pem"),
                                       os.path.join(directory, "untrusted.key"))
-    servers = [plain, proxy, secure, untrusted]
+    keepalive = Server(("127.0.0.1", 0), KeepAliveHandler)
+    broken_h2 = TlsServer(("127.0.0.1", 0), BrokenHttp2Handler)
+    broken_h2.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    broken_h2.context.load_cert_chain(os.path.join(directory, "server.pem"),
+                                      os.path.join(directory, "server.key"))
+    broken_h2.context.set_alpn_protocols(["h2", "http/1.1"])
+    relay = Server(("127.0.0.1", 0), RelayHandler)
+    nghttpd = start_nghttpd(directory, relay.server_address[1])
+    servers = [plain, proxy, secure, untrusted, keepalive, broken_h2]
+    if nghttpd:
+        relay.upstream = nghttpd[1]
+        servers.append(relay)
+        atexit.register(nghttpd[0].kill)
     try:
         plain6 = Server6(("::1", 0), Handler)
         servers.append(plain6)
@@ -667,7 +875,9 @@ def start(sites=None):
         threading.Thread(target=s.serve_forever, daemon=True).start()
     info = {"http": plain.server_address[1], "https": secure.server_address[1],
             "https_untrusted": untrusted.server_address[1], "http6": http6,
-            "proxy": proxy.server_address[1], "ca_pem": ca_pem,
+            "proxy": proxy.server_address[1], "keepalive": keepalive.server_address[1],
+            "broken_h2": broken_h2.server_address[1],
+            "h2": relay.server_address[1] if nghttpd else 0, "ca_pem": ca_pem,
             "ca_der": os.path.join(directory, "ca.der"), "pid": os.getpid()}
     return info
 

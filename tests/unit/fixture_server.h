@@ -32,6 +32,9 @@ struct Fixture {
   int http = 0, https = 0, proxy = 0;
   int httpsUntrusted = 0;  // TLS with a certificate no CA signed
   int http6 = 0;           // plain HTTP on [::1]; 0 when there is no IPv6 loopback
+  int keepAlive = 0;       // plain HTTP whose connections stay open (and are counted)
+  int brokenHttp2 = 0;     // TLS offering HTTP/2 and breaking it
+  int http2 = 0;           // nghttpd (HTTP/2 only), its connections counted
   std::string caPem, caDer;
   std::string error;
 
@@ -47,6 +50,15 @@ struct Fixture {
     return "https://localhost:" + std::to_string(httpsUntrusted) + path;
   }
   std::string ProxyAddress() const { return "127.0.0.1:" + std::to_string(proxy); }
+  std::string KeepAlive(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(keepAlive) + path;
+  }
+  std::string BrokenHttp2(const std::string& path) const {
+    return "https://localhost:" + std::to_string(brokenHttp2) + path;
+  }
+  std::string Http2(const std::string& path) const {
+    return "https://localhost:" + std::to_string(http2) + path;
+  }
 
   // What the server holds now (read with the program's own fetch); `clear`
   // starts the peak again from now. Counting at the server tells fetches side
@@ -85,6 +97,8 @@ inline std::string JsonText(const std::string& json, const std::string& key) {
 
 inline Fixture StartFixture() {
   Fixture f;
+  // The tests talk to this server only: no proxy of the user's in between.
+  SetSystemProxy("", "");
   std::random_device rd;
   std::string portsFile = HostTempFolder() + "/tobrine-fixture-" + std::to_string(rd()) + ".json";
   std::string script = std::string(TOBRINE_SOURCE_DIR) + "/tests/e2e/fixture_server.py";
@@ -110,13 +124,20 @@ inline Fixture StartFixture() {
   f.httpsUntrusted = JsonInt(*json, "https_untrusted");
   f.proxy = JsonInt(*json, "proxy");
   f.http6 = JsonInt(*json, "http6");
+  f.keepAlive = JsonInt(*json, "keepalive");
+  f.brokenHttp2 = JsonInt(*json, "broken_h2");
+  f.http2 = JsonInt(*json, "h2");
   f.caPem = JsonText(*json, "ca_pem");
   f.caDer = JsonText(*json, "ca_der");
   if (!TrustTestCa(f.caPem, f.caDer)) {
     f.error = "cannot make the test CA trusted";
     return f;
   }
-  f.ok = f.http && f.https && f.httpsUntrusted && f.proxy;
+  f.ok = f.http && f.https && f.httpsUntrusted && f.proxy && f.keepAlive && f.brokenHttp2;
+  if (f.ok && !f.http2) {
+    f.ok = false;
+    f.error = "no HTTP/2 server: nghttpd is missing (scripts/bootstrap installs it)";
+  }
   return f;
 }
 

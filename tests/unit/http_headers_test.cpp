@@ -17,6 +17,11 @@ TEST(HttpHeaders, StatusLine) {
       {"HTTP/1.1 200 OK\r\nA: b\r\n\r\n", 200},
       {"HTTP/1.0 302\r\n\r\n", 302},
       {"HTTP/1.1 404 Not Found", 404},
+      {"HTTP/2 200 \r\ncontent-type: text/html\r\n\r\n", 200},  // curl's, over HTTP/2
+      {"HTTP/2 404", 404},
+      {"HTTP/2. 200\r\n", std::nullopt},
+      {"HTTP/1.", std::nullopt},
+      {"HTTP/22 200\r\n", std::nullopt},
       {"HTTP/1.1 abc OK\r\n\r\n", std::nullopt},
       {"Content-Length: 68\r\nConnection: close\r\n\r\n", std::nullopt},  // Wine's, for that
       {"\r\n", std::nullopt},

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -284,6 +285,43 @@ TEST_F(Lookup, ManifestsFetchedSideBySide) {
   EXPECT_LE(atOnce, kFetchesInFlight);
   RecordProperty("twenty_manifests_ms", static_cast<int>(elapsed));
   RecordProperty("manifests_at_once", atOnce);
+}
+
+// How many connections a port of the fixture server has accepted so far.
+int Connections(const test::Fixture& f, const std::string& port) {
+  TextValue address = TextValue::FromBytes(f.Http("/__connections?port=" + port));
+  return std::atoi(std::string(WebAccess(address).bytes()).c_str());
+}
+
+// Each address is looked up twice, after the server has ended the
+// connections it kept: the rows are those of any other lookup, and the two
+// lookups together open from 1 to `mostOpened` connections.
+void ExpectConnectionsShared(const test::Fixture& f, const std::string& port,
+                             const std::string& address, const std::string& rows, int mostOpened) {
+  TextValue close = TextValue::FromBytes(f.Http("/__close?port=" + port));
+  WebAccess(close);
+  const int before = Connections(f, port);
+  for (int lookup : {1, 2}) EXPECT_EQ(Lines(LookUp(address)), rows) << address << ", " << lookup;
+  const int opened = Connections(f, port) - before;
+  EXPECT_LE(opened, mostOpened) << address;
+  EXPECT_GE(opened, 1) << address;
+}
+
+// Over HTTP/2 the page and all its manifests go over one connection, and the
+// next lookup takes it too.
+TEST_F(Lookup, FetchesShareOneHttp2Connection) {
+  if (test::kUnderWine) GTEST_SKIP() << "WinINet under Wine speaks HTTP/1.1 only, nghttpd HTTP/2";
+  std::string rows;
+  for (int k = 1; k <= 8; ++k) rows += "M http://dl.example.com/" + std::to_string(k) + ".ipa\n";
+  ExpectConnectionsShared(sites, "h2", sites.Http2("/page8.html"), rows, 1);
+}
+
+// Over HTTP/1.1 a manifest takes the page's connection, the other, when fetched
+// at the same time, one of its own, and the next lookup takes those two.
+TEST_F(Lookup, FetchesShareHttp11Connections) {
+  const std::string got = "M http://dl.example.com/got/echo-manifest/";
+  ExpectConnectionsShared(sites, "keepalive", sites.KeepAlive("/samehost/2/"),
+                          got + "1.plist\n" + got + "2.plist\n", 2);
 }
 
 // A script-built page builds each manifest address when it is fetched: a

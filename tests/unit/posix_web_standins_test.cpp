@@ -1,5 +1,6 @@
 // The Linux stand-ins under the page fetch: the binding's search order over the
-// stand-in modules, threads and the message-aware wait.
+// stand-in modules, threads and the message-aware wait, the proxies of the
+// environment.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -143,17 +144,22 @@ void SleepAfterTheLibrariesEnd() {
   test::SleepMilliseconds(400);
 }
 
-// A worker fetches over TLS and is kept; the process releases its kept threads
-// and exits. LeakSanitizer fails the exit when a thread's TLS state outlived
-// the library's exit (the process exits with the sanitizer's code, not 0).
+// A worker fetches over TLS (HTTP/1.1, and HTTP/2 where nghttpd is there) and
+// is kept; the process releases its kept threads and exits. No thread is left
+// after the release, the one driving the transfers included, and LeakSanitizer
+// fails the exit when a thread's TLS state or a kept connection outlived the
+// library's exit (the process exits with the sanitizer's code, not 0).
 TEST(PosixThreadsDeathTest, KeptThreadsEndBeforeTheTlsLibrary) {
   TOBRINE_NEED_FIXTURE(f);
   auto fetchThenExit = [&f] {
     std::atexit(SleepAfterTheLibrariesEnd);
-    TextValue address = TextValue::FromBytes(f.Https("/echo"));
-    const bool fetched = !WebAccess(address).empty();
-    platform::ReleaseKeptThreads(10000);
-    std::exit(fetched ? 0 : 1);
+    bool fetched = true;
+    for (const std::string& url : {f.Https("/echo"), f.http2 ? f.Http2("/m/1.plist") : ""}) {
+      TextValue address = TextValue::FromBytes(url);
+      fetched = fetched && (url.empty() || !WebAccess(address).empty());
+    }
+    const bool released = platform::ReleaseKeptThreads(10000);
+    std::exit(!fetched ? 1 : !released ? 2 : test::CurrentProcessCounts().threads != 1 ? 3 : 0);
   };
   EXPECT_EXIT(fetchThenExit(), testing::ExitedWithCode(0), "");
 }
@@ -166,6 +172,50 @@ TEST(PosixThreads, FetchWhoseWorkerCannotStartEndsAtOnce) {
   posix::SetThreadStartsFail(false);
   EXPECT_TRUE(body.empty());
   EXPECT_LT(platform::TickCount() - start, 1000u);
+}
+
+// The proxy variables as curl reads them: a scheme's own variable (http_proxy
+// in lower case only), else all_proxy; an empty one names no proxy; no_proxy
+// (or NO_PROXY) lists the hosts reached directly, "*" all of them.
+TEST(PosixProxies, EnvironmentReadAsCurlReadsIt) {
+  TOBRINE_NEED_FIXTURE(f);
+  const std::string proxy = "http://" + f.ProxyAddress();
+  const std::string http = "GET " + f.Http("/echo") + " HTTP/1.1\n";
+  const std::string https = "CONNECT localhost:" + std::to_string(f.https) + " HTTP/1.1\n";
+  struct {
+    std::vector<std::pair<const char*, std::string>> variables;
+    std::string httpLogged, httpsLogged;
+  } rows[] = {
+      {{{"http_proxy", proxy}}, http, ""},
+      {{{"HTTP_PROXY", proxy}}, "", ""},
+      {{{"https_proxy", proxy}}, "", https},
+      {{{"HTTPS_PROXY", proxy}}, "", https},
+      {{{"all_proxy", proxy}}, http, https},
+      {{{"ALL_PROXY", proxy}}, http, https},
+      {{{"http_proxy", ""}, {"all_proxy", proxy}}, "", https},
+      {{{"all_proxy", proxy}, {"no_proxy", "localhost"}}, http, ""},
+      {{{"all_proxy", proxy}, {"NO_PROXY", "127.0.0.1,localhost"}}, "", ""},
+      {{{"all_proxy", proxy}, {"no_proxy", "*"}}, "", ""},
+      {{{"all_proxy", proxy}, {"no_proxy", "example.com"}}, http, https},
+  };
+  TextValue clear = TextValue::FromBytes(f.Http("/__proxylog?clear=1"));
+  WebAccess(clear);
+  for (const auto& r : rows) {
+    std::string what;
+    for (const auto& [name, value] : r.variables) {
+      setenv(name, value.c_str(), 1);
+      what += std::string(name) + "=" + value + " ";
+    }
+    TextValue plain = TextValue::FromBytes(f.Http("/echo"));
+    TextValue secure = TextValue::FromBytes(f.Https("/echo"));
+    const std::string plainBody(WebAccess(plain).bytes());
+    const std::string secureBody(WebAccess(secure).bytes());
+    test::SetSystemProxy("", "");
+    EXPECT_THAT(plainBody, testing::StartsWith("GET /echo HTTP/1.1\r\n")) << what;
+    EXPECT_THAT(secureBody, testing::StartsWith("GET /echo HTTP/1.1\r\n")) << what;
+    TextValue log = TextValue::FromBytes(f.Http("/__proxylog?clear=1"));
+    EXPECT_EQ(std::string(WebAccess(log).bytes()), r.httpLogged + r.httpsLogged) << what;
+  }
 }
 
 }  // namespace

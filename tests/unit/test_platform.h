@@ -40,6 +40,11 @@ bool TrustTestCa(const std::string& pemPath, const std::string& derPath);
 void SleepMilliseconds(int ms);
 // Sets an environment variable of this process (inherited by child processes).
 void SetEnvironment(const std::string& name, const std::string& value);
+// The proxy this system names for programs that take the system's settings,
+// and the hosts reached directly (Linux: http_proxy, https_proxy and no_proxy,
+// every other proxy variable cleared; Windows: the Internet settings of the
+// Wine prefix's registry). An empty proxy: none.
+void SetSystemProxy(const std::string& hostPort, const std::string& bypass);
 // CPU seconds this process has used, every thread included.
 double ProcessCpuSeconds();
 // The bytes of this process's memory resident now.

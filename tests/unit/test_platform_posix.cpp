@@ -77,6 +77,17 @@ void SetEnvironment(const std::string& name, const std::string& value) {
   setenv(name.c_str(), value.c_str(), 1);
 }
 
+void SetSystemProxy(const std::string& hostPort, const std::string& bypass) {
+  for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "no_proxy", "HTTP_PROXY",
+                           "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"})
+    unsetenv(name);
+  if (!hostPort.empty()) {
+    setenv("http_proxy", ("http://" + hostPort).c_str(), 1);
+    setenv("https_proxy", ("http://" + hostPort).c_str(), 1);
+  }
+  if (!bypass.empty()) setenv("no_proxy", bypass.c_str(), 1);
+}
+
 namespace {
 int EntriesIn(const char* folder) {
   DIR* dir = opendir(folder);

@@ -119,6 +119,33 @@ void SetEnvironment(const std::string& name, const std::string& value) {
   _putenv((name + "=" + value).c_str());
 }
 
+void SetSystemProxy(const std::string& hostPort, const std::string& bypass) {
+  // Wine reads http_proxy when the registry names no proxy, and no_proxy
+  // before the registry's exemptions.
+  for (const char* name : {"http_proxy", "no_proxy"}) {
+    SetEnvironmentVariableA(name, nullptr);
+    _putenv((std::string(name) + "=").c_str());
+  }
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER,
+                      "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0, nullptr,
+                      0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    return;
+  const DWORD enable = hostPort.empty() ? 0 : 1;
+  RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable),
+                 sizeof enable);
+  for (const auto& [name, value] :
+       {std::pair<const char*, const std::string&>{"ProxyServer", hostPort},
+        {"ProxyOverride", bypass}}) {
+    if (value.empty())
+      RegDeleteValueA(key, name);
+    else
+      RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>(value.size() + 1));
+  }
+  RegCloseKey(key);
+}
+
 std::string ClipboardUtf8() {
   std::string text;
   if (!OpenClipboard(nullptr)) return "(clipboard busy)";

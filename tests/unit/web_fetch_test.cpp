@@ -1071,6 +1071,85 @@ TEST(WebFetch, StreamedBodyCutOffOrStalled) {
   Fetch(f.Http("/__release?mode=trickle"));
 }
 
+// How many connections a port of the fixture server ("keepalive", "h2",
+// "broken_h2") has accepted so far.
+int Connections(const test::Fixture& f, const std::string& port) {
+  return std::atoi(Fetch(f.Http("/__connections?port=" + port)).c_str());
+}
+
+// Fetches one after another share a connection that the server keeps open. A
+// response given up before its end never reaches the next fetch, which gets
+// its own response, whole: the stand-in drops the connection with it, WinINet
+// under Wine reads the rest first and keeps the connection.
+TEST(WebFetch, ConnectionsKeptBetweenFetches) {
+  TOBRINE_NEED_FIXTURE(f);
+  struct {
+    const char* what;
+    std::string address;
+    uint64_t byteCap;  // streamed with this cap; 0: fetched whole
+    int opened;        // connections opened for it
+  } rows[] = {
+      {"the first fetch", f.KeepAlive("/echo"), 0, 1},
+      {"the next one", f.KeepAlive("/echo"), 0, 0},
+      {"a response given up midway", f.KeepAlive("/large?bytes=3000000"), 100'000, 0},
+      {"the fetch after it", f.KeepAlive("/echo"), 0, kUnderWine ? 0 : 1},
+      {"and the one after that", f.KeepAlive("/echo"), 0, 0},
+  };
+  Fetch(f.Http("/__close?port=keepalive"));  // none kept from earlier tests
+  for (const auto& r : rows) {
+    const int before = Connections(f, "keepalive");
+    if (r.byteCap) {
+      const FetchOutcome outcome = StreamFetch(
+          TextValue::FromBytes(r.address), {.byteCap = r.byteCap}, std::make_shared<Collected>());
+      EXPECT_EQ(outcome.failure, FetchFailure::kTooLarge) << r.what;
+    } else {
+      EXPECT_THAT(Fetch(r.address), StartsWith("GET /echo HTTP/1.1\r\n")) << r.what;
+    }
+    EXPECT_EQ(Connections(f, "keepalive") - before, r.opened) << r.what;
+  }
+}
+
+// A server that offers HTTP/2 and then breaks it is asked again over HTTP/1.1,
+// and from then on over HTTP/1.1 only. (WinINet under Wine never offers it.)
+TEST(WebFetch, ServerThatBreaksHttp2GetsHttp11) {
+  TOBRINE_NEED_FIXTURE(f);
+  const int before = Connections(f, "broken_h2");
+  for (int k = 0; k < 3; ++k)
+    EXPECT_THAT(Fetch(f.BrokenHttp2("/echo")), StartsWith("GET /echo HTTP/1.1\r\n")) << k;
+  EXPECT_LE(Connections(f, "broken_h2") - before, 1);
+  EXPECT_EQ(Connections(f, "broken_h2"), kUnderWine ? 0 : 1);
+}
+
+// Without a proxy of its own a fetch goes through the proxy the system names
+// (Linux: the environment's variables; Windows: the Internet settings), but
+// not to a host the settings exempt; the caller's own proxy comes first.
+TEST(WebFetch, ProxyOfTheSystem) {
+  TOBRINE_NEED_FIXTURE(f);
+  const std::string proxied = "GET " + f.Http("/echo") + " HTTP/1.1\n";
+  struct {
+    const char* what;
+    std::string systemProxy, bypass;
+    std::string address;
+    std::string ownProxy;
+    std::string logged;  // the request lines the proxy received
+  } rows[] = {
+      {"http through the system's proxy", f.ProxyAddress(), "", f.Http("/echo"), "", proxied},
+      {"https tunnelled through it", f.ProxyAddress(), "", f.Https("/echo"), "",
+       "CONNECT localhost:" + std::to_string(f.https) + " HTTP/1.1\n"},
+      {"a host the settings exempt", f.ProxyAddress(), "127.0.0.1", f.Http("/echo"), "", ""},
+      {"the caller's own proxy", "127.0.0.1:1", "", f.Http("/echo"), f.ProxyAddress(), proxied},
+      {"no proxy set", "", "", f.Http("/echo"), "", ""},
+  };
+  Fetch(f.Http("/__proxylog?clear=1"));
+  for (const auto& r : rows) {
+    test::SetSystemProxy(r.systemProxy, r.bypass);
+    const std::string body = Fetch(r.address, {.proxy = r.ownProxy});
+    test::SetSystemProxy("", "");
+    EXPECT_THAT(body, StartsWith("GET /echo HTTP/1.1\r\n")) << r.what;
+    EXPECT_EQ(Fetch(f.Http("/__proxylog?clear=1")), r.logged) << r.what;
+  }
+}
+
 // Nothing is shown before a WinINet function is called; the first one called
 // cannot be bound and ends the process with the message naming it.
 TEST(WebFetchDeathTest, WininetUnavailable) {

@@ -34,14 +34,16 @@ Bool TerminateThread(Handle thread, Dword exitCode);
 // thread is left.
 bool EndKeptThreads(uint32_t milliseconds);
 
-// wininet on libcurl (wininet_curl.cpp): direct or "http=host:port" proxy (for
-// http:// requests only), the request flags the program sets, the caller's
-// header block sent as given, the body streamed through InternetReadFile, raw
-// headers (level 22) and the status (level 19, as text or number) of the final
-// response, one process-wide cookie store. A failed request or read sets
-// WinINet's error code for the same failure (time-out, unknown host, refused or
-// reset connection, each certificate fault). SSL_CERT_FILE, when set, names the
-// trusted CA file.
+// wininet on libcurl (wininet_curl.cpp): the proxies of the environment
+// (preconfigured access, read as curl reads them), none (direct) or the given
+// "http=host:port" (for http:// requests only); connections kept and shared by
+// every request of the process, HTTP/2 where the TLS handshake offers it (a
+// server that breaks it is asked again over HTTP/1.1); the request flags the program sets, the
+// caller's header block sent as given, the body streamed through InternetReadFile, raw headers
+// (level 22) and the status (level 19, as text or number) of the final response, one process-wide
+// cookie store. A failed request or read sets WinINet's error code for the same failure (time-out,
+// unknown host, refused or reset connection, each certificate fault). SSL_CERT_FILE, when set,
+// names the trusted CA file.
 Hinternet InternetOpenA(const char* agent, Dword accessType, const char* proxy,
                         const char* proxyBypass, Dword flags);
 Hinternet InternetConnectA(Hinternet internet, const char* server, uint16_t port, const char* user,

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/posix/curl_engine.h"
 #include "platform/posix/standins.h"
 
 namespace tobrine::platform {
@@ -75,7 +76,11 @@ int ShowSystemMessageBox(std::string_view text, std::string_view caption, uint32
 }
 
 bool ReleaseKeptThreads(uint32_t milliseconds) {
-  return posix::EndKeptThreads(milliseconds);
+  const bool ended = posix::EndKeptThreads(milliseconds);
+  // The transfer engine's thread, its connections and TLS sessions go too; a
+  // worker still waiting on one of its transfers is told it was aborted.
+  posix::EndTransfers();
+  return ended || posix::EndKeptThreads(milliseconds);
 }
 
 uint32_t LastSystemError() {

@@ -1,5 +1,7 @@
-// WinINet on libcurl: one easy handle per request, driven through a multi
-// handle on the calling thread so that the body streams through
+// WinINet on libcurl: one easy handle per request, run by the process's one
+// transfer engine (curl_engine.h), so that requests share connections, TLS
+// sessions and HTTP/2 connections (or, for a plain-http server that closes its
+// connections, by the calling thread itself), and the body streams through
 // InternetReadFile instead of being held whole. One process-wide cookie store
 // serves every request that does not switch cookies off and takes what
 // InternetSetCookieA stores (and nothing else: curl's own cookie engine is off).
@@ -9,24 +11,29 @@
 // ERROR_INTERNET_OPERATION_CANCELLED); a closed number is simply invalid.
 #include <curl/curl.h>
 #include <libpsl.h>
+#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/cookie_attributes.h"
+#include "base/id_table.h"
 #include "base/lines.h"
+#include "platform/posix/curl_engine.h"
 #include "platform/posix/standins.h"
 
 namespace tobrine::posix {
@@ -41,19 +48,6 @@ constexpr long kReceiveBufferBytes = 256 << 10;
 // Response headers beyond this fail the request (a header flood).
 constexpr std::size_t kMaxResponseHeaders = 1 << 20;
 constexpr Dword kErrorInternetOperationCancelled = 12017;
-
-bool IEquals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 void GlobalInit() {
   static const bool done = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
@@ -129,133 +123,168 @@ struct HandleBase {
   std::atomic<bool> closed{false};
 };
 
+// Which proxy serves which requests; an empty one: none. `noProxy` is curl's
+// list of hosts reached directly.
+struct Proxies {
+  std::string http, https, noProxy;
+};
+
 struct InternetHandle : HandleBase {
   InternetHandle() : HandleBase(Kind::kInternet) {}
   std::string agent;
-  std::string httpProxy;  // used for http:// requests only
-  std::string anyProxy;   // a proxy given without a scheme: every request
+  Proxies proxies;
 };
 
 struct ConnectionHandle : HandleBase {
   ConnectionHandle() : HandleBase(Kind::kConnection) {}
-  std::string agent, httpProxy, anyProxy, host;
+  std::string agent, host;
+  Proxies proxies;
   uint16_t port = 0;
 };
 
-// A request's curl handles. Each thread keeps the pair of its last request
-// for its next one (setting a pair up is a good part of a short request's
-// cost); it goes with the thread. A pair let go on another thread (the
-// request closed there last) is freed instead, so that a thread that never
-// runs requests keeps none. Every request still opens a connection of its own
-// and looks its host up afresh.
-struct Transfer {
-  CURL* easy = nullptr;
-  CURLM* multi = nullptr;
-};
-
-class KeptTransfer {
- public:
-  KeptTransfer() = default;
-  KeptTransfer(const KeptTransfer&) = delete;
-  KeptTransfer& operator=(const KeptTransfer&) = delete;
-  ~KeptTransfer() { Free(kept_); }
-
-  Transfer Take() {
-    if (kept_.easy) return std::exchange(kept_, Transfer{});
-    return {curl_easy_init(), curl_multi_init()};
-  }
-  void Give(Transfer t) {
-    if (!kept_.easy && t.easy && t.multi) {
-      curl_easy_reset(t.easy);
-      kept_ = t;
-    } else {
-      Free(t);
-    }
-  }
-  static void Free(Transfer t) {
-    if (t.easy) curl_easy_cleanup(t.easy);
-    if (t.multi) curl_multi_cleanup(t.multi);
-  }
-
- private:
-  Transfer kept_;
-};
-
-thread_local KeptTransfer t_transfer;
-
-struct RequestHandle : HandleBase {
-  RequestHandle() : RequestHandle(t_transfer.Take()) {}
-  explicit RequestHandle(Transfer t) : HandleBase(Kind::kRequest), easy(t.easy), multi(t.multi) {}
+// A request and its transfer. The calling thread sets the request up and
+// hands it to the engine (curl_engine.h), whose thread runs the transfer and
+// fills in the response under `mutex`; the calls on the handle wait on
+// `changed` for what they need, and a close from another thread wakes them.
+struct RequestHandle : HandleBase, CurlTransfer {
+  RequestHandle() : HandleBase(Kind::kRequest) {}
   ~RequestHandle() override {
-    if (added) curl_multi_remove_handle(multi, easy);
-    if (std::this_thread::get_id() == opener)
-      t_transfer.Give({easy, multi});
-    else
-      KeptTransfer::Free({easy, multi});
+    if (own.easy) {
+      curl_multi_remove_handle(own.multi, own.easy);
+      GiveOwnHandles(own);
+    }
     curl_slist_free_all(headerList);
   }
-  const std::thread::id opener = std::this_thread::get_id();
+
+  void Configure(CURL* e, bool http2, bool waitForMultiplexing) override;
+  std::string Origin() const override { return origin; }
+  bool OnHttp2() const override { return onHttp2; }
+  bool Answered() const override { return answered; }
+  // Told with the lock let go (what changed was written under it), so that the
+  // woken caller does not wait for the lock in turn.
+  void Wake() override {
+    if (news.exchange(false)) changed.notify_all();
+  }
+  void Ended(CURLcode code, long verify) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      easy = nullptr;
+      done = true;
+      if (code != CURLE_OK) {
+        failed = true;
+        result = code;
+        verifyResult = verify;
+      }
+    }
+    changed.notify_all();
+  }
+
+  // Set up by the calling thread before the transfer starts, read-only after.
   ConnectionHandle connection{};  // a copy: the caller may close its parent first
   std::string verb, object;
   Dword flags = 0;
-
-  CURL* const easy;
-  CURLM* const multi;  // woken by a close from another thread
-  bool added = false;
+  std::atomic<bool> sent{false};  // read by a close on another thread
+  std::string url, origin, proxy, caFile;
   curl_slist* headerList = nullptr;
   std::string postBody;
-  bool sent = false;
+  // Run by the calling thread on handles of its own (a server that closes its
+  // connections), not by the engine.
+  OwnHandles own;
+  std::atomic<bool> driving{false};  // the calling thread runs it now (a close must wake it)
+
+  // The engine thread's own.
+  CURL* easy = nullptr;
+  bool onHttp2 = false;         // the connection of the current attempt chose HTTP/2
+  bool answered = false;        // any of the response has arrived
+  std::string responseHeaders;  // of the response being received
+
+  std::atomic<bool> news{false};  // arrived since the caller was last woken
+
+  // The response, under `mutex`.
+  mutable std::mutex mutex;
+  std::condition_variable changed;
+  bool headersFinal = false;
   bool done = false;
   bool failed = false;
   CURLcode result = CURLE_OK;  // why the transfer failed
   long verifyResult = 0;       // the certificate check's own code, when it failed
   bool paused = false;
-  std::atomic<bool> driving{false};  // a call runs the transfer (a close must wake it)
-  bool headersFinal = false;
-  std::string responseHeaders;  // of the response being received
-  std::string finalHeaders;     // of the final response
-  std::string body;             // received, not yet read
+  std::string finalHeaders;  // of the final response
+  std::string body;          // received, not yet read
   std::size_t bodyRead = 0;
 };
 
-// The table of open handles. A call holds its handle's object for as long as it
-// runs, so a close from another thread never frees it under the call.
-class HandleTable {
+using HandleTable = base::IdTable<uintptr_t, HandleBase>;
+
+// Numbers as WinINet's look: never 0, a multiple of 4. A call holds its
+// handle's object for as long as it runs, so a close from another thread never
+// frees it under the call.
+HandleTable& Handles() {
+  // Never destroyed: workers may outlive exit.
+  static auto* table = new HandleTable(0x1000, 4, UINTPTR_MAX);
+  return *table;
+}
+
+Hinternet AddHandle(std::shared_ptr<HandleBase> object) {
+  return reinterpret_cast<Hinternet>(Handles().Add(std::move(object)));
+}
+
+// The plain-http servers (by proxy and origin) whose last answer closed its
+// connection. A shared pool gains nothing there, so their requests are run by
+// the calling thread itself, sparing two hand-overs between threads each.
+class ClosingServers {
  public:
-  Hinternet Add(std::shared_ptr<HandleBase> object) {
+  bool Has(const std::string& key) {
     std::lock_guard<std::mutex> lock(mutex_);
-    next_ += 4;  // never 0, never reused
-    handles_.emplace(next_, std::move(object));
-    return reinterpret_cast<Hinternet>(next_);
+    return keys_.count(key) != 0;
   }
-  std::shared_ptr<HandleBase> Find(Hinternet handle) {
+  void Note(const std::string& key, bool closes) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
-    return it == handles_.end() ? nullptr : it->second;
-  }
-  std::shared_ptr<HandleBase> Remove(Hinternet handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == handles_.end()) return nullptr;
-    std::shared_ptr<HandleBase> object = std::move(it->second);
-    handles_.erase(it);
-    return object;
+    if (closes)
+      keys_.insert(key);
+    else
+      keys_.erase(key);
   }
 
  private:
   std::mutex mutex_;
-  std::unordered_map<uintptr_t, std::shared_ptr<HandleBase>> handles_;
-  uintptr_t next_ = 0x1000;
+  std::unordered_set<std::string> keys_;
 };
 
-HandleTable& Handles() {
-  static auto* table = new HandleTable();  // never destroyed: workers may outlive exit
-  return *table;
+ClosingServers& Closing() {
+  static auto* servers = new ClosingServers();  // never destroyed: workers may outlive exit
+  return *servers;
+}
+
+// Whether a final response's headers close its connection: HTTP/1.1 with
+// "Connection: close", HTTP/1.0 without "Connection: keep-alive".
+bool ClosesConnection(std::string_view headers) {
+  const bool http10 = headers.substr(0, 9) == "HTTP/1.0 ";
+  if (!http10 && headers.substr(0, 9) != "HTTP/1.1 ") return false;
+  bool closes = http10;
+  base::ForEachLine(headers, [&](std::string_view line) {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos ||
+        !base::EqualsIgnoringAsciiCase(base::TrimBlanks(line.substr(0, colon)), "Connection"))
+      return;
+    const std::string_view value = base::TrimBlanks(line.substr(colon + 1));
+    if (base::EqualsIgnoringAsciiCase(value, "close")) closes = true;
+    if (base::EqualsIgnoringAsciiCase(value, "keep-alive")) closes = false;
+  });
+  return closes;
+}
+
+bool IsSecure(const RequestHandle* r) {
+  return (r->flags & winapi::kInternetFlagSecure) != 0;
+}
+
+std::string ServerKey(const RequestHandle* r) {
+  return r->proxy + " " + r->origin;
 }
 
 template <typename T>
 std::shared_ptr<T> As(Hinternet handle, Kind kind) {
-  std::shared_ptr<HandleBase> base = Handles().Find(handle);
+  std::shared_ptr<HandleBase> base = Handles().Find(reinterpret_cast<uintptr_t>(handle));
   if (!base || base->kind != kind) return nullptr;
   return std::static_pointer_cast<T>(base);
 }
@@ -265,9 +294,11 @@ bool IsFollowedRedirect(long code) {
   return code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
 }
 
+// The callbacks run on the engine's thread.
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   auto* r = static_cast<RequestHandle*>(user);
   std::string_view line(data, size * count);
+  r->answered = true;
   if (line.substr(0, 5) == "HTTP/") r->responseHeaders.clear();
   if (r->responseHeaders.size() + line.size() > kMaxResponseHeaders) return 0;  // fails it
   r->responseHeaders.append(line);
@@ -277,11 +308,15 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     bool following = !(r->flags & winapi::kInternetFlagNoAutoRedirect);
     bool hasLocation = false;
     base::ForEachLine(r->responseHeaders, [&](std::string_view l) {
-      if (l.size() >= 9 && IEquals(l.substr(0, 9), "location:")) hasLocation = true;
+      if (l.size() >= 9 && base::EqualsIgnoringAsciiCase(l.substr(0, 9), "location:"))
+        hasLocation = true;
     });
     if (code / 100 != 1 && !(following && IsFollowedRedirect(code) && hasLocation)) {
+      if (!IsSecure(r)) Closing().Note(ServerKey(r), ClosesConnection(r->responseHeaders));
+      std::lock_guard<std::mutex> lock(r->mutex);
       r->finalHeaders = r->responseHeaders;
       r->headersFinal = true;
+      r->news = true;
     }
   }
   return size * count;
@@ -289,6 +324,8 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto* r = static_cast<RequestHandle*>(user);
+  r->answered = true;
+  std::lock_guard<std::mutex> lock(r->mutex);
   if (r->body.size() - r->bodyRead > kPauseAbove) {
     r->paused = true;
     return CURL_WRITEFUNC_PAUSE;
@@ -298,38 +335,58 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     r->bodyRead = 0;
   }
   r->body.append(data, size * count);
+  r->news = true;
   return size * count;
 }
 
-// Runs the transfer until `ready()` holds or it has ended.
+// Once the connection is there (new or kept): whether it speaks HTTP/2, as
+// the TLS handshake chose.
+int OnConnected(void* user, char* /*primaryIp*/, char* /*localIp*/, int /*primaryPort*/,
+                int /*localPort*/) {
+  auto* r = static_cast<RequestHandle*>(user);
+  curl_tlssessioninfo* tls = nullptr;
+  r->onHttp2 = false;
+  if (curl_easy_getinfo(r->easy, CURLINFO_TLS_SSL_PTR, &tls) == CURLE_OK && tls &&
+      tls->backend == CURLSSLBACKEND_OPENSSL && tls->internals) {
+    const unsigned char* protocol = nullptr;
+    unsigned int length = 0;
+    SSL_get0_alpn_selected(static_cast<SSL*>(tls->internals), &protocol, &length);
+    r->onHttp2 = length == 2 && std::memcmp(protocol, "h2", 2) == 0;
+  }
+  return CURL_PREREQFUNC_OK;
+}
+
+// Waits until `ready()` holds, the transfer has ended or the handle is closed:
+// for the engine's news, or running a transfer of the thread's own meanwhile.
 template <typename Ready>
-void Drive(RequestHandle* r, Ready ready) {
+void WaitFor(RequestHandle* r, std::unique_lock<std::mutex>& lock, Ready ready) {
+  auto over = [&] { return r->closed.load() || r->done || ready(); };
+  if (!r->own.multi) return r->changed.wait(lock, over);
   // Told before the closed flag is looked at: a close either comes after and
-  // wakes the wait below, or came before and is seen.
+  // wakes the poll below, or came before and is seen.
   r->driving.store(true);
-  while (!r->done && !ready()) {
-    if (r->closed.load()) {
-      r->done = r->failed = true;
-      break;
-    }
+  while (!over()) {
+    lock.unlock();
     int running = 0;
-    if (curl_multi_perform(r->multi, &running) != CURLM_OK) {
-      r->done = r->failed = true;
-      break;
-    }
+    bool ended = curl_multi_perform(r->own.multi, &running) != CURLM_OK;
+    CURLcode result = ended ? CURLE_FAILED_INIT : CURLE_OK;
     int left = 0;
-    while (CURLMsg* msg = curl_multi_info_read(r->multi, &left)) {
-      if (msg->msg == CURLMSG_DONE) {
-        r->done = true;
-        if (msg->data.result != CURLE_OK) {
-          r->failed = true;
-          r->result = msg->data.result;
-          curl_easy_getinfo(r->easy, CURLINFO_SSL_VERIFYRESULT, &r->verifyResult);
-        }
-      }
+    while (CURLMsg* message = curl_multi_info_read(r->own.multi, &left)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      ended = true;
+      result = message->data.result;
     }
-    if (r->done || ready()) break;
-    curl_multi_poll(r->multi, nullptr, 0, 1000, nullptr);
+    if (ended) {
+      long verifyResult = 0;
+      if (result != CURLE_OK)
+        curl_easy_getinfo(r->own.easy, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
+      r->Ended(result, verifyResult);
+    }
+    lock.lock();
+    if (over()) break;
+    lock.unlock();
+    curl_multi_poll(r->own.multi, nullptr, 0, 1000, nullptr);
+    lock.lock();
   }
   r->driving.store(false);
 }
@@ -417,7 +474,8 @@ bool HasHeader(std::string_view block, std::string_view name) {
   bool found = false;
   base::ForEachLine(block, [&](std::string_view line) {
     const std::size_t colon = line.find(':');
-    if (colon != std::string_view::npos && IEquals(base::TrimBlanks(line.substr(0, colon)), name))
+    if (colon != std::string_view::npos &&
+        base::EqualsIgnoringAsciiCase(base::TrimBlanks(line.substr(0, colon)), name))
       found = true;
   });
   return found;
@@ -439,8 +497,9 @@ void AddHeaderLines(RequestHandle* r, std::string_view block) {
 }
 
 // Parses "http=host:port", "host:port" or a list of such, separated by spaces
-// or semicolons.
-void ParseProxy(std::string_view args, InternetHandle* h) {
+// or semicolons: a proxy for http:// requests, or one for every request.
+Proxies ParseProxy(std::string_view args) {
+  Proxies proxies;
   std::size_t p = 0;
   while (p < args.size()) {
     std::size_t e = args.find_first_of(" ;", p);
@@ -449,58 +508,105 @@ void ParseProxy(std::string_view args, InternetHandle* h) {
     if (item.empty()) continue;
     std::size_t eq = item.find('=');
     if (eq == std::string_view::npos) {
-      h->anyProxy = std::string(item);
-    } else if (IEquals(item.substr(0, eq), "http")) {
-      h->httpProxy = std::string(item.substr(eq + 1));
+      proxies.http = proxies.https = std::string(item);
+    } else if (base::EqualsIgnoringAsciiCase(item.substr(0, eq), "http")) {
+      proxies.http = std::string(item.substr(eq + 1));
     }
   }
+  return proxies;
 }
 
-bool IsSecure(const RequestHandle* r) {
-  return (r->flags & winapi::kInternetFlagSecure) != 0;
+// The first of the variables that is set (an empty one counts: it names no
+// proxy), if any.
+const char* FirstSet(std::initializer_list<const char*> names) {
+  for (const char* name : names)
+    if (const char* value = std::getenv(name)) return value;
+  return nullptr;
 }
 
-// Where the request goes, the proxy, cookies and redirects as the flags say.
-void SetTransfer(RequestHandle* r) {
+// The proxies the environment names, read as curl reads them: the scheme's
+// own variable (http_proxy in lower case only), else all_proxy; no_proxy lists
+// the hosts reached directly. Read when the Internet handle is opened, as
+// WinINet reads the system's settings then.
+Proxies ProxiesFromEnvironment() {
+  const char* all = FirstSet({"all_proxy", "ALL_PROXY"});
+  const char* http = FirstSet({"http_proxy"});
+  const char* https = FirstSet({"https_proxy", "HTTPS_PROXY"});
+  const char* noProxy = FirstSet({"no_proxy", "NO_PROXY"});
+  Proxies proxies;
+  proxies.http = http ? http : all ? all : "";
+  proxies.https = https ? https : all ? all : "";
+  proxies.noProxy = noProxy ? noProxy : "";
+  return proxies;
+}
+
+// Where the request goes and through which proxy.
+void SetTarget(RequestHandle* r) {
   const bool secure = IsSecure(r);
   std::string host = r->connection.host;
   // An IPv6 literal, given with its brackets or without.
   if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
   const uint16_t port = r->connection.port ? r->connection.port : (secure ? 443 : 80);
-  const std::string url =
-      (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + r->object;
-  CURL* e = r->easy;
+  r->origin = (secure ? "https://" : "http://") + host + ":" + std::to_string(port);
+  r->url = r->origin + r->object;
+  r->proxy = secure ? r->connection.proxies.https : r->connection.proxies.http;
+  if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile && *caFile) r->caFile = caFile;
+}
+
+void SetVerb(const RequestHandle* r, CURL* e) {
+  if (r->verb == "GET") {
+    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+  } else if (r->verb == "POST") {
+    curl_easy_setopt(e, CURLOPT_POST, 1L);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r->postBody.size()));
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, r->postBody.data());
+  } else if (r->verb == "HEAD") {
+    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+  } else {
+    curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r->verb.c_str());
+  }
+}
+
+// The request on the engine's handle: the target, the proxy, the HTTP version,
+// cookies and redirects as the flags say.
+void RequestHandle::Configure(CURL* e, bool http2, bool waitForMultiplexing) {
+  easy = e;
+  onHttp2 = false;
+  const bool secure = IsSecure(this);
   curl_easy_setopt(e, CURLOPT_URL, url.c_str());
   curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L);
-  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+  // HTTP/2 where the TLS handshake offers it; plain http stays HTTP/1.1.
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION,
+                   secure && http2 ? CURL_HTTP_VERSION_2TLS : CURL_HTTP_VERSION_1_1);
+  if (waitForMultiplexing) curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, r);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, r);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, OnConnected);
+  curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
-  curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
-  curl_easy_setopt(e, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 60L);
-  if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile && *caFile)
-    curl_easy_setopt(e, CURLOPT_CAINFO, caFile);
+  if (!caFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, caFile.c_str());
 
-  // The proxy: an "http=" proxy serves http:// requests only; an empty proxy
-  // also keeps curl from taking one from the environment.
-  std::string proxy = r->connection.anyProxy;
-  if (!secure && !r->connection.httpProxy.empty()) proxy = r->connection.httpProxy;
+  // Both given, so that curl looks at no variable of the environment itself:
+  // an empty proxy is none.
   curl_easy_setopt(e, CURLOPT_PROXY, proxy.c_str());
+  curl_easy_setopt(e, CURLOPT_NOPROXY, connection.proxies.noProxy.c_str());
 
-  if (!(r->flags & winapi::kInternetFlagNoAutoRedirect)) {
+  if (!(flags & winapi::kInternetFlagNoAutoRedirect)) {
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, 30L);
     // A redirect from http to https is followed only when the request allows it;
     // a secure request is never redirected to plain http.
-    const char* protocols = secure                                                    ? "https"
-                            : (r->flags & winapi::kInternetFlagIgnoreRedirectToHttps) ? "http,https"
-                                                                                      : "http";
+    const char* protocols = secure                                                 ? "https"
+                            : (flags & winapi::kInternetFlagIgnoreRedirectToHttps) ? "http,https"
+                                                                                   : "http";
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
   }
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, headerList);
+  SetVerb(this, e);
 }
 
 // The lines go out as WinINet sends them: Host, Content-Length (POST, unless
@@ -526,33 +632,20 @@ void SetRequestLines(RequestHandle* r, std::string_view block) {
     if (!HasHeader(block, std::string_view(drop, std::strlen(drop) - 1)))
       r->headerList = curl_slist_append(r->headerList, drop);
   }
-  curl_easy_setopt(r->easy, CURLOPT_HTTPHEADER, r->headerList);
-}
-
-void SetVerb(RequestHandle* r) {
-  CURL* e = r->easy;
-  if (r->verb == "GET") {
-    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
-  } else if (r->verb == "POST") {
-    curl_easy_setopt(e, CURLOPT_POST, 1L);
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r->postBody.size()));
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, r->postBody.data());
-  } else if (r->verb == "HEAD") {
-    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
-  } else {
-    curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r->verb.c_str());
-  }
 }
 
 }  // namespace
 
+// Preconfigured access takes the proxies the environment names; a given proxy
+// list serves as WinINet's does; direct access uses none.
 Hinternet InternetOpenA(const char* agent, Dword accessType, const char* proxy,
                         const char* /*proxyBypass*/, Dword /*flags*/) {
   GlobalInit();
   auto h = std::make_shared<InternetHandle>();
   h->agent = agent ? agent : "";
-  if (accessType == winapi::kInternetOpenTypeProxy && proxy) ParseProxy(proxy, h.get());
-  return Handles().Add(std::move(h));
+  if (accessType == winapi::kInternetOpenTypePreconfig) h->proxies = ProxiesFromEnvironment();
+  if (accessType == winapi::kInternetOpenTypeProxy && proxy) h->proxies = ParseProxy(proxy);
+  return AddHandle(std::move(h));
 }
 
 Hinternet InternetConnectA(Hinternet internet, const char* server, uint16_t port,
@@ -565,11 +658,10 @@ Hinternet InternetConnectA(Hinternet internet, const char* server, uint16_t port
   }
   auto c = std::make_shared<ConnectionHandle>();
   c->agent = h->agent;
-  c->httpProxy = h->httpProxy;
-  c->anyProxy = h->anyProxy;
+  c->proxies = h->proxies;
   c->host = server;
   c->port = port;
-  return Handles().Add(std::move(c));
+  return AddHandle(std::move(c));
 }
 
 Hinternet HttpOpenRequestA(Hinternet connection, const char* verb, const char* object,
@@ -581,20 +673,15 @@ Hinternet HttpOpenRequestA(Hinternet connection, const char* verb, const char* o
     return nullptr;
   }
   auto r = std::make_shared<RequestHandle>();
-  if (!r->easy || !r->multi) {
-    SetLastError(kErrorNotEnoughMemory);
-    return nullptr;
-  }
   r->connection.agent = c->agent;
-  r->connection.httpProxy = c->httpProxy;
-  r->connection.anyProxy = c->anyProxy;
+  r->connection.proxies = c->proxies;
   r->connection.host = c->host;
   r->connection.port = c->port;
   r->verb = verb && *verb ? verb : "GET";
   r->object = object && *object ? object : "/";
   if (r->object[0] != '/') r->object.insert(0, "/");
   r->flags = flags;
-  return Handles().Add(std::move(r));
+  return AddHandle(std::move(r));
 }
 
 Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLength, void* optional,
@@ -604,8 +691,8 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
     SetLastError(r ? kErrorInternetIncorrectHandleState : kErrorInvalidHandle);
     return 0;
   }
-  r->sent = true;
-  SetTransfer(r.get());
+  r->sent.store(true);
+  SetTarget(r.get());
   std::string_view block;
   if (headers) {
     block = headersLength == 0xFFFFFFFFu ? std::string_view(headers)
@@ -614,13 +701,26 @@ Bool HttpSendRequestA(Hinternet request, const char* headers, Dword headersLengt
   if (r->verb == "POST" && optional && optionalLength)
     r->postBody.assign(static_cast<char*>(optional), optionalLength);
   SetRequestLines(r.get(), block);
-  SetVerb(r.get());
 
-  curl_multi_add_handle(r->multi, r->easy);
-  r->added = true;
-  Drive(r.get(), [&r] { return r->headersFinal; });
+  if (!IsSecure(r.get()) && Closing().Has(ServerKey(r.get()))) {
+    r->own = TakeOwnHandles();
+    if (!r->own.easy) {
+      SetLastError(kErrorNotEnoughMemory);
+      return 0;
+    }
+    r->Configure(r->own.easy, false, false);
+    curl_multi_add_handle(r->own.multi, r->own.easy);
+  } else {
+    if (!StartTransfer(r)) {
+      SetLastError(kErrorInternetOperationCancelled);  // the process is ending
+      return 0;
+    }
+    // A close that came before the transfer was handed over took nothing out.
+    if (r->closed.load()) CancelTransfer(r);
+  }
+  std::unique_lock<std::mutex> lock(r->mutex);
+  WaitFor(r.get(), lock, [&r] { return r->headersFinal; });
   if (!r->headersFinal) {
-    r->failed = true;
     SetLastError(r->closed.load() ? kErrorInternetOperationCancelled : InternetErrorOf(r.get()));
     return 0;
   }
@@ -634,25 +734,31 @@ Bool InternetReadFile(Hinternet file, void* buffer, Dword bytesToRead, Dword* by
     SetLastError(kErrorInvalidHandle);
     return 0;
   }
+  std::unique_lock<std::mutex> lock(r->mutex);
   if (!r->sent || !r->headersFinal) {
     SetLastError(kErrorInternetIncorrectHandleState);
     return 0;
   }
-  if (r->bodyRead == r->body.size() && r->paused) {
-    r->paused = false;
-    curl_easy_pause(r->easy, CURLPAUSE_CONT);
-  }
-  Drive(r.get(), [&r] { return r->bodyRead < r->body.size(); });
+  WaitFor(r.get(), lock, [&r] { return r->bodyRead < r->body.size(); });
   std::size_t n = std::min<std::size_t>(bytesToRead, r->body.size() - r->bodyRead);
   // A body shorter than its announced length reads as one that has ended, as
   // WinINet reads it; other failures fail the read.
-  if (n == 0 && r->failed && (r->closed.load() || r->result != CURLE_PARTIAL_FILE)) {
+  if (n == 0 && (r->closed.load() || (r->failed && r->result != CURLE_PARTIAL_FILE))) {
     SetLastError(r->closed.load() ? kErrorInternetOperationCancelled : InternetErrorOf(r.get()));
     return 0;
   }
   std::memcpy(buffer, r->body.data() + r->bodyRead, n);
   r->bodyRead += n;
   *bytesRead = static_cast<Dword>(n);
+  // A paused transfer goes on once half of what it held back has been read, so
+  // that the next part arrives while the rest is read.
+  const bool resume = r->paused && r->body.size() - r->bodyRead <= kPauseAbove / 2;
+  if (resume) r->paused = false;
+  lock.unlock();
+  if (resume && r->own.easy)
+    curl_easy_pause(r->own.easy, CURLPAUSE_CONT);
+  else if (resume)
+    ResumeTransfer(r);
   return 1;
 }
 
@@ -663,6 +769,7 @@ Bool HttpQueryInfoA(Hinternet request, Dword infoLevel, void* buffer, Dword* buf
     SetLastError(kErrorInvalidHandle);
     return 0;
   }
+  std::lock_guard<std::mutex> lock(r->mutex);
   if (!r->headersFinal) {
     SetLastError(kErrorInternetIncorrectHandleState);
     return 0;
@@ -687,17 +794,31 @@ Bool HttpQueryInfoA(Hinternet request, Dword infoLevel, void* buffer, Dword* buf
 }
 
 // May be called from any thread, also while another is blocked in a call on the
-// handle: that call returns, and the object goes when the last user lets go.
+// handle: that call returns, the transfer is taken out (its connection is not
+// kept when the response was not read to its end), and the object goes when the
+// last user lets go.
 Bool InternetCloseHandle(Hinternet handle) {
-  std::shared_ptr<HandleBase> base = Handles().Remove(handle);
+  std::shared_ptr<HandleBase> base = Handles().Remove(reinterpret_cast<uintptr_t>(handle));
   if (!base) {
     SetLastError(kErrorInvalidHandle);
     return 0;
   }
   base->closed.store(true);
   if (base->kind == Kind::kRequest) {
-    auto& r = static_cast<RequestHandle&>(*base);
-    if (r.driving.load()) curl_multi_wakeup(r.multi);
+    auto r = std::static_pointer_cast<RequestHandle>(base);
+    bool going = false;
+    {
+      std::lock_guard<std::mutex> lock(r->mutex);
+      r->changed.notify_all();
+      going = !r->done;
+    }
+    // `driving` is set after the handles of the thread's own are: seen set, it
+    // tells that they are there. (A transfer of the thread's own is not the
+    // engine's to take out: it ends at the next look at the closed flag.)
+    if (r->driving.load())
+      curl_multi_wakeup(r->own.multi);
+    else if (r->sent && going)
+      CancelTransfer(r);
   }
   return 1;
 }
@@ -752,9 +873,9 @@ Bool InternetSetCookieA(const char* url, const char* cookieName, const char* coo
     value = value.substr(eq + 1);
   }
   cookie.value = std::string(base::TrimBlanks(value));
-  cookie.domain = Lower(host);
+  cookie.domain = base::AsciiLowered(host);
   if (!line.domain.empty()) {
-    const std::string domain = Lower(line.domain);
+    const std::string domain = base::AsciiLowered(line.domain);
     bool hostOnly = true;
     if (!DomainAccepted(cookie.domain, domain, hostOnly)) {
       SetLastError(kErrorInvalidParameter);
