@@ -108,8 +108,10 @@ class Far:
                     self.ports[(protocol, rtt)] = json.load(f)["ports"]
 
     def start(self, argv, stdin):
+        # Killed with the bench, also when the bench is killed by a signal.
         process = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
+                                   stderr=subprocess.DEVNULL,
+                                   preexec_fn=fixture_server.end_with_parent)
         self.processes.append(process)
         return process
 
