@@ -39,13 +39,13 @@ std::optional<int32_t> ReadSeconds(std::string_view text) {
 
 enum class OptionId { kFlag, kUserAgent, kTimeout, kDownload };
 
-struct OptionSpec {
+struct OptionEntry {
   OptionId id;
   OptionDoc doc;
   bool Options::*flag = nullptr;  // what a flag (an option without value) sets
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionEntry kOptions[] = {
     {OptionId::kFlag, {'h', "help", "", "", "show this help and exit"}, &Options::help},
     {OptionId::kFlag,
      {0, "version", "", "", "show the version and the libraries' versions"},
@@ -82,8 +82,8 @@ constexpr ExitStatusDoc kExitStatuses[] = {
 // The help, made from the tables.
 std::string MakeHelp() {
   std::string help = std::string(kHelpIntroduction) + "\nOptions:\n";
-  for (const OptionSpec& spec : kOptions) {
-    const OptionDoc& o = spec.doc;
+  for (const OptionEntry& entry : kOptions) {
+    const OptionDoc& o = entry.doc;
     std::string names = o.shortName ? std::string("  -") + o.shortName + ", " : "      ";
     names += "--" + std::string(o.longName);
     if (!o.valueName.empty()) names += " " + std::string(o.valueName);
@@ -102,24 +102,24 @@ std::string MakeHelp() {
   return help;
 }
 
-bool TakesValue(const OptionSpec& option) {
+bool TakesValue(const OptionEntry& option) {
   return option.id != OptionId::kFlag;
 }
 
-const OptionSpec* FindLong(std::string_view name) {
-  for (const OptionSpec& o : kOptions)
+const OptionEntry* FindLong(std::string_view name) {
+  for (const OptionEntry& o : kOptions)
     if (o.doc.longName == name) return &o;
   return nullptr;
 }
 
-const OptionSpec* FindShort(char name) {
-  for (const OptionSpec& o : kOptions)
+const OptionEntry* FindShort(char name) {
+  for (const OptionEntry& o : kOptions)
     if (o.doc.shortName == name) return &o;
   return nullptr;
 }
 
 // Applies one option; the error text, or empty.
-std::string Apply(const OptionSpec& option, std::string_view shown, std::string_view value,
+std::string Apply(const OptionEntry& option, std::string_view shown, std::string_view value,
                   Options& o) {
   switch (option.id) {
     case OptionId::kFlag:
@@ -184,7 +184,7 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args) {
       std::string_view body = arg.substr(2);
       const std::size_t eq = body.find('=');
       std::string_view name = body.substr(0, eq);
-      const OptionSpec* option = FindLong(name);
+      const OptionEntry* option = FindLong(name);
       const std::string shown = "--" + std::string(name);
       if (!option) return fail("unknown option '" + std::string(arg) + "'");
       std::string_view value;
@@ -202,7 +202,7 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args) {
     // Short options, several in one word ("-hA ios"); one that takes a value
     // takes the rest of the word, or the next word.
     for (std::size_t k = 1; k < arg.size(); ++k) {
-      const OptionSpec* option = FindShort(arg[k]);
+      const OptionEntry* option = FindShort(arg[k]);
       const std::string shown = std::string("-") + arg[k];
       if (!option) return fail("unknown option '" + shown + "'");
       std::string_view value;
@@ -238,7 +238,7 @@ std::string_view HelpText() {
 std::span<const OptionDoc> OptionTable() {
   static const std::vector<OptionDoc> docs = [] {
     std::vector<OptionDoc> d;
-    for (const OptionSpec& spec : kOptions) d.push_back(spec.doc);
+    for (const OptionEntry& entry : kOptions) d.push_back(entry.doc);
     return d;
   }();
   return docs;
